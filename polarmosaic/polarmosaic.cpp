@@ -1,0 +1,384 @@
+// The polar mosaic driver: entry point, tile grid, tile averaging, borders
+// and the shading ramps.
+#include "polarmosaic.h"
+
+namespace {
+
+int16_t lowHalf(int32_t v) {
+    uint32_t low = static_cast<uint32_t>(v) & 0xFFFFu;
+    return static_cast<int16_t>(low >= 0x8000u ? static_cast<int32_t>(low) - 0x10000 : static_cast<int32_t>(low));
+}
+
+// ---------------------------------------------------------------------------
+// Record checks. The tile grid, the averaging and the turns index the caller's
+// buffers from the record alone, so a record outside these bounds would make
+// them read or write out of bounds; such a call returns without writing.
+
+// On an axis of size dim with nominal tile size tile: an exact fit allows at
+// most dim / tile tiles, otherwise 2 .. dim / tile + 2.
+bool tileCountUsable(int32_t dim, int32_t tile, int32_t count) {
+    int32_t whole = dim / tile;
+    if (dim - whole * tile == 0) return count <= whole;
+    return count >= 2 && count <= whole + 2;
+}
+
+bool allPresent(uint8_t* const* planes, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (planes[i] == nullptr) return false;
+    }
+    return true;
+}
+
+bool bordersFillRamps(const PolarMosaicParam& p) { return p.borderMode != 1 && p.borderWidth >= 2; }
+
+bool recordUsable(const PolarMosaicParam& p) {
+    if (p.width < 2 || p.height < 2 || p.width > 32752) return false;
+    if (p.lineBytes != lcw16(p.width)) return false;
+    if (static_cast<int64_t>(p.planeBytes) < static_cast<int64_t>(p.height) * p.lineBytes) return false;
+    if (p.tileWidth <= 0 || p.tileHeight <= 0) return false;
+    if (!tileCountUsable(p.width, p.tileWidth, p.tileCols)) return false;
+    if (!tileCountUsable(p.height, p.tileHeight, p.tileRows)) return false;
+    if (!allPresent(p.outPlane, 3) || !allPresent(p.inPlane, 3)) return false;
+    if (p.tileWidths == nullptr || p.tileHeights == nullptr) return false;
+    if (bordersFillRamps(p) && !allPresent(p.ramp, 12)) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Tile grid: lays out one axis into sizes[] and returns the working count.
+// Entries 0 .. count - 1 add up to dim whenever dim is not a multiple of tile.
+int32_t layOutAxis(int16_t* sizes, int32_t dim, int32_t tile, int32_t count, bool split) {
+    const int16_t nominal = lowHalf(tile);
+    const int32_t remainder = dim - (dim / tile) * tile;
+    if (remainder == 0) {
+        for (int32_t k = 0; k < count; ++k) sizes[k] = nominal;
+        return count;
+    }
+    if (split) {
+        int16_t first = lowHalf(remainder / 2);
+        if (first == 0) first = 1;
+        sizes[0] = first;
+        for (int32_t k = 1; k <= count - 2; ++k) sizes[k] = nominal;
+        const int16_t last = lowHalf(dim - first - (count - 2) * tile);
+        sizes[count - 1] = last;
+        // A last tile of nothing is dropped from the working count; the 0
+        // stays in the array.
+        return last == 0 ? count - 1 : count;
+    }
+    // Without the split the count is lowered first and the last tile takes
+    // whatever the nominal tiles leave.
+    const int32_t lowered = count - 1;
+    for (int32_t k = 0; k <= lowered - 2; ++k) sizes[k] = nominal;
+    sizes[lowered - 1] = lowHalf(dim - (lowered - 1) * tile);
+    return lowered;
+}
+
+// Fills one tile of the three destination planes with the floor of the mean
+// of the same tile in the source planes. Sums are 64-bit so that no tile size
+// the geometry allows can overflow them.
+void averageTile(uint8_t* const src[3], uint8_t* const dst[3], int32_t start, int32_t w, int32_t h,
+                 int32_t lineBytes) {
+    uint64_t sum0 = 0, sum1 = 0, sum2 = 0;
+    const uint8_t* s0 = src[0] + start;
+    const uint8_t* s1 = src[1] + start;
+    const uint8_t* s2 = src[2] + start;
+    for (int32_t row = 0; row < h; ++row, s0 += lineBytes, s1 += lineBytes, s2 += lineBytes) {
+        for (int32_t x = 0; x < w; ++x) {
+            sum0 += s0[x];
+            sum1 += s1[x];
+            sum2 += s2[x];
+        }
+    }
+    const uint64_t pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
+    const uint8_t mean0 = static_cast<uint8_t>(sum0 / pixels);
+    const uint8_t mean1 = static_cast<uint8_t>(sum1 / pixels);
+    const uint8_t mean2 = static_cast<uint8_t>(sum2 / pixels);
+    uint8_t* d0 = dst[0] + start;
+    uint8_t* d1 = dst[1] + start;
+    uint8_t* d2 = dst[2] + start;
+    for (int32_t row = 0; row < h; ++row, d0 += lineBytes, d1 += lineBytes, d2 += lineBytes) {
+        for (int32_t x = 0; x < w; ++x) {
+            d0[x] = mean0;
+            d1[x] = mean1;
+            d2[x] = mean2;
+        }
+    }
+}
+
+struct TileGrid {
+    const int16_t* widths;
+    const int16_t* heights;
+    int32_t cols;  // working counts, possibly one below the caller's
+    int32_t rows;
+};
+
+void averageTiles(const PolarMosaicParam& p, const TileGrid& grid) {
+    const int32_t lineBytes = p.lineBytes;
+    int32_t rowStart = 0;
+    for (int32_t r = 0; r < grid.rows; ++r) {
+        const int32_t h = grid.heights[r];
+        int32_t columnStart = 0;
+        for (int32_t c = 0; c < grid.cols; ++c) {
+            const int32_t w = grid.widths[c];
+            if (w > 0 && h > 0) averageTile(p.outPlane, p.inPlane, rowStart * lineBytes + columnStart, w, h, lineBytes);
+            columnStart += w;
+        }
+        rowStart += h;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Borders. Every pixel run writes the three planes in the same pass.
+
+struct BorderCanvas {
+    uint8_t* planes[3];
+    int32_t width;
+    int32_t height;
+    int32_t lineBytes;
+    int64_t planeBytes;
+};
+
+struct Colour {
+    uint8_t c[3];
+};
+
+// Row `row`, columns first .. last, unguarded: the caller knows it lies in
+// the image.
+void fillRow(const BorderCanvas& canvas, int32_t row, int32_t first, int32_t last, Colour colour) {
+    const int64_t start = static_cast<int64_t>(row) * canvas.lineBytes;
+    for (int c = 0; c < 3; ++c) {
+        uint8_t* p = canvas.planes[c] + start;
+        for (int32_t x = first; x <= last; ++x) p[x] = colour.c[c];
+    }
+}
+
+// The same run, but only the pixels whose byte lies inside the plane; a band
+// row may lie above the image or below it, and only planeBytes bounds it.
+void fillRowGuarded(const BorderCanvas& canvas, int32_t row, int32_t first, int32_t last, Colour colour) {
+    const int64_t rowStart = static_cast<int64_t>(row) * canvas.lineBytes;
+    int64_t from = rowStart + first;
+    int64_t to = rowStart + last;
+    if (from < 0) from = 0;
+    if (to > canvas.planeBytes - 1) to = canvas.planeBytes - 1;
+    for (int c = 0; c < 3; ++c) {
+        uint8_t* p = canvas.planes[c];
+        for (int64_t at = from; at <= to; ++at) p[at] = colour.c[c];
+    }
+}
+
+void fillColumn(const BorderCanvas& canvas, int32_t column, Colour colour) {
+    for (int c = 0; c < 3; ++c) {
+        uint8_t* p = canvas.planes[c] + column;
+        for (int32_t row = 0; row < canvas.height; ++row, p += canvas.lineBytes) *p = colour.c[c];
+    }
+}
+
+enum Side { kAbove = 0, kBelow = 1, kLeft = 2, kRight = 3 };
+
+struct BorderRamps {
+    uint8_t* const* ramp;  // ramp[3 * side + channel]
+    Colour entry(int side, int32_t k) const {
+        Colour colour;
+        for (int c = 0; c < 3; ++c) colour.c[c] = ramp[3 * side + c][k];
+        return colour;
+    }
+};
+
+void buildRamps(const PolarMosaicParam& p, int32_t halfWidth, const float shade[4], Colour plain) {
+    const double flatBelow = 0.0001;
+    bool flat = true;
+    for (int s = 0; s < 4; ++s) {
+        if (!(static_cast<double>(shade[s]) < flatBelow)) flat = false;
+    }
+    if (flat) {
+        // All factors (near) zero mean plain lines, not lines fading to black.
+        for (int32_t k = 0; k <= halfWidth; ++k) {
+            for (int s = 0; s < 4; ++s) {
+                for (int c = 0; c < 3; ++c) p.ramp[3 * s + c][k] = plain.c[c];
+            }
+        }
+        return;
+    }
+    for (int s = 0; s < 4; ++s) {
+        for (int c = 0; c < 3; ++c) calcCArray(p.ramp[3 * s + c], lowHalf(halfWidth + 1), p.borderValue[c], shade[s]);
+    }
+}
+
+void drawBorders(const PolarMosaicParam& p, const TileGrid& grid) {
+    float shade[4];
+    for (int s = 0; s < 4; ++s) shade[s] = p.shade[s] < 0.0f ? 0.0f : p.shade[s];
+    const int32_t h = p.borderWidth / 2;
+    Colour plain;
+    for (int c = 0; c < 3; ++c) plain.c[c] = static_cast<uint8_t>(p.borderValue[c]);
+    if (p.borderWidth > 1) buildRamps(p, h, shade, plain);
+
+    const int32_t mode = p.borderMode;
+    const bool horizontal = mode == 2 || mode == 3;
+    const bool vertical = mode == 2 || mode == 4;
+    const bool crossings = mode == 2;
+    const BorderCanvas canvas = {{p.inPlane[0], p.inPlane[1], p.inPlane[2]},
+                                 p.width, p.height, p.lineBytes, p.planeBytes};
+    const BorderRamps ramps = {p.ramp};
+    const int32_t lastColumn = p.width - 1;
+
+    // Lines lie on the first row of every tile row but the first, and on the
+    // first column of every tile column but the first.
+    if (horizontal) {
+        int32_t row = 0;
+        for (int32_t j = 0; j + 1 < grid.rows; ++j) {
+            row += grid.heights[j];
+            fillRow(canvas, row, 0, lastColumn, plain);
+            for (int32_t k = 1; k <= h; ++k) fillRowGuarded(canvas, row - k, 0, lastColumn, ramps.entry(kAbove, k));
+            for (int32_t k = 1; k <= h; ++k) fillRowGuarded(canvas, row + k, 0, lastColumn, ramps.entry(kBelow, k));
+        }
+    }
+    if (vertical) {
+        int32_t column = 0;
+        for (int32_t i = 0; i + 1 < grid.cols; ++i) {
+            column += grid.widths[i];
+            fillColumn(canvas, column, plain);
+            for (int32_t k = 1; k <= h; ++k) {
+                if (column - k >= 0) fillColumn(canvas, column - k, ramps.entry(kLeft, k));
+            }
+            for (int32_t k = 1; k <= h; ++k) {
+                if (column + k < p.width) fillColumn(canvas, column + k, ramps.entry(kRight, k));
+            }
+        }
+    }
+    if (crossings) {
+        // Give the horizontal bands back their share of each crossing: at
+        // distance k from the horizontal centre row, the columns at least k
+        // away from the vertical centre column. The band boundary thus runs
+        // along the diagonals (mitred corners).
+        int32_t row = 0;
+        for (int32_t j = 0; j + 1 < grid.rows; ++j) {
+            row += grid.heights[j];
+            int32_t column = 0;
+            for (int32_t i = 0; i + 1 < grid.cols; ++i) {
+                column += grid.widths[i];
+                for (int32_t side = kAbove; side <= kBelow; ++side) {
+                    for (int32_t k = 1; k <= h; ++k) {
+                        const int32_t bandRow = side == kAbove ? row - k : row + k;
+                        const Colour colour = ramps.entry(side, k);
+                        int32_t leftFrom = column - h < 0 ? 0 : column - h;
+                        int32_t leftTo = column - k > lastColumn ? lastColumn : column - k;
+                        if (leftFrom <= leftTo) fillRowGuarded(canvas, bandRow, leftFrom, leftTo, colour);
+                        int32_t rightFrom = column + k < 0 ? 0 : column + k;
+                        int32_t rightTo = column + h > lastColumn ? lastColumn : column + h;
+                        if (rightFrom <= rightTo) fillRowGuarded(canvas, bandRow, rightFrom, rightTo, colour);
+                    }
+                }
+            }
+        }
+        // The vertical bands covered the horizontal centre lines; put them back.
+        row = 0;
+        for (int32_t j = 0; j + 1 < grid.rows; ++j) {
+            row += grid.heights[j];
+            fillRow(canvas, row, 0, lastColumn, plain);
+        }
+    }
+}
+
+// Rounds half up and clamps to 0 .. 255; NaN gives 0.
+uint8_t roundToByte(float x) {
+    const double shifted = static_cast<double>(x) + 0.5;
+    if (shifted >= 256.0) return 255;
+    if (!(shifted > -1.0)) return 0;
+    const int32_t n = static_cast<int32_t>(shifted);
+    return static_cast<uint8_t>(n < 0 ? 0 : n);
+}
+
+}  // namespace
+
+extern "C" void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float shade) {
+    if (ramp == nullptr) return;
+    ramp[0] = static_cast<uint8_t>(value);
+    const float start = static_cast<float>(value);
+    const float end = shade * start;
+    if (length == 1) {
+        ramp[1] = roundToByte(end);
+        return;
+    }
+    const float step = (start - end) / static_cast<float>(length - 1);
+    // Each entry is computed afresh from the start, not by adding steps.
+    for (int32_t i = 1; i < length; ++i) ramp[i] = roundToByte(start - static_cast<float>(i) * step);
+}
+
+extern "C" void iPolarMosaic0(const PolarMosaicParam* param) {
+    if (param == nullptr || !recordUsable(*param)) return;
+    const PolarMosaicParam& p = *param;
+    const int16_t turnedLine = lcw16(p.width);
+
+    // 1. Unroll the picture onto the polar grid: one radius per row, one
+    //    angle per column.
+    PolarMapParam forward;
+    forward.zoom = 1.0f;
+    forward.radiusOffset = 0.0f;
+    forward.angleOffset = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        forward.srcPlane[c] = p.inPlane[c];
+        forward.dstPlane[c] = p.outPlane[c];
+    }
+    forward.lineBytes = p.lineBytes;
+    forward.width = p.width;
+    forward.height = p.height;
+    forward.wrap = 1;
+    iPolar2Cartesian0(&forward);
+
+    // 2. Tile grid and averages. The working counts stay local: the caller's
+    //    record is never written.
+    TileGrid grid;
+    grid.widths = p.tileWidths;
+    grid.heights = p.tileHeights;
+    grid.cols = layOutAxis(p.tileWidths, p.width, p.tileWidth, p.tileCols, p.splitRemainder != 0);
+    grid.rows = layOutAxis(p.tileHeights, p.height, p.tileHeight, p.tileRows, p.splitRemainder != 0);
+    averageTiles(p, grid);
+
+    // 3. Borders: rings between tile rows, spokes between tile columns.
+    if (p.borderMode != 1 && p.borderWidth > 0) drawBorders(p, grid);
+
+    // 4. Quarter turn, so that the inverse pass reads the radius along rows.
+    TurnParam turn;
+    for (int c = 0; c < 3; ++c) {
+        turn.srcPlane[c] = p.inPlane[c];
+        turn.dstPlane[c] = p.outPlane[c];
+    }
+    turn.srcWidth = p.width;
+    turn.srcLineBytes = turnedLine;
+    turn.srcHeight = p.height;
+    turn.turnMode = 2;
+    turn.dstWidth = p.height;
+    turn.dstLineBytes = p.height;
+    turn.dstHeight = p.width;
+    iTurn0(&turn);
+
+    // 5. Map the polar picture back, in the turned orientation.
+    PolarMapParam inverse;
+    inverse.zoom = 1.0f;
+    inverse.radiusOffset = 0.0f;
+    inverse.angleOffset = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        inverse.srcPlane[c] = p.outPlane[c];
+        inverse.dstPlane[c] = p.inPlane[c];
+    }
+    inverse.lineBytes = p.height;
+    inverse.width = p.height;
+    inverse.height = p.width;
+    inverse.wrap = 1;
+    iCartesian2Polar0(&inverse);
+
+    // 6. Transpose back upright, rows lcw16(width) apart.
+    TurnParam back;
+    for (int c = 0; c < 3; ++c) {
+        back.srcPlane[c] = p.inPlane[c];
+        back.dstPlane[c] = p.outPlane[c];
+    }
+    back.srcWidth = p.height;
+    back.srcLineBytes = p.height;
+    back.srcHeight = p.width;
+    back.turnMode = 0;
+    back.dstWidth = p.width;
+    back.dstLineBytes = turnedLine;
+    back.dstHeight = p.height;
+    iTurn1(&back);
+}
