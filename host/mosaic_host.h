@@ -1,0 +1,139 @@
+// mosaic_host.h - host layer of the polar mosaic effect.
+//
+// The effect module allocates nothing and checks nothing. This layer owns
+// what it needs (two plane sets, the tile arrays, the twelve shading ramps),
+// refuses every option or image size the module cannot handle with a
+// message that says why, and converts interleaved 8-bit RGB to planes and
+// back. It never calls the module with a record outside its contract.
+//
+// Determinism: the module's forward pass leaves a few output-plane pixels
+// as they were, and those pixels feed the tile averages. Before every call
+// MosaicHost::Apply therefore refills both plane sets completely:
+//   - inPlane holds the input image, outPlane a second copy of it, so a
+//     skipped pixel shows the input pixel at the same row and column;
+//   - the row padding (columns width .. lcw16(width) - 1) is 0 in all six
+//     planes.
+// The same input and options always give the same output bytes, whatever
+// an earlier call left in the buffers.
+#ifndef POLARMOSAIC_HOST_MOSAIC_HOST_H
+#define POLARMOSAIC_HOST_MOSAIC_HOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "polarmosaic.h"
+
+namespace polarmosaic {
+
+// Image sizes the module accepts.
+constexpr int kMinImageSize = 2;
+constexpr int kMaxImageWidth = 32752;   // lcw16(width) must stay positive
+constexpr int kMaxImageHeight = 32767;  // heights are signed 16-bit
+
+enum BorderMode {
+  kBorderNone = 1,
+  kBorderGrid = 2,    // rings and spokes
+  kBorderRings = 3,   // lines between tile rows
+  kBorderSpokes = 4,  // lines between tile columns
+};
+
+// Shade factor index of each side of a border line. In the polar image a
+// tile row is a ring and a tile column a sector.
+enum ShadeSide {
+  kShadeOuter = 0,  // outer side of a ring
+  kShadeInner = 1,  // inner side of a ring
+  kShadeLeft = 2,   // side of a spoke towards larger polar angles
+  kShadeRight = 3,  // side of a spoke towards smaller polar angles
+};
+
+constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway
+constexpr int kMaxBorderWidth = 1024;
+
+struct MosaicOptions {
+  // Nominal tile size in polar columns (angle) and polar rows (radius).
+  int tileWidth = 32;
+  int tileHeight = 32;
+  // Tile counts; 0 picks the count that covers the whole axis.
+  int tileCols = 0;
+  int tileRows = 0;
+  // Split the part of an axis left over by the nominal tiles between a first
+  // and a last tile instead of giving it all to the last tile.
+  bool splitRemainder = true;
+  int borderMode = kBorderGrid;
+  int borderWidth = 5;
+  int borderColor[3] = {40, 40, 40};
+  float shade[4] = {2.0f, 0.4f, 2.0f, 0.4f};
+};
+
+// Number of tiles of nominal size tile that covers an axis of size dimension
+// completely: dimension / tile when tile divides it, otherwise one more tile
+// for the remainder, and with the split one more again for the first tile.
+int CoveringTileCount(int dimension, int tile, bool split);
+
+// Largest and smallest tile counts the module accepts on such an axis.
+int MinTileCount(int dimension, int tile);
+int MaxTileCount(int dimension, int tile);
+
+// Empty when width x height is an image size the effect can take, otherwise
+// the reason.
+std::string CheckImageSize(int width, int height);
+
+// Empty when the options are usable on a width x height image (the image
+// size itself included), otherwise the reason for the first problem found.
+std::string CheckOptions(const MosaicOptions& options, int width, int height);
+
+// Owns the buffers of one image size and runs the effect on it. Reusable:
+// Prepare again for another size or other options.
+class MosaicHost {
+ public:
+  // Checks the options and size, then sizes every buffer. On failure returns
+  // false with the reason in *error and leaves the host unprepared.
+  // Throws std::bad_alloc when the planes do not fit in memory.
+  bool Prepare(int width, int height, const MosaicOptions& options,
+               std::string* error);
+
+  // Runs the effect on interleaved RGB (3 bytes per pixel, rows src_stride
+  // bytes apart) and writes the result to dst (rows dst_stride apart).
+  // src and dst may be the same buffer. Requires a successful Prepare.
+  void Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
+             ptrdiff_t dst_stride);
+
+  bool prepared() const { return prepared_; }
+  int width() const { return width_; }
+  int height() const { return height_; }
+  int line_bytes() const { return line_bytes_; }
+  int tile_cols() const { return param_.tileCols; }
+  int tile_rows() const { return param_.tileRows; }
+  // Tile sizes of the last Apply (the module's working grid).
+  const std::vector<int16_t>& tile_widths() const { return tile_widths_; }
+  const std::vector<int16_t>& tile_heights() const { return tile_heights_; }
+
+ private:
+  void SplitIntoPlanes(const uint8_t* src, ptrdiff_t src_stride);
+  void MergeResult(uint8_t* dst, ptrdiff_t dst_stride) const;
+
+  bool prepared_ = false;
+  int width_ = 0;
+  int height_ = 0;
+  int line_bytes_ = 0;
+  std::vector<uint8_t> out_planes_[3];
+  std::vector<uint8_t> in_planes_[3];
+  std::vector<int16_t> tile_widths_;
+  std::vector<int16_t> tile_heights_;
+  std::vector<uint8_t> ramps_[12];
+  PolarMosaicParam param_ = {};
+};
+
+// One-shot form: checks, allocates, runs. dst gets width * height * 3 bytes
+// of interleaved RGB. Returns false with the reason when the options or the
+// size are refused.
+bool ApplyPolarMosaic(const uint8_t* rgb, int width, int height,
+                      const MosaicOptions& options, std::vector<uint8_t>* dst,
+                      std::string* error);
+
+}  // namespace polarmosaic
+
+#endif  // POLARMOSAIC_HOST_MOSAIC_HOST_H

@@ -1,0 +1,59 @@
+// image_io.h - decoding and encoding of PNG, JPEG and binary PPM/PGM.
+//
+// Everything works on memory so the loader can be fed arbitrary bytes (a
+// fuzz target needs nothing else). Library errors never abort: libpng and
+// libjpeg report through setjmp/longjmp handlers and come back as messages.
+#ifndef POLARMOSAIC_TOOL_IMAGE_IO_H
+#define POLARMOSAIC_TOOL_IMAGE_IO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace polarmosaic {
+
+enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm };
+
+// 8-bit interleaved RGB, rows width * 3 bytes apart.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;
+};
+
+struct LoadSettings {
+  // Colour that alpha is composited over.
+  uint8_t background[3] = {255, 255, 255};
+  // Images beyond these sizes are refused before any pixel memory is taken.
+  int max_width = 32752;
+  int max_height = 32767;
+};
+
+// Format by content: the first bytes of the data.
+ImageFormat SniffFormat(const uint8_t* data, size_t size);
+
+// Format by the extension of a file name (case-insensitive), kUnknown if none
+// matches.
+ImageFormat FormatFromExtension(const std::string& path);
+// Format by name as given on the command line ("png", "jpg", ...).
+ImageFormat FormatFromName(const std::string& name);
+const char* FormatName(ImageFormat format);
+const char* FormatExtension(ImageFormat format);
+
+// Decodes data into *image. On failure returns false and puts a short reason
+// ("not a PNG, JPEG or PPM/PGM image", "truncated PNG data", ...) into *error;
+// *image is then unspecified. Throws std::bad_alloc only when memory runs
+// out for an image within the size limits.
+bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings,
+               Image* image, std::string* error);
+
+// Encodes image in format into *out. PGM keeps the luma (BT.601) only.
+// jpeg_quality is 1 .. 100.
+bool EncodeImage(const Image& image, ImageFormat format, int jpeg_quality,
+                 std::vector<uint8_t>* out, std::string* error);
+
+}  // namespace polarmosaic
+
+#endif  // POLARMOSAIC_TOOL_IMAGE_IO_H
