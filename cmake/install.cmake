@@ -9,12 +9,14 @@ install(TARGETS polarmosaic EXPORT polarmosaicTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/polarmosaic.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-set(POLARMOSAIC_CONFIG_NEEDS_IMAGE_LIBS FALSE)
 if(TARGET polarmosaic_host)
-  include(${PROJECT_SOURCE_DIR}/host/install.cmake OPTIONAL)
-endif()
-if(TARGET polarmosaic_tool)
-  install(TARGETS polarmosaic_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The C++ host layer: owns the buffers and checks the options for you.
+  target_include_directories(polarmosaic_host PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  install(TARGETS polarmosaic_host EXPORT polarmosaicTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  set_target_properties(polarmosaic_host PROPERTIES EXPORT_NAME host)
 endif()
 
 install(EXPORT polarmosaicTargets NAMESPACE polarmosaic::
