@@ -90,35 +90,51 @@ typedef struct PolarMosaicParam {
  * Record of both polar resampling passes. Source and destination share one
  * geometry: height rows of width pixels, rows lineBytes apart; every plane
  * holds at least lineBytes * height bytes, and source and destination are
- * distinct buffers. The passes only read the record.
+ * distinct buffers. The passes only read the record. Of each row only the
+ * first width bytes are read or written.
  */
 typedef struct PolarMapParam {
-    float zoom;         /* divisor of the radial scale; 0 counts as 1 */
-    float radiusOffset; /* added to the radius before it is scaled */
-    float angleOffset;  /* forward: in columns; inverse: in degrees */
-    uint8_t* srcPlane[3];
-    uint8_t* dstPlane[3];
-    int16_t lineBytes;
-    int16_t width;
-    int16_t height;
-    uint8_t wrap;       /* non-zero: fold coordinates that leave the source */
+    /* Divisor of the radial scale (larger values magnify); 0 counts as 1.
+     * Forward: 0.8 / zoom source pixels per destination row.
+     * Inverse: 2 / zoom units of distance per destination pixel. */
+    float zoom;
+    /* Forward: added to the row index before it is scaled to a radius.
+     * Inverse: added to the scaled distance from the centre. */
+    float radiusOffset;
+    /* Forward: added to the column index, in columns (width - 1 columns make
+     * a full turn). Inverse: in degrees. */
+    float angleOffset;
+    uint8_t* srcPlane[3]; /* read only */
+    uint8_t* dstPlane[3]; /* written only; rejected pixels keep their bytes */
+    int16_t lineBytes;    /* row stride of source and destination, >= width */
+    int16_t width;        /* forward: angles; inverse: output columns and radii */
+    int16_t height;       /* forward: radii; inverse: output rows and angles */
+    /* Non-zero: a sample coordinate that leaves the source is folded back by
+     * whole periods (forward: width - 1.2 and height - 1.2; inverse: width - 1
+     * on the radius). The inverse pass always folds the angle. */
+    uint8_t wrap;
 } PolarMapParam;
 
 /*
  * Record of iTurn0 and iTurn1. Only srcPlane, dstPlane, srcWidth,
  * srcLineBytes, srcHeight, turnMode (iTurn0 only) and dstLineBytes are read;
  * dstWidth and dstHeight describe the destination for the caller.
+ *
+ * Destination geometry: modes 0 and 2 and iTurn1 write srcWidth rows of
+ * srcHeight samples, rows dstLineBytes apart; mode 1 writes srcHeight rows of
+ * srcWidth samples, rows srcLineBytes apart (dstLineBytes is not used).
+ * Destination bytes beyond the written columns are left untouched.
  */
 typedef struct TurnParam {
-    uint8_t* srcPlane[3];
-    uint8_t* dstPlane[3];
+    uint8_t* srcPlane[3];  /* read only, srcHeight rows srcLineBytes apart */
+    uint8_t* dstPlane[3];  /* written; distinct from the source */
     int16_t srcWidth;
-    int16_t srcLineBytes;
+    int16_t srcLineBytes;  /* >= srcWidth */
     int16_t srcHeight;
-    int16_t turnMode;   /* iTurn0: 0 quarter turn counter-clockwise,
-                           1 half turn, 2 quarter turn clockwise */
+    int16_t turnMode;      /* iTurn0: 0 quarter turn counter-clockwise,
+                              1 half turn, 2 quarter turn clockwise */
     int16_t dstWidth;
-    int16_t dstLineBytes;
+    int16_t dstLineBytes;  /* >= srcHeight for modes 0, 2 and iTurn1 */
     int16_t dstHeight;
 } TurnParam;
 
@@ -126,14 +142,29 @@ typedef struct TurnParam {
  * The polar mosaic effect: forward polar resampling (inPlane -> outPlane),
  * tile grid and averaging (outPlane -> inPlane), borders (in inPlane), quarter
  * turn (inPlane -> outPlane), inverse polar resampling (outPlane -> inPlane),
- * transposing copy (inPlane -> outPlane). The result is left in outPlane.
+ * transposing copy (inPlane -> outPlane). The result is left in outPlane,
+ * height rows of width pixels, rows lcw16(width) apart; inPlane no longer
+ * holds the input. tileWidths and tileHeights describe the grid that was
+ * used (a lowered working count leaves its extra entry in the array).
+ *
+ * Memory: six planes of planeBytes >= height * lcw16(width) bytes,
+ * tileCols + tileRows int16_t entries, and with borders of width >= 2 twelve
+ * ramps of borderWidth / 2 + 1 bytes. Nothing else is allocated; the stack
+ * use is small and fixed.
+ *
+ * Left untouched: bytes of every row beyond width; pixels the forward pass
+ * cannot place keep what outPlane held before the call (and feed the tile
+ * averages), so fill outPlane the same way before every call for repeatable
+ * output.
  *
  * Out of contract: the call returns without writing anything when any of
  * these holds: a NULL record or plane pointer, a NULL tile array, width or
  * height below 2, width above 32752, lineBytes different from lcw16(width),
  * planeBytes below height * lineBytes, tileWidth or tileHeight of 0 or less,
  * a tile count outside the ranges given at tileCols / tileRows, or (when the
- * border stage would fill ramps) a NULL ramp pointer.
+ * border stage fills ramps) a NULL ramp pointer. A NaN shade factor gives
+ * band entries of 0; borderValue outside 0..255 uses its low 8 bits on the
+ * centre lines and clamps shaded band entries.
  *
  * The tile averages are exact for every tile size the geometry allows (the
  * channel sums are 64-bit).
@@ -142,41 +173,77 @@ void iPolarMosaic0(const PolarMosaicParam* param);
 
 /*
  * Forward polar resampling: destination row R shows radius
- * |0.8 / zoom * (height - 1 - R + radiusOffset)| around the source centre,
- * column C the angle 2 pi (width - 1 - C + angleOffset) / (width - 1).
- * Pixels whose sample point lies outside the source are left untouched.
- * See polarmap.cpp for the out-of-range choices.
+ * |0.8 / zoom * (height - 1 - R + radiusOffset)| around the source centre
+ * ((width - 1) / 2, (height - 1) / 2), column C the angle
+ * 2 pi (width - 1 - C + angleOffset) / (width - 1) (angle 0 points down the
+ * rows, pi / 2 along them). Each destination pixel is the bilinear blend of
+ * the four source pixels around its sample point, truncated. Pixels whose
+ * sample point lies outside the source are left untouched.
+ *
+ * Choices at the edges: a sample point exactly on the lower edge
+ * (y == height, possible without wrap) reads the last row, whose weight is 0
+ * there. A NaN sample point (width 1, NaN or infinite fields), or one that
+ * folding can never bring into range (infinite, a period of zero or less for
+ * width or height below 2 with wrap, a period too small to change it), skips
+ * its pixel. Far-out points are folded a binade at a time with exactly the
+ * result of one period per round, so every call returns promptly.
+ *
+ * Out of contract: returns without writing on a NULL record or plane,
+ * width or height of 0 or less, or lineBytes below width.
  */
 void iPolar2Cartesian0(const PolarMapParam* param);
 
 /*
  * Inverse polar resampling: each destination pixel samples the polar source
- * at column (distance from the centre) and row (angle, counter-clockwise
- * from the direction of increasing column). Rejected pixels are left
- * untouched.
+ * at column (r + radiusOffset) * q, where r is its distance from
+ * (width / 2, height / 2) in units of 2 / zoom and q maps half the diagonal to
+ * the last column, and row (theta + angleOffset) * (height - 2) / 2 pi, where
+ * theta in (0, 2 pi] runs counter-clockwise from the direction of increasing
+ * column. Rejected pixels are left untouched.
+ *
+ * Choices at the edges: an angular position that the fold leaves exactly at
+ * height reads the last row (weight 0 there) instead of the row past the
+ * plane. NaN or unfoldable positions skip their pixel, as in the forward
+ * pass, and far-out positions are folded a binade at a time.
+ *
+ * Out of contract: returns without writing on a NULL record or plane,
+ * width or height of 0 or less, or lineBytes below width.
  */
 void iCartesian2Polar0(const PolarMapParam* param);
 
-/* Copies three planes turned as turnMode says; any other mode copies nothing. */
+/*
+ * Copies three planes turned as turnMode says; any other mode copies nothing.
+ * Out of contract: returns without writing on a NULL record or plane, sizes
+ * of 0 or less, srcLineBytes below srcWidth, or (modes 0 and 2)
+ * dstLineBytes below srcHeight.
+ */
 void iTurn0(const TurnParam* param);
 
-/* Copies three planes transposed: source row y becomes destination column y. */
+/*
+ * Copies three planes transposed: source row y becomes destination column y.
+ * Out of contract: as iTurn0, with dstLineBytes below srcHeight refused.
+ */
 void iTurn1(const TurnParam* param);
 
-/* width rounded up to a multiple of 16, as a signed 16-bit line width
- * (-32768 for 32753 .. 32767). */
+/* width rounded up to a multiple of 16, as a signed 16-bit line width:
+ * 0 -> 0, 100 -> 112, 32752 -> 32752, 32753 .. 32767 -> -32768; negative
+ * values: a multiple of 16 stays, others go to the next multiple toward zero
+ * plus 16 (-1 -> 16, -17 -> 0). */
 int16_t lcw16(int16_t width);
 
 /*
  * Fills one shading ramp: entry 0 is the low 8 bits of value, entries
- * 1 .. length - 1 fall or rise linearly to value * shade, each rounded half
- * up and clamped to 0..255 (NaN gives 0). length 1 writes two entries
- * (0 and 1); length 0 or negative writes only entry 0.
+ * 1 .. length - 1 fall or rise linearly to value * shade, each computed
+ * afresh in single precision, rounded half up and clamped to 0..255 (NaN
+ * gives 0). length 1 writes two entries (0 and 1); length 0 or negative
+ * writes only entry 0. The ramp needs max(length, 2) entries of room.
+ * A NULL ramp writes nothing.
  */
 void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float shade);
 
-/* x minus its unsigned 32-bit integer part (saturating), in single precision:
- * the fractional part for 0 <= x < 2^32. */
+/* x minus its unsigned 32-bit integer part (truncated, saturating at both
+ * ends), rounded once to single precision: the fractional part for
+ * 0 <= x < 2^32; -1 < x < 0 gives x; NaN and infinities come back. */
 float fmod33(float x);
 
 /* Absolute value; -0 and NaN are returned unchanged. */
