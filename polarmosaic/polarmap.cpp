@@ -13,6 +13,7 @@
 //     lower edge) reads the last row, whose weight is 0 there, instead of the
 //     row past the plane.
 #include "polarmosaic.h"
+#include "polarmap_simd.h"
 
 #include <cmath>
 
@@ -216,6 +217,72 @@ float reciprocalZoom(float zoom) {
     return zoom == 0.0f ? 1.0f : static_cast<float>(1.0 / static_cast<double>(zoom));
 }
 
+// The fold for coordinates near the source: there the full fold takes its
+// rounds one at a time, so the plain loops give the same bits. Anything else
+// (far out, NaN, infinite, a period of zero or less) goes to the full fold.
+inline bool foldNear(float* coord, const FoldRule& rule) {
+    float x = *coord;
+    if (!(rule.period > 0.0) || !(std::fabs(static_cast<double>(x)) < rule.farLimit)) return fold(coord, rule);
+    while (aboveUpper(x, rule)) x = foldRound(x, -rule.period);
+    while (integerPartNotPositive(x)) x = foldRound(x, rule.period);
+    *coord = x;
+    return true;
+}
+
+// Offset of the last source byte that a pass may read: the last pixel of the
+// last row.
+int32_t lastSourceOffset(int32_t width, int32_t height, int32_t lineBytes) {
+    return (height - 1) * lineBytes + width - 1;
+}
+
+#if POLARMAP_HAVE_AVX2_KERNELS
+polarmap_simd::KernelFold kernelFold(const FoldRule& rule) {
+    polarmap_simd::KernelFold k;
+    k.period = rule.period;
+    k.upper = rule.upper;
+    k.upperInclusive = rule.upperInclusive;
+    // The plain rounds need a positive period; with none, every lane goes
+    // back to the exact code.
+    k.nearLimit = rule.period > 0.0 ? rule.farLimit : 0.0;
+    return k;
+}
+
+// The vector kernels gather 32-bit words from the source, so they need at
+// least four readable bytes.
+bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes) {
+    return lastSourceOffset(width, height, lineBytes) >= 3 && polarmap_simd::avx2Usable();
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Forward pass.
+
+struct ForwardGeometry {
+    int32_t width, height, lineBytes;
+    float radiusStep, angleDivisor, cx, cy, columnLimit, rowLimit;
+    FoldRule foldX, foldY;
+};
+
+// One destination pixel: radius index row, angle given by its sine and
+// cosine (which depend on the column only).
+inline void forwardPixel(const PolarMapParam& p, const ForwardGeometry& g, int32_t at, float radius,
+                         double sine, double cosine) {
+    float x = static_cast<float>(static_cast<double>(radius) * sine + static_cast<double>(g.cx));
+    float y = static_cast<float>(static_cast<double>(radius) * cosine + static_cast<double>(g.cy));
+    if (p.wrap != 0 && !(foldNear(&x, g.foldX) && foldNear(&y, g.foldY))) return;
+    if (x != x || y != y) return;  // NaN passes every range comparison
+    float fx = fmod33(x);
+    float fy = fmod33(y);
+    if (x < 0.0f || x > g.columnLimit || y < 0.0f || y > g.rowLimit) return;
+    writeBlend(p, at, neighboursOf(x, y, g.width, g.height, g.lineBytes), fx, fy);
+}
+
+// The angle of a destination pixel depends only on its column, so the pass
+// takes the sine and cosine once per column, for a block of columns at a time
+// (the table stays small enough for the stack), and then runs down every row
+// of the block.
+const int32_t kColumnBlock = 256;
+
 }  // namespace
 
 extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
@@ -227,36 +294,152 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
     if (width <= 0 || height <= 0) return;
     if (lineBytes < width || !planesPresent(p.srcPlane) || !planesPresent(p.dstPlane)) return;
 
-    const float radiusStep = static_cast<float>(static_cast<double>(reciprocalZoom(p.zoom)) * 0.8);
-    const float angleDivisor = static_cast<float>(static_cast<double>(static_cast<float>(width - 1)) / kTwoPi);
-    const float cx = static_cast<float>(width) / 2.0f - 0.5f;
-    const float cy = static_cast<float>(height) / 2.0f - 0.5f;
-    const float columnLimit = static_cast<float>(width - 1);
-    const float rowLimit = static_cast<float>((height - 1) + 1);
-    const FoldRule foldX = makeFoldRule(static_cast<double>(width) - 1.2, static_cast<double>(width) - 0.1, false);
-    const FoldRule foldY = makeFoldRule(static_cast<double>(height) - 1.2, static_cast<double>(height) - 0.1, false);
+    ForwardGeometry g;
+    g.width = width;
+    g.height = height;
+    g.lineBytes = lineBytes;
+    g.radiusStep = static_cast<float>(static_cast<double>(reciprocalZoom(p.zoom)) * 0.8);
+    g.angleDivisor = static_cast<float>(static_cast<double>(static_cast<float>(width - 1)) / kTwoPi);
+    g.cx = static_cast<float>(width) / 2.0f - 0.5f;
+    g.cy = static_cast<float>(height) / 2.0f - 0.5f;
+    g.columnLimit = static_cast<float>(width - 1);
+    g.rowLimit = static_cast<float>((height - 1) + 1);
+    g.foldX = makeFoldRule(static_cast<double>(width) - 1.2, static_cast<double>(width) - 0.1, false);
+    g.foldY = makeFoldRule(static_cast<double>(height) - 1.2, static_cast<double>(height) - 0.1, false);
 
-    // The destination is filled from its last pixel backwards.
-    int32_t at = lineBytes * height - 1;
-    for (int32_t i = 0; i < height; ++i) {
-        at -= lineBytes - width;
-        float radius = radiusStep * (static_cast<float>(i) + p.radiusOffset);
-        if (radius < 0.0f) radius = -radius;
-        for (int32_t j = 0; j < width; ++j, --at) {
-            float angle = (static_cast<float>(j) + p.angleOffset) / angleDivisor;
-            float x = static_cast<float>(static_cast<double>(radius) * std::sin(static_cast<double>(angle)) +
-                                         static_cast<double>(cx));
-            float y = static_cast<float>(static_cast<double>(radius) * std::cos(static_cast<double>(angle)) +
-                                         static_cast<double>(cy));
-            if (p.wrap != 0 && !(fold(&x, foldX) && fold(&y, foldY))) continue;
-            if (x != x || y != y) continue;  // NaN passes every range comparison
-            float fx = fmod33(x);
-            float fy = fmod33(y);
-            if (x < 0.0f || x > columnLimit || y < 0.0f || y > rowLimit) continue;
-            writeBlend(p, at, neighboursOf(x, y, width, height, lineBytes), fx, fy);
+#if POLARMAP_HAVE_AVX2_KERNELS
+    const bool vector = kernelsApply(width, height, lineBytes);
+    polarmap_simd::KernelPlanes planes;
+    polarmap_simd::ForwardRun run;
+    if (vector) {
+        for (int c = 0; c < 3; ++c) {
+            planes.src[c] = p.srcPlane[c];
+            planes.dst[c] = p.dstPlane[c];
+        }
+        planes.lineBytes = lineBytes;
+        planes.width = width;
+        planes.height = height;
+        planes.lastRead = lastSourceOffset(width, height, lineBytes);
+        run.cx = g.cx;
+        run.cy = g.cy;
+        run.wrap = p.wrap != 0;
+        run.foldX = kernelFold(g.foldX);
+        run.foldY = kernelFold(g.foldY);
+    }
+#endif
+
+    double sines[kColumnBlock];
+    double cosines[kColumnBlock];
+    for (int32_t firstColumn = 0; firstColumn < width; firstColumn += kColumnBlock) {
+        const int32_t columns = width - firstColumn < kColumnBlock ? width - firstColumn : kColumnBlock;
+        for (int32_t k = 0; k < columns; ++k) {
+            const float angle = (static_cast<float>(firstColumn + k) + p.angleOffset) / g.angleDivisor;
+            sines[k] = std::sin(static_cast<double>(angle));
+            cosines[k] = std::cos(static_cast<double>(angle));
+        }
+        for (int32_t k = columns; k < kColumnBlock && (k & 3) != 0; ++k) sines[k] = cosines[k] = 0.0;
+        // Pixel (i, j) goes to destination row height - 1 - i, column
+        // width - 1 - j: the destination is filled from its end backwards.
+        for (int32_t i = 0; i < height; ++i) {
+            float radius = g.radiusStep * (static_cast<float>(i) + p.radiusOffset);
+            if (radius < 0.0f) radius = -radius;
+            const int32_t rowAt = (height - 1 - i) * lineBytes + (width - 1 - firstColumn);
+#if POLARMAP_HAVE_AVX2_KERNELS
+            if (vector) {
+                run.radius = radius;
+                for (int32_t k0 = 0; k0 < columns; k0 += 64) {
+                    run.sinTable = sines + k0;
+                    run.cosTable = cosines + k0;
+                    run.count = columns - k0 < 64 ? columns - k0 : 64;
+                    run.at = rowAt - k0;
+                    uint64_t left = polarmap_simd::forwardRunAvx2(planes, run);
+                    while (left != 0) {
+                        const int32_t k = k0 + __builtin_ctzll(left);
+                        left &= left - 1;
+                        forwardPixel(p, g, rowAt - k, radius, sines[k], cosines[k]);
+                    }
+                }
+                continue;
+            }
+#endif
+            for (int32_t k = 0; k < columns; ++k) forwardPixel(p, g, rowAt - k, radius, sines[k], cosines[k]);
         }
     }
 }
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Inverse pass.
+
+struct InverseGeometry {
+    int32_t width, height, lineBytes;
+    float pixelStep, cx, cy, radialScale, angularScale, angleOffset, columnLimit, rowLimit;
+    FoldRule foldU, foldV;
+};
+
+// Radius and reference angle of a pixel from its offsets to the centre.
+inline float radiusOf(float dx, float dy) {
+    return static_cast<float>(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
+}
+
+inline float referenceAngle(float dx, float dy) {
+    if (dx == 0.0f) return kHalfPiF;
+    return static_cast<float>(std::atan(static_cast<double>(fabs33(dy) / fabs33(dx))));
+}
+
+// The rest of a pixel once its radius and reference angle are known. The
+// quadrant rule looks only at the signs of dx and dy (-0 counting as 0).
+inline void inversePixel(const PolarMapParam& p, const InverseGeometry& g, int32_t at, float dx, float dy,
+                         float radius, float reference) {
+    float angle;
+    if (dx >= 0.0f && dy < 0.0f) {
+        angle = reference;
+    } else if (dx < 0.0f && dy < 0.0f) {
+        angle = static_cast<float>(kPi - static_cast<double>(reference));
+    } else if (dx < 0.0f && dy >= 0.0f) {
+        angle = static_cast<float>(kPi + static_cast<double>(reference));
+    } else {
+        angle = kTwoPiF - reference;
+    }
+    float u = (radius + p.radiusOffset) * g.radialScale;
+    float v = (angle + g.angleOffset) * g.angularScale;
+    if (p.wrap != 0 && !foldNear(&u, g.foldU)) return;
+    if (!foldNear(&v, g.foldV)) return;
+    if (u != u) return;  // NaN passes every range comparison
+    float fx = fmod33(u);
+    float fy = fmod33(v);
+    if (u < 0.0f || u > g.columnLimit || v < 0.0f || v > g.rowLimit) return;
+    writeBlend(p, at, neighboursOf(u, v, g.width, g.height, g.lineBytes), fx, fy);
+}
+
+inline void inversePixelAt(const PolarMapParam& p, const InverseGeometry& g, int32_t x, int32_t y) {
+    const float dx = g.pixelStep * (static_cast<float>(x) - g.cx);
+    const float dy = g.pixelStep * (static_cast<float>(y) - g.cy);
+    inversePixel(p, g, y * g.lineBytes + x, dx, dy, radiusOf(dx, dy), referenceAngle(dx, dy));
+}
+
+// Column x and column width - x lie the same distance either side of the
+// centre cx = width / 2 (both differences are exact in single precision), so
+// their dx are negatives of each other, and likewise the dy of rows y and
+// height - y. The radius and the reference angle depend on |dx| and |dy| only,
+// so one square root and one arctangent serve all four mirrored pixels; only
+// the quadrant, and what follows from it, differs. (A zero offset mirrored
+// becomes -0, which the quadrant rule and the reference angle treat as +0.)
+inline void inverseMirrored(const PolarMapParam& p, const InverseGeometry& g, int32_t x, int32_t y) {
+    const int32_t mx = g.width - x;
+    const int32_t my = g.height - y;
+    const float dx = g.pixelStep * (static_cast<float>(x) - g.cx);
+    const float dy = g.pixelStep * (static_cast<float>(y) - g.cy);
+    const float radius = radiusOf(dx, dy);
+    const float reference = referenceAngle(dx, dy);
+    inversePixel(p, g, y * g.lineBytes + x, dx, dy, radius, reference);
+    inversePixel(p, g, y * g.lineBytes + mx, -dx, dy, radius, reference);
+    inversePixel(p, g, my * g.lineBytes + x, dx, -dy, radius, reference);
+    inversePixel(p, g, my * g.lineBytes + mx, -dx, -dy, radius, reference);
+}
+
+}  // namespace
 
 extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
     if (param == nullptr) return;
@@ -267,75 +450,124 @@ extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
     if (width <= 0 || height <= 0) return;
     if (lineBytes < width || !planesPresent(p.srcPlane) || !planesPresent(p.dstPlane)) return;
 
-    const float pixelStep = 2.0f * reciprocalZoom(p.zoom);
-    const float cx = static_cast<float>(width) / 2.0f;
-    const float cy = static_cast<float>(height) / 2.0f;
+    InverseGeometry g;
+    g.width = width;
+    g.height = height;
+    g.lineBytes = lineBytes;
+    g.pixelStep = 2.0f * reciprocalZoom(p.zoom);
+    g.cx = static_cast<float>(width) / 2.0f;
+    g.cy = static_cast<float>(height) / 2.0f;
     const float sumOfSquares = static_cast<float>(width) * static_cast<float>(width) +
                                static_cast<float>(height) * static_cast<float>(height);
-    const float radialScale = static_cast<float>(static_cast<double>(static_cast<float>(width - 1)) /
-                                                 std::sqrt(static_cast<double>(sumOfSquares)));
-    const float angularScale = static_cast<float>(static_cast<double>(height - 2) / kTwoPi);
-    const float angleOffset = static_cast<float>(static_cast<double>(p.angleOffset) * kPi / 180.0);
-    const float columnLimit = static_cast<float>(width - 1);
-    const float rowLimit = static_cast<float>(height);
-    const FoldRule foldU = makeFoldRule(static_cast<double>(width - 1), static_cast<double>(width) - 0.5, true);
-    const FoldRule foldV = makeFoldRule(static_cast<double>(height - 1), static_cast<double>(height) - 0.5, true);
+    g.radialScale = static_cast<float>(static_cast<double>(static_cast<float>(width - 1)) /
+                                       std::sqrt(static_cast<double>(sumOfSquares)));
+    g.angularScale = static_cast<float>(static_cast<double>(height - 2) / kTwoPi);
+    g.angleOffset = static_cast<float>(static_cast<double>(p.angleOffset) * kPi / 180.0);
+    g.columnLimit = static_cast<float>(width - 1);
+    g.rowLimit = static_cast<float>(height);
+    g.foldU = makeFoldRule(static_cast<double>(width - 1), static_cast<double>(width) - 0.5, true);
+    g.foldV = makeFoldRule(static_cast<double>(height - 1), static_cast<double>(height) - 0.5, true);
 
-    int32_t at = 0;
-    for (int32_t y = 0; y < height; ++y, at += lineBytes - width) {
-        const float dy = pixelStep * (static_cast<float>(y) - cy);
-        for (int32_t x = 0; x < width; ++x, ++at) {
-            const float dx = pixelStep * (static_cast<float>(x) - cx);
-            const float radius = static_cast<float>(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
-            float reference = kHalfPiF;
-            if (dx != 0.0f) {
-                reference = static_cast<float>(std::atan(static_cast<double>(fabs33(dy) / fabs33(dx))));
-            }
-            float angle;
-            if (dx >= 0.0f && dy < 0.0f) {
-                angle = reference;
-            } else if (dx < 0.0f && dy < 0.0f) {
-                angle = static_cast<float>(kPi - static_cast<double>(reference));
-            } else if (dx < 0.0f && dy >= 0.0f) {
-                angle = static_cast<float>(kPi + static_cast<double>(reference));
-            } else {
-                angle = kTwoPiF - reference;
-            }
-            float u = (radius + p.radiusOffset) * radialScale;
-            float v = (angle + angleOffset) * angularScale;
-            if (p.wrap != 0 && !fold(&u, foldU)) continue;
-            if (!fold(&v, foldV)) continue;
-            if (u != u) continue;  // NaN passes every range comparison
-            float fx = fmod33(u);
-            float fy = fmod33(v);
-            if (u < 0.0f || u > columnLimit || v < 0.0f || v > rowLimit) continue;
-            writeBlend(p, at, neighboursOf(u, v, width, height, lineBytes), fx, fy);
+    // Row 0 and column 0 have no mirror image inside the picture.
+    for (int32_t x = 0; x < width; ++x) inversePixelAt(p, g, x, 0);
+    for (int32_t y = 1; y < height; ++y) inversePixelAt(p, g, 0, y);
+    const int32_t lastColumn = width / 2;  // columns 1 .. width / 2 and their mirrors
+    const int32_t lastRow = height / 2;    // cover 1 .. width - 1; rows alike
+
+#if POLARMAP_HAVE_AVX2_KERNELS
+    if (kernelsApply(width, height, lineBytes)) {
+        polarmap_simd::KernelPlanes planes;
+        for (int c = 0; c < 3; ++c) {
+            planes.src[c] = p.srcPlane[c];
+            planes.dst[c] = p.dstPlane[c];
         }
+        planes.lineBytes = lineBytes;
+        planes.width = width;
+        planes.height = height;
+        planes.lastRead = lastSourceOffset(width, height, lineBytes);
+        polarmap_simd::InverseSetup setup;
+        setup.pixelStep = g.pixelStep;
+        setup.cx = g.cx;
+        setup.cy = g.cy;
+        setup.radiusOffset = p.radiusOffset;
+        setup.radialScale = g.radialScale;
+        setup.angularScale = g.angularScale;
+        setup.angleOffset = g.angleOffset;
+        setup.wrap = p.wrap != 0;
+        setup.foldU = kernelFold(g.foldU);
+        setup.foldV = kernelFold(g.foldV);
+        for (int32_t y = 1; y <= lastRow; ++y) {
+            for (int32_t x = 1; x <= lastColumn; x += 16) {
+                polarmap_simd::InverseRun run;
+                run.x = x;
+                run.count = lastColumn - x + 1 < 16 ? lastColumn - x + 1 : 16;
+                run.y = y;
+                uint64_t left = polarmap_simd::inverseRunAvx2(planes, setup, run);
+                while (left != 0) {
+                    const int32_t bit = __builtin_ctzll(left);
+                    left &= left - 1;
+                    const int32_t column = x + bit / 4;
+                    const int32_t mirror = bit % 4;
+                    inversePixelAt(p, g, (mirror & 1) != 0 ? width - column : column,
+                                   (mirror & 2) != 0 ? height - y : y);
+                }
+            }
+        }
+        return;
+    }
+#endif
+    for (int32_t y = 1; y <= lastRow; ++y) {
+        for (int32_t x = 1; x <= lastColumn; ++x) inverseMirrored(p, g, x, y);
     }
 }
 
 namespace {
 
-// Shared by both copies: walks the source in memory order and writes each
-// pixel of the three planes at the offset that `destination` gives.
-template <typename DestinationOffset>
-void copyPlanes(const TurnParam& p, DestinationOffset destination) {
+// ---------------------------------------------------------------------------
+// Turns. Every destination byte is a pure function of its source byte's
+// position, so the copies may run in any order: they go through the image in
+// square tiles, small enough that the source rows of a tile and the
+// destination rows it writes stay in the first-level cache for all three
+// planes, instead of striding across the whole destination for every pixel.
+const int32_t kTurnTile = 32;
+
+// Copies source pixel (y, x) to destination offset origin + x * alongX +
+// y * alongY for all three planes, tile by tile. Inside a tile the inner loop
+// runs down the source column, which is the direction the destination row
+// runs when alongY is +1 or -1.
+void copyPlanesTiled(const TurnParam& p, int32_t origin, int32_t alongX, int32_t alongY) {
     const int32_t width = p.srcWidth;
     const int32_t height = p.srcHeight;
-    const int32_t skip = p.srcLineBytes - width;
-    const uint8_t* s0 = p.srcPlane[0];
-    const uint8_t* s1 = p.srcPlane[1];
-    const uint8_t* s2 = p.srcPlane[2];
-    uint8_t* d0 = p.dstPlane[0];
-    uint8_t* d1 = p.dstPlane[1];
-    uint8_t* d2 = p.dstPlane[2];
-    int32_t at = 0;
-    for (int32_t y = 0; y < height; ++y, at += skip) {
-        for (int32_t x = 0; x < width; ++x, ++at) {
-            int32_t d = destination(y, x);
-            d0[d] = s0[at];
-            d1[d] = s1[at];
-            d2[d] = s2[at];
+    const int32_t srcLine = p.srcLineBytes;
+    for (int c = 0; c < 3; ++c) {
+        const uint8_t* src = p.srcPlane[c];
+        uint8_t* dst = p.dstPlane[c];
+        for (int32_t y0 = 0; y0 < height; y0 += kTurnTile) {
+            const int32_t y1 = height - y0 < kTurnTile ? height : y0 + kTurnTile;
+            for (int32_t x0 = 0; x0 < width; x0 += kTurnTile) {
+                const int32_t x1 = width - x0 < kTurnTile ? width : x0 + kTurnTile;
+                for (int32_t x = x0; x < x1; ++x) {
+                    const uint8_t* s = src + y0 * srcLine + x;
+                    uint8_t* d = dst + origin + x * alongX + y0 * alongY;
+                    for (int32_t y = y0; y < y1; ++y, s += srcLine, d += alongY) *d = *s;
+                }
+            }
+        }
+    }
+}
+
+// The half turn reverses each row into another row: a plain row copy.
+void copyPlanesHalfTurn(const TurnParam& p) {
+    const int32_t width = p.srcWidth;
+    const int32_t height = p.srcHeight;
+    const int32_t line = p.srcLineBytes;
+    for (int c = 0; c < 3; ++c) {
+        const uint8_t* src = p.srcPlane[c];
+        uint8_t* dst = p.dstPlane[c];
+        for (int32_t y = 0; y < height; ++y) {
+            const uint8_t* s = src + y * line;
+            uint8_t* d = dst + (height - 1 - y) * line + (width - 1);
+            for (int32_t x = 0; x < width; ++x) d[-x] = s[x];
         }
     }
 }
@@ -361,13 +593,14 @@ extern "C" void iTurn0(const TurnParam* param) {
     // destination row needs room for srcHeight samples.
     if (mode != 1 && p.dstLineBytes < height) return;
     const int32_t dstLine = p.dstLineBytes;
-    const int32_t srcLine = p.srcLineBytes;
     if (mode == 0) {
-        copyPlanes(p, [=](int32_t y, int32_t x) { return (width - 1 - x) * dstLine + y; });
+        // d = (width - 1 - x) * dstLine + y
+        copyPlanesTiled(p, (width - 1) * dstLine, -dstLine, 1);
     } else if (mode == 1) {
-        copyPlanes(p, [=](int32_t y, int32_t x) { return (height - 1 - y) * srcLine + (width - 1 - x); });
+        copyPlanesHalfTurn(p);
     } else {
-        copyPlanes(p, [=](int32_t y, int32_t x) { return x * dstLine + (height - 1 - y); });
+        // d = x * dstLine + (height - 1 - y)
+        copyPlanesTiled(p, height - 1, dstLine, -1);
     }
 }
 
@@ -375,8 +608,8 @@ extern "C" void iTurn1(const TurnParam* param) {
     if (param == nullptr) return;
     const TurnParam& p = *param;
     if (!turnUsable(p) || p.dstLineBytes < p.srcHeight) return;
-    const int32_t dstLine = p.dstLineBytes;
-    copyPlanes(p, [=](int32_t y, int32_t x) { return x * dstLine + y; });
+    // d = x * dstLine + y
+    copyPlanesTiled(p, 0, p.dstLineBytes, 1);
 }
 
 extern "C" int16_t lcw16(int16_t width) {

@@ -1,0 +1,90 @@
+// Internal interface between the resampling passes (polarmap.cpp) and their
+// vector kernels (polarmap_avx2.cpp). Not part of the public header.
+//
+// A kernel handles the pixels whose coordinates need only the plain fold
+// rounds and returns a bit mask of the pixels it left alone; the caller runs
+// the exact scalar code on those. Each kernel works on at most 64 pixels per
+// call, so one 64-bit mask covers them.
+#ifndef POLARMOSAIC_POLARMAP_SIMD_H
+#define POLARMOSAIC_POLARMAP_SIMD_H
+
+#include <stdint.h>
+
+namespace polarmap_simd {
+
+// The vector kernels exist only for x86-64 builds; every other target
+// compiles the portable scalar passes alone, and so does an x86-64 build with
+// POLARMOSAIC_PORTABLE_ONLY defined (to test those passes on this machine).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(POLARMOSAIC_PORTABLE_ONLY)
+#define POLARMAP_HAVE_AVX2_KERNELS 1
+#else
+#define POLARMAP_HAVE_AVX2_KERNELS 0
+#endif
+
+// One wrap rule as the kernels see it: the plain rounds apply while the
+// coordinate's magnitude stays below `nearLimit`.
+struct KernelFold {
+    double period;
+    double upper;
+    bool upperInclusive;
+    double nearLimit;
+};
+
+// Sources and destination shared by both kernels.
+struct KernelPlanes {
+    const uint8_t* src[3];
+    uint8_t* dst[3];
+    int32_t lineBytes;
+    int32_t width;
+    int32_t height;
+    int32_t lastRead;  // largest source offset the exact code can read
+};
+
+// One destination row of the forward pass, `count` (<= 64) angles starting at
+// a column block. Pixel k is written at offset `at - k`.
+struct ForwardRun {
+    const double* sinTable;  // sine and cosine of each angle, padded to a
+    const double* cosTable;  // multiple of 4 entries
+    int32_t count;
+    int32_t at;
+    float radius;
+    float cx;
+    float cy;
+    bool wrap;
+    KernelFold foldX;
+    KernelFold foldY;
+};
+
+// The inverse pass's per-call values.
+struct InverseSetup {
+    float pixelStep;
+    float cx;
+    float cy;
+    float radiusOffset;
+    float radialScale;
+    float angularScale;
+    float angleOffset;
+    bool wrap;
+    KernelFold foldU;
+    KernelFold foldV;
+};
+
+// Up to 16 columns x, x + 1, ... (all in 1 .. width / 2) of row y (in
+// 1 .. height / 2), each with its mirror images width - x and height - y: 64
+// pixels. Bit 4 k + m of the result stands for column x + k and mirror m
+// (0: (x, y), 1: (width - x, y), 2: (x, height - y), 3: both mirrored).
+struct InverseRun {
+    int32_t x;
+    int32_t count;
+    int32_t y;
+};
+
+#if POLARMAP_HAVE_AVX2_KERNELS
+bool avx2Usable();
+uint64_t forwardRunAvx2(const KernelPlanes& planes, const ForwardRun& run);
+uint64_t inverseRunAvx2(const KernelPlanes& planes, const InverseSetup& setup, const InverseRun& run);
+#endif
+
+}  // namespace polarmap_simd
+
+#endif
