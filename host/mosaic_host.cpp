@@ -43,7 +43,10 @@ std::string CheckAxis(bool columns, int dimension, int tile, int count) {
 int CoveringTileCount(int dimension, int tile, bool split) {
   int whole = dimension / tile;
   if (whole * tile == dimension) return whole;
-  return whole + (split ? 2 : 1);
+  // Without the split the module drops one from the count before laying
+  // the tiles, so an axis shorter than one tile still needs 2.
+  int count = whole + (split ? 2 : 1);
+  return count < 2 ? 2 : count;
 }
 
 // With an exact fit the module lays count nominal tiles, so any count up to

@@ -69,8 +69,9 @@ struct MosaicOptions {
 };
 
 // Number of tiles of nominal size tile that covers an axis of size dimension
-// completely: dimension / tile when tile divides it, otherwise one more tile
-// for the remainder, and with the split one more again for the first tile.
+// completely: dimension / tile when tile divides it, otherwise
+// dimension / tile + 2 with the split and dimension / tile + 1 without (but
+// at least 2, the smallest count the module takes on such an axis).
 int CoveringTileCount(int dimension, int tile, bool split);
 
 // Largest and smallest tile counts the module accepts on such an axis.

@@ -151,6 +151,8 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
     (*job->rows)[y] = job->pixels->data() + y * job->row_bytes;
   }
   png_read_image(png, job->rows->data());
+  // Up to the end chunk, so a file cut after its pixel data is caught too.
+  png_read_end(png, nullptr);
   return true;
 }
 

@@ -35,12 +35,6 @@ constexpr int kDefaultSectors = 36;
 constexpr double kDefaultRing = 28.0;
 constexpr double kRadiusPerRow = 0.8;  // output pixels per polar row
 
-const char kUsage[] =
-    "Usage: polarmosaic [options] INPUT OUTPUT\n"
-    "       polarmosaic [options] -d FOLDER INPUT...\n"
-    "       polarmosaic [options] --demo [OUTPUT]\n"
-    "Try 'polarmosaic --help' for more information.\n";
-
 const char kHelp[] =
     "Usage: polarmosaic [options] INPUT OUTPUT\n"
     "       polarmosaic [options] -d FOLDER INPUT...\n"
@@ -476,9 +470,7 @@ class Progress {
 int RunBatch(const ToolOptions& options) {
   if (options.positional.empty()) Fail("no INPUT files given for -d");
   if (!IsDirectory(options.out_dir)) {
-    fprintf(stderr, "polarmosaic: %s: not a folder (create it first)\n",
-            options.out_dir.c_str());
-    return kExitUsage;
+    Fail(options.out_dir + ": not a folder (create it first)");
   }
   ImageFormat format = options.format == ImageFormat::kUnknown
                            ? ImageFormat::kPng
@@ -599,7 +591,8 @@ int Main(int argc, char** argv) {
     InstallCleanupOnSignal();
     return options.batch ? RunBatch(options) : RunSingle(options);
   } catch (const UsageError& error) {
-    fprintf(stderr, "polarmosaic: %s\n%s", error.message.c_str(), kUsage);
+    fprintf(stderr, "polarmosaic: %s (see polarmosaic --help)\n",
+            error.message.c_str());
     return kExitUsage;
   } catch (const std::bad_alloc&) {
     fputs("polarmosaic: out of memory\n", stderr);

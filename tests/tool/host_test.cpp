@@ -1,0 +1,209 @@
+// Host layer: tile counts, option and size checks, determinism, and the
+// result against a direct call of the module.
+#include <math.h>
+
+#include <gtest/gtest.h>
+
+#include "mosaic_host.h"
+#include "tool_test_support.h"
+
+namespace {
+
+using polarmosaic::CheckImageSize;
+using polarmosaic::CheckOptions;
+using polarmosaic::CoveringTileCount;
+using polarmosaic::MosaicHost;
+using polarmosaic::MosaicOptions;
+
+struct CountCase {
+  int dimension, tile;
+  bool split;
+  int expected;
+};
+
+TEST(HostTileCount, CoversTheAxisAsDocumented) {
+  const CountCase cases[] = {
+      {90, 30, true, 3},   {90, 30, false, 3},  {100, 30, true, 5},
+      {100, 30, false, 4}, {91, 30, true, 5},   {97, 30, false, 4},
+      {5, 30, true, 2},    {5, 30, false, 2},   {2, 1, true, 2},
+      {32767, 2, true, 16385}, {32752, 16, false, 2047},
+  };
+  for (const CountCase& c : cases) {
+    EXPECT_EQ(CoveringTileCount(c.dimension, c.tile, c.split), c.expected)
+        << c.dimension << "/" << c.tile << " split " << c.split;
+  }
+}
+
+// Whatever the axis, the chosen count lays tiles that are all non-empty and
+// add up to the whole axis under the module's layout rules.
+TEST(HostTileCount, ChosenCountLeavesNothingUncovered) {
+  for (int dimension = 2; dimension <= 130; ++dimension) {
+    for (int tile = 1; tile <= 140; tile += (tile < 20 ? 1 : 7)) {
+      for (bool split : {false, true}) {
+        int count = CoveringTileCount(dimension, tile, split);
+        std::vector<int> sizes = pmtest::TileLayout(dimension, tile, count, split);
+        int sum = 0;
+        for (int s : sizes) {
+          ASSERT_GT(s, 0) << dimension << "/" << tile << " split " << split;
+          sum += s;
+        }
+        ASSERT_EQ(sum, dimension) << dimension << "/" << tile << " split " << split;
+        MosaicOptions options;
+        options.tileWidth = tile;
+        options.tileHeight = tile;
+        options.splitRemainder = split;
+        options.tileCols = count;  // an explicit count must also pass
+        ASSERT_EQ(CheckOptions(options, dimension, dimension), "");
+      }
+    }
+  }
+}
+
+struct SizeCase {
+  int width, height;
+  bool ok;
+};
+
+TEST(HostChecks, ImageSizeLimits) {
+  const SizeCase cases[] = {
+      {2, 2, true},         {1, 5, false},       {5, 1, false},
+      {0, 0, false},        {-3, 10, false},     {32752, 2, true},
+      {32753, 2, false},    {2, 32767, true},    {2, 32768, false},
+      {32752, 32767, true}, {640, 480, true},
+  };
+  for (const SizeCase& c : cases) {
+    std::string reason = CheckImageSize(c.width, c.height);
+    EXPECT_EQ(reason.empty(), c.ok) << c.width << " x " << c.height << ": " << reason;
+    if (!c.ok) {
+      EXPECT_NE(reason.find(std::to_string(c.width) + " x " + std::to_string(c.height)),
+                std::string::npos) << reason;
+    }
+  }
+}
+
+struct OptionCase {
+  const char* name;
+  void (*change)(MosaicOptions*);
+  const char* reason;  // nullptr: accepted
+};
+
+const OptionCase kOptionCases[] = {
+    {"defaults", [](MosaicOptions*) {}, nullptr},
+    {"tile width 0", [](MosaicOptions* o) { o->tileWidth = 0; }, "tile width 0"},
+    {"tile height -4", [](MosaicOptions* o) { o->tileHeight = -4; }, "tile height -4"},
+    {"tile width 32768", [](MosaicOptions* o) { o->tileWidth = 32768; }, "tile width"},
+    {"tile width above image", [](MosaicOptions* o) { o->tileWidth = 500; }, nullptr},
+    // 100 wide, tile 30: remainder 10, so 2 .. 5 columns.
+    {"cols 5", [](MosaicOptions* o) { o->tileWidth = 30; o->tileCols = 5; }, nullptr},
+    {"cols 6", [](MosaicOptions* o) { o->tileWidth = 30; o->tileCols = 6; },
+     "tile columns 6"},
+    {"cols 1 with remainder", [](MosaicOptions* o) { o->tileWidth = 30; o->tileCols = 1; },
+     "allowed 2 .. 5"},
+    {"cols -1", [](MosaicOptions* o) { o->tileCols = -1; }, "tile columns -1"},
+    // 80 rows, tile 20: exact fit, so 1 .. 4 rows.
+    {"rows 4 exact", [](MosaicOptions* o) { o->tileHeight = 20; o->tileRows = 4; }, nullptr},
+    {"rows 1 exact", [](MosaicOptions* o) { o->tileHeight = 20; o->tileRows = 1; }, nullptr},
+    {"rows 5 exact", [](MosaicOptions* o) { o->tileHeight = 20; o->tileRows = 5; },
+     "allowed 1 .. 4"},
+    {"border mode 0", [](MosaicOptions* o) { o->borderMode = 0; }, "border mode 0"},
+    {"border mode 5", [](MosaicOptions* o) { o->borderMode = 5; }, "border mode 5"},
+    {"border mode 4", [](MosaicOptions* o) { o->borderMode = 4; }, nullptr},
+    {"border width -1", [](MosaicOptions* o) { o->borderWidth = -1; }, "border width -1"},
+    {"border width 0", [](MosaicOptions* o) { o->borderWidth = 0; }, nullptr},
+    {"border width 1025", [](MosaicOptions* o) { o->borderWidth = 1025; }, "border width 1025"},
+    {"colour 256", [](MosaicOptions* o) { o->borderColor[1] = 256; }, "256"},
+    {"colour -1", [](MosaicOptions* o) { o->borderColor[2] = -1; }, "-1"},
+    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "left shade"},
+    {"shade negative", [](MosaicOptions* o) { o->shade[0] = -0.5f; }, "outer shade"},
+    {"shade 256", [](MosaicOptions* o) { o->shade[1] = 256.0f; }, "inner shade"},
+    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "right shade"},
+    {"shades 0", [](MosaicOptions* o) { for (float& f : o->shade) f = 0; }, nullptr},
+};
+
+TEST(HostChecks, EachOptionProblemIsNamed) {
+  for (const OptionCase& c : kOptionCases) {
+    MosaicOptions options;
+    c.change(&options);
+    std::string reason = CheckOptions(options, 100, 80);
+    if (!c.reason) {
+      EXPECT_EQ(reason, "") << c.name;
+    } else {
+      EXPECT_NE(reason.find(c.reason), std::string::npos)
+          << c.name << ": got '" << reason << "'";
+    }
+    // Prepare refuses exactly what the check refuses.
+    MosaicHost host;
+    std::string error;
+    EXPECT_EQ(host.Prepare(100, 80, options, &error), c.reason == nullptr) << c.name;
+    EXPECT_EQ(error, reason) << c.name;
+  }
+}
+
+PolarMosaicParam SettingsFor(const MosaicOptions& o, int width, int height) {
+  PolarMosaicParam p = {};
+  p.tileWidth = static_cast<int16_t>(o.tileWidth);
+  p.tileHeight = static_cast<int16_t>(o.tileHeight);
+  p.tileCols = static_cast<int16_t>(
+      o.tileCols ? o.tileCols : pmtest::CoveringCount(width, o.tileWidth, o.splitRemainder));
+  p.tileRows = static_cast<int16_t>(
+      o.tileRows ? o.tileRows : pmtest::CoveringCount(height, o.tileHeight, o.splitRemainder));
+  p.splitRemainder = o.splitRemainder;
+  p.borderMode = static_cast<int16_t>(o.borderMode);
+  p.borderWidth = static_cast<int16_t>(o.borderWidth);
+  for (int c = 0; c < 3; ++c) p.borderValue[c] = static_cast<int16_t>(o.borderColor[c]);
+  for (int s = 0; s < 4; ++s) p.shade[s] = o.shade[s];
+  return p;
+}
+
+struct ResultCase {
+  int width, height, tile_w, tile_h, mode, border_width;
+  bool split;
+};
+
+// 101 x 99 and 320 x 240 have pixels the inverse pass skips, which keep
+// what the buffers held: the fill before the call decides them.
+const ResultCase kResultCases[] = {
+    {64, 48, 8, 6, 2, 3, true},    {101, 99, 10, 7, 2, 5, true},
+    {99, 101, 13, 9, 3, 4, false}, {320, 240, 17, 30, 4, 5, true},
+    {2, 2, 1, 1, 1, 0, false},     {37, 5, 40, 2, 2, 1, true},
+};
+
+TEST(HostResult, EqualsDirectModuleCallAndRepeats) {
+  for (const ResultCase& c : kResultCases) {
+    MosaicOptions options;
+    options.tileWidth = c.tile_w;
+    options.tileHeight = c.tile_h;
+    options.borderMode = c.mode;
+    options.borderWidth = c.border_width;
+    options.splitRemainder = c.split;
+    pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 7);
+    pmtest::Rgb expected =
+        pmtest::DirectModuleResult(input, SettingsFor(options, c.width, c.height));
+
+    MosaicHost host;
+    std::string error;
+    // Dirty the buffers with another image first: the result must not
+    // depend on what an earlier call left behind.
+    pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 99);
+    ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+    std::vector<uint8_t> scratch(other.px.size());
+    host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
+    for (int round = 0; round < 2; ++round) {
+      pmtest::Rgb got = input;
+      host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
+      EXPECT_TRUE(got == expected) << c.width << " x " << c.height << " round " << round;
+    }
+  }
+}
+
+TEST(HostResult, OneShotFormRefusesWithReason) {
+  pmtest::Rgb input = pmtest::Pattern(1, 9, 1);
+  std::vector<uint8_t> out;
+  std::string error;
+  EXPECT_FALSE(polarmosaic::ApplyPolarMosaic(input.px.data(), 1, 9, MosaicOptions(),
+                                             &out, &error));
+  EXPECT_NE(error.find("at least 2 x 2"), std::string::npos) << error;
+  EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
