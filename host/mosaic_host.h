@@ -61,11 +61,11 @@ struct MosaicOptions {
   int tileRows = 0;
   // Split the part of an axis left over by the nominal tiles between a first
   // and a last tile instead of giving it all to the last tile.
-  bool splitRemainder = true;
+  bool splitRemainder = false;
   int borderMode = kBorderGrid;
   int borderWidth = 5;
-  int borderColor[3] = {40, 40, 40};
-  float shade[4] = {2.0f, 0.4f, 2.0f, 0.4f};
+  int borderColor[3] = {48, 48, 48};
+  float shade[4] = {3.0f, 0.3f, 3.0f, 0.3f};
 };
 
 // Number of tiles of nominal size tile that covers an axis of size dimension

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <map>
@@ -56,8 +57,10 @@ const char kHelp[] =
     "0.8 * (height - 1) pixels from the centre; one row = 0.8 pixel of radius)\n"
     "and each polar column one angle (width - 1 columns per full turn). Tiles\n"
     "are rectangles there and ring sectors in the result.\n"
-    "  -s, --sectors N        tiles around the circle (default 36): tile width\n"
-    "                         = round((width - 1) / N) polar columns\n"
+    "  -s, --sectors N        about N tiles around the circle (default 36): tile\n"
+    "                         width = round((width - 1) / N) polar columns, or\n"
+    "                         the nearest width within 15% that divides the\n"
+    "                         image width (no thin sector where the turn closes)\n"
     "  -r, --ring PIXELS      ring thickness in output pixels (default 28): tile\n"
     "                         height = round(PIXELS / 0.8) polar rows\n"
     "      --tile-width N     tile width in polar columns; overrides --sectors\n"
@@ -66,8 +69,10 @@ const char kHelp[] =
     "                         whole image)\n"
     "      --rows N           number of tile rows (default 0: cover the image)\n"
     "      --split            split the part of an axis left over by whole tiles\n"
-    "                         between a first and a last tile (default)\n"
-    "      --no-split         give the left-over part to the last tile\n"
+    "                         between a first and a last tile\n"
+    "      --no-split         let the last tile take the left-over part: the\n"
+    "                         innermost ring and the sector where the turn\n"
+    "                         closes grow a little (default)\n"
     "\n"
     "Borders:\n"
     "  -b, --border STYLE     none, grid (rings and spokes), rings or spokes;\n"
@@ -199,6 +204,7 @@ int ParseBorderStyle(const std::string& text) {
 ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
   ToolOptions options;
   // The tool's own defaults: dark lines with a light outer/ccw bevel.
+  options.mosaic.splitRemainder = false;
   options.mosaic.borderMode = kBorderGrid;
   options.mosaic.borderWidth = 5;
   options.mosaic.borderColor[0] = options.mosaic.borderColor[1] =
@@ -356,7 +362,30 @@ struct Job {
   ImageFormat format = ImageFormat::kUnknown;
   std::string error;   // "FILE: reason" when it failed
   bool ok = false;
+  int width = 0;
+  int height = 0;
 };
+
+// Tile width for about `sectors` tiles around the circle. The width - 1
+// columns of a full turn rarely divide evenly, and the left-over columns
+// would form a thin extra sector where the turn closes; a tile width that
+// divides the width exactly avoids it, so one within 15% is preferred.
+int SectorTileWidth(int width, int sectors) {
+  double ideal = static_cast<double>(width - 1) / sectors;
+  int nearest = static_cast<int>(std::lround(ideal));
+  if (nearest < 1) nearest = 1;
+  if (width % nearest == 0) return nearest;
+  int best = 0;
+  int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
+  int hi = static_cast<int>(std::ceil(ideal * 1.15));
+  for (int t = lo; t <= hi; ++t) {
+    if (width % t == 0 &&
+        (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
+      best = t;
+    }
+  }
+  return best ? best : nearest;
+}
 
 // The host options for one image: the polar terms depend on its width.
 MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
@@ -364,8 +393,7 @@ MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   if (options.tile_width > 0) {
     mosaic.tileWidth = options.tile_width;
   } else {
-    long w = std::lround(static_cast<double>(width - 1) / options.sectors);
-    mosaic.tileWidth = static_cast<int>(w < 1 ? 1 : w);
+    mosaic.tileWidth = SectorTileWidth(width, options.sectors);
   }
   if (options.tile_height > 0) {
     mosaic.tileHeight = options.tile_height;
@@ -413,6 +441,8 @@ void RunJob(const ToolOptions& options, Job* job) {
       return;
     }
     job->ok = true;
+    job->width = image.width;
+    job->height = image.height;
   } catch (const std::bad_alloc&) {
     job->error = name + ": out of memory";
   }
@@ -577,7 +607,11 @@ int RunSingle(const ToolOptions& options) {
     return kExitFileFailed;
   }
   if (!options.quiet && job.output != "-") {
-    printf("polarmosaic: wrote %s\n", job.output.c_str());
+    // The full path, so a run from anywhere says where the picture is.
+    char* full = realpath(job.output.c_str(), nullptr);
+    printf("polarmosaic: wrote %s (%d x %d %s)\n", full ? full : job.output.c_str(),
+           job.width, job.height, FormatName(job.format));
+    free(full);
   }
   return kExitOk;
 }

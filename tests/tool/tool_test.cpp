@@ -57,7 +57,7 @@ TEST(ToolResult, EqualsTheModuleCalledDirectly) {
   Rgb input = pmtest::Pattern(101, 99, 5);
   pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(input));
   const DirectCase cases[] = {
-      {{"--tile-width", "9", "--tile-height", "11", "-b", "grid", "-w", "5", "-c",
+      {{"--split", "--tile-width", "9", "--tile-height", "11", "-b", "grid", "-w", "5", "-c",
         "#ff8000", "--shade-outer", "0.5", "--shade-inner", "1", "--shade-ccw", "0",
         "--shade-cw", "2"},
        9, 11, 0, 0, 1, 2, 5, {255, 128, 0}, {0.5f, 1, 0, 2}},
@@ -65,15 +65,16 @@ TEST(ToolResult, EqualsTheModuleCalledDirectly) {
         "4", "-c", "10,200,30", "--shade-outer", "0", "--shade-inner", "0",
         "--shade-ccw", "0", "--shade-cw", "0"},
        20, 7, 0, 0, 0, 3, 4, {10, 200, 30}, {0, 0, 0, 0}},
-      {{"--tile-width", "12", "--tile-height", "12", "--cols", "4", "--rows", "3",
+      {{"--split", "--tile-width", "12", "--tile-height", "12", "--cols", "4", "--rows", "3",
         "-b", "spokes", "-w", "1", "-c", "#000000", "--shade-outer", "1",
         "--shade-inner", "1", "--shade-ccw", "1", "--shade-cw", "1"},
        12, 12, 4, 3, 1, 4, 1, {0, 0, 0}, {1, 1, 1, 1}},
-      // Polar terms: 25 sectors on 101 columns = 4 columns, 6.4 px rings = 8 rows.
+      // Polar terms, no split by default: 25 sectors on 100 columns of a
+      // turn = 4 columns (101 is prime, no exact divisor), 6.4 px rings = 8 rows.
       {{"--sectors", "25", "--ring", "6.4", "-b", "none", "-c", "1,2,3",
         "--shade-outer", "1", "--shade-inner", "1", "--shade-ccw", "1",
         "--shade-cw", "1"},
-       4, 8, 0, 0, 1, 1, 5, {1, 2, 3}, {1, 1, 1, 1}},
+       4, 8, 0, 0, 0, 1, 5, {1, 2, 3}, {1, 1, 1, 1}},
   };
   for (const DirectCase& c : cases) {
     std::vector<std::string> args = c.args;
@@ -93,6 +94,31 @@ TEST(ToolResult, EqualsTheModuleCalledDirectly) {
     for (int s = 0; s < 4; ++s) p.shade[s] = c.shade[s];
     Rgb expected = pmtest::DirectModuleResult(input, p);
     EXPECT_TRUE(ReadPnmFile(dir.File("out.ppm")) == expected) << c.args[1];
+  }
+}
+
+struct SectorCase {
+  int width, sectors, tile_width;
+};
+
+// --sectors picks the tile width nearest (width - 1) / sectors, preferring
+// one within 15% that divides the width. Expected widths worked out by hand.
+TEST(ToolResult, SectorsMapToTileWidth) {
+  const SectorCase cases[] = {
+      {120, 7, 15},  // 17 ideal, 120 = 8 x 15 (20 is further away)
+      {101, 25, 4},  // 4 ideal, 101 has no divisor near it
+      {97, 2, 48},   // 48 ideal, 97 is prime
+      {64, 9, 8},    // 7 ideal, 64 = 8 x 8
+      {50, 100, 1},  // below one column: 1
+  };
+  TempDir dir;
+  for (const SectorCase& c : cases) {
+    pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(c.width, 30, 3)));
+    ASSERT_EQ(RunTool(dir.path(), {"-s", std::to_string(c.sectors), "in.ppm", "a.ppm"}).exit_code, 0);
+    ASSERT_EQ(RunTool(dir.path(), {"--tile-width", std::to_string(c.tile_width), "in.ppm",
+                                   "b.ppm"}).exit_code, 0);
+    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("a.ppm")), pmtest::ReadFileBytes(dir.File("b.ppm")))
+        << c.width << " / " << c.sectors;
   }
 }
 
@@ -451,7 +477,7 @@ TEST(ToolUsage, HelpVersionAndDemo) {
 
   run = RunTool(dir.path(), {"--demo"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_TRUE(Contains(run.out, "polarmosaic-demo.png")) << run.out;
+  EXPECT_EQ(run.out, "polarmosaic: wrote " + dir.path() + "/polarmosaic-demo.png (800 x 600 PNG)\n");
   Rgb demo;
   ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("polarmosaic-demo.png")), &demo));
   EXPECT_EQ(demo.width, 800);
