@@ -236,14 +236,30 @@ int32_t lastSourceOffset(int32_t width, int32_t height, int32_t lineBytes) {
 }
 
 #if POLARMAP_HAVE_AVX2_KERNELS
+// Largest single value not above v, and smallest not below it.
+float singleAtOrBelow(double v) {
+    float f = static_cast<float>(v);
+    if (static_cast<double>(f) > v) f = std::nextafter(f, -HUGE_VALF);
+    return f;
+}
+
+float singleAtOrAbove(double v) {
+    float f = static_cast<float>(v);
+    if (static_cast<double>(f) < v) f = std::nextafter(f, HUGE_VALF);
+    return f;
+}
+
 polarmap_simd::KernelFold kernelFold(const FoldRule& rule) {
     polarmap_simd::KernelFold k;
     k.period = rule.period;
-    k.upper = rule.upper;
-    k.upperInclusive = rule.upperInclusive;
+    // For a single x and a double bound b: x > b exactly when x > (largest
+    // single <= b); x >= b exactly when x > (the single just below the
+    // smallest single >= b); |x| < b exactly when |x| < (smallest single >= b).
+    k.downAbove = rule.upperInclusive ? std::nextafter(singleAtOrAbove(rule.upper), -HUGE_VALF)
+                                      : singleAtOrBelow(rule.upper);
     // The plain rounds need a positive period; with none, every lane goes
     // back to the exact code.
-    k.nearLimit = rule.period > 0.0 ? rule.farLimit : 0.0;
+    k.nearBelow = rule.period > 0.0 ? singleAtOrAbove(rule.farLimit) : 0.0f;
     return k;
 }
 
@@ -282,6 +298,7 @@ inline void forwardPixel(const PolarMapParam& p, const ForwardGeometry& g, int32
 // (the table stays small enough for the stack), and then runs down every row
 // of the block.
 const int32_t kColumnBlock = 256;
+const int32_t kColumnBand = 32;  // at most 64: one kernel call
 
 }  // namespace
 
@@ -340,29 +357,35 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
         for (int32_t k = columns; k < kColumnBlock && (k & 3) != 0; ++k) sines[k] = cosines[k] = 0.0;
         // Pixel (i, j) goes to destination row height - 1 - i, column
         // width - 1 - j: the destination is filled from its end backwards.
-        for (int32_t i = 0; i < height; ++i) {
-            float radius = g.radiusStep * (static_cast<float>(i) + p.radiusOffset);
-            if (radius < 0.0f) radius = -radius;
-            const int32_t rowAt = (height - 1 - i) * lineBytes + (width - 1 - firstColumn);
+        // Neighbouring radii sample neighbouring arcs, so the rows are run
+        // over a narrow band of columns at a time: the source lines that one
+        // arc touches are still in the first-level cache for the next.
+        for (int32_t band = 0; band < columns; band += kColumnBand) {
+            const int32_t bandEnd = columns - band < kColumnBand ? columns : band + kColumnBand;
+            for (int32_t i = 0; i < height; ++i) {
+                float radius = g.radiusStep * (static_cast<float>(i) + p.radiusOffset);
+                if (radius < 0.0f) radius = -radius;
+                const int32_t rowAt = (height - 1 - i) * lineBytes + (width - 1 - firstColumn);
 #if POLARMAP_HAVE_AVX2_KERNELS
-            if (vector) {
-                run.radius = radius;
-                for (int32_t k0 = 0; k0 < columns; k0 += 64) {
-                    run.sinTable = sines + k0;
-                    run.cosTable = cosines + k0;
-                    run.count = columns - k0 < 64 ? columns - k0 : 64;
-                    run.at = rowAt - k0;
+                if (vector) {
+                    run.radius = radius;
+                    run.sinTable = sines + band;
+                    run.cosTable = cosines + band;
+                    run.count = bandEnd - band;
+                    run.at = rowAt - band;
                     uint64_t left = polarmap_simd::forwardRunAvx2(planes, run);
                     while (left != 0) {
-                        const int32_t k = k0 + __builtin_ctzll(left);
+                        const int32_t k = band + __builtin_ctzll(left);
                         left &= left - 1;
                         forwardPixel(p, g, rowAt - k, radius, sines[k], cosines[k]);
                     }
+                    continue;
                 }
-                continue;
-            }
 #endif
-            for (int32_t k = 0; k < columns; ++k) forwardPixel(p, g, rowAt - k, radius, sines[k], cosines[k]);
+                for (int32_t k = band; k < bandEnd; ++k) {
+                    forwardPixel(p, g, rowAt - k, radius, sines[k], cosines[k]);
+                }
+            }
         }
     }
 }
@@ -426,6 +449,8 @@ inline void inversePixelAt(const PolarMapParam& p, const InverseGeometry& g, int
 // so one square root and one arctangent serve all four mirrored pixels; only
 // the quadrant, and what follows from it, differs. (A zero offset mirrored
 // becomes -0, which the quadrant rule and the reference angle treat as +0.)
+const int32_t kQuarterTile = 16;  // at most 16: one kernel call per tile row
+
 inline void inverseMirrored(const PolarMapParam& p, const InverseGeometry& g, int32_t x, int32_t y) {
     const int32_t mx = g.width - x;
     const int32_t my = g.height - y;
@@ -496,28 +521,40 @@ extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
         setup.wrap = p.wrap != 0;
         setup.foldU = kernelFold(g.foldU);
         setup.foldV = kernelFold(g.foldV);
-        for (int32_t y = 1; y <= lastRow; ++y) {
-            for (int32_t x = 1; x <= lastColumn; x += 16) {
-                polarmap_simd::InverseRun run;
-                run.x = x;
-                run.count = lastColumn - x + 1 < 16 ? lastColumn - x + 1 : 16;
-                run.y = y;
-                uint64_t left = polarmap_simd::inverseRunAvx2(planes, setup, run);
-                while (left != 0) {
-                    const int32_t bit = __builtin_ctzll(left);
-                    left &= left - 1;
-                    const int32_t column = x + bit / 4;
-                    const int32_t mirror = bit % 4;
-                    inversePixelAt(p, g, (mirror & 1) != 0 ? width - column : column,
-                                   (mirror & 2) != 0 ? height - y : y);
+        // Square tiles of the quarter: the pixels of a tile read a compact
+        // patch of the source (a short range of radii and of angles), which
+        // stays in the first-level cache across the tile's rows.
+        for (int32_t y0 = 1; y0 <= lastRow; y0 += kQuarterTile) {
+            const int32_t y1 = lastRow - y0 < kQuarterTile ? lastRow : y0 + kQuarterTile - 1;
+            for (int32_t x = 1; x <= lastColumn; x += kQuarterTile) {
+                for (int32_t y = y0; y <= y1; ++y) {
+                    polarmap_simd::InverseRun run;
+                    run.x = x;
+                    run.count = lastColumn - x + 1 < kQuarterTile ? lastColumn - x + 1 : kQuarterTile;
+                    run.y = y;
+                    uint64_t left = polarmap_simd::inverseRunAvx2(planes, setup, run);
+                    while (left != 0) {
+                        const int32_t bit = __builtin_ctzll(left);
+                        left &= left - 1;
+                        const int32_t column = x + bit / 4;
+                        const int32_t mirror = bit % 4;
+                        inversePixelAt(p, g, (mirror & 1) != 0 ? width - column : column,
+                                       (mirror & 2) != 0 ? height - y : y);
+                    }
                 }
             }
         }
         return;
     }
 #endif
-    for (int32_t y = 1; y <= lastRow; ++y) {
-        for (int32_t x = 1; x <= lastColumn; ++x) inverseMirrored(p, g, x, y);
+    for (int32_t y0 = 1; y0 <= lastRow; y0 += kQuarterTile) {
+        const int32_t y1 = lastRow - y0 < kQuarterTile ? lastRow : y0 + kQuarterTile - 1;
+        for (int32_t x0 = 1; x0 <= lastColumn; x0 += kQuarterTile) {
+            const int32_t x1 = lastColumn - x0 < kQuarterTile ? lastColumn : x0 + kQuarterTile - 1;
+            for (int32_t y = y0; y <= y1; ++y) {
+                for (int32_t x = x0; x <= x1; ++x) inverseMirrored(p, g, x, y);
+            }
+        }
     }
 }
 

@@ -43,6 +43,22 @@ struct Blend {
     __m128 fy;
 };
 
+#ifndef POLARMAP_HW_GATHER
+AVX2_FN __m128i gatherWords(const int* plane, __m128i at) {
+    const uint8_t* base = reinterpret_cast<const uint8_t*>(plane);
+    int32_t w[4];
+    __builtin_memcpy(&w[0], base + _mm_extract_epi32(at, 0), 4);
+    __builtin_memcpy(&w[1], base + _mm_extract_epi32(at, 1), 4);
+    __builtin_memcpy(&w[2], base + _mm_extract_epi32(at, 2), 4);
+    __builtin_memcpy(&w[3], base + _mm_extract_epi32(at, 3), 4);
+    return _mm_setr_epi32(w[0], w[1], w[2], w[3]);
+}
+#else
+AVX2_FN __m128i gatherWords(const int* plane, __m128i at) {
+    return _mm_mask_i32gather_epi32(_mm_setzero_si128(), plane, at, _mm_set1_epi32(-1), 1);
+}
+#endif
+
 AVX2_FN __m128i blendChannels(const KernelPlanes& planes, const Blend& b, __m128i* out1, __m128i* out2) {
     const __m128i lastWord = _mm_set1_epi32(planes.lastRead - 3);
     const __m128i top = b.topLeft;
@@ -55,7 +71,6 @@ AVX2_FN __m128i blendChannels(const KernelPlanes& planes, const Blend& b, __m128
     const __m128i topRightShift = _mm_add_epi32(topShift, rightShift);
     const __m128i bottomRightShift = _mm_add_epi32(bottomShift, rightShift);
     const __m128i byteMask = _mm_set1_epi32(0xFF);
-    const __m128i allLanes = _mm_set1_epi32(-1);
 
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d oneMinusFx = _mm256_sub_pd(one, _mm256_cvtps_pd(b.fx));
@@ -65,8 +80,8 @@ AVX2_FN __m128i blendChannels(const KernelPlanes& planes, const Blend& b, __m128
     __m128i result[3];
     for (int c = 0; c < 3; ++c) {
         const int* plane = reinterpret_cast<const int*>(planes.src[c]);
-        const __m128i topWord = _mm_mask_i32gather_epi32(_mm_setzero_si128(), plane, topAt, allLanes, 1);
-        const __m128i bottomWord = _mm_mask_i32gather_epi32(_mm_setzero_si128(), plane, bottomAt, allLanes, 1);
+        const __m128i topWord = gatherWords(plane, topAt);
+        const __m128i bottomWord = gatherWords(plane, bottomAt);
         const __m128i tl = _mm_and_si128(_mm_srlv_epi32(topWord, topShift), byteMask);
         const __m128i tr = _mm_and_si128(_mm_srlv_epi32(topWord, topRightShift), byteMask);
         const __m128i bl = _mm_and_si128(_mm_srlv_epi32(bottomWord, bottomShift), byteMask);
@@ -90,15 +105,6 @@ AVX2_FN __m128 foldRound(__m128 x, __m256d delta) {
     return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(x), delta));
 }
 
-AVX2_FN __m128 aboveUpper(__m128 x, const KernelFold& rule) {
-    const __m256d v = _mm256_cvtps_pd(x);
-    const __m256d upper = _mm256_set1_pd(rule.upper);
-    const __m256d above = rule.upperInclusive ? _mm256_cmp_pd(v, upper, _CMP_GE_OQ)
-                                              : _mm256_cmp_pd(v, upper, _CMP_GT_OQ);
-    return _mm256_castps256_ps128(_mm256_permutevar8x32_ps(
-        _mm256_castpd_ps(above), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
-}
-
 // Integer part toward zero, taken as a signed 16-bit value, is 0 or less.
 AVX2_FN __m128 integerPartNotPositive(__m128 x) {
     const __m128i whole = _mm_cvttps_epi32(x);
@@ -111,19 +117,19 @@ AVX2_FN __m128 integerPartNotPositive(__m128 x) {
 // coordinate near the source ever does, are added to *exact.
 AVX2_FN __m128 foldPlain(__m128 x, const KernelFold& rule, __m128 active, __m128* exact) {
     const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
-    const __m128 near = _mm_cmplt_ps(magnitude, _mm_set1_ps(static_cast<float>(rule.nearLimit)));
-    // The near limit rounded to single may lie above the double one; recheck
-    // in double so that no lane beyond it takes the plain rounds.
-    const __m256d nearD = _mm256_cmp_pd(_mm256_cvtps_pd(magnitude), _mm256_set1_pd(rule.nearLimit), _CMP_LT_OQ);
-    const __m128 nearBoth = _mm_and_ps(near, _mm256_castps256_ps128(_mm256_permutevar8x32_ps(
-        _mm256_castpd_ps(nearD), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6))));
-    *exact = _mm_or_ps(*exact, _mm_andnot_ps(nearBoth, active));
-    const __m128 lanes = _mm_and_ps(active, nearBoth);
+    const __m128 near = _mm_cmplt_ps(magnitude, _mm_set1_ps(rule.nearBelow));
+    *exact = _mm_or_ps(*exact, _mm_andnot_ps(near, active));
+    const __m128 lanes = _mm_and_ps(active, near);
+    const __m128 downAbove = _mm_set1_ps(rule.downAbove);
+    // Most coordinates need no round at all.
+    if (_mm_movemask_ps(_mm_and_ps(lanes, _mm_or_ps(_mm_cmpgt_ps(x, downAbove), integerPartNotPositive(x)))) == 0) {
+        return x;
+    }
     const __m256d down = _mm256_set1_pd(-rule.period);
     const __m256d up = _mm256_set1_pd(rule.period);
     int rounds = 0;
     for (;;) {
-        const __m128 m = _mm_and_ps(lanes, aboveUpper(x, rule));
+        const __m128 m = _mm_and_ps(lanes, _mm_cmpgt_ps(x, downAbove));
         if (_mm_movemask_ps(m) == 0) break;
         if (++rounds > 64) {
             *exact = _mm_or_ps(*exact, m);

@@ -21,13 +21,14 @@ namespace polarmap_simd {
 #define POLARMAP_HAVE_AVX2_KERNELS 0
 #endif
 
-// One wrap rule as the kernels see it: the plain rounds apply while the
-// coordinate's magnitude stays below `nearLimit`.
+// One wrap rule as the kernels see it, with its bounds turned into single-
+// precision thresholds that give the same answer for every single value: the
+// first loop runs while x > downAbove, and the plain rounds apply only while
+// |x| < nearBelow.
 struct KernelFold {
     double period;
-    double upper;
-    bool upperInclusive;
-    double nearLimit;
+    float downAbove;
+    float nearBelow;
 };
 
 // Sources and destination shared by both kernels.
