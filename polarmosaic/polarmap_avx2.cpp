@@ -8,6 +8,7 @@
 //
 // The functions carry their own target attribute and are called only after
 // a run-time check, so the rest of the module stays baseline x86-64.
+#include "floathelpers_internal.h"
 #include "polarmap_simd.h"
 
 #if POLARMAP_HAVE_AVX2_KERNELS
@@ -265,7 +266,11 @@ AVX2_FN __m256d atanApprox(__m256d q) {
 
 AVX2_FN __m128 referenceAngles(__m128 q) {
     const __m256d qd = _mm256_cvtps_pd(q);
-    const __m256d approx = atanApprox(qd);
+    // Quotients in 2^-20 .. 2^20 (NaN fails both tests); the others take 0
+    // into the approximation, so that its table index stays in range.
+    const __m256d inRange = _mm256_and_pd(_mm256_cmp_pd(qd, _mm256_set1_pd(9.5367431640625e-07), _CMP_GE_OQ),
+                                          _mm256_cmp_pd(qd, _mm256_set1_pd(1048576.0), _CMP_LE_OQ));
+    const __m256d approx = atanApprox(_mm256_and_pd(qd, inRange));
     const __m128 rounded = _mm256_cvtpd_ps(approx);
     // Midpoints to the single-precision neighbours of the rounded value
     // (positive here); the value must keep clear of both.
@@ -279,9 +284,6 @@ AVX2_FN __m128 referenceAngles(__m128 q) {
     const __m256d margin = _mm256_mul_pd(approx, _mm256_set1_pd(1.0 / 68719476736.0));  // 2^-36
     const __m256d clear = _mm256_and_pd(_mm256_cmp_pd(_mm256_sub_pd(upperMid, approx), margin, _CMP_GT_OQ),
                                         _mm256_cmp_pd(_mm256_sub_pd(approx, lowerMid), margin, _CMP_GT_OQ));
-    // Quotients in 2^-20 .. 2^20 (NaN fails both tests).
-    const __m256d inRange = _mm256_and_pd(_mm256_cmp_pd(qd, _mm256_set1_pd(9.5367431640625e-07), _CMP_GE_OQ),
-                                          _mm256_cmp_pd(qd, _mm256_set1_pd(1048576.0), _CMP_LE_OQ));
     const int good = _mm256_movemask_pd(_mm256_and_pd(clear, inRange));
     if (good == 15) return rounded;
     alignas(16) float out[4];
@@ -291,7 +293,7 @@ AVX2_FN __m128 referenceAngles(__m128 q) {
     for (int k = 0; k < 4; ++k) {
         if ((good >> k & 1) != 0) continue;
         // 0 and -0 come back unchanged, as from the library.
-        out[k] = in[k] == 0.0f ? in[k] : static_cast<float>(std::atan(static_cast<double>(in[k])));
+        out[k] = polarmosaic_detail::atanOfFloatToFloat(in[k]);
     }
     return _mm_load_ps(out);
 }

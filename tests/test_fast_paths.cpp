@@ -1,0 +1,312 @@
+// The module's resampling passes and turns take shortcuts: sine and cosine
+// once per column, one root and arctangent for four mirrored pixels, vector
+// kernels on x86-64 (with an arctangent of their own that must round like the
+// C library's), plain fold rounds near the source and tiled copies. These
+// tests compare them byte for byte with the straightforward versions in
+// support/reference on many random pictures, sizes and records, including
+// the records far outside the driver's values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "polarmosaic.h"
+#include "support/harness.h"
+#include "support/reference.h"
+
+namespace {
+
+using harness::MapPlanes;
+
+enum class Pass { kForward, kInverse };
+
+const char* passName(Pass pass) { return pass == Pass::kForward ? "forward" : "inverse"; }
+
+std::string describe(Pass pass, const PolarMapParam& p) {
+    return std::string(passName(pass)) + " " + std::to_string(p.width) + "x" + std::to_string(p.height) +
+           " line " + std::to_string(p.lineBytes) + " zoom " + std::to_string(p.zoom) + " radiusOffset " +
+           std::to_string(p.radiusOffset) + " angleOffset " + std::to_string(p.angleOffset) + " wrap " +
+           std::to_string(p.wrap);
+}
+
+// Runs module and reference on copies of `planes`; "" when every
+// destination byte, guard byte and source byte agrees.
+std::string compare(Pass pass, const MapPlanes& planes) {
+    MapPlanes mod(planes), rf(planes);
+    if (pass == Pass::kForward) {
+        iPolar2Cartesian0(&mod.param);
+        if (ref::polar2Cartesian(&rf.param).outcome == ref::Outcome::kGaveUp) return "reference gave up";
+    } else {
+        iCartesian2Polar0(&mod.param);
+        if (ref::cartesian2Polar(&rf.param).outcome == ref::Outcome::kGaveUp) return "reference gave up";
+    }
+    if (!mod.guardsEqual(planes)) return "module wrote outside the planes";
+    for (int c = 0; c < 3; ++c) {
+        if (mod.store[c] != planes.store[c]) return "module wrote into the source";
+    }
+    return mod.dstDiff(rf);
+}
+
+int16_t pick(std::mt19937& rng, int lo, int hi) {
+    return static_cast<int16_t>(std::uniform_int_distribution<int>(lo, hi)(rng));
+}
+
+// A size from 2 to 2000: mostly small, some large; odd and even alike. The
+// other side is kept so that a case stays under about 200 000 pixels.
+void pickSize(std::mt19937& rng, int16_t* width, int16_t* height) {
+    const int kind = pick(rng, 0, 9);
+    *width = kind < 6 ? pick(rng, 2, 90) : pick(rng, 2, 2000);
+    const int maxHeight = std::max(2, std::min(2000, 200000 / *width));
+    *height = pick(rng, 0, 3) == 0 ? pick(rng, 2, maxHeight) : pick(rng, 2, std::min(maxHeight, 120));
+}
+
+// Records: mostly the driver's values, then zooms, offsets and wrap flags
+// that move coordinates well outside the source.
+void pickRecord(std::mt19937& rng, PolarMapParam* p) {
+    p->zoom = 1.0f;
+    p->radiusOffset = 0.0f;
+    p->angleOffset = 0.0f;
+    p->wrap = 1;
+    switch (pick(rng, 0, 11)) {
+        case 0: p->zoom = 0.0f; break;
+        case 1: p->zoom = static_cast<float>(pick(rng, 1, 400)) / 100.0f; break;
+        case 2: p->zoom = -static_cast<float>(pick(rng, 1, 400)) / 100.0f; break;
+        case 3: p->radiusOffset = static_cast<float>(pick(rng, -5000, 5000)) / 7.0f; break;
+        case 4: p->angleOffset = static_cast<float>(pick(rng, -1440, 1440)) / 3.0f; break;
+        case 5: p->wrap = 0; break;
+        case 6:
+            p->wrap = 0;
+            p->zoom = static_cast<float>(pick(rng, 30, 300)) / 100.0f;
+            break;
+        case 7: p->zoom = 0.02f; break;  // many fold rounds
+        default: break;
+    }
+}
+
+TEST(FastPaths, RandomPicturesSizesAndRecordsMatchTheStraightforwardPasses) {
+    std::mt19937 rng(20240611u);
+    int checked = 0;
+    for (int i = 0; i < 120; ++i) {
+        int16_t w, h;
+        pickSize(rng, &w, &h);
+        const int16_t lineBytes = static_cast<int16_t>(w + (pick(rng, 0, 2) == 0 ? 0 : pick(rng, 1, 20)));
+        MapPlanes planes(w, h, lineBytes);
+        planes.randomize(rng);
+        pickRecord(rng, &planes.param);
+        for (Pass pass : {Pass::kForward, Pass::kInverse}) {
+            EXPECT_EQ(compare(pass, planes), "") << describe(pass, planes.param);
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 240);
+}
+
+// Every size up to 40 x 40 with the driver's values: odd and even centres,
+// self-mirrored middle rows and columns, and kernel runs with ragged ends.
+TEST(FastPaths, EverySmallSizeMatches) {
+    std::mt19937 rng(7u);
+    for (int16_t w = 2; w <= 40; ++w) {
+        for (int16_t h = 2; h <= 40; h = static_cast<int16_t>(h + (w % 3) + 1)) {
+            MapPlanes planes(w, h, w);
+            planes.randomize(rng);
+            for (Pass pass : {Pass::kForward, Pass::kInverse}) {
+                ASSERT_EQ(compare(pass, planes), "") << describe(pass, planes.param);
+            }
+        }
+    }
+}
+
+// Records whose outcome the effect leaves open: coordinates far out, NaN
+// and infinite ones, sizes at which the wrap period is zero or negative, and
+// a sample row exactly on the lower edge. The module must match the
+// reference's choices here too.
+TEST(FastPaths, RecordsFarFromTheDriversValuesMatch) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        int16_t w, h, line;
+        float zoom, radiusOffset, angleOffset;
+        uint8_t wrap;
+    };
+    const Case cases[] = {
+        {64, 48, 64, 1e-30f, 0.0f, 0.0f, 1},    // reciprocal overflows
+        {64, 48, 64, 1e-3f, 0.0f, 0.0f, 1},     // far out: runs of rounds
+        {64, 48, 64, 1.0f, 2e5f, 0.0f, 1},
+        {64, 48, 64, 1.0f, 3e10f, 0.0f, 1},     // rounds that no longer change x
+        {64, 48, 64, 1.0f, -3e5f, 0.0f, 1},     // negative, integer part past 16 bits
+        {64, 48, 64, 1.0f, 0.0f, 1e6f, 1},
+        {64, 48, 64, nan, 0.0f, 0.0f, 1},
+        {64, 48, 64, 1.0f, nan, 0.0f, 1},
+        {64, 48, 64, 1.0f, 0.0f, nan, 0},
+        {64, 48, 64, 1.0f, inf, 0.0f, 1},
+        {64, 48, 64, 1.0f, 0.0f, -inf, 1},
+        {64, 48, 64, inf, 0.0f, 0.0f, 1},       // step 0: every offset is 0
+        {64, 48, 64, 1e38f, 0.0f, 0.0f, 1},     // tiny step: quotients near 0
+        {64, 48, 64, 0.7f, 0.0f, 0.0f, 0},      // samples on the lower edge
+        {101, 99, 101, 1.0f, 0.0f, 0.0f, 1},    // centre pixels skipped
+        {99, 101, 99, 1.0f, 0.0f, 0.0f, 1},
+        {320, 240, 320, 1.0f, 0.0f, 0.0f, 1},
+        {1, 30, 16, 1.0f, 0.0f, 0.0f, 1},       // wrap period below 0
+        {30, 1, 32, 1.0f, 0.0f, 0.0f, 1},
+        {1, 1, 1, 1.0f, 0.0f, 0.0f, 0},         // fewer than four source bytes
+        {2, 1, 2, 1.0f, 0.0f, 0.0f, 0},
+        {3, 1, 3, 1.0f, 0.0f, 0.0f, 1},
+        {2, 2, 2, 1.0f, 0.0f, 0.0f, 1},
+        {0, 10, 16, 1.0f, 0.0f, 0.0f, 1},
+        {10, 0, 16, 1.0f, 0.0f, 0.0f, 1},
+    };
+    std::mt19937 rng(99u);
+    for (const Case& c : cases) {
+        MapPlanes planes(c.w, c.h, c.line);
+        planes.randomize(rng);
+        planes.param.zoom = c.zoom;
+        planes.param.radiusOffset = c.radiusOffset;
+        planes.param.angleOffset = c.angleOffset;
+        planes.param.wrap = c.wrap;
+        for (Pass pass : {Pass::kForward, Pass::kInverse}) {
+            EXPECT_EQ(compare(pass, planes), "") << describe(pass, planes.param);
+        }
+    }
+}
+
+// The vector kernels read the source a 32-bit word at a time; with planes
+// that end exactly at the last byte the passes may read (the last pixel of
+// the last row) and an inaccessible page right behind it, any read past it
+// faults. Rows as long as the width put samples on that last byte.
+TEST(FastPaths, NoReadPastTheLastSourcePixel) {
+    struct Case {
+        int16_t w, h, line;
+    };
+    const Case cases[] = {{2, 2, 2}, {3, 2, 3}, {5, 7, 5}, {64, 48, 64}, {97, 131, 100}, {768, 100, 768}};
+    std::mt19937 rng(5u);
+    for (const Case& c : cases) {
+        const size_t used = static_cast<size_t>(c.h - 1) * c.line + c.w;
+        for (Pass pass : {Pass::kForward, Pass::kInverse}) {
+            for (bool alignEnd : {true, false}) {
+                harness::GuardedBuffer src0(used, alignEnd), src1(used, alignEnd), src2(used, alignEnd);
+                harness::fillRandom(src0.data(), used, rng);
+                harness::fillRandom(src1.data(), used, rng);
+                harness::fillRandom(src2.data(), used, rng);
+                const size_t full = static_cast<size_t>(c.h) * c.line;
+                std::vector<uint8_t> mod[3], rf[3];
+                PolarMapParam p{};
+                p.zoom = 1.0f;
+                p.lineBytes = c.line;
+                p.width = c.w;
+                p.height = c.h;
+                p.wrap = 0;  // without the fold, samples reach row and column 0 too
+                p.srcPlane[0] = src0.data();
+                p.srcPlane[1] = src1.data();
+                p.srcPlane[2] = src2.data();
+                for (uint8_t wrap : {uint8_t{0}, uint8_t{1}}) {
+                    p.wrap = wrap;
+                    PolarMapParam q = p;
+                    for (int k = 0; k < 3; ++k) {
+                        mod[k].assign(full, 0x5A);
+                        rf[k] = mod[k];
+                        p.dstPlane[k] = mod[k].data();
+                        q.dstPlane[k] = rf[k].data();
+                    }
+                    if (pass == Pass::kForward) {
+                        iPolar2Cartesian0(&p);
+                        ref::polar2Cartesian(&q);
+                    } else {
+                        iCartesian2Polar0(&p);
+                        ref::cartesian2Polar(&q);
+                    }
+                    for (int k = 0; k < 3; ++k) EXPECT_EQ(mod[k], rf[k]) << describe(pass, p);
+                }
+            }
+        }
+    }
+}
+
+// Turns: every mode and the transposing copy, on sizes around the copy's
+// tile size and odd strides, with guard bytes around each destination.
+TEST(FastPaths, TiledTurnsMatch) {
+    std::mt19937 rng(11u);
+    const int16_t sizes[] = {1, 2, 3, 31, 32, 33, 64, 65, 100, 257};
+    for (int16_t w : sizes) {
+        for (int16_t h : sizes) {
+            for (int op = 0; op < 4; ++op) {  // iTurn0 modes 0, 1, 2; iTurn1
+                const int16_t srcLine = static_cast<int16_t>(w + (w % 7));
+                const int16_t dstLine = static_cast<int16_t>(op == 1 ? srcLine : h + (h % 5));
+                const int dstRows = op == 1 ? h : w;
+                const size_t srcBytes = static_cast<size_t>(srcLine) * h;
+                const size_t dstBytes = static_cast<size_t>(dstLine) * dstRows;
+                const size_t guard = 32;
+                std::vector<uint8_t> src[3], mod[3], rf[3];
+                TurnParam p{}, q{};
+                p.srcWidth = w;
+                p.srcLineBytes = srcLine;
+                p.srcHeight = h;
+                p.turnMode = static_cast<int16_t>(op == 3 ? 0 : op);
+                p.dstWidth = static_cast<int16_t>(op == 1 ? w : h);
+                p.dstLineBytes = dstLine;
+                p.dstHeight = static_cast<int16_t>(dstRows);
+                q = p;
+                for (int c = 0; c < 3; ++c) {
+                    src[c].resize(srcBytes);
+                    harness::fillRandom(src[c], rng);
+                    mod[c].resize(dstBytes + 2 * guard);
+                    harness::fillRandom(mod[c], rng);
+                    rf[c] = mod[c];
+                    p.srcPlane[c] = q.srcPlane[c] = src[c].data();
+                    p.dstPlane[c] = mod[c].data() + guard;
+                    q.dstPlane[c] = rf[c].data() + guard;
+                }
+                if (op == 3) {
+                    iTurn1(&p);
+                    ref::turn1(&q);
+                } else {
+                    iTurn0(&p);
+                    ref::turn0(&q);
+                }
+                for (int c = 0; c < 3; ++c) {
+                    ASSERT_EQ(mod[c], rf[c]) << "op " << op << " " << w << "x" << h << " channel " << c;
+                }
+            }
+        }
+    }
+}
+
+// The whole effect at sizes a host uses and at odd ones, borders on and off.
+TEST(FastPaths, WholeEffectMatches) {
+    struct Case {
+        int16_t w, h, tileW, tileH, mode, border;
+    };
+    const Case cases[] = {
+        {1024, 768, 32, 32, 2, 5}, {640, 480, 20, 20, 1, 0}, {333, 251, 17, 9, 2, 3},
+        {100, 100, 10, 10, 3, 2},  {99, 101, 7, 11, 4, 4},   {2, 2, 1, 1, 2, 1},
+        {17, 3, 4, 1, 2, 2},       {3, 1000, 1, 40, 2, 3},   {1000, 3, 40, 1, 4, 2},
+    };
+    std::mt19937 rng(3u);
+    for (const Case& c : cases) {
+        harness::MosaicCase mc;
+        mc.width = c.w;
+        mc.height = c.h;
+        mc.tileWidth = c.tileW;
+        mc.tileHeight = c.tileH;
+        auto count = [](int dim, int tile) { return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2); };
+        mc.tileCols = count(c.w, c.tileW);
+        mc.tileRows = count(c.h, c.tileH);
+        mc.splitRemainder = 1;
+        mc.borderMode = c.mode;
+        mc.borderWidth = c.border;
+        mc.shade[0] = 1.5f;
+        mc.shade[1] = 0.4f;
+        mc.shade[2] = 1.2f;
+        mc.shade[3] = 0.8f;
+        harness::MosaicRun run(mc);
+        run.randomize(rng);
+        const harness::MosaicComparison result = harness::runAndCompare(run);
+        EXPECT_EQ(result.diff, "") << harness::describe(mc);
+        EXPECT_TRUE(result.recordUnchanged) << harness::describe(mc);
+    }
+}
+
+}  // namespace
