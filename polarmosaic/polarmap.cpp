@@ -13,6 +13,7 @@
 //     lower edge) reads the last row, whose weight is 0 there, instead of the
 //     row past the plane.
 #include "polarmosaic.h"
+#include "floathelpers_internal.h"
 #include "polarmap_simd.h"
 
 #include <cmath>
@@ -229,13 +230,13 @@ inline bool foldNear(float* coord, const FoldRule& rule) {
     return true;
 }
 
+#if POLARMAP_HAVE_AVX2_KERNELS
 // Offset of the last source byte that a pass may read: the last pixel of the
 // last row.
 int32_t lastSourceOffset(int32_t width, int32_t height, int32_t lineBytes) {
     return (height - 1) * lineBytes + width - 1;
 }
 
-#if POLARMAP_HAVE_AVX2_KERNELS
 // Largest single value not above v, and smallest not below it.
 float singleAtOrBelow(double v) {
     float f = static_cast<float>(v);
@@ -351,8 +352,7 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
         const int32_t columns = width - firstColumn < kColumnBlock ? width - firstColumn : kColumnBlock;
         for (int32_t k = 0; k < columns; ++k) {
             const float angle = (static_cast<float>(firstColumn + k) + p.angleOffset) / g.angleDivisor;
-            sines[k] = std::sin(static_cast<double>(angle));
-            cosines[k] = std::cos(static_cast<double>(angle));
+            polarmosaic_detail::sinCosOfFloat(angle, &sines[k], &cosines[k]);
         }
         for (int32_t k = columns; k < kColumnBlock && (k & 3) != 0; ++k) sines[k] = cosines[k] = 0.0;
         // Pixel (i, j) goes to destination row height - 1 - i, column
@@ -408,7 +408,7 @@ inline float radiusOf(float dx, float dy) {
 
 inline float referenceAngle(float dx, float dy) {
     if (dx == 0.0f) return kHalfPiF;
-    return static_cast<float>(std::atan(static_cast<double>(fabs33(dy) / fabs33(dx))));
+    return polarmosaic_detail::atanOfFloatToFloat(fabs33(dy) / fabs33(dx));
 }
 
 // The rest of a pixel once its radius and reference angle are known. The
