@@ -1,6 +1,7 @@
 #include "support/reference.h"
 
 #include <cmath>
+#include "floathelpers_internal.h"
 #include <cstring>
 
 namespace ref {
@@ -13,6 +14,12 @@ constexpr float kHalfPiF = 1.5707963705062866f;  // pi / 2 rounded to single
 constexpr float kTwoPiF = 6.2831854820251465f;   // 2 pi rounded to single
 
 enum class Wrap { kOk, kStuck, kGaveUp };
+
+// The elementary functions are the module's own correctly rounded ones (the
+// C library's differ between processors in the last bit); they are checked
+// against independent high-precision values in their own test.
+void sinCos(float x, double* sine, double* cosine) { polarmosaic_detail::sinCosOfFloat(x, sine, cosine); }
+double atan(float x) { return polarmosaic_detail::atanOfFloat(x); }
 
 bool anyNull3(uint8_t* const planes[3]) {
     return planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr;
@@ -219,10 +226,10 @@ PassReport polar2Cartesian(const PolarMapParam* p, const Options& opt) {
             const int64_t maskIndex = static_cast<int64_t>(dstRow) * w + dstCol;
 
             const float theta = (static_cast<float>(j) + p->angleOffset) / d;
-            float x = static_cast<float>(static_cast<double>(rho) * std::sin(static_cast<double>(theta)) +
-                                         static_cast<double>(cx));
-            float y = static_cast<float>(static_cast<double>(rho) * std::cos(static_cast<double>(theta)) +
-                                         static_cast<double>(cy));
+            double sine, cosine;
+            sinCos(theta, &sine, &cosine);
+            float x = static_cast<float>(static_cast<double>(rho) * sine + static_cast<double>(cx));
+            float y = static_cast<float>(static_cast<double>(rho) * cosine + static_cast<double>(cy));
             if (p->wrap != 0) {
                 Wrap r = wrapForward(x, w, rep.rounds, opt.maxRounds);
                 if (r == Wrap::kOk) r = wrapForward(y, h, rep.rounds, opt.maxRounds);
@@ -284,7 +291,7 @@ PassReport cartesian2Polar(const PolarMapParam* p, const Options& opt) {
                 t = kHalfPiF;
             } else {
                 const float ratio = fabs33(dy) / fabs33(dx);
-                t = static_cast<float>(std::atan(static_cast<double>(ratio)));
+                t = static_cast<float>(atan(ratio));
             }
             float theta;
             if (dx >= 0.0f && dy < 0.0f) {
