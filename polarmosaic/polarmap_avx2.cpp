@@ -246,10 +246,7 @@ AVX2_FN __m256d atanApprox(__m256d q) {
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d inverted = _mm256_cmp_pd(q, one, _CMP_GT_OQ);
     const __m256d z = _mm256_blendv_pd(q, _mm256_div_pd(one, q), inverted);  // 0 .. 1
-    const __m256d nearest = _mm256_round_pd(_mm256_mul_pd(z, _mm256_set1_pd(16.0)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    // A NaN quotient (infinite offsets) would index the table far outside
-    // it; such lanes take entry 0 here and the exact path later.
-    const __m256d k = _mm256_and_pd(nearest, _mm256_cmp_pd(nearest, nearest, _CMP_ORD_Q));
+    const __m256d k = _mm256_round_pd(_mm256_mul_pd(z, _mm256_set1_pd(16.0)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     const __m256d c = _mm256_mul_pd(k, _mm256_set1_pd(0.0625));
     // atan z = atan c + atan((z - c) / (1 + z c)), |(z - c) / (1 + z c)| <= 1/32
     const __m256d w = _mm256_div_pd(_mm256_sub_pd(z, c), _mm256_add_pd(one, _mm256_mul_pd(z, c)));
