@@ -304,25 +304,54 @@ extern "C" void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float s
     for (int32_t i = 1; i < length; ++i) ramp[i] = roundToByte(start - static_cast<float>(i) * step);
 }
 
+namespace {
+
+// The driver's records for its four building-block calls: the resampling
+// passes always run at zoom 1 without offsets and with wrapping.
+PolarMapParam mapRecord(uint8_t* const src[3], uint8_t* const dst[3], int16_t lineBytes, int16_t width,
+                        int16_t height) {
+    PolarMapParam map;
+    map.zoom = 1.0f;
+    map.radiusOffset = 0.0f;
+    map.angleOffset = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        map.srcPlane[c] = src[c];
+        map.dstPlane[c] = dst[c];
+    }
+    map.lineBytes = lineBytes;
+    map.width = width;
+    map.height = height;
+    map.wrap = 1;
+    return map;
+}
+
+TurnParam turnRecord(uint8_t* const src[3], uint8_t* const dst[3], int16_t srcWidth, int16_t srcLineBytes,
+                     int16_t srcHeight, int16_t turnMode, int16_t dstLineBytes) {
+    TurnParam turn;
+    for (int c = 0; c < 3; ++c) {
+        turn.srcPlane[c] = src[c];
+        turn.dstPlane[c] = dst[c];
+    }
+    turn.srcWidth = srcWidth;
+    turn.srcLineBytes = srcLineBytes;
+    turn.srcHeight = srcHeight;
+    turn.turnMode = turnMode;
+    turn.dstWidth = srcHeight;  // both turns used here put source rows into columns
+    turn.dstLineBytes = dstLineBytes;
+    turn.dstHeight = srcWidth;
+    return turn;
+}
+
+}  // namespace
+
 extern "C" void iPolarMosaic0(const PolarMosaicParam* param) {
     if (param == nullptr || !recordUsable(*param)) return;
     const PolarMosaicParam& p = *param;
-    const int16_t turnedLine = lcw16(p.width);
+    const int16_t uprightLine = lcw16(p.width);
 
     // 1. Unroll the picture onto the polar grid: one radius per row, one
     //    angle per column.
-    PolarMapParam forward;
-    forward.zoom = 1.0f;
-    forward.radiusOffset = 0.0f;
-    forward.angleOffset = 0.0f;
-    for (int c = 0; c < 3; ++c) {
-        forward.srcPlane[c] = p.inPlane[c];
-        forward.dstPlane[c] = p.outPlane[c];
-    }
-    forward.lineBytes = p.lineBytes;
-    forward.width = p.width;
-    forward.height = p.height;
-    forward.wrap = 1;
+    const PolarMapParam forward = mapRecord(p.inPlane, p.outPlane, p.lineBytes, p.width, p.height);
     iPolar2Cartesian0(&forward);
 
     // 2. Tile grid and averages. The working counts stay local: the caller's
@@ -337,48 +366,16 @@ extern "C" void iPolarMosaic0(const PolarMosaicParam* param) {
     // 3. Borders: rings between tile rows, spokes between tile columns.
     if (p.borderMode != 1 && p.borderWidth > 0) drawBorders(p, grid);
 
-    // 4. Quarter turn, so that the inverse pass reads the radius along rows.
-    TurnParam turn;
-    for (int c = 0; c < 3; ++c) {
-        turn.srcPlane[c] = p.inPlane[c];
-        turn.dstPlane[c] = p.outPlane[c];
-    }
-    turn.srcWidth = p.width;
-    turn.srcLineBytes = turnedLine;
-    turn.srcHeight = p.height;
-    turn.turnMode = 2;
-    turn.dstWidth = p.height;
-    turn.dstLineBytes = p.height;
-    turn.dstHeight = p.width;
+    // 4. Quarter turn clockwise, so that the inverse pass reads the radius
+    //    along its rows: width rows of height bytes.
+    const TurnParam turn = turnRecord(p.inPlane, p.outPlane, p.width, uprightLine, p.height, 2, p.height);
     iTurn0(&turn);
 
     // 5. Map the polar picture back, in the turned orientation.
-    PolarMapParam inverse;
-    inverse.zoom = 1.0f;
-    inverse.radiusOffset = 0.0f;
-    inverse.angleOffset = 0.0f;
-    for (int c = 0; c < 3; ++c) {
-        inverse.srcPlane[c] = p.outPlane[c];
-        inverse.dstPlane[c] = p.inPlane[c];
-    }
-    inverse.lineBytes = p.height;
-    inverse.width = p.height;
-    inverse.height = p.width;
-    inverse.wrap = 1;
+    const PolarMapParam inverse = mapRecord(p.outPlane, p.inPlane, p.height, p.height, p.width);
     iCartesian2Polar0(&inverse);
 
     // 6. Transpose back upright, rows lcw16(width) apart.
-    TurnParam back;
-    for (int c = 0; c < 3; ++c) {
-        back.srcPlane[c] = p.inPlane[c];
-        back.dstPlane[c] = p.outPlane[c];
-    }
-    back.srcWidth = p.height;
-    back.srcLineBytes = p.height;
-    back.srcHeight = p.width;
-    back.turnMode = 0;
-    back.dstWidth = p.width;
-    back.dstLineBytes = turnedLine;
-    back.dstHeight = p.height;
+    const TurnParam back = turnRecord(p.inPlane, p.outPlane, p.height, p.height, p.width, 0, uprightLine);
     iTurn1(&back);
 }
