@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies that are missing (Debian). A new
+# machine of this kind has most of them; nothing is done when all are there.
+set -euo pipefail
+packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "ci: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
