@@ -162,9 +162,18 @@ typedef struct TurnParam {
  * height below 2, width above 32752, lineBytes different from lcw16(width),
  * planeBytes below height * lineBytes, tileWidth or tileHeight of 0 or less,
  * a tile count outside the ranges given at tileCols / tileRows, or (when the
- * border stage fills ramps) a NULL ramp pointer. A NaN shade factor gives
- * band entries of 0; borderValue outside 0..255 uses its low 8 bits on the
- * centre lines and clamps shaded band entries.
+ * border stage fills ramps) a NULL ramp pointer. These checks cost nothing
+ * per pixel, and every record that passes them keeps every write inside the
+ * buffers it describes.
+ * Float and colour fields are never refused, since every value stays inside
+ * the buffers: a shade factor of -infinity counts as 0 like any negative one;
+ * a NaN factor is not below 0.0001, so the ramps are shaded, and its band
+ * entries are 0; +infinity gives band entries of 255 where the border
+ * colour is above 0 and 0 where it is 0 or below. borderValue outside
+ * 0..255 uses its low 8 bits on the centre lines and clamps shaded band
+ * entries. reserved0 and reserved1 may hold anything. Plane sets that
+ * overlap are not detected: the result is then meaningless, but no byte
+ * outside the six planes is touched.
  *
  * The tile averages are exact for every tile size the geometry allows (the
  * channel sums are 64-bit).

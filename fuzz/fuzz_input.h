@@ -1,0 +1,118 @@
+// fuzz_input.h - turns a fuzz input into record fields.
+//
+// Every target reads its record field by field from the front of the input;
+// an exhausted input reads as zeros, so every input, however short, is a
+// record. Sizes come in two flavours: a small value (most inputs, cheap to
+// run) or the raw signed 16-bit value (the extremes: negative sizes, sizes
+// beyond what lcw16 can express). Float fields come from a table of hostile
+// values (NaN, infinities, tiny and huge magnitudes), small fractions, or raw
+// bits.
+#ifndef POLARMOSAIC_FUZZ_INPUT_H
+#define POLARMOSAIC_FUZZ_INPUT_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cmath>
+#include <limits>
+
+namespace fuzz {
+
+class Input {
+public:
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
+    uint16_t u16() { uint16_t hi = u8(); return static_cast<uint16_t>((hi << 8) | u8()); }
+    int16_t i16() { return static_cast<int16_t>(u16()); }
+    uint32_t u32() { uint32_t hi = u16(); return (hi << 16) | u16(); }
+    int32_t i32() { return static_cast<int32_t>(u32()); }
+
+    // A size or count: 0 .. 127 when the selector's top bit is clear,
+    // otherwise any signed 16-bit value.
+    int16_t size16() {
+        uint8_t sel = u8();
+        if ((sel & 0x80) == 0) return static_cast<int16_t>(sel);
+        return i16();
+    }
+
+    // A small signed value -64 .. 63, or any signed 16-bit value.
+    int16_t signed16() {
+        uint8_t sel = u8();
+        if ((sel & 0x80) == 0) return static_cast<int16_t>(static_cast<int>(sel) - 64);
+        return i16();
+    }
+
+    float f32() {
+        static const float kTable[] = {
+            0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, 0.0001f, 1e-4f * 0.99f,
+            std::numeric_limits<float>::quiet_NaN(),
+            -std::numeric_limits<float>::quiet_NaN(),
+            std::numeric_limits<float>::infinity(),
+            -std::numeric_limits<float>::infinity(),
+            std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+            std::numeric_limits<float>::min(), std::numeric_limits<float>::denorm_min(),
+            1e-30f, 1e-7f, 1e7f, 1e10f, -1e10f, 16777216.0f, 2147483648.0f,
+            4294967296.0f, -2147483648.0f, 65535.5f, -32769.0f, -65535.0f,
+            360.0f, 90.0f, 0.8f, 255.0f,
+        };
+        const size_t count = sizeof kTable / sizeof kTable[0];
+        uint8_t sel = u8();
+        if (sel < 0x60) return kTable[sel % count];
+        if (sel < 0xC0) return static_cast<float>(static_cast<int8_t>(u8())) / 8.0f;
+        uint32_t bits = u32();
+        float f;
+        memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+
+    // The rest of the input, for pixel data.
+    const uint8_t* rest() const { return data_ + pos_; }
+    size_t restSize() const { return size_ - pos_; }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+// A heap block of exactly `bytes` bytes (0 gives a block with no usable
+// byte), so that AddressSanitizer flags the first byte past it.
+class Block {
+public:
+    // malloc(0) under AddressSanitizer gives a pointer with no accessible byte.
+    explicit Block(size_t bytes) : bytes_(bytes), p_(static_cast<uint8_t*>(malloc(bytes))) {
+        if (p_ == nullptr) abort();
+    }
+    ~Block() { free(p_); }
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    uint8_t* data() { return p_; }
+    size_t size() const { return bytes_; }
+
+private:
+    size_t bytes_;
+    uint8_t* p_;
+};
+
+// Fills a block from the pixel data of the input (cycled), or with a pattern
+// when there is none.
+inline void fillFrom(uint8_t* dst, size_t bytes, const uint8_t* src, size_t srcBytes, uint8_t salt) {
+    for (size_t i = 0; i < bytes; ++i) {
+        dst[i] = srcBytes ? static_cast<uint8_t>(src[i % srcBytes] + salt)
+                          : static_cast<uint8_t>(i * 31u + salt);
+    }
+}
+
+// Aborts with a message: a property of the call did not hold.
+[[noreturn]] inline void fail(const char* what) {
+    fprintf(stderr, "fuzz property failed: %s\n", what);
+    abort();
+}
+
+}  // namespace fuzz
+
+#endif  // POLARMOSAIC_FUZZ_INPUT_H

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Feeds the polarmosaic tool hostile input files (fuzz/hostile/*: empty,
+# not an image, truncated and corrupt PNG and JPEG, headers that claim
+# enormous sizes) and a directory, and checks for each: exit status 1, one
+# line on standard error naming the input, nothing on standard output, and no
+# output file left behind.
+#
+#   fuzz/hostile_inputs.sh TOOL [MEMORY_LIMIT_KB]
+#
+# With MEMORY_LIMIT_KB the tool runs under that address-space limit (use an
+# uninstrumented build): a loader that allocated for a claimed size before
+# finding the data missing would fail there instead of refusing cleanly.
+# Under a sanitizer build, a report makes the tool exit with status 86.
+set -uo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+tool="${1:?usage: fuzz/hostile_inputs.sh TOOL [MEMORY_LIMIT_KB]}"
+tool="$(cd "$(dirname "$tool")" && pwd)/$(basename "$tool")"
+limit="${2:-}"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:exitcode=86:detect_leaks=1"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-}:halt_on_error=1:exitcode=86"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/a-directory.png"
+inputs=("$here"/hostile/* "$work/a-directory.png")
+passed=0
+failed=0
+for input in "${inputs[@]}"; do
+  name="$(basename "$input")"
+  out="$work/out/result.png"
+  rm -rf "$work/out" && mkdir "$work/out"
+  if [ -n "$limit" ]; then
+    (ulimit -v "$limit"; exec "$tool" "$input" "$out") >"$work/stdout" 2>"$work/stderr" </dev/null
+  else
+    "$tool" "$input" "$out" >"$work/stdout" 2>"$work/stderr" </dev/null
+  fi
+  status=$?
+  problems=()
+  [ "$status" -eq 1 ] || problems+=("exit status $status")
+  [ "$(wc -l <"$work/stderr")" -eq 1 ] || problems+=("$(wc -l <"$work/stderr") lines on stderr")
+  grep -q "^polarmosaic: .*$name: " "$work/stderr" || problems+=("message does not name the input")
+  grep -q "out of memory" "$work/stderr" && problems+=("ran out of memory instead of refusing the file")
+  [ ! -s "$work/stdout" ] || problems+=("output on stdout")
+  [ -z "$(ls -A "$work/out")" ] || problems+=("left $(ls -A "$work/out" | tr '\n' ' ')")
+  if [ ${#problems[@]} -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "ok    $name: $(head -c 200 "$work/stderr")"
+  else
+    failed=$((failed + 1))
+    echo "FAIL  $name: ${problems[*]}"
+    head -c 2000 "$work/stderr"
+  fi
+done
+echo "hostile inputs: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
