@@ -265,9 +265,27 @@ polarmap_simd::KernelFold kernelFold(const FoldRule& rule) {
 }
 
 // The vector kernels gather 32-bit words from the source, so they need at
-// least four readable bytes.
-bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes) {
-    return lastSourceOffset(width, height, lineBytes) >= 3 && polarmap_simd::avx2Usable();
+// least four readable bytes. The widest kernels the processor runs are
+// chosen once per call.
+struct Kernels {
+    uint64_t (*forward)(const polarmap_simd::KernelPlanes&, const polarmap_simd::ForwardRun&);
+    uint64_t (*inverse)(const polarmap_simd::KernelPlanes&, const polarmap_simd::InverseSetup&,
+                        const polarmap_simd::InverseRun&);
+};
+
+bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes, Kernels* kernels) {
+    if (lastSourceOffset(width, height, lineBytes) < 3) return false;
+    if (polarmap_simd::avx512Usable()) {
+        kernels->forward = polarmap_simd::forwardRunAvx512;
+        kernels->inverse = polarmap_simd::inverseRunAvx512;
+        return true;
+    }
+    if (polarmap_simd::avx2Usable()) {
+        kernels->forward = polarmap_simd::forwardRunAvx2;
+        kernels->inverse = polarmap_simd::inverseRunAvx2;
+        return true;
+    }
+    return false;
 }
 #endif
 
@@ -326,7 +344,8 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
     g.foldY = makeFoldRule(static_cast<double>(height) - 1.2, static_cast<double>(height) - 0.1, false);
 
 #if POLARMAP_HAVE_AVX2_KERNELS
-    const bool vector = kernelsApply(width, height, lineBytes);
+    Kernels kernels = {nullptr, nullptr};
+    const bool vector = kernelsApply(width, height, lineBytes, &kernels);
     polarmap_simd::KernelPlanes planes;
     polarmap_simd::ForwardRun run;
     if (vector) {
@@ -354,7 +373,7 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
             const float angle = (static_cast<float>(firstColumn + k) + p.angleOffset) / g.angleDivisor;
             polarmosaic_detail::sinCosOfFloat(angle, &sines[k], &cosines[k]);
         }
-        for (int32_t k = columns; k < kColumnBlock && (k & 3) != 0; ++k) sines[k] = cosines[k] = 0.0;
+        for (int32_t k = columns; k < kColumnBlock && (k & 7) != 0; ++k) sines[k] = cosines[k] = 0.0;
         // Pixel (i, j) goes to destination row height - 1 - i, column
         // width - 1 - j: the destination is filled from its end backwards.
         // Neighbouring radii sample neighbouring arcs, so the rows are run
@@ -373,7 +392,7 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
                     run.cosTable = cosines + band;
                     run.count = bandEnd - band;
                     run.at = rowAt - band;
-                    uint64_t left = polarmap_simd::forwardRunAvx2(planes, run);
+                    uint64_t left = kernels.forward(planes, run);
                     while (left != 0) {
                         const int32_t k = band + __builtin_ctzll(left);
                         left &= left - 1;
@@ -500,7 +519,8 @@ extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
     const int32_t lastRow = height / 2;    // cover 1 .. width - 1; rows alike
 
 #if POLARMAP_HAVE_AVX2_KERNELS
-    if (kernelsApply(width, height, lineBytes)) {
+    Kernels kernels = {nullptr, nullptr};
+    if (kernelsApply(width, height, lineBytes, &kernels)) {
         polarmap_simd::KernelPlanes planes;
         for (int c = 0; c < 3; ++c) {
             planes.src[c] = p.srcPlane[c];
@@ -532,7 +552,7 @@ extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
                     run.x = x;
                     run.count = lastColumn - x + 1 < kQuarterTile ? lastColumn - x + 1 : kQuarterTile;
                     run.y = y;
-                    uint64_t left = polarmap_simd::inverseRunAvx2(planes, setup, run);
+                    uint64_t left = kernels.inverse(planes, setup, run);
                     while (left != 0) {
                         const int32_t bit = __builtin_ctzll(left);
                         left &= left - 1;

@@ -1,5 +1,5 @@
 // Internal interface between the resampling passes (polarmap.cpp) and their
-// vector kernels (polarmap_avx2.cpp). Not part of the public header.
+// vector kernels (polarmap_avx2.cpp, polarmap_avx512.cpp). Not part of the public header.
 //
 // A kernel handles the pixels whose coordinates need only the plain fold
 // rounds and returns a bit mask of the pixels it left alone; the caller runs
@@ -45,7 +45,7 @@ struct KernelPlanes {
 // a column block. Pixel k is written at offset `at - k`.
 struct ForwardRun {
     const double* sinTable;  // sine and cosine of each angle, padded to a
-    const double* cosTable;  // multiple of 4 entries
+    const double* cosTable;  // multiple of 8 entries
     int32_t count;
     int32_t at;
     float radius;
@@ -84,6 +84,12 @@ struct InverseRun {
 bool avx2Usable();
 uint64_t forwardRunAvx2(const KernelPlanes& planes, const ForwardRun& run);
 uint64_t inverseRunAvx2(const KernelPlanes& planes, const InverseSetup& setup, const InverseRun& run);
+// The same kernels eight pixels wide with AVX-512 (F, VL, DQ, BW), in
+// polarmap_avx512.cpp; the forward one reads the sine and cosine tables in
+// whole groups of eight entries.
+bool avx512Usable();
+uint64_t forwardRunAvx512(const KernelPlanes& planes, const ForwardRun& run);
+uint64_t inverseRunAvx512(const KernelPlanes& planes, const InverseSetup& setup, const InverseRun& run);
 #endif
 
 }  // namespace polarmap_simd
