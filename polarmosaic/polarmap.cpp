@@ -17,6 +17,11 @@
 #include "polarmap_simd.h"
 
 #include <cmath>
+#include <cstddef>
+
+#if defined(__x86_64__) && defined(__SSE2__) && !defined(POLARMOSAIC_PORTABLE_ONLY)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -588,29 +593,90 @@ namespace {
 // planes, instead of striding across the whole destination for every pixel.
 const int32_t kTurnTile = 32;
 
-// Copies source pixel (y, x) to destination offset origin + x * alongX +
-// y * alongY for all three planes, tile by tile. Inside a tile the inner loop
-// runs down the source column, which is the direction the destination row
-// runs when alongY is +1 or -1.
-void copyPlanesTiled(const TurnParam& p, int32_t origin, int32_t alongX, int32_t alongY) {
-    const int32_t width = p.srcWidth;
-    const int32_t height = p.srcHeight;
+// Copies the source pixels of rows y0 .. y1 - 1 and columns x0 .. x1 - 1 to
+// destination offset origin + x * alongX + y * alongY for all three planes,
+// in square tiles. Inside a tile the inner loop runs down the source column,
+// which is the direction the destination row runs when alongY is +1 or -1.
+void copyRegionTiled(const TurnParam& p, int32_t origin, int32_t alongX, int32_t alongY, int32_t y0,
+                     int32_t y1, int32_t x0, int32_t x1) {
     const int32_t srcLine = p.srcLineBytes;
     for (int c = 0; c < 3; ++c) {
         const uint8_t* src = p.srcPlane[c];
         uint8_t* dst = p.dstPlane[c];
-        for (int32_t y0 = 0; y0 < height; y0 += kTurnTile) {
-            const int32_t y1 = height - y0 < kTurnTile ? height : y0 + kTurnTile;
-            for (int32_t x0 = 0; x0 < width; x0 += kTurnTile) {
-                const int32_t x1 = width - x0 < kTurnTile ? width : x0 + kTurnTile;
-                for (int32_t x = x0; x < x1; ++x) {
-                    const uint8_t* s = src + y0 * srcLine + x;
-                    uint8_t* d = dst + origin + x * alongX + y0 * alongY;
-                    for (int32_t y = y0; y < y1; ++y, s += srcLine, d += alongY) *d = *s;
+        for (int32_t ty = y0; ty < y1; ty += kTurnTile) {
+            const int32_t tyEnd = y1 - ty < kTurnTile ? y1 : ty + kTurnTile;
+            for (int32_t tx = x0; tx < x1; tx += kTurnTile) {
+                const int32_t txEnd = x1 - tx < kTurnTile ? x1 : tx + kTurnTile;
+                for (int32_t x = tx; x < txEnd; ++x) {
+                    const uint8_t* s = src + ty * srcLine + x;
+                    uint8_t* d = dst + origin + x * alongX + ty * alongY;
+                    for (int32_t y = ty; y < tyEnd; ++y, s += srcLine, d += alongY) *d = *s;
                 }
             }
         }
     }
+}
+
+#if defined(__x86_64__) && defined(__SSE2__) && !defined(POLARMOSAIC_PORTABLE_ONLY)
+#define POLARMAP_HAVE_BLOCK_TRANSPOSE 1
+// Transposes a block of 16 x 16 bytes in SSE2 registers (part of the
+// x86-64 baseline): source row r is read at src + r * srcStep, and column j
+// of the block is written as one row of 16 bytes at dst + j * dstStep. Four
+// rounds of interleaving row i with row i + 8 turn rows into columns.
+inline void transposeBlock16(const uint8_t* src, ptrdiff_t srcStep, uint8_t* dst, ptrdiff_t dstStep) {
+    __m128i r[16];
+    for (int i = 0; i < 16; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i * srcStep));
+    for (int round = 0; round < 4; ++round) {
+        __m128i t[16];
+        for (int i = 0; i < 8; ++i) {
+            t[2 * i] = _mm_unpacklo_epi8(r[i], r[i + 8]);
+            t[2 * i + 1] = _mm_unpackhi_epi8(r[i], r[i + 8]);
+        }
+        for (int i = 0; i < 16; ++i) r[i] = t[i];
+    }
+    for (int j = 0; j < 16; ++j) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + j * dstStep), r[j]);
+}
+#else
+#define POLARMAP_HAVE_BLOCK_TRANSPOSE 0
+#endif
+
+// Copies source pixel (y, x) to destination offset origin + x * alongX +
+// y * alongY for all three planes; alongY is +1 or -1. Whole blocks of
+// 16 x 16 pixels go through register transposes where available (with
+// alongY = -1 the block's rows are read bottom up, so each transposed row
+// comes out in destination order), the ragged right and bottom edges
+// through the tiled byte loops.
+void copyPlanesTiled(const TurnParam& p, int32_t origin, int32_t alongX, int32_t alongY) {
+    const int32_t width = p.srcWidth;
+    const int32_t height = p.srcHeight;
+#if POLARMAP_HAVE_BLOCK_TRANSPOSE
+    const int32_t srcLine = p.srcLineBytes;
+    const int32_t blockRows = height & ~15;
+    const int32_t blockColumns = width & ~15;
+    for (int c = 0; c < 3; ++c) {
+        const uint8_t* src = p.srcPlane[c];
+        uint8_t* dst = p.dstPlane[c];
+        // Bands of 32 source columns, run from top to bottom: the band's 32
+        // destination rows fill up front to back, and with a power-of-two
+        // destination stride 32 rows still fit the cache sets they share.
+        for (int32_t band = 0; band < blockColumns; band += 32) {
+            const int32_t bandEnd = blockColumns - band < 32 ? blockColumns : band + 32;
+            for (int32_t y0 = 0; y0 < blockRows; y0 += 16) {
+                const int32_t firstRow = alongY > 0 ? y0 : y0 + 15;
+                const ptrdiff_t srcStep = alongY > 0 ? srcLine : -static_cast<ptrdiff_t>(srcLine);
+                for (int32_t x0 = band; x0 < bandEnd; x0 += 16) {
+                    transposeBlock16(src + static_cast<ptrdiff_t>(firstRow) * srcLine + x0, srcStep,
+                                     dst + origin + static_cast<ptrdiff_t>(x0) * alongX + firstRow * alongY,
+                                     alongX);
+                }
+            }
+        }
+    }
+    if (blockColumns < width) copyRegionTiled(p, origin, alongX, alongY, 0, blockRows, blockColumns, width);
+    if (blockRows < height) copyRegionTiled(p, origin, alongX, alongY, blockRows, height, 0, width);
+#else
+    copyRegionTiled(p, origin, alongX, alongY, 0, height, 0, width);
+#endif
 }
 
 // The half turn reverses each row into another row: a plain row copy.

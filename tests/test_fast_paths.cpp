@@ -390,15 +390,32 @@ TEST(FastPaths, NoReadPastTheLastSourcePixel) {
 }
 
 // Turns: every mode and the transposing copy, on sizes around the copy's
-// tile size and odd strides, with guard bytes around each destination.
+// tile and block sizes (16 and 32) and odd strides, and on the effect's
+// sizes with their power-of-two and multiple-of-16 strides, with guard bytes
+// around each destination.
+void checkTurns(const int16_t* sizes, size_t count, bool plainStrides, std::mt19937& rng);
+
 TEST(FastPaths, TiledTurnsMatch) {
     std::mt19937 rng(11u);
-    const int16_t sizes[] = {1, 2, 3, 31, 32, 33, 64, 65, 100, 257};
-    for (int16_t w : sizes) {
-        for (int16_t h : sizes) {
+    const int16_t sizes[] = {1, 2, 3, 15, 16, 17, 31, 32, 33, 47, 64, 65, 100, 257};
+    checkTurns(sizes, sizeof sizes / sizeof sizes[0], false, rng);
+}
+
+TEST(FastPaths, TurnsAtTheEffectsSizesMatch) {
+    std::mt19937 rng(12u);
+    const int16_t sizes[] = {480, 640, 768, 1024, 1080};
+    checkTurns(sizes, sizeof sizes / sizeof sizes[0], true, rng);
+}
+
+void checkTurns(const int16_t* sizes, size_t count, bool plainStrides, std::mt19937& rng) {
+    for (size_t wi = 0; wi < count; ++wi) {
+        const int16_t w = sizes[wi];
+        for (size_t hi = 0; hi < count; ++hi) {
+            const int16_t h = sizes[hi];
             for (int op = 0; op < 4; ++op) {  // iTurn0 modes 0, 1, 2; iTurn1
-                const int16_t srcLine = static_cast<int16_t>(w + (w % 7));
-                const int16_t dstLine = static_cast<int16_t>(op == 1 ? srcLine : h + (h % 5));
+                const int16_t srcLine = plainStrides ? lcw16(w) : static_cast<int16_t>(w + (w % 7));
+                const int16_t dstLine =
+                    static_cast<int16_t>(op == 1 ? srcLine : plainStrides ? lcw16(h) : h + (h % 5));
                 const int dstRows = op == 1 ? h : w;
                 const size_t srcBytes = static_cast<size_t>(srcLine) * h;
                 const size_t dstBytes = static_cast<size_t>(dstLine) * dstRows;
