@@ -15,6 +15,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <limits>
@@ -79,15 +81,42 @@ private:
     size_t pos_ = 0;
 };
 
-// A heap block of exactly `bytes` bytes (0 gives a block with no usable
-// byte), so that AddressSanitizer flags the first byte past it.
+// Where a block sits. AddressSanitizer sees every ordinary load and store,
+// but not the vector gathers that the module's x86-64 kernels use, so a
+// block can also be placed flush against an inaccessible page: a gather that
+// reaches one byte past the end (or before the start) then faults.
+enum class Placement { kHeap, kGuardAfter, kGuardBefore };
+
+// A block of exactly `bytes` bytes (0 gives a block with no usable byte).
 class Block {
 public:
-    // malloc(0) under AddressSanitizer gives a pointer with no accessible byte.
-    explicit Block(size_t bytes) : bytes_(bytes), p_(static_cast<uint8_t*>(malloc(bytes))) {
-        if (p_ == nullptr) abort();
+    explicit Block(size_t bytes, Placement placement = Placement::kHeap)
+        : bytes_(bytes), placement_(placement) {
+        if (placement == Placement::kHeap) {
+            // malloc(0) under AddressSanitizer gives a pointer with no
+            // accessible byte.
+            p_ = static_cast<uint8_t*>(malloc(bytes));
+            if (p_ == nullptr) abort();
+            return;
+        }
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t dataPages = (bytes + page - 1) / page;
+        mapBytes_ = (dataPages + 1) * page;
+        void* m = mmap(nullptr, mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) abort();
+        map_ = static_cast<uint8_t*>(m);
+        if (placement == Placement::kGuardAfter) {
+            if (mprotect(map_ + dataPages * page, page, PROT_NONE) != 0) abort();
+            p_ = map_ + dataPages * page - bytes;
+        } else {
+            if (mprotect(map_, page, PROT_NONE) != 0) abort();
+            p_ = map_ + page;
+        }
     }
-    ~Block() { free(p_); }
+    ~Block() {
+        if (placement_ == Placement::kHeap) free(p_);
+        else munmap(map_, mapBytes_);
+    }
     Block(const Block&) = delete;
     Block& operator=(const Block&) = delete;
     uint8_t* data() { return p_; }
@@ -95,8 +124,19 @@ public:
 
 private:
     size_t bytes_;
-    uint8_t* p_;
+    Placement placement_;
+    uint8_t* p_ = nullptr;
+    uint8_t* map_ = nullptr;
+    size_t mapBytes_ = 0;
 };
+
+inline Placement placementFor(uint8_t selector) {
+    switch (selector % 3) {
+        case 1: return Placement::kGuardAfter;
+        case 2: return Placement::kGuardBefore;
+        default: return Placement::kHeap;
+    }
+}
 
 // Fills a block from the pixel data of the input (cycled), or with a pattern
 // when there is none.

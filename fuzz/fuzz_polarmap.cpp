@@ -6,7 +6,8 @@
 //
 // Planes are allocated at exactly the geometry: (height - 1) rows of
 // lineBytes bytes plus a last row of width bytes. Checked besides memory
-// safety: the source planes are never written, destination bytes beyond
+// safety (planes on the heap or flush against an inaccessible page, which
+// catches vector gathers that AddressSanitizer does not see): the source planes are never written, destination bytes beyond
 // width in a row are never written, and a geometry with a non-positive size
 // or a row stride below the width leaves the destination untouched.
 #include <string.h>
@@ -43,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p.angleOffset = in.f32();
     p.wrap = in.u8() & 3;  // 0 or one of a few non-zero values
     const uint8_t dropWhich = in.u8();
+    const fuzz::Placement placement = fuzz::placementFor(in.u8());
 
     const bool usable = p.width > 0 && p.height > 0 && p.lineBytes >= p.width;
     const int64_t bytes64 =
@@ -52,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::vector<std::unique_ptr<fuzz::Block>> planes;
     for (int k = 0; k < 6; ++k) {
-        planes.emplace_back(new fuzz::Block(bytes));
+        planes.emplace_back(new fuzz::Block(bytes, placement));
         fuzz::fillFrom(planes[k]->data(), bytes, in.rest(), in.restSize(), static_cast<uint8_t>(k * 71));
     }
     for (int c = 0; c < 3; ++c) {
