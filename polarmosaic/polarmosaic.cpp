@@ -2,6 +2,13 @@
 // and the shading ramps.
 #include "polarmosaic.h"
 
+#if defined(__x86_64__) && defined(__SSE2__) && !defined(POLARMOSAIC_PORTABLE_ONLY)
+#include <emmintrin.h>
+#define POLARMOSAIC_SUM_BYTES_SSE2 1
+#else
+#define POLARMOSAIC_SUM_BYTES_SSE2 0
+#endif
+
 namespace {
 
 int16_t lowHalf(int32_t v) {
@@ -76,6 +83,27 @@ int32_t layOutAxis(int16_t* sizes, int32_t dim, int32_t tile, int32_t count, boo
 // Fills one tile of the three destination planes with the floor of the mean
 // of the same tile in the source planes. Sums are 64-bit so that no tile size
 // the geometry allows can overflow them.
+//
+// The sum of one tile row, at most 32767 x 255, fits 32 bits. On x86-64 the
+// row is summed 16 bytes at a time with the sum-of-absolute-differences
+// instruction against zero (part of the baseline), which adds the bytes of
+// each half into a 64-bit lane; only the row's own bytes are read.
+uint32_t rowSum(const uint8_t* s, int32_t w) {
+    uint32_t sum = 0;
+    int32_t x = 0;
+#if POLARMOSAIC_SUM_BYTES_SSE2
+    const __m128i zero = _mm_setzero_si128();
+    __m128i lanes = zero;
+    for (; x + 16 <= w; x += 16) {
+        lanes = _mm_add_epi64(lanes, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x)), zero));
+    }
+    sum = static_cast<uint32_t>(_mm_cvtsi128_si32(lanes)) +
+          static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(lanes, 8)));
+#endif
+    for (; x < w; ++x) sum += s[x];
+    return sum;
+}
+
 void averageTile(uint8_t* const src[3], uint8_t* const dst[3], int32_t start, int32_t w, int32_t h,
                  int32_t lineBytes) {
     uint64_t sum0 = 0, sum1 = 0, sum2 = 0;
@@ -83,11 +111,9 @@ void averageTile(uint8_t* const src[3], uint8_t* const dst[3], int32_t start, in
     const uint8_t* s1 = src[1] + start;
     const uint8_t* s2 = src[2] + start;
     for (int32_t row = 0; row < h; ++row, s0 += lineBytes, s1 += lineBytes, s2 += lineBytes) {
-        for (int32_t x = 0; x < w; ++x) {
-            sum0 += s0[x];
-            sum1 += s1[x];
-            sum2 += s2[x];
-        }
+        sum0 += rowSum(s0, w);
+        sum1 += rowSum(s1, w);
+        sum2 += rowSum(s2, w);
     }
     const uint64_t pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
     const uint8_t mean0 = static_cast<uint8_t>(sum0 / pixels);
