@@ -340,3 +340,43 @@ TEST(EntryPoint, ReservedFieldsHaveNoEffect) {
 }
 
 }  // namespace
+
+namespace {
+
+// One tile of 4200 x 4200 = 17,640,000 pixels: 255 times that does not fit
+// in 32 bits (a 32-bit sum would wrap and average to 11). A white picture
+// must stay (nearly) white.
+TEST(TileAverage, TileTooBigForA32BitSum) {
+    const int16_t size = 4200;
+    const int16_t lineBytes = lcw16(size);
+    const size_t planeBytes = static_cast<size_t>(size) * static_cast<size_t>(lineBytes);
+    std::vector<uint8_t> planes(6 * planeBytes, 255);
+    int16_t tileWidths[1] = {0}, tileHeights[1] = {0};
+    PolarMosaicParam param = {};
+    for (int c = 0; c < 3; ++c) {
+        param.inPlane[c] = planes.data() + static_cast<size_t>(c) * planeBytes;
+        param.outPlane[c] = planes.data() + static_cast<size_t>(3 + c) * planeBytes;
+    }
+    param.planeBytes = static_cast<int32_t>(planeBytes);
+    param.tileWidths = tileWidths;
+    param.tileHeights = tileHeights;
+    param.width = size;
+    param.lineBytes = lineBytes;
+    param.height = size;
+    param.tileWidth = size;
+    param.tileHeight = size;
+    param.tileCols = 1;
+    param.tileRows = 1;
+    param.borderMode = 1;
+    iPolarMosaic0(&param);
+    ASSERT_EQ(tileWidths[0], size);
+    // Bilinear truncation may take a white sample down by one per pass.
+    uint8_t darkest = 255;
+    for (int c = 0; c < 3; ++c)
+        for (int y = 0; y < size; ++y)
+            for (int x = 0; x < size; ++x)
+                darkest = std::min(darkest, param.outPlane[c][static_cast<size_t>(y) * lineBytes + static_cast<size_t>(x)]);
+    EXPECT_GE(darkest, 252);
+}
+
+}  // namespace
