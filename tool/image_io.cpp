@@ -250,6 +250,21 @@ bool JpegDecodeRows(JpegDecode* job) {
     *job->error = "CMYK JPEG is not supported (convert it to RGB first)";
     return false;
   }
+  // Progressive and multi-scan files make libjpeg allocate coefficients for
+  // the whole image before it reads any scan data. With Huffman coding every
+  // 8 x 8 block of the first component costs at least one bit, so a file
+  // too short for the size it claims is refused before that allocation.
+  if (!cinfo->arith_code) {
+    uint64_t blocks = ((static_cast<uint64_t>(cinfo->image_width) + 7) / 8) *
+                      ((static_cast<uint64_t>(cinfo->image_height) + 7) / 8);
+    if (static_cast<uint64_t>(job->size) < blocks / 8) {
+      *job->error = "truncated JPEG data (" + std::to_string(job->size) +
+                    " bytes cannot hold " +
+                    std::to_string(cinfo->image_width) + " x " +
+                    std::to_string(cinfo->image_height) + " pixels)";
+      return false;
+    }
+  }
   cinfo->out_color_space =
       cinfo->jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_start_decompress(cinfo);
@@ -362,7 +377,7 @@ bool LoadPnm(const uint8_t* data, size_t size, const LoadSettings& settings,
     *error = std::string("truncated ") + kind + " header";
     return false;
   }
-  if (width < 0 || height < 0 || maxval < 0) {
+  if (width <= 0 || height <= 0 || maxval < 0) {
     *error = std::string("bad ") + kind + " header";
     return false;
   }
