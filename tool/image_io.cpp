@@ -251,12 +251,16 @@ bool JpegDecodeRows(JpegDecode* job) {
     return false;
   }
   // Progressive and multi-scan files make libjpeg allocate coefficients for
-  // the whole image before it reads any scan data. With Huffman coding every
-  // 8 x 8 block of the first component costs at least one bit, so a file
-  // too short for the size it claims is refused before that allocation.
+  // the whole image before it reads any scan data. With Huffman coding the
+  // DC value of every 8 x 8 block of every component costs at least one bit,
+  // so a file too short for the size it claims is refused before that
+  // allocation.
   if (!cinfo->arith_code) {
-    uint64_t blocks = ((static_cast<uint64_t>(cinfo->image_width) + 7) / 8) *
-                      ((static_cast<uint64_t>(cinfo->image_height) + 7) / 8);
+    uint64_t blocks = 0;
+    for (int c = 0; c < cinfo->num_components; ++c) {
+      blocks += static_cast<uint64_t>(cinfo->comp_info[c].width_in_blocks) *
+                cinfo->comp_info[c].height_in_blocks;
+    }
     if (static_cast<uint64_t>(job->size) < blocks / 8) {
       *job->error = "truncated JPEG data (" + std::to_string(job->size) +
                     " bytes cannot hold " +
