@@ -280,11 +280,13 @@ struct Kernels {
 
 bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes, Kernels* kernels) {
     if (lastSourceOffset(width, height, lineBytes) < 3) return false;
+#ifndef POLARMOSAIC_NO_AVX512  // lets a build exercise the AVX2 kernels on AVX-512 machines
     if (polarmap_simd::avx512Usable()) {
         kernels->forward = polarmap_simd::forwardRunAvx512;
         kernels->inverse = polarmap_simd::inverseRunAvx512;
         return true;
     }
+#endif
     if (polarmap_simd::avx2Usable()) {
         kernels->forward = polarmap_simd::forwardRunAvx2;
         kernels->inverse = polarmap_simd::inverseRunAvx2;
