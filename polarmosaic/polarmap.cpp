@@ -319,6 +319,13 @@ inline void forwardPixel(const PolarMapParam& p, const ForwardGeometry& g, int32
     writeBlend(p, at, neighboursOf(x, y, g.width, g.height, g.lineBytes), fx, fy);
 }
 
+// Both passes return without writing on records whose planes they cannot
+// index safely: no record or plane, no pixels, or rows that would overlap.
+bool mapRecordUsable(const PolarMapParam* p) {
+    if (p == nullptr || p->width <= 0 || p->height <= 0 || p->lineBytes < p->width) return false;
+    return planesPresent(p->srcPlane) && planesPresent(p->dstPlane);
+}
+
 // The angle of a destination pixel depends only on its column, so the pass
 // takes the sine and cosine once per column, for a block of columns at a time
 // (the table stays small enough for the stack), and then runs down every row
@@ -329,13 +336,11 @@ const int32_t kColumnBand = 32;  // at most 64: one kernel call
 }  // namespace
 
 extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
-    if (param == nullptr) return;
+    if (!mapRecordUsable(param)) return;
     const PolarMapParam& p = *param;
     const int32_t width = p.width;
     const int32_t height = p.height;
     const int32_t lineBytes = p.lineBytes;
-    if (width <= 0 || height <= 0) return;
-    if (lineBytes < width || !planesPresent(p.srcPlane) || !planesPresent(p.dstPlane)) return;
 
     ForwardGeometry g;
     g.width = width;
@@ -493,13 +498,11 @@ inline void inverseMirrored(const PolarMapParam& p, const InverseGeometry& g, in
 }  // namespace
 
 extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
-    if (param == nullptr) return;
+    if (!mapRecordUsable(param)) return;
     const PolarMapParam& p = *param;
     const int32_t width = p.width;
     const int32_t height = p.height;
     const int32_t lineBytes = p.lineBytes;
-    if (width <= 0 || height <= 0) return;
-    if (lineBytes < width || !planesPresent(p.srcPlane) || !planesPresent(p.dstPlane)) return;
 
     InverseGeometry g;
     g.width = width;
