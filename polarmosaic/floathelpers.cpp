@@ -44,10 +44,10 @@ extern "C" float fabs33(float x) {
 
 namespace {
 
-struct DoubleDouble {
-    double hi;
-    double lo;
-};
+using polarmosaic_detail::DoubleDouble;
+using polarmosaic_detail::kAtanCoefficients;
+using polarmosaic_detail::kAtanOfSixteenths;
+using polarmosaic_detail::kHalfPi;
 
 DoubleDouble twoSum(double a, double b) {
     const double s = a + b;
@@ -104,7 +104,14 @@ DoubleDouble divide(DoubleDouble a, DoubleDouble b) {
     return add(quickTwoSum(q1, q2), {q3, 0.0});
 }
 
+}  // namespace
+
+// Shared with the vector kernels, which repeat the quick arctangent.
+namespace polarmosaic_detail {
 const DoubleDouble kHalfPi = {1.5707963267948966, 6.123233995736766e-17};
+}  // namespace polarmosaic_detail
+
+namespace {
 
 // 2 / pi in 32-bit words, most significant first: enough bits to reduce any
 // single-precision argument (exponent up to 2^104) with 192 bits to spare.
@@ -208,6 +215,10 @@ DoubleDouble reduceByHalfPi(float x, int* quadrant) {
     return multiply(f, kHalfPi);
 }
 
+}  // namespace
+
+namespace polarmosaic_detail {
+
 const DoubleDouble kAtanOfSixteenths[17] = {
     {0.0, 0.0},
     {0.06241880999595735, -1.5490756308295046e-18},
@@ -244,6 +255,10 @@ const DoubleDouble kAtanCoefficients[13] = {
     {-0.043478260869565216, -1.206764157201257e-18},
     {0.04, -8.326672684688674e-19},
 };
+
+}  // namespace polarmosaic_detail
+
+namespace {
 
 // atan of a finite z >= 0 given as a double-double no larger than 1:
 // atan(z) = atan(c) + atan((z - c) / (1 + z c)) with c the nearest

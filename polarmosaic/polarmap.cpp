@@ -25,10 +25,10 @@
 
 namespace {
 
-const double kPi = 3.141592653589793;
-const double kTwoPi = 6.283185307179586;
-const float kHalfPiF = 1.5707963705062866f;  // pi / 2 rounded to single
-const float kTwoPiF = 6.2831854820251465f;   // 2 pi rounded to single
+using polarmap_simd::kHalfPiF;
+using polarmap_simd::kPi;
+using polarmap_simd::kTwoPi;
+using polarmap_simd::kTwoPiF;
 const double kTwoPow31 = 2147483648.0;
 
 // Truncation toward zero to signed 32 bits, saturating; NaN gives INT32_MIN.
@@ -235,7 +235,7 @@ inline bool foldNear(float* coord, const FoldRule& rule) {
     return true;
 }
 
-#if POLARMAP_HAVE_AVX2_KERNELS
+#if POLARMAP_HAVE_VECTOR_KERNELS
 // Offset of the last source byte that a pass may read: the last pixel of the
 // last row.
 int32_t lastSourceOffset(int32_t width, int32_t height, int32_t lineBytes) {
@@ -270,29 +270,19 @@ polarmap_simd::KernelFold kernelFold(const FoldRule& rule) {
 }
 
 // The vector kernels gather 32-bit words from the source, so they need at
-// least four readable bytes. The widest kernels the processor runs are
-// chosen once per call.
+// least four readable bytes. The kernels of the dispatch level in force are
+// taken once per call.
 struct Kernels {
-    uint64_t (*forward)(const polarmap_simd::KernelPlanes&, const polarmap_simd::ForwardRun&);
-    uint64_t (*inverse)(const polarmap_simd::KernelPlanes&, const polarmap_simd::InverseSetup&,
-                        const polarmap_simd::InverseRun&);
+    polarmap_simd::ForwardKernel forward;
+    polarmap_simd::InverseKernel inverse;
 };
 
 bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes, Kernels* kernels) {
     if (lastSourceOffset(width, height, lineBytes) < 3) return false;
-#ifndef POLARMOSAIC_NO_AVX512  // lets a build exercise the AVX2 kernels on AVX-512 machines
-    if (polarmap_simd::avx512Usable()) {
-        kernels->forward = polarmap_simd::forwardRunAvx512;
-        kernels->inverse = polarmap_simd::inverseRunAvx512;
-        return true;
-    }
-#endif
-    if (polarmap_simd::avx2Usable()) {
-        kernels->forward = polarmap_simd::forwardRunAvx2;
-        kernels->inverse = polarmap_simd::inverseRunAvx2;
-        return true;
-    }
-    return false;
+    const int level = polarmap_simd::activeLevel();
+    kernels->forward = polarmap_simd::forwardKernel(level);
+    kernels->inverse = polarmap_simd::inverseKernel(level);
+    return kernels->forward != nullptr && kernels->inverse != nullptr;
 }
 #endif
 
@@ -355,7 +345,7 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
     g.foldX = makeFoldRule(static_cast<double>(width) - 1.2, static_cast<double>(width) - 0.1, false);
     g.foldY = makeFoldRule(static_cast<double>(height) - 1.2, static_cast<double>(height) - 0.1, false);
 
-#if POLARMAP_HAVE_AVX2_KERNELS
+#if POLARMAP_HAVE_VECTOR_KERNELS
     Kernels kernels = {nullptr, nullptr};
     const bool vector = kernelsApply(width, height, lineBytes, &kernels);
     polarmap_simd::KernelPlanes planes;
@@ -397,7 +387,7 @@ extern "C" void iPolar2Cartesian0(const PolarMapParam* param) {
                 float radius = g.radiusStep * (static_cast<float>(i) + p.radiusOffset);
                 if (radius < 0.0f) radius = -radius;
                 const int32_t rowAt = (height - 1 - i) * lineBytes + (width - 1 - firstColumn);
-#if POLARMAP_HAVE_AVX2_KERNELS
+#if POLARMAP_HAVE_VECTOR_KERNELS
                 if (vector) {
                     run.radius = radius;
                     run.sinTable = sines + band;
@@ -528,7 +518,7 @@ extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
     const int32_t lastColumn = width / 2;  // columns 1 .. width / 2 and their mirrors
     const int32_t lastRow = height / 2;    // cover 1 .. width - 1; rows alike
 
-#if POLARMAP_HAVE_AVX2_KERNELS
+#if POLARMAP_HAVE_VECTOR_KERNELS
     Kernels kernels = {nullptr, nullptr};
     if (kernelsApply(width, height, lineBytes, &kernels)) {
         polarmap_simd::KernelPlanes planes;
@@ -562,6 +552,7 @@ extern "C" void iCartesian2Polar0(const PolarMapParam* param) {
                     run.x = x;
                     run.count = lastColumn - x + 1 < kQuarterTile ? lastColumn - x + 1 : kQuarterTile;
                     run.y = y;
+                    run.mirrorMask = 0xFu;
                     uint64_t left = kernels.inverse(planes, setup, run);
                     while (left != 0) {
                         const int32_t bit = __builtin_ctzll(left);

@@ -1,10 +1,10 @@
 // The module's resampling passes and turns take shortcuts: sine and cosine
 // once per column, one root and arctangent for four mirrored pixels, vector
-// kernels on x86-64 (with an arctangent of their own that must round like the
-// C library's), plain fold rounds near the source and tiled copies. These
-// tests compare them byte for byte with the straightforward versions in
-// support/reference on many random pictures, sizes and records, including
-// the records far outside the driver's values.
+// kernels (with a quick arctangent of their own), plain fold rounds near the
+// source and tiled copies. These tests compare them byte for byte with the
+// straightforward versions in support/reference on many random pictures,
+// sizes and records, including the records far outside the driver's values,
+// at every dispatch level this processor runs (scalar first).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -112,7 +112,6 @@ void fillPicture(uint8_t* plane, int w, int h, int line, int kind, std::mt19937&
     }
 }
 
-#if POLARMAP_HAVE_AVX2_KERNELS && !defined(POLARMOSAIC_PORTABLE_ONLY)
 // The fold thresholds as the passes hand them to the kernels: the first loop
 // runs while x > downAbove (for an inclusive bound, the single just below the
 // bound), the plain rounds only while |x| < nearBelow.
@@ -140,14 +139,19 @@ float pickUnusual(std::mt19937& rng, float usual) {
     }
 }
 
-// On a processor with AVX-512 the passes run the eight-lane kernels, which
-// the comparisons above check against the straightforward passes; these
-// calls put the four-lane AVX2 kernels side by side with them, run for run,
-// on the same pictures and coordinates: the same pixels handed back and the
-// same bytes written. The sources end right before an inaccessible page.
-TEST(FastPaths, EightLaneKernelsMatchTheFourLaneKernels) {
-    if (!polarmap_simd::avx2Usable() || !polarmap_simd::avx512Usable()) GTEST_SKIP() << "no AVX-512";
-    std::mt19937 rng(424242u);
+// Each vector level's kernels beside the widest level's, run for run, on the
+// same pictures and coordinates: the same pixels handed back and the same
+// bytes written. The narrower level's inverse runs write a random subset of
+// the four mirrors: only those pixels are written or handed back. The
+// sources end right before an inaccessible page.
+void expectKernelsMatchWidest(int level) {
+    const int widest = polarmap_simd::levelCount() - 1;
+    const polarmap_simd::ForwardKernel forwardNarrow = polarmap_simd::forwardKernel(level);
+    const polarmap_simd::ForwardKernel forwardWide = polarmap_simd::forwardKernel(widest);
+    const polarmap_simd::InverseKernel inverseNarrow = polarmap_simd::inverseKernel(level);
+    const polarmap_simd::InverseKernel inverseWide = polarmap_simd::inverseKernel(widest);
+    ASSERT_TRUE(forwardNarrow && forwardWide && inverseNarrow && inverseWide);
+    std::mt19937 rng(424242u + static_cast<unsigned>(level));
     int runs = 0;
     for (int i = 0; i < 400; ++i) {
         const int w = pick(rng, 0, 3) == 0 ? pick(rng, 2, 9) : pick(rng, 2, 400);
@@ -159,11 +163,12 @@ TEST(FastPaths, EightLaneKernelsMatchTheFourLaneKernels) {
         uint8_t* srcs[3] = {src0.data(), src1.data(), src2.data()};
         const int kind = pick(rng, 0, 2);
         for (uint8_t* s : srcs) fillPicture(s, w, h, line, kind, rng);
-        std::vector<uint8_t> four[3], eight[3];
+        std::vector<uint8_t> four[3], eight[3], before[3];
         for (int c = 0; c < 3; ++c) {
             four[c].resize(static_cast<size_t>(h) * line);
             harness::fillRandom(four[c], rng);
             eight[c] = four[c];
+            before[c] = four[c];
         }
         polarmap_simd::KernelPlanes p4{}, p8{};
         for (int c = 0; c < 3; ++c) {
@@ -197,8 +202,8 @@ TEST(FastPaths, EightLaneKernelsMatchTheFourLaneKernels) {
                 run.wrap = wrap;
                 run.foldX = foldFor(w - 1.2, w - 0.1, false);
                 run.foldY = foldFor(h - 1.2, h - 0.1, false);
-                const uint64_t m4 = polarmap_simd::forwardRunAvx2(p4, run);
-                const uint64_t m8 = polarmap_simd::forwardRunAvx512(p8, run);
+                const uint64_t m4 = forwardNarrow(p4, run);
+                const uint64_t m8 = forwardWide(p8, run);
                 ASSERT_EQ(m4, m8) << "forward " << w << "x" << h << " run " << r;
             } else {
                 polarmap_simd::InverseSetup setup{};
@@ -221,18 +226,66 @@ TEST(FastPaths, EightLaneKernelsMatchTheFourLaneKernels) {
                 run.x = pick(rng, 1, w / 2);
                 run.count = pick(rng, 1, std::min(16, w / 2 - run.x + 1));
                 run.y = pick(rng, 1, h / 2);
-                const uint64_t m4 = polarmap_simd::inverseRunAvx2(p4, setup, run);
-                const uint64_t m8 = polarmap_simd::inverseRunAvx512(p8, setup, run);
-                ASSERT_EQ(m4, m8) << "inverse " << w << "x" << h << " run " << r;
+                run.mirrorMask = 0xFu;
+                polarmap_simd::InverseRun narrowRun = run;
+                narrowRun.mirrorMask = static_cast<uint32_t>(pick(rng, 0, 15));
+                // The run's pixels (with the mirror that reaches each) and
+                // their bytes before it.
+                std::vector<std::pair<size_t, int>> pixels;
+                for (int k = 0; k < run.count; ++k) {
+                    for (int m = 0; m < 4; ++m) {
+                        const int x = (m & 1) != 0 ? w - (run.x + k) : run.x + k;
+                        const int y = (m & 2) != 0 ? h - run.y : run.y;
+                        pixels.emplace_back(static_cast<size_t>(y) * line + x, m);
+                    }
+                }
+                std::vector<uint8_t> selectedAt(static_cast<size_t>(h) * line, 0);
+                for (const auto& px : pixels) {
+                    if ((narrowRun.mirrorMask >> px.second & 1u) != 0) selectedAt[px.first] = 1;
+                }
+                const uint64_t m4 = inverseNarrow(p4, setup, narrowRun);
+                const uint64_t m8 = inverseWide(p8, setup, run);
+                uint64_t selected = 0;
+                for (int k = 0; k < 16; ++k) selected |= static_cast<uint64_t>(narrowRun.mirrorMask) << (4 * k);
+                ASSERT_EQ(m4, m8 & selected) << "inverse " << w << "x" << h << " run " << r;
+                // Pixels of the mirrors left out keep their bytes; then both
+                // sides agree again for the next run.
+                for (const auto& px : pixels) {
+                    for (int c = 0; c < 3; ++c) {
+                        const uint8_t want = selectedAt[px.first] != 0 ? eight[c][px.first] : before[c][px.first];
+                        ASSERT_EQ(four[c][px.first], want) << "inverse " << w << "x" << h << " run " << r;
+                        four[c][px.first] = eight[c][px.first];
+                        before[c][px.first] = eight[c][px.first];
+                    }
+                }
             }
         }
         for (int c = 0; c < 3; ++c) ASSERT_EQ(four[c], eight[c]) << w << "x" << h << " line " << line;
     }
     EXPECT_GT(runs, 7000);
 }
-#endif
 
-TEST(FastPaths, RandomPicturesSizesAndRecordsMatchTheStraightforwardPasses) {
+TEST(FastPaths, EveryVectorLevelMatchesTheWidestRunForRun) {
+    if (polarmap_simd::levelCount() < 3) GTEST_SKIP() << "fewer than two vector levels here";
+    for (int level = 1; level < polarmap_simd::levelCount() - 1; ++level) {
+        SCOPED_TRACE(polarmap_simd::levelName(level));
+        expectKernelsMatchWidest(level);
+    }
+}
+
+// Runs each test at one dispatch level; the test name ends in the level.
+class FastPathsAtLevel : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override { polarmap_simd::useLevel(GetParam()); }
+    void TearDown() override { polarmap_simd::useLevel(-1); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Levels, FastPathsAtLevel, ::testing::Range(0, polarmap_simd::levelCount()),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(polarmap_simd::levelName(info.param));
+                         });
+
+TEST_P(FastPathsAtLevel, RandomPicturesSizesAndRecordsMatchTheStraightforwardPasses) {
     std::mt19937 rng(20240611u);
     int checked = 0;
     for (int i = 0; i < 120; ++i) {
@@ -252,7 +305,7 @@ TEST(FastPaths, RandomPicturesSizesAndRecordsMatchTheStraightforwardPasses) {
 
 // Flat and tiled pictures, where every blend of equal samples lands on or
 // just next to a whole number.
-TEST(FastPaths, FlatAndTiledPicturesMatch) {
+TEST_P(FastPathsAtLevel, FlatAndTiledPicturesMatch) {
     std::mt19937 rng(8086u);
     for (int i = 0; i < 80; ++i) {
         int16_t w, h;
@@ -271,7 +324,7 @@ TEST(FastPaths, FlatAndTiledPicturesMatch) {
 
 // Every size up to 40 x 40 with the driver's values: odd and even centres,
 // self-mirrored middle rows and columns, and kernel runs with ragged ends.
-TEST(FastPaths, EverySmallSizeMatches) {
+TEST_P(FastPathsAtLevel, EverySmallSizeMatches) {
     std::mt19937 rng(7u);
     for (int16_t w = 2; w <= 40; ++w) {
         for (int16_t h = 2; h <= 40; h = static_cast<int16_t>(h + (w % 3) + 1)) {
@@ -288,7 +341,7 @@ TEST(FastPaths, EverySmallSizeMatches) {
 // and infinite ones, sizes at which the wrap period is zero or negative, and
 // a sample row exactly on the lower edge. The module must match the
 // reference's choices here too.
-TEST(FastPaths, RecordsFarFromTheDriversValuesMatch) {
+TEST_P(FastPathsAtLevel, RecordsFarFromTheDriversValuesMatch) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
@@ -341,7 +394,7 @@ TEST(FastPaths, RecordsFarFromTheDriversValuesMatch) {
 // that end exactly at the last byte the passes may read (the last pixel of
 // the last row) and an inaccessible page right behind it, any read past it
 // faults. Rows as long as the width put samples on that last byte.
-TEST(FastPaths, NoReadPastTheLastSourcePixel) {
+TEST_P(FastPathsAtLevel, NoReadPastTheLastSourcePixel) {
     struct Case {
         int16_t w, h, line;
     };
@@ -456,7 +509,7 @@ void checkTurns(const int16_t* sizes, size_t count, bool plainStrides, std::mt19
 }
 
 // The whole effect at sizes a host uses and at odd ones, borders on and off.
-TEST(FastPaths, WholeEffectMatches) {
+TEST_P(FastPathsAtLevel, WholeEffectMatches) {
     struct Case {
         int16_t w, h, tileW, tileH, mode, border;
     };
