@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Byte-identity check for the target class: builds the module and
 # cross/check.cpp for x86-64 and, statically linked, for 32-bit big-endian
-# MIPS (mips-linux-gnu-g++), runs the MIPS binary under qemu-mips and diffs
-# the digest lines of both. Any difference fails.
+# MIPS (mips-linux-gnu-g++) and AArch64 (aarch64-linux-gnu-g++), runs those
+# under qemu-mips and qemu-aarch64 and diffs the digest lines. The x86-64
+# build runs at every dispatch level (POLARMOSAIC_SIMD), the AArch64 one at
+# NEON and scalar; all must give the x86-64 default's module digests. Any
+# difference fails.
 #
 #   cross/run.sh
 #
@@ -10,25 +13,35 @@
 #   X86_EXTRA_FLAGS  appended to the x86-64 compile flags only, for instance
 #                    "-mfma -ffp-contract=fast" to show that contracted
 #                    multiply-adds are caught.
-#   CROSS_INSTALL=1  install g++-mips-linux-gnu and qemu-user with apt-get
-#                    when they are missing (CI does this).
+#   CROSS_INSTALL=1  install g++-mips-linux-gnu, g++-aarch64-linux-gnu and
+#                    qemu-user with apt-get when they are missing (CI does
+#                    this).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 out_x86="$root/build/cross-x86_64"
 out_mips="$root/build/cross-mips"
+out_arm="$root/build/cross-aarch64"
 mkdir -p "$root/build"
 
-if ! command -v mips-linux-gnu-g++ >/dev/null || ! command -v qemu-mips >/dev/null; then
+if ! command -v mips-linux-gnu-g++ >/dev/null || ! command -v qemu-mips >/dev/null ||
+   ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64 >/dev/null; then
   if [ "${CROSS_INSTALL:-0}" = 1 ]; then
-    echo "cross: installing g++-mips-linux-gnu and qemu-user"
+    echo "cross: installing g++-mips-linux-gnu, g++-aarch64-linux-gnu and qemu-user"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mips-linux-gnu qemu-user >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mips-linux-gnu g++-aarch64-linux-gnu \
+      qemu-user >/dev/null
   else
-    echo "cross: mips-linux-gnu-g++ or qemu-mips missing (set CROSS_INSTALL=1 to install)" >&2
+    echo "cross: a cross compiler or qemu-mips/qemu-aarch64 is missing (set CROSS_INSTALL=1 to install)" >&2
     exit 2
   fi
 fi
+# Highway's headers do not depend on the architecture; the AArch64 build
+# takes the installed ones from a folder of their own (not /usr/include, which
+# holds the host's C library headers).
+hwy_arm="$root/build/aarch64-deps/include"
+mkdir -p "$hwy_arm"
+[ -d /usr/include/hwy ] && ln -sfn /usr/include/hwy "$hwy_arm/hwy"
 
 # Both sides build the module through its own CMakeLists (its flags, its
 # sources); X86_EXTRA_FLAGS reach the x86-64 side through a compiler launcher
@@ -37,7 +50,7 @@ launcher=()
 if [ -n "${X86_EXTRA_FLAGS:-}" ]; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER="$here/append-flags.sh")
 fi
-rm -rf "$out_x86" "$out_mips"
+rm -rf "$out_x86" "$out_mips" "$out_arm"
 X86_EXTRA_FLAGS="${X86_EXTRA_FLAGS:-}" cmake -S "$here" -B "$out_x86" -DCMAKE_CXX_COMPILER=g++ \
   -DCMAKE_C_COMPILER=gcc "${launcher[@]}" >"$root/build/cross-x86_64.configure.log"
 X86_EXTRA_FLAGS="${X86_EXTRA_FLAGS:-}" cmake --build "$out_x86" -j2 >"$root/build/cross-x86_64.build.log"
@@ -45,6 +58,10 @@ cmake -S "$here" -B "$out_mips" -DCMAKE_TOOLCHAIN_FILE="$here/mips-toolchain.cma
   >"$root/build/cross-mips.configure.log"
 cmake --build "$out_mips" -j2 >"$root/build/cross-mips.build.log"
 file "$out_mips/check" | grep -q 'MSB executable, MIPS' || { echo "cross: not a big-endian MIPS binary" >&2; exit 1; }
+cmake -S "$here" -B "$out_arm" -DCMAKE_TOOLCHAIN_FILE="$here/aarch64-toolchain.cmake" \
+  -DPOLARMOSAIC_HWY_INCLUDE_DIR="$hwy_arm" >"$root/build/cross-aarch64.configure.log"
+cmake --build "$out_arm" -j2 >"$root/build/cross-aarch64.build.log"
+file "$out_arm/check" | grep -q 'ARM aarch64' || { echo "cross: not an AArch64 binary" >&2; exit 1; }
 
 "$out_x86/check" >"$out_x86/digests.txt"
 qemu-mips "$out_mips/check" >"$out_mips/digests.txt"
@@ -80,4 +97,26 @@ else
   echo "cross: digests differ with glibc's generic libm on x86-64" >&2
   status=1
 fi
+# Every dispatch level on x86-64 (a level this processor lacks falls back to
+# the widest it has), NEON and scalar on AArch64: module lines only, since
+# the C libraries of the two processors may differ in the last bit.
+runs=()
+for level in scalar ssse3 sse4 avx2 avx512; do
+  POLARMOSAIC_SIMD=$level "$out_x86/check" >"$out_x86/digests-$level.txt"
+  runs+=("x86-64 $level:$out_x86/digests-$level.txt")
+done
+for level in neon scalar; do
+  POLARMOSAIC_SIMD=$level qemu-aarch64 "$out_arm/check" >"$out_arm/digests-$level.txt"
+  runs+=("aarch64 $level:$out_arm/digests-$level.txt")
+done
+for run in "${runs[@]}"; do
+  name="${run%%:*}"
+  if diff -u --label "x86-64" --label "$name" \
+       <(grep -v '^libm-' "$out_x86/digests.txt") <(grep -v '^libm-' "${run#*:}"); then
+    echo "cross: $name: all $cases module cases identical"
+  else
+    echo "cross: module digests differ between x86-64 and $name" >&2
+    status=1
+  fi
+done
 exit $status

@@ -21,6 +21,8 @@
 #include <cmath>
 #include <limits>
 
+#include "polarmap_simd.h"
+
 namespace fuzz {
 
 class Input {
@@ -145,6 +147,14 @@ inline void fillFrom(uint8_t* dst, size_t bytes, const uint8_t* src, size_t srcB
         dst[i] = srcBytes ? static_cast<uint8_t>(src[i % srcBytes] + salt)
                           : static_cast<uint8_t>(i * 31u + salt);
     }
+}
+
+// Dispatch level of the resampling passes from three bits of the input: 0
+// keeps the widest level this processor runs (as the committed seeds do),
+// 1 .. 7 pick scalar, then each vector level, cycling.
+inline void chooseLevel(unsigned selector) {
+    const int levels = polarmap_simd::levelCount();
+    polarmap_simd::useLevel(selector == 0 ? -1 : static_cast<int>((selector - 1) % static_cast<unsigned>(levels)));
 }
 
 // Aborts with a message: a property of the call did not hold.

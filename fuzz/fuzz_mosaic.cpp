@@ -28,6 +28,7 @@ enum Flags : uint16_t {
     kDropPointer = 1u << 4,    // one pointer of the record is NULL
     kShortPlane = 1u << 5,     // with kFixPlaneBytes: a little below instead
     kPlainShades = 1u << 6,    // shade factors from 0 .. 2.5 only
+    // bits 13 .. 15: the dispatch level (fuzz::chooseLevel)
 };
 
 // Rounded up to a multiple of 16, for the widths 2 .. 32752 it is used on.
@@ -72,6 +73,7 @@ size_t entriesFor(int32_t count) { return count > 0 ? static_cast<size_t>(count)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     const uint16_t flags = in.u16();
+    fuzz::chooseLevel(static_cast<unsigned>(flags >> 13));
 
     PolarMosaicParam p;
     memset(&p, 0, sizeof p);

@@ -26,6 +26,7 @@ enum Flags : uint8_t {
     kFixLineBytes = 1u << 0,  // lineBytes = width + a little
     kDropPointer = 1u << 1,
     kSharedSource = 1u << 2,  // all three source planes are one buffer
+    // bits 5 .. 7: the dispatch level (fuzz::chooseLevel)
 };
 
 }  // namespace
@@ -33,6 +34,7 @@ enum Flags : uint8_t {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     const uint8_t flags = in.u8();
+    fuzz::chooseLevel(flags >> 5);
     PolarMapParam p;
     memset(&p, 0, sizeof p);
     p.width = in.size16();

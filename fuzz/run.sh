@@ -18,7 +18,7 @@ seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET...]}"
 shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_mosaic fuzz_forward fuzz_inverse fuzz_turns fuzz_ramp fuzz_forward_avx2 fuzz_inverse_avx2)
+  targets=(fuzz_mosaic fuzz_forward fuzz_inverse fuzz_turns fuzz_ramp)
   [ -x "$bin/fuzz_image_load" ] && targets+=(fuzz_image_load)
 fi
 timeout_s="${FUZZ_TIMEOUT:-10}"
@@ -29,8 +29,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$work"
   log="$root/build/fuzz/$t.log"
   echo "fuzz: $t for ${seconds}s (timeout ${timeout_s}s per input)"
-  # The AVX2-kernel builds of a target share its seeds.
-  if nice -n 10 "$bin/$t" "$work" "$here/corpus/${t%_avx2}" \
+  if nice -n 10 "$bin/$t" "$work" "$here/corpus/$t" \
        -max_total_time="$seconds" -timeout="$timeout_s" -rss_limit_mb=2048 \
        -malloc_limit_mb=1024 -print_final_stats=1 \
        -artifact_prefix="$root/build/fuzz/artifacts/$t-" >"$log" 2>&1; then

@@ -85,11 +85,14 @@ struct Blend {
     VI below;    // lineBytes, or 0 at the last row
     VF fx;
     VF fy;
+    MF written;  // the lanes inside the source
 };
 
 // Range test, fractions and neighbours of the lanes in `active` whose
-// coordinates are finite and folded; returns the lanes that are written.
-HWY_INLINE MF placeSample(const KernelPlanes& planes, VF u, VF v, MF active, Blend* b) {
+// coordinates are finite and folded. (Built as one aggregate: GCC on
+// AArch64 does not give a defaulted constructor of the struct the target
+// attribute of the vector types' constructors.)
+HWY_INLINE Blend placeSample(const KernelPlanes& planes, VF u, VF v, MF active) {
     const DF df;
     const DI di;
     const VF columnLimit = hn::Set(df, static_cast<float>(planes.width - 1));
@@ -103,15 +106,15 @@ HWY_INLINE MF placeSample(const KernelPlanes& planes, VF u, VF v, MF active, Ble
     const VF safeU = hn::IfThenElseZero(inside, u);
     const VF safeV = hn::IfThenElseZero(inside, v);
     const VI column = hn::ConvertTo(di, safeU);
-    VI row = hn::ConvertTo(di, safeV);
-    b->fx = hn::Sub(safeU, hn::ConvertTo(df, column));
-    b->fy = hn::Sub(safeV, hn::ConvertTo(df, row));
-    row = hn::Min(row, hn::Set(di, planes.height - 1));  // v on the lower edge
-    b->topLeft = hn::Add(hn::Mul(row, hn::Set(di, planes.lineBytes)), column);
-    b->right = hn::IfThenElseZero(hn::RebindMask(di, hn::Lt(safeU, columnLimit)), hn::Set(di, 1));
+    const VI row = hn::ConvertTo(di, safeV);
+    const VF fx = hn::Sub(safeU, hn::ConvertTo(df, column));
+    const VF fy = hn::Sub(safeV, hn::ConvertTo(df, row));
+    const VI rowRead = hn::Min(row, hn::Set(di, planes.height - 1));  // v on the lower edge
+    const VI topLeft = hn::Add(hn::Mul(rowRead, hn::Set(di, planes.lineBytes)), column);
+    const VI right = hn::IfThenElseZero(hn::RebindMask(di, hn::Lt(safeU, columnLimit)), hn::Set(di, 1));
     const MF hasRowBelow = hn::Lt(safeV, hn::Set(df, static_cast<float>(planes.height - 1)));
-    b->below = hn::IfThenElseZero(hn::RebindMask(di, hasRowBelow), hn::Set(di, planes.lineBytes));
-    return inside;
+    const VI below = hn::IfThenElseZero(hn::RebindMask(di, hasRowBelow), hn::Set(di, planes.lineBytes));
+    return Blend{topLeft, right, below, fx, fy, inside};
 }
 
 // 32-bit words at the given byte offsets of a plane, loaded one by one.
@@ -326,8 +329,8 @@ uint64_t ForwardRunKernel(const KernelPlanes& planes, const ForwardRun& run) {
             live = hn::AndNot(exact, active);
         }
         exactMask |= static_cast<uint64_t>(laneBits(exact)) << k;
-        Blend b;
-        const uint32_t written = laneBits(placeSample(planes, x, y, live, &b));
+        const Blend b = placeSample(planes, x, y, live);
+        const uint32_t written = laneBits(b.written);
         if (written == 0) continue;
         VI channel[3];
         blendChannels(planes, b, channel);
@@ -395,8 +398,8 @@ uint64_t InverseRunKernel(const KernelPlanes& planes, const InverseSetup& setup,
             for (int32_t lane = 0; lane < lanes; ++lane) {
                 if ((exactBits >> lane & 1u) != 0) exactMask |= uint64_t{1} << (4 * (k + lane) + mirror);
             }
-            Blend b;
-            const uint32_t written = laneBits(placeSample(planes, u, v, liveBoth, &b));
+            const Blend b = placeSample(planes, u, v, liveBoth);
+            const uint32_t written = laneBits(b.written);
             if (written == 0) continue;
             VI channel[3];
             blendChannels(planes, b, channel);
