@@ -21,7 +21,7 @@
 #include <cmath>
 #include <limits>
 
-#include "polarmap_simd.h"
+#include "internal.h"
 
 namespace fuzz {
 

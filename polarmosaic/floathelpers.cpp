@@ -38,7 +38,7 @@ extern "C" float fabs33(float x) {
 // operation on doubles in a fixed order; the library is built without
 // multiply-add contraction, which would change these error terms.
 
-#include "floathelpers_internal.h"
+#include "internal.h"
 
 #include <cstring>
 

@@ -13,17 +13,6 @@
 
 namespace polarmosaic_detail {
 
-// A value hi + lo with |lo| at most half a unit in the last place of hi.
-struct DoubleDouble {
-    double hi;
-    double lo;
-};
-
-// pi / 2; atan(k / 16) for k = 0 .. 16; (-1)^k / (2k + 1) for k = 0 .. 12.
-extern const DoubleDouble kHalfPi;
-extern const DoubleDouble kAtanOfSixteenths[17];
-extern const DoubleDouble kAtanCoefficients[13];
-
 // sin and cos of x, rounded to double. NaN and infinities give NaN.
 void sinCosOfFloat(float x, double* sine, double* cosine);
 

@@ -1,5 +1,6 @@
-// Vector kernels of the two resampling passes, written once with Highway and
-// compiled for every instruction set in the dispatch table at the end.
+// Vector kernels of the two resampling passes (forward_pass.cpp,
+// inverse_pass.cpp), written once with Highway and compiled for every
+// instruction set in the dispatch table at the end.
 //
 // A kernel works on as many pixels as a vector holds doubles (2 with SSE4
 // and NEON, 4 with AVX2, 8 with AVX-512): the single-precision steps in a
@@ -10,7 +11,7 @@
 // compiled without FMA), no approximate reciprocal or root. Lanes that need
 // more than the plain fold rounds, and any NaN or infinite coordinate, go
 // back to the exact scalar code.
-#include "polarmap_simd.h"
+#include "internal.h"
 
 #if POLARMAP_HAVE_VECTOR_KERNELS
 
@@ -28,8 +29,6 @@
 #define HWY_DISABLE_F16C
 #define HWY_IS_DEBUG_BUILD 0
 #include <string.h>
-
-#include "floathelpers_internal.h"
 #endif
 
 #undef HWY_TARGET_INCLUDE
@@ -47,6 +46,9 @@ namespace HWY_NAMESPACE {
 namespace {
 
 namespace hn = hwy::HWY_NAMESPACE;
+using polarmosaic_detail::kHalfPiF;
+using polarmosaic_detail::kPi;
+using polarmosaic_detail::kTwoPiF;
 
 using DD = hn::ScalableTag<double>;  // one lane per pixel
 using DF = hn::Rebind<float, DD>;

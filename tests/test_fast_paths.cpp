@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "polarmap_simd.h"
+#include "internal.h"
 #include "polarmosaic.h"
 #include "support/harness.h"
 #include "support/reference.h"
