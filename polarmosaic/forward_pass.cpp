@@ -61,14 +61,7 @@ void forwardRegion(const PolarMapParam& p, int32_t first, int32_t end, int32_t a
     polarmap_simd::KernelPlanes planes;
     polarmap_simd::ForwardRun run;
     if (vector) {
-        for (int c = 0; c < 3; ++c) {
-            planes.src[c] = p.srcPlane[c];
-            planes.dst[c] = p.dstPlane[c];
-        }
-        planes.lineBytes = lineBytes;
-        planes.width = width;
-        planes.height = height;
-        planes.lastRead = lastSourceOffset(width, height, lineBytes);
+        planes = kernelPlanesOf(p);
         run.cx = g.cx;
         run.cy = g.cy;
         run.wrap = p.wrap != 0;

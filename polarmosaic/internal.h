@@ -274,6 +274,9 @@ struct Kernels {
 };
 
 bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes, Kernels* kernels);
+
+// The planes and geometry of a pass as the kernels take them.
+polarmap_simd::KernelPlanes kernelPlanesOf(const PolarMapParam& p);
 #endif
 
 // Checks shared by the stage functions (checks.cpp): planes, size, line

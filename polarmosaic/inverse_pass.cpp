@@ -123,15 +123,7 @@ void inverseRows(const PolarMapParam& p, const RowSet& rows) {
 #if POLARMAP_HAVE_VECTOR_KERNELS
     Kernels kernels = {nullptr, nullptr};
     if (kernelsApply(width, height, lineBytes, &kernels)) {
-        polarmap_simd::KernelPlanes planes;
-        for (int c = 0; c < 3; ++c) {
-            planes.src[c] = p.srcPlane[c];
-            planes.dst[c] = p.dstPlane[c];
-        }
-        planes.lineBytes = lineBytes;
-        planes.width = width;
-        planes.height = height;
-        planes.lastRead = lastSourceOffset(width, height, lineBytes);
+        const polarmap_simd::KernelPlanes planes = kernelPlanesOf(p);
         polarmap_simd::InverseSetup setup;
         setup.pixelStep = g.pixelStep;
         setup.cx = g.cx;

@@ -150,6 +150,19 @@ polarmap_simd::KernelFold kernelFold(const FoldRule& rule) {
     return k;
 }
 
+polarmap_simd::KernelPlanes kernelPlanesOf(const PolarMapParam& p) {
+    polarmap_simd::KernelPlanes planes;
+    for (int c = 0; c < 3; ++c) {
+        planes.src[c] = p.srcPlane[c];
+        planes.dst[c] = p.dstPlane[c];
+    }
+    planes.lineBytes = p.lineBytes;
+    planes.width = p.width;
+    planes.height = p.height;
+    planes.lastRead = lastSourceOffset(p.width, p.height, p.lineBytes);
+    return planes;
+}
+
 bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes, Kernels* kernels) {
     if (lastSourceOffset(width, height, lineBytes) < 3) return false;
     const int level = polarmap_simd::activeLevel();
