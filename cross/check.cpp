@@ -19,6 +19,7 @@
 
 #include <vector>
 
+#include "internal.h"  // the dispatch level, reported on standard error
 #include "polarmosaic.h"
 
 namespace {
@@ -337,6 +338,7 @@ void runLibm() {
 }  // namespace
 
 int main() {
+    fprintf(stderr, "level %s\n", polarmap_simd::levelName(polarmap_simd::activeLevel()));
     runLibm();
     runHelpers();
     runRamps();

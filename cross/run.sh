@@ -63,8 +63,8 @@ cmake -S "$here" -B "$out_arm" -DCMAKE_TOOLCHAIN_FILE="$here/aarch64-toolchain.c
 cmake --build "$out_arm" -j2 >"$root/build/cross-aarch64.build.log"
 file "$out_arm/check" | grep -q 'ARM aarch64' || { echo "cross: not an AArch64 binary" >&2; exit 1; }
 
-"$out_x86/check" >"$out_x86/digests.txt"
-qemu-mips "$out_mips/check" >"$out_mips/digests.txt"
+"$out_x86/check" >"$out_x86/digests.txt" 2>/dev/null
+qemu-mips "$out_mips/check" >"$out_mips/digests.txt" 2>/dev/null
 
 # On a processor with FMA, glibc's x86-64 libm runs its own FMA builds of sin,
 # cos and atan, which differ from the generic builds (the ones MIPS runs) in
@@ -73,7 +73,7 @@ qemu-mips "$out_mips/check" >"$out_mips/digests.txt"
 #      match; the "libm-" lines only show whether the C libraries differ;
 #   2. the x86-64 build with glibc's generic sin, cos and atan against MIPS:
 #      every line must match, the libm lines included.
-GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA "$out_x86/check" >"$out_x86/digests-generic-libm.txt"
+GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA "$out_x86/check" >"$out_x86/digests-generic-libm.txt" 2>/dev/null
 
 label="x86-64${X86_EXTRA_FLAGS:+ ($X86_EXTRA_FLAGS)}"
 cases=$(grep -vc '^libm-' "$out_x86/digests.txt" || true)
@@ -101,13 +101,14 @@ fi
 # the widest it has), NEON and scalar on AArch64: module lines only, since
 # the C libraries of the two processors may differ in the last bit.
 runs=()
+# check.cpp names the level it ran on standard error.
 for level in scalar ssse3 sse4 avx2 avx512; do
-  POLARMOSAIC_SIMD=$level "$out_x86/check" >"$out_x86/digests-$level.txt"
-  runs+=("x86-64 $level:$out_x86/digests-$level.txt")
+  ran=$(POLARMOSAIC_SIMD=$level "$out_x86/check" 2>&1 >"$out_x86/digests-$level.txt")
+  runs+=("x86-64 POLARMOSAIC_SIMD=$level, ran ${ran#level }:$out_x86/digests-$level.txt")
 done
 for level in neon scalar; do
-  POLARMOSAIC_SIMD=$level qemu-aarch64 "$out_arm/check" >"$out_arm/digests-$level.txt"
-  runs+=("aarch64 $level:$out_arm/digests-$level.txt")
+  ran=$(POLARMOSAIC_SIMD=$level qemu-aarch64 "$out_arm/check" 2>&1 >"$out_arm/digests-$level.txt")
+  runs+=("aarch64 POLARMOSAIC_SIMD=$level, ran ${ran#level }:$out_arm/digests-$level.txt")
 done
 for run in "${runs[@]}"; do
   name="${run%%:*}"
