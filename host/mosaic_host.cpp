@@ -76,13 +76,25 @@ std::string CheckImageSize(int width, int height) {
 std::string CheckOptions(const MosaicOptions& options, int width,
                          int height) {
   std::string error = CheckImageSize(width, height);
-  if (error.empty()) {
-    error = CheckAxis(true, width, options.tileWidth, options.tileCols);
-  }
-  if (error.empty()) {
-    error = CheckAxis(false, height, options.tileHeight, options.tileRows);
-  }
   if (!error.empty()) return error;
+  if (options.geometry == kGeometryClassic) {
+    error = CheckAxis(true, width, options.tileWidth, options.tileCols);
+    if (error.empty()) {
+      error = CheckAxis(false, height, options.tileHeight, options.tileRows);
+    }
+    if (!error.empty()) return error;
+  } else if (options.geometry == kGeometryFitted) {
+    if (options.sectors < 1 || options.sectors > POLARMOSAIC_FITTED_MAX_COLS) {
+      return "sector count " + Str(options.sectors) +
+             " is out of range (1 .. 32752)";
+    }
+    if (options.ringWidth < 1 || options.ringWidth > kMaxInt16) {
+      return "ring width " + Str(options.ringWidth) +
+             " is out of range (1 .. 32767)";
+    }
+  } else {
+    return "geometry " + Str(options.geometry) + " is unknown";
+  }
   if (options.borderMode < kBorderNone || options.borderMode > kBorderSpokes) {
     return "border mode " + Str(options.borderMode) +
            " is unknown (1 none, 2 grid, 3 rings, 4 spokes)";
@@ -119,11 +131,17 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   }
   width_ = width;
   height_ = height;
+  geometry_ = options.geometry;
   line_bytes_ = lcw16(static_cast<int16_t>(width));
   size_t plane_bytes = static_cast<size_t>(height) * line_bytes_;
   for (int c = 0; c < 3; ++c) {
     out_planes_[c].assign(plane_bytes, 0);
     in_planes_[c].assign(plane_bytes, 0);
+  }
+  if (geometry_ == kGeometryFitted) return PrepareFitted(options, error);
+  for (int c = 0; c < 3; ++c) {
+    polar_planes_[c].clear();
+    tile_planes_[c].clear();
   }
   int cols = options.tileCols ? options.tileCols
                               : CoveringTileCount(width, options.tileWidth,
@@ -153,6 +171,38 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
     param_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
   }
   for (int s = 0; s < 4; ++s) param_.shade[s] = options.shade[s];
+  prepared_ = true;
+  return true;
+}
+
+bool MosaicHost::PrepareFitted(const MosaicOptions& options,
+                               std::string* error) {
+  fitted_ = PolarFittedParam();
+  if (polarFittedLayout(&fitted_, width_, height_, options.sectors,
+                        options.ringWidth) != POLARMOSAIC_OK) {
+    if (error) *error = "the fitted geometry cannot lay out this picture";
+    return false;
+  }
+  size_t polar_bytes =
+      static_cast<size_t>(fitted_.polarRows) * fitted_.polarLineBytes;
+  for (int c = 0; c < 3; ++c) {
+    polar_planes_[c].assign(polar_bytes, 0);
+    tile_planes_[c].assign(polar_bytes, 0);
+  }
+  tile_widths_.assign(static_cast<size_t>(fitted_.sectors) + 1, 0);
+  tile_heights_.assign(static_cast<size_t>(fitted_.rings), 0);
+  size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
+  for (int r = 0; r < 12; ++r) ramps_[r].assign(ramp_entries, 0);
+  fitted_.planeBytes =
+      static_cast<int32_t>(static_cast<size_t>(height_) * line_bytes_);
+  fitted_.polarPlaneBytes = static_cast<int32_t>(polar_bytes);
+  fitted_.borderMode = static_cast<int16_t>(options.borderMode);
+  fitted_.borderWidth = static_cast<int16_t>(options.borderWidth);
+  for (int c = 0; c < 3; ++c) {
+    fitted_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
+  }
+  for (int s = 0; s < 4; ++s) fitted_.shade[s] = options.shade[s];
+  param_ = PolarMosaicParam();
   prepared_ = true;
   return true;
 }
@@ -202,6 +252,20 @@ void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
                        ptrdiff_t dst_stride) {
   if (!prepared_) return;
   SplitIntoPlanes(src, src_stride);
+  if (geometry_ == kGeometryFitted) {
+    for (int c = 0; c < 3; ++c) {
+      fitted_.srcPlane[c] = in_planes_[c].data();
+      fitted_.dstPlane[c] = out_planes_[c].data();
+      fitted_.polarPlane[c] = polar_planes_[c].data();
+      fitted_.tilePlane[c] = tile_planes_[c].data();
+    }
+    fitted_.tileWidths = tile_widths_.data();
+    fitted_.tileHeights = tile_heights_.data();
+    for (int r = 0; r < 12; ++r) fitted_.ramp[r] = ramps_[r].data();
+    iPolarFittedRun0(&fitted_, nullptr, nullptr);
+    MergeResult(dst, dst_stride);
+    return;
+  }
   for (int c = 0; c < 3; ++c) {
     param_.outPlane[c] = out_planes_[c].data();
     param_.inPlane[c] = in_planes_[c].data();
