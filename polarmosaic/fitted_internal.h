@@ -19,9 +19,16 @@ double fittedHalfDiagonal(int width, int height);
 
 // Angle of an output pixel at offset (dx, dy) from the centre (dy grows
 // upwards), counter-clockwise from the direction of increasing column, in
-// [0, 2 pi] (2 pi only by rounding just below a full turn). The arctangent
-// is taken of the smaller over the larger offset, rounded to single.
-double fittedPixelAngle(double dx, double dy);
+// [0, 2 pi] (2 pi only by rounding just below a full turn), in two steps:
+// the angle of (|dx|, |dy|) from the x axis, from the arctangent of the
+// smaller over the larger offset rounded to single, then the quadrant. The
+// first step is shared by pixels mirrored about the centre.
+double fittedFirstQuadrantAngle(double ax, double ay);
+
+inline double fittedAngleInQuadrant(double t, double dx, double dy) {
+    if (dx >= 0.0) return dy >= 0.0 ? t : kFittedTwoPi - t;
+    return dy >= 0.0 ? kFittedPi - t : kFittedPi + t;
+}
 
 // Angle at the middle of polar column j of `cols`, rounded to single: the
 // argument of the column's sine and cosine.

@@ -13,18 +13,10 @@ double fittedHalfDiagonal(int width, int height) {
     return sqrt(cx * cx + cy * cy);
 }
 
-double fittedPixelAngle(double dx, double dy) {
-    const double ax = dx < 0.0 ? -dx : dx;
-    const double ay = dy < 0.0 ? -dy : dy;
+double fittedFirstQuadrantAngle(double ax, double ay) {
     if (ax == 0.0 && ay == 0.0) return 0.0;
-    double t;  // angle from the nearer axis of the quadrant, 0 .. pi / 2
-    if (ay <= ax) {
-        t = static_cast<double>(atanOfFloatToFloat(static_cast<float>(ay / ax)));
-    } else {
-        t = kFittedHalfPi - static_cast<double>(atanOfFloatToFloat(static_cast<float>(ax / ay)));
-    }
-    if (dx >= 0.0) return dy >= 0.0 ? t : kFittedTwoPi - t;
-    return dy >= 0.0 ? kFittedPi - t : kFittedPi + t;
+    if (ay <= ax) return static_cast<double>(atanOfFloatToFloat(static_cast<float>(ay / ax)));
+    return kFittedHalfPi - static_cast<double>(atanOfFloatToFloat(static_cast<float>(ax / ay)));
 }
 
 }  // namespace polarmosaic_detail
@@ -194,7 +186,7 @@ extern "C" int iFittedTileRecords0(const PolarFittedParam* p, PolarMosaicParam* 
 
 namespace {
 
-constexpr int32_t kForwardRowsPerJob = 16;
+constexpr int32_t kForwardRowsPerJob = 32;  // each job takes the column angles afresh
 constexpr int32_t kInverseRowsPerJob = 16;
 constexpr int32_t kRingsPerJob = 4;
 

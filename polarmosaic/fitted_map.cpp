@@ -129,64 +129,80 @@ extern "C" int iFittedInverseRows0(const PolarFittedParam* p, int32_t first, int
     const bool spokes = lines && p->borderMode != POLARMOSAIC_BORDER_RINGS;
     const double halfWidth = static_cast<double>(p->borderWidth) * 0.5;
     const int lastBand = p->borderWidth / 2;
-    // Direction of the last spoke looked at: a row crosses few spokes.
-    int32_t spokeIndex = -1;
-    double spokeSin = 0.0, spokeCos = 1.0;
+    // Direction of the last spoke looked at, one for each half of a row: a
+    // half row crosses few spokes.
+    struct SpokeCache {
+        int32_t index;
+        double sine, cosine;
+    };
+    SpokeCache leftSpoke = {-1, 0.0, 1.0};
+    SpokeCache rightSpoke = {-1, 0.0, 1.0};
 
+    // One output pixel, given its offset, distance and first-quadrant angle.
+    auto pixel = [&](int32_t at, double dx, double dy, double distance, double t, SpokeCache& spoke0) {
+        const double angle = fittedAngleInQuadrant(t, dx, dy);
+        int32_t row = static_cast<int32_t>(distance);
+        if (row > lastRow) row = lastRow;
+        int32_t col = static_cast<int32_t>(angle * colsPerRadian);
+        if (col >= cols) col = cols - 1;
+        const int32_t tile = row * p->polarLineBytes + col;
+        uint8_t value[3] = {p->tilePlane[0][tile], p->tilePlane[1][tile], p->tilePlane[2][tile]};
+
+        LineHit ring = {false, 0, 0};
+        if (rings) {
+            int32_t k = static_cast<int32_t>(distance / ringWidth + 0.5);
+            if (k < 1) k = 1;
+            if (k > p->rings - 1) k = p->rings - 1;
+            ring = lineHit(distance - static_cast<double>(k) * ringWidth, halfWidth, lastBand, 0);
+        }
+        LineHit spoke = {false, 0, 0};
+        if (spokes && distance >= ringWidth) {
+            const double u = angle * sectorsPerRadian;
+            int32_t k = static_cast<int32_t>(u);
+            if (u - static_cast<double>(k) >= 0.5) ++k;
+            if (k >= p->sectors) k -= p->sectors;
+            if (k != spoke0.index) {
+                sinCosOfFloat(fittedSpokeAngle(k, p->sectors), &spoke0.sine, &spoke0.cosine);
+                spoke0.index = k;
+            }
+            const double along = spoke0.cosine * dx + spoke0.sine * dy;
+            if (along > 0.0) spoke = lineHit(spoke0.cosine * dy - spoke0.sine * dx, halfWidth, lastBand, 2);
+        }
+        // Where a ring and a spoke meet, the nearer centre line wins, the
+        // ring's on a tie, and both centre lines run through (as the mitred
+        // crossings of the classic borders).
+        const LineHit* hit = nullptr;
+        if (ring.on && spoke.on) {
+            if (ring.band == 0) hit = &ring;
+            else if (spoke.band == 0) hit = &spoke;
+            else hit = ring.band <= spoke.band ? &ring : &spoke;
+        } else if (ring.on) {
+            hit = &ring;
+        } else if (spoke.on) {
+            hit = &spoke;
+        }
+        if (hit != nullptr) {
+            for (int c = 0; c < 3; ++c) {
+                value[c] = hit->band == 0 ? static_cast<uint8_t>(p->borderValue[c])
+                                          : p->ramp[3 * hit->side + c][hit->band];
+            }
+        }
+        for (int c = 0; c < 3; ++c) p->dstPlane[c][at] = value[c];
+    };
+
+    // Pixels x and width - 1 - x lie mirrored about the centre: one root and
+    // one arctangent serve both.
+    const int32_t width = p->width;
     for (int32_t y = first; y < end; ++y) {
         const double dy = cy - static_cast<double>(y);
+        const double ay = dy < 0.0 ? -dy : dy;
         const int32_t outRow = y * p->lineBytes;
-        for (int32_t x = 0; x < p->width; ++x) {
-            const double dx = static_cast<double>(x) - cx;
-            const double distance = sqrt(dx * dx + dy * dy);
-            const double angle = fittedPixelAngle(dx, dy);
-            int32_t row = static_cast<int32_t>(distance);
-            if (row > lastRow) row = lastRow;
-            int32_t col = static_cast<int32_t>(angle * colsPerRadian);
-            if (col >= cols) col = cols - 1;
-            const int32_t at = row * p->polarLineBytes + col;
-            uint8_t value[3] = {p->tilePlane[0][at], p->tilePlane[1][at], p->tilePlane[2][at]};
-
-            LineHit ring = {false, 0, 0};
-            if (rings) {
-                int32_t k = static_cast<int32_t>(distance / ringWidth + 0.5);
-                if (k < 1) k = 1;
-                if (k > p->rings - 1) k = p->rings - 1;
-                ring = lineHit(distance - static_cast<double>(k) * ringWidth, halfWidth, lastBand, 0);
-            }
-            LineHit spoke = {false, 0, 0};
-            if (spokes && distance >= ringWidth) {
-                const double u = angle * sectorsPerRadian;
-                int32_t k = static_cast<int32_t>(u);
-                if (u - static_cast<double>(k) >= 0.5) ++k;
-                if (k >= p->sectors) k -= p->sectors;
-                if (k != spokeIndex) {
-                    sinCosOfFloat(fittedSpokeAngle(k, p->sectors), &spokeSin, &spokeCos);
-                    spokeIndex = k;
-                }
-                const double along = spokeCos * dx + spokeSin * dy;
-                if (along > 0.0) spoke = lineHit(spokeCos * dy - spokeSin * dx, halfWidth, lastBand, 2);
-            }
-            // Where a ring and a spoke meet, the nearer centre line wins, the
-            // ring's on a tie, and both centre lines run through (as the
-            // mitred crossings of the classic borders).
-            const LineHit* hit = nullptr;
-            if (ring.on && spoke.on) {
-                if (ring.band == 0) hit = &ring;
-                else if (spoke.band == 0) hit = &spoke;
-                else hit = ring.band <= spoke.band ? &ring : &spoke;
-            } else if (ring.on) {
-                hit = &ring;
-            } else if (spoke.on) {
-                hit = &spoke;
-            }
-            if (hit != nullptr) {
-                for (int c = 0; c < 3; ++c) {
-                    value[c] = hit->band == 0 ? static_cast<uint8_t>(p->borderValue[c])
-                                              : p->ramp[3 * hit->side + c][hit->band];
-                }
-            }
-            for (int c = 0; c < 3; ++c) p->dstPlane[c][outRow + x] = value[c];
+        for (int32_t x = 0; x <= width - 1 - x; ++x) {
+            const double ax = cx - static_cast<double>(x);  // >= 0 on the left half
+            const double distance = sqrt(ax * ax + ay * ay);
+            const double t = fittedFirstQuadrantAngle(ax, ay);
+            pixel(outRow + x, -ax, dy, distance, t, leftSpoke);
+            if (width - 1 - x != x) pixel(outRow + width - 1 - x, ax, dy, distance, t, rightSpoke);
         }
     }
     return POLARMOSAIC_OK;
