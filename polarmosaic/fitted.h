@@ -34,11 +34,12 @@
  *   iFittedForwardRows0   picture (srcPlane) -> polar samples (polarPlane),
  *                         polar rows first .. end - 1
  *   iFittedTileRecords0   lays the tile grid into tileWidths / tileHeights
- *                         and fills the records of the two averaging calls
- *   iTileAverageRows0     on both records: polarPlane -> tilePlane
- *                         (the centre disc: tile row 0 of its grid; the
- *                         rings: tile rows first .. end - 1 of theirs)
- *   iBorderRamps0         on the rings record (borders of width >= 2 only)
+ *                         and fills the record and the two grids of the
+ *                         averaging calls
+ *   iTileAverageRows0     polarPlane -> tilePlane: tile row 0 of the centre
+ *                         grid (the disc), tile rows 1 .. rings - 1 of the
+ *                         ring grid, in any split
+ *   iBorderRamps0         on the same record (borders of width >= 2 only)
  *   iFittedInverseRows0   tile image and lines -> dstPlane,
  *                         output rows first .. end - 1
  * iPolarFittedRun0 runs them all through a caller-supplied runner.
@@ -95,7 +96,7 @@ typedef struct PolarFittedParam {
     int16_t sectors;   /* sectors per ring, 1 .. 32752 */
     int16_t ringWidth; /* ring thickness in output pixels, >= 1 */
     /* Derived by polarFittedLayout from the five fields above. */
-    int16_t polarRows;      /* floor(half diagonal) + 1 */
+    int16_t polarRows;      /* floor(half diagonal) + 1, at least 2 */
     int16_t polarCols;      /* sectors * sectorCols */
     int16_t polarLineBytes; /* lcw16(polarCols) */
     int16_t sectorCols;     /* polar columns per sector */
@@ -132,16 +133,15 @@ POLARMOSAIC_API int iFittedForwardRows0(const PolarFittedParam* param, int32_t f
 /*
  * Lays the tile grid into tileWidths (entry 0: the whole turn for the centre
  * disc, entries 1 .. sectors: sectorCols each) and tileHeights (ringWidth
- * each, the last ring the rest of the polar rows), and fills the records and
- * grids of the two iTileAverageRows0 calls: *centre and *centreGrid for the
- * disc (one tile), *outer and *outerGrid for the rings around it (their
- * planes start at the first polar row beyond the disc; outerGrid->tileRows is
- * 0 when the disc covers the whole picture). The records carry the border
- * settings and ramps, so *outer also serves iBorderRamps0.
+ * each, the last ring the rest of the polar rows), and fills *tiles, the
+ * record of iTileAverageRows0 (polarPlane -> tilePlane) and iBorderRamps0
+ * (the border settings and ramps), with its two grids: *centreGrid, whose
+ * tile row 0 is the disc, and *ringGrid, whose tile rows 1 .. rings - 1 are
+ * the rings of `sectors` tiles (its row 0 is the disc's rows and is not
+ * averaged with it). The record's tile fields only describe the grid.
  */
-POLARMOSAIC_API int iFittedTileRecords0(const PolarFittedParam* param, PolarMosaicParam* centre,
-                                        PolarTileGrid* centreGrid, PolarMosaicParam* outer,
-                                        PolarTileGrid* outerGrid);
+POLARMOSAIC_API int iFittedTileRecords0(const PolarFittedParam* param, PolarMosaicParam* tiles,
+                                        PolarTileGrid* centreGrid, PolarTileGrid* ringGrid);
 
 /* Output rows first .. end - 1 (0 <= first, end <= height): each pixel takes
  * the colour of its tile, or of the border line it lies on. Needs the tile

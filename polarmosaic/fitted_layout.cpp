@@ -38,7 +38,10 @@ bool computeLayout(int32_t width, int32_t height, int32_t sectors, int32_t ringW
     if (sectors < 1 || sectors > POLARMOSAIC_FITTED_MAX_COLS || ringWidth < 1 || ringWidth > 32767) return false;
     const double halfDiagonal = fittedHalfDiagonal(width, height);
     Layout l;
-    l.polarRows = static_cast<int32_t>(halfDiagonal) + 1;  // at most 23166
+    // At most 23166; at least 2, the smallest height of the averaging stage
+    // (a row beyond the farthest pixel is never shown).
+    l.polarRows = static_cast<int32_t>(halfDiagonal) + 1;
+    if (l.polarRows < 2) l.polarRows = 2;
     // About one column per output pixel of arc at the rim.
     const double perSector = kFittedTwoPi * halfDiagonal / static_cast<double>(sectors);
     int32_t cols = static_cast<int32_t>(ceil(perSector));
@@ -58,10 +61,6 @@ bool bordersDrawn(const PolarFittedParam* p) {
            p->borderMode <= POLARMOSAIC_BORDER_SPOKES;
 }
 
-// Rows of the centre disc.
-int32_t discRows(const PolarFittedParam* p) {
-    return p->ringWidth < p->polarRows ? p->ringWidth : p->polarRows;
-}
 
 }  // namespace
 
@@ -111,73 +110,47 @@ extern "C" int checkPolarFittedParam(const PolarFittedParam* p) {
     return POLARMOSAIC_OK;
 }
 
-extern "C" int iFittedTileRecords0(const PolarFittedParam* p, PolarMosaicParam* centre, PolarTileGrid* centreGrid,
-                                   PolarMosaicParam* outer, PolarTileGrid* outerGrid) {
+extern "C" int iFittedTileRecords0(const PolarFittedParam* p, PolarMosaicParam* tiles, PolarTileGrid* centreGrid,
+                                   PolarTileGrid* ringGrid) {
     const int status = checkPolarFittedParam(p);
     if (status != POLARMOSAIC_OK) return status;
-    if (centre == nullptr || centreGrid == nullptr || outer == nullptr || outerGrid == nullptr) {
-        return POLARMOSAIC_NULL_RECORD;
-    }
-    const int32_t disc = discRows(p);
-    const int32_t outerRows = p->polarRows - disc;
+    if (tiles == nullptr || centreGrid == nullptr || ringGrid == nullptr) return POLARMOSAIC_NULL_RECORD;
     p->tileWidths[0] = p->polarCols;
     for (int32_t s = 1; s <= p->sectors; ++s) p->tileWidths[s] = p->sectorCols;
     for (int32_t k = 0; k < p->rings; ++k) {
-        const int32_t start = k * p->ringWidth;
-        const int32_t rest = p->polarRows - start;
+        const int32_t rest = p->polarRows - k * p->ringWidth;
         p->tileHeights[k] = static_cast<int16_t>(rest < p->ringWidth ? rest : p->ringWidth);
     }
 
-    PolarMosaicParam base = {};
-    base.lineBytes = p->polarLineBytes;
-    base.width = p->polarCols;
-    base.splitRemainder = 0;
-    base.borderMode = p->borderMode;
-    base.borderWidth = p->borderWidth;
-    for (int c = 0; c < 3; ++c) base.borderValue[c] = p->borderValue[c];
-    for (int s = 0; s < 4; ++s) base.shade[s] = p->shade[s];
-    for (int r = 0; r < 12; ++r) base.ramp[r] = p->ramp[r];
-
-    // The disc: one tile over the whole turn.
-    *centre = base;
+    *tiles = PolarMosaicParam();
     for (int c = 0; c < 3; ++c) {
-        centre->outPlane[c] = p->polarPlane[c];
-        centre->inPlane[c] = p->tilePlane[c];
+        tiles->outPlane[c] = p->polarPlane[c];
+        tiles->inPlane[c] = p->tilePlane[c];
     }
-    centre->planeBytes = p->polarPlaneBytes;
-    centre->height = static_cast<int16_t>(disc);
-    centre->tileWidths = p->tileWidths;
-    centre->tileHeights = p->tileHeights;
-    centre->tileWidth = p->polarCols;
-    centre->tileHeight = static_cast<int16_t>(disc);
-    centre->tileCols = 1;
-    centre->tileRows = 1;
+    tiles->planeBytes = p->polarPlaneBytes;
+    tiles->width = p->polarCols;
+    tiles->height = p->polarRows;
+    tiles->lineBytes = p->polarLineBytes;
+    tiles->tileWidths = p->tileWidths + 1;
+    tiles->tileHeights = p->tileHeights;
+    tiles->tileWidth = p->sectorCols;
+    tiles->tileHeight = p->ringWidth;
+    tiles->tileCols = p->sectors;
+    tiles->tileRows = p->rings;
+    tiles->borderMode = p->borderMode;
+    tiles->borderWidth = p->borderWidth;
+    for (int c = 0; c < 3; ++c) tiles->borderValue[c] = p->borderValue[c];
+    for (int s = 0; s < 4; ++s) tiles->shade[s] = p->shade[s];
+    for (int r = 0; r < 12; ++r) tiles->ramp[r] = p->ramp[r];
+
     centreGrid->tileWidths = p->tileWidths;
     centreGrid->tileHeights = p->tileHeights;
     centreGrid->tileCols = 1;
     centreGrid->tileRows = 1;
-
-    // The rings around it, on planes that start below the disc rows.
-    *outer = base;
-    const int32_t skip = disc * p->polarLineBytes;
-    for (int c = 0; c < 3; ++c) {
-        outer->outPlane[c] = p->polarPlane[c] + skip;
-        outer->inPlane[c] = p->tilePlane[c] + skip;
-    }
-    outer->planeBytes = p->polarPlaneBytes - skip;
-    outer->height = static_cast<int16_t>(outerRows);
-    outer->tileWidths = p->tileWidths + 1;
-    outer->tileHeights = p->tileHeights + 1;
-    outer->tileWidth = p->sectorCols;
-    outer->tileCols = p->sectors;
-    // A count the module's own grid accepts for these rows: one partial
-    // ring is an exact fit of its own height.
-    outer->tileRows = static_cast<int16_t>(p->rings - 1);
-    outer->tileHeight = p->rings == 2 ? static_cast<int16_t>(outerRows) : p->ringWidth;
-    outerGrid->tileWidths = p->tileWidths + 1;
-    outerGrid->tileHeights = p->tileHeights + 1;
-    outerGrid->tileCols = p->sectors;
-    outerGrid->tileRows = static_cast<int16_t>(p->rings - 1);
+    ringGrid->tileWidths = p->tileWidths + 1;
+    ringGrid->tileHeights = p->tileHeights;
+    ringGrid->tileCols = p->sectors;
+    ringGrid->tileRows = p->rings;
     return POLARMOSAIC_OK;
 }
 
@@ -194,16 +167,17 @@ enum class FittedStage { kForward, kAverage, kInverse };
 
 struct FittedJobs {
     const PolarFittedParam* param;
-    const PolarMosaicParam* outer;
-    const PolarTileGrid* outerGrid;
+    const PolarMosaicParam* tiles;
+    const PolarTileGrid* ringGrid;
     FittedStage stage;
-    int32_t total;  // rows (forward, inverse) or tile rows (average)
+    int32_t first;  // rows (forward, inverse) or tile rows (average)
+    int32_t total;
     int32_t perJob;
 };
 
 void runFittedJob(void* data, uint32_t index) {
     const FittedJobs* jobs = static_cast<const FittedJobs*>(data);
-    const int32_t first = static_cast<int32_t>(index) * jobs->perJob;
+    const int32_t first = jobs->first + static_cast<int32_t>(index) * jobs->perJob;
     int32_t end = first + jobs->perJob;
     if (end > jobs->total) end = jobs->total;
     // The record was checked before any job was made; the stages cannot
@@ -213,7 +187,7 @@ void runFittedJob(void* data, uint32_t index) {
             iFittedForwardRows0(jobs->param, first, end);
             break;
         case FittedStage::kAverage:
-            iTileAverageRows0(jobs->outer, jobs->outerGrid, first, end);
+            iTileAverageRows0(jobs->tiles, jobs->ringGrid, first, end);
             break;
         case FittedStage::kInverse:
             iFittedInverseRows0(jobs->param, first, end);
@@ -221,32 +195,10 @@ void runFittedJob(void* data, uint32_t index) {
     }
 }
 
-// The twelve shading ramps, as the border stage of the classic effect fills
-// them: flat in the border colour when every shade factor is below 0.0001,
-// otherwise calcCArray per side and channel.
-void fillFittedRamps(const PolarFittedParam* p) {
-    const int16_t length = static_cast<int16_t>(p->borderWidth / 2 + 1);
-    float shade[4];
-    bool flat = true;
-    for (int s = 0; s < 4; ++s) {
-        shade[s] = p->shade[s] < 0.0f ? 0.0f : p->shade[s];  // NaN stays
-        if (!(static_cast<double>(shade[s]) < 0.0001)) flat = false;
-    }
-    for (int s = 0; s < 4; ++s) {
-        for (int c = 0; c < 3; ++c) {
-            uint8_t* ramp = p->ramp[3 * s + c];
-            if (flat) {
-                for (int k = 0; k < length; ++k) ramp[k] = static_cast<uint8_t>(p->borderValue[c]);
-            } else {
-                calcCArray(ramp, length, p->borderValue[c], shade[s]);
-            }
-        }
-    }
-}
-
 int runStage(FittedJobs* jobs, PolarMosaicRunner runner, void* runnerData) {
-    if (jobs->total <= 0) return 0;
-    const uint32_t count = static_cast<uint32_t>((jobs->total + jobs->perJob - 1) / jobs->perJob);
+    if (jobs->total <= jobs->first) return 0;
+    const int32_t rows = jobs->total - jobs->first;
+    const uint32_t count = static_cast<uint32_t>((rows + jobs->perJob - 1) / jobs->perJob);
     if (runner == nullptr) {
         for (uint32_t i = 0; i < count; ++i) runFittedJob(jobs, i);
         return 0;
@@ -257,23 +209,25 @@ int runStage(FittedJobs* jobs, PolarMosaicRunner runner, void* runnerData) {
 }  // namespace
 
 extern "C" int iPolarFittedRun0(const PolarFittedParam* p, PolarMosaicRunner runner, void* runnerData) {
-    PolarMosaicParam centre, outer;
-    PolarTileGrid centreGrid, outerGrid;
-    const int status = iFittedTileRecords0(p, &centre, &centreGrid, &outer, &outerGrid);
+    PolarMosaicParam tiles;
+    PolarTileGrid centreGrid, ringGrid;
+    const int status = iFittedTileRecords0(p, &tiles, &centreGrid, &ringGrid);
     if (status != POLARMOSAIC_OK) return status;
 
-    FittedJobs jobs = {p, &outer, &outerGrid, FittedStage::kForward, p->polarRows, kForwardRowsPerJob};
+    FittedJobs jobs = {p, &tiles, &ringGrid, FittedStage::kForward, 0, p->polarRows, kForwardRowsPerJob};
     if (runStage(&jobs, runner, runnerData) != 0) return POLARMOSAIC_RUNNER_FAILED;
 
-    iTileAverageRows0(&centre, &centreGrid, 0, 1);
+    iTileAverageRows0(&tiles, &centreGrid, 0, 1);
     jobs.stage = FittedStage::kAverage;
-    jobs.total = outerGrid.tileRows;
+    jobs.first = 1;
+    jobs.total = ringGrid.tileRows;
     jobs.perJob = kRingsPerJob;
     if (runStage(&jobs, runner, runnerData) != 0) return POLARMOSAIC_RUNNER_FAILED;
 
-    if (bordersDrawn(p) && p->borderWidth >= 2) fillFittedRamps(p);
+    if (bordersDrawn(p) && p->borderWidth >= 2) iBorderRamps0(&tiles);
 
     jobs.stage = FittedStage::kInverse;
+    jobs.first = 0;
     jobs.total = p->height;
     jobs.perJob = kInverseRowsPerJob;
     if (runStage(&jobs, runner, runnerData) != 0) return POLARMOSAIC_RUNNER_FAILED;

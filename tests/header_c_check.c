@@ -29,10 +29,10 @@ size_t headerCCheckOffsetOfBorderValue(void) { return offsetof(PolarMosaicParam,
 
 #include "fitted.h"
 
-/* The fitted geometry's layout helper from C: a 2 x 2 picture is one polar
- * row of 36 columns (one per sector) and one ring, the centre disc. */
+/* The fitted geometry's layout helper from C: a 2 x 2 picture is two polar
+ * rows (the least) of 36 columns (one per sector) and one ring, the disc. */
 int headerCCheckFitted(void) {
     PolarFittedParam p;
     if (polarFittedLayout(&p, 2, 2, 36, 28) != POLARMOSAIC_OK) return 0;
-    return p.polarRows == 1 && p.polarCols == 36 && p.rings == 1 && p.lineBytes == 16;
+    return p.polarRows == 2 && p.polarCols == 36 && p.rings == 1 && p.lineBytes == 16;
 }

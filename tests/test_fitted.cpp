@@ -218,7 +218,7 @@ TEST(FittedLayout, WorkedExamples) {
         int rows, sectorCols, cols, rings;
     } cases[] = {
         {1920, 1080, 36, 28, 1101, 193, 6948, 40},
-        {2, 2, 36, 28, 1, 1, 36, 1},        // half diagonal 0.71
+        {2, 2, 36, 28, 2, 1, 36, 1},        // half diagonal 0.71; at least 2 rows
         {640, 480, 12, 1, 400, 210, 2520, 400},  // 399.30 -> 400 rows; 2 pi 399.30 / 12 = 209.1
         {100, 100, 32752, 5, 71, 1, 32752, 15},  // 70.0; column cap
         {32752, 32767, 2, 100, 23164, 16376, 32752, 232},  // 23163.76; cap 32752 / 2
@@ -314,17 +314,17 @@ TEST(FittedExact, SameBytesForEveryRunnerAndSplit) {
 
     // The stages by hand, in uneven pieces, the last ones first.
     FittedCall call(in, o, 6);
-    PolarMosaicParam centre, outer;
-    PolarTileGrid centreGrid, outerGrid;
-    ASSERT_EQ(iFittedTileRecords0(&call.p, &centre, &centreGrid, &outer, &outerGrid), POLARMOSAIC_OK);
+    PolarMosaicParam tiles;
+    PolarTileGrid centreGrid, ringGrid;
+    ASSERT_EQ(iFittedTileRecords0(&call.p, &tiles, &centreGrid, &ringGrid), POLARMOSAIC_OK);
     for (int32_t end = call.p.polarRows; end > 0; end -= 7) {
         ASSERT_EQ(iFittedForwardRows0(&call.p, std::max(0, end - 7), end), POLARMOSAIC_OK);
     }
-    ASSERT_EQ(iTileAverageRows0(&centre, &centreGrid, 0, 1), POLARMOSAIC_OK);
-    for (int32_t first = 0; first < outerGrid.tileRows; ++first) {
-        ASSERT_EQ(iTileAverageRows0(&outer, &outerGrid, first, first + 1), POLARMOSAIC_OK);
+    ASSERT_EQ(iTileAverageRows0(&tiles, &centreGrid, 0, 1), POLARMOSAIC_OK);
+    for (int32_t first = ringGrid.tileRows - 1; first >= 1; --first) {
+        ASSERT_EQ(iTileAverageRows0(&tiles, &ringGrid, first, first + 1), POLARMOSAIC_OK);
     }
-    ASSERT_EQ(iBorderRamps0(&outer), POLARMOSAIC_OK);
+    ASSERT_EQ(iBorderRamps0(&tiles), POLARMOSAIC_OK);
     for (int32_t first = call.p.height - 1; first >= 0; first -= 13) {
         ASSERT_EQ(iFittedInverseRows0(&call.p, std::max(0, first - 12), first + 1), POLARMOSAIC_OK);
     }

@@ -57,7 +57,7 @@ FittedLayout fittedLayout(int width, int height, int sectors, int ringWidth) {
     const double cy = (height - 1) / 2.0;
     const double halfDiagonal = std::sqrt(cx * cx + cy * cy);
     FittedLayout l;
-    l.polarRows = static_cast<int>(std::floor(halfDiagonal)) + 1;
+    l.polarRows = std::max(static_cast<int>(std::floor(halfDiagonal)) + 1, 2);
     int perSector = static_cast<int>(std::ceil(kTwoPi * halfDiagonal / sectors));
     perSector = std::min(perSector, kMaxCols / sectors);
     l.sectorCols = std::max(perSector, 1);
