@@ -159,7 +159,7 @@ extern "C" int iFittedTileRecords0(const PolarFittedParam* p, PolarMosaicParam* 
 
 namespace {
 
-constexpr int32_t kForwardRowsPerJob = 32;  // each job takes the column angles afresh
+constexpr int32_t kForwardRowsPerJob = 64;  // each job takes the column angles afresh
 constexpr int32_t kInverseRowsPerJob = 16;
 constexpr int32_t kRingsPerJob = 4;
 
