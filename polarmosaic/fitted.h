@@ -15,11 +15,15 @@
  *    ringWidth output pixels thick (the outermost one is cut by the corners);
  *    the centre (radius below ringWidth) is one disc.
  *  - Lines drawn in output space with a constant width: a ring line covers
- *    the pixels whose distance to the circle of radius k * ringWidth is below
- *    borderWidth / 2, a spoke the pixels beyond the first ring whose
- *    perpendicular distance to the ray at angle 2 pi k / sectors is below
- *    borderWidth / 2; a spoke runs at the closure (angle 0, pointing right)
- *    like everywhere else. Bevel shading by side as in the classic ramps.
+ *    the pixels whose signed distance to the circle of radius
+ *    k * ringWidth lies in [-borderWidth / 2, borderWidth / 2), a spoke the
+ *    pixels from the first ring out whose signed perpendicular distance to
+ *    the ray at angle 2 pi k / sectors does (half-open, so a line of width w
+ *    is w pixels across an axis, even between two pixel rows); a spoke runs
+ *    at the closure (angle 0, pointing right) like everywhere else. Each
+ *    pixel takes ramp entry round(|distance|) (at most borderWidth / 2) of
+ *    its side, as the classic bands do; where a ring and a spoke meet, the
+ *    nearer centre line wins, the ring's on a tie.
  *  - Flat stays flat: resampling is an integer bilinear blend with weights
  *    in 1/256 steps, rounded, so one colour comes back exactly.
  *
