@@ -20,9 +20,10 @@
 // Targets whose vector length is not fixed at compile time, or which add
 // nothing for these kernels, are left out; the x86 targets are compiled
 // without FMA (and so without BMI2, which Highway couples to it) so that no
-// multiply-add can appear, and without the crypto and half-float extensions,
-// so that the processor test needs only the vector instruction sets. Highway is used header-only: no debug checks
-// that would call into its library.
+// multiply-add can appear, and without the crypto and half-float
+// extensions, so that the processor test needs only the vector instruction
+// sets. Highway is used header-only: no debug checks that would call into
+// its library.
 #define HWY_DISABLED_TARGETS (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_AVX3_DL)
 #define HWY_DISABLE_BMI2_FMA
 #define HWY_DISABLE_PCLMUL_AES
