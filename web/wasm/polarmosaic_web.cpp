@@ -15,11 +15,20 @@
 #include "pixel_checksum.h"
 #include "polar_terms.h"
 
+#if defined(__wasm__)
 #define PM_EXPORT(name) extern "C" __attribute__((export_name(#name)))
+#else
+#define PM_EXPORT(name) extern "C"
+#endif
 
-// Milliseconds from the page's clock (performance.now).
+// Milliseconds from the page's clock (performance.now); a native build for
+// timing comparisons supplies its own.
+#if defined(__wasm__)
 extern "C" __attribute__((import_module("env"), import_name("now_ms")))
 double now_ms(void);
+#else
+extern "C" double now_ms(void);
+#endif
 
 namespace polarmosaic {
 namespace {

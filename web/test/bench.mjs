@@ -1,0 +1,76 @@
+// bench.mjs - time per preview frame: the page's worker in headless
+// Chromium (scalar and SIMD128 builds) next to the same frame natively on
+// one thread (with the x86-64 vector kernels, and without them as the wasm
+// builds run). Rounds are interleaved so that a change of load on a shared
+// machine hits every column alike.
+//
+//   cmake --preset bench && cmake --build --preset bench \
+//       --target polarmosaic_web_frame_bench_native polarmosaic_web_frame_bench_portable
+//   node web/test/bench.mjs [--site build/wasm/web/site] [--native build/bench/web] [--rounds 3]
+import { execFileSync } from 'node:child_process';
+import os from 'node:os';
+import path from 'node:path';
+import puppeteer from 'puppeteer-core';
+import { serve } from './serve.mjs';
+
+const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, a, i, all) => {
+  if (a.startsWith('--')) pairs.push([a.slice(2), all[i + 1]]);
+  return pairs;
+}, []));
+const site = path.resolve(args.site || 'build/wasm/web/site');
+const nativeDir = path.resolve(args.native || 'build/bench/web');
+const rounds = Number(args.rounds || 3);
+const frames = Number(args.frames || 10);
+const sizes = [[1024, 768], [1920, 1080]];
+
+const median = (v) => [...v].sort((a, b) => a - b)[Math.floor(v.length / 2)];
+const results = {};
+const add = (key, times) => { (results[key] ||= []).push(...times); };
+
+const server = await serve(site);
+const browser = await puppeteer.launch({
+  executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+  headless: true,
+  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+});
+const checksums = {};
+console.log(`load average before: ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
+try {
+  const page = await browser.newPage();
+  await page.goto(`http://127.0.0.1:${server.address().port}/index.html?geometry=classic`);
+  await page.waitForFunction(() => document.body.dataset.rendered && !document.body.dataset.busy, { timeout: 120000 });
+  for (let round = 0; round < rounds; round++) {
+    for (const [w, h] of sizes) {
+      for (const variant of ['native', 'portable']) {
+        const line = execFileSync(path.join(nativeDir, `polarmosaic_web_frame_bench_${variant}`),
+          [String(w), String(h), String(frames)]).toString();
+        const r = JSON.parse(line);
+        add(`${w}x${h} ${variant}`, [r.median_ms]);
+        add(`${w}x${h} ${variant} cpu`, [r.cpu_median_ms]);
+        checksums[`${w}x${h} ${variant}`] = r.checksum;
+      }
+      for (const build of ['scalar', 'simd128']) {
+        const r = await page.evaluate((b, ww, hh, n) => window.polarmosaicBench(b, ww, hh, n, 5), build, w, h, frames);
+        add(`${w}x${h} ${build}`, r.times);
+        checksums[`${w}x${h} ${build}`] = r.checksum;
+      }
+    }
+  }
+} finally {
+  await browser.close();
+  server.close();
+}
+console.log(`load average after: ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
+console.log('\n| Picture | wasm scalar | wasm SIMD128 | native, vector kernels (CPU) | native, portable code (CPU) |');
+console.log('|---|---|---|---|---|');
+let same = true;
+for (const [w, h] of sizes) {
+  const k = `${w}x${h}`;
+  const ms = (key) => `${median(results[key]).toFixed(1)} ms`;
+  console.log(`| ${w} × ${h} | ${ms(`${k} scalar`)} | ${ms(`${k} simd128`)} | ${ms(`${k} native`)} (${ms(`${k} native cpu`)}) | ${ms(`${k} portable`)} (${ms(`${k} portable cpu`)}) |`);
+  const set = new Set(['native', 'portable', 'scalar', 'simd128'].map((v) => checksums[`${k} ${v}`]));
+  if (set.size !== 1) same = false;
+  console.log(`checksums ${k}: ${[...set].join(' ')}`);
+}
+console.log(same ? 'every build gave the same result checksum' : 'CHECKSUMS DIFFER');
