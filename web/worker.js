@@ -107,6 +107,14 @@ self.onmessage = async (event) => {
     delete reply.transfer;
     self.postMessage({ type: msg.type, ok: true, ...reply }, transfer);
   } catch (error) {
-    self.postMessage({ type: msg.type, ok: false, id: msg.id, message: String(error && error.message || error) });
+    let message = String(error && error.message || error);
+    if (error instanceof WebAssembly.RuntimeError && build) {
+      // A trap (memory exhausted) leaves the instance unusable: start afresh.
+      message = `the effect stopped (${message}): the picture may be too large for this browser`;
+      width = 0;
+      height = 0;
+      await load(build).catch(() => {});
+    }
+    self.postMessage({ type: msg.type, ok: false, id: msg.id, message });
   }
 };
