@@ -133,6 +133,7 @@ PM_EXPORT(pm_render) int pm_render(int geometry, int sectors, double ring,
   options.shade[kShadeInner] = shade_inner;
   options.shade[kShadeLeft] = shade_ccw;
   options.shade[kShadeRight] = shade_cw;
+  options.threads = 1;  // the page's worker is the only thread
   if (!s.host.Prepare(s.width, s.height, options, &s.error)) return 0;
 
   double start = now_ms();
