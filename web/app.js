@@ -307,7 +307,7 @@ async function startWorker(build) {
 }
 
 // Frame times of one build at one size, for the benchmark script.
-window.polarmosaicBench = async (build, width, height, frames = 20, warmup = 5) => {
+window.polarmosaicBench = async (build, width, height, frames = 20, warmup = 5, reuse = true) => {
   const w = new Worker('worker.js');
   const ask = (msg) => new Promise((resolve, reject) => {
     w.onmessage = (e) => (e.data.ok ? resolve(e.data) : reject(new Error(e.data.message)));
@@ -316,7 +316,7 @@ window.polarmosaicBench = async (build, width, height, frames = 20, warmup = 5) 
   try {
     await ask({ type: 'init', build });
     const s = { ...DEFAULTS, geometry: 'classic', colour: hexToRgb(DEFAULTS.colour) };
-    return await ask({ type: 'bench', width, height, frames, warmup, settings: s });
+    return await ask({ type: 'bench', width, height, frames, warmup, reuse, settings: s });
   } finally {
     w.terminate();
   }

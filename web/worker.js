@@ -85,9 +85,11 @@ const handlers = {
 
   // Frame times on the built-in picture at one size: the first frames are
   // left out (the engine compiles the module's hot code in tiers).
+  // reuse false: every frame runs the whole effect, as for a new picture.
   bench(msg) {
     inputFor(msg.width, msg.height);
     wasm.pm_fill_demo();
+    wasm.pm_reuse_forward_pass(msg.reuse ? 1 : 0);
     const times = [];
     let checksum = '';
     for (let i = 0; i < msg.warmup + msg.frames; i++) {
@@ -95,6 +97,7 @@ const handlers = {
       if (i >= msg.warmup) times.push(r.ms);
       checksum = r.checksum;
     }
+    wasm.pm_reuse_forward_pass(1);
     return { times, checksum };
   },
 };

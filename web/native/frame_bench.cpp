@@ -2,10 +2,13 @@
 // default settings, classic geometry) on this processor, one thread, for
 // comparison with the browser: polarmosaic_web_frame_bench_* WIDTH HEIGHT
 // [FRAMES]. Prints the median and fastest frame in milliseconds (wall and
-// thread CPU time) and the result checksum.
+// thread CPU time) and the result checksum. --full: every frame runs the
+// whole effect (a new picture); otherwise later frames reuse the forward
+// pass as the page's preview does.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -19,6 +22,7 @@ int pm_render(int geometry, int sectors, double ring, int border, int border_wid
               float shade_cw, int split);
 const char* pm_checksum();
 const char* pm_error();
+void pm_reuse_forward_pass(int reuse);
 
 double now_ms(void) {
   timespec t;
@@ -34,8 +38,13 @@ static double ThreadCpuMs() {
 }
 
 int main(int argc, char** argv) {
+  bool full = argc > 1 && strcmp(argv[1], "--full") == 0;
+  if (full) {
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: %s WIDTH HEIGHT [FRAMES]\n", argv[0]);
+    fprintf(stderr, "usage: %s [--full] WIDTH HEIGHT [FRAMES]\n", argv[0]);
     return 2;
   }
   int width = atoi(argv[1]), height = atoi(argv[2]);
@@ -45,6 +54,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   pm_fill_demo();
+  pm_reuse_forward_pass(full ? 0 : 1);
   std::vector<double> wall, cpu;
   for (int i = 0; i < frames + 3; ++i) {
     double w0 = now_ms(), c0 = ThreadCpuMs();

@@ -42,18 +42,21 @@ try {
   await page.waitForFunction(() => document.body.dataset.rendered && !document.body.dataset.busy, { timeout: 120000 });
   for (let round = 0; round < rounds; round++) {
     for (const [w, h] of sizes) {
-      for (const variant of ['native', 'portable']) {
-        const line = execFileSync(path.join(nativeDir, `polarmosaic_web_frame_bench_${variant}`),
-          [String(w), String(h), String(frames)]).toString();
-        const r = JSON.parse(line);
-        add(`${w}x${h} ${variant}`, [r.median_ms]);
-        add(`${w}x${h} ${variant} cpu`, [r.cpu_median_ms]);
-        checksums[`${w}x${h} ${variant}`] = r.checksum;
-      }
-      for (const build of ['scalar', 'simd128']) {
-        const r = await page.evaluate((b, ww, hh, n) => window.polarmosaicBench(b, ww, hh, n, 5), build, w, h, frames);
-        add(`${w}x${h} ${build}`, r.times);
-        checksums[`${w}x${h} ${build}`] = r.checksum;
+      for (const mode of ['preview', 'full']) {
+        for (const variant of ['native', 'portable']) {
+          const line = execFileSync(path.join(nativeDir, `polarmosaic_web_frame_bench_${variant}`),
+            [...(mode === 'full' ? ['--full'] : []), String(w), String(h), String(frames)]).toString();
+          const r = JSON.parse(line);
+          add(`${w}x${h} ${mode} ${variant}`, [r.median_ms]);
+          add(`${w}x${h} ${mode} ${variant} cpu`, [r.cpu_median_ms]);
+          checksums[`${w}x${h} ${mode} ${variant}`] = r.checksum;
+        }
+        for (const build of ['scalar', 'simd128']) {
+          const r = await page.evaluate((b, ww, hh, n, reuse) => window.polarmosaicBench(b, ww, hh, n, 5, reuse),
+            build, w, h, frames, mode === 'preview');
+          add(`${w}x${h} ${mode} ${build}`, r.times);
+          checksums[`${w}x${h} ${mode} ${build}`] = r.checksum;
+        }
       }
     }
   }
@@ -62,15 +65,17 @@ try {
   server.close();
 }
 console.log(`load average after: ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
-console.log('\n| Picture | wasm scalar | wasm SIMD128 | native, vector kernels (CPU) | native, portable code (CPU) |');
-console.log('|---|---|---|---|---|');
+console.log('\nMedian wall time per frame (native: and thread CPU time), built-in picture, classic geometry, borders on.');
+console.log('"preview": a settings change, the forward pass kept; "full": a new picture, the whole effect.\n');
+console.log('| Picture | Frame | wasm scalar | wasm SIMD128 | native, vector kernels | native, portable code |');
+console.log('|---|---|---|---|---|---|');
 let same = true;
 for (const [w, h] of sizes) {
-  const k = `${w}x${h}`;
-  const ms = (key) => `${median(results[key]).toFixed(1)} ms`;
-  console.log(`| ${w} × ${h} | ${ms(`${k} scalar`)} | ${ms(`${k} simd128`)} | ${ms(`${k} native`)} (${ms(`${k} native cpu`)}) | ${ms(`${k} portable`)} (${ms(`${k} portable cpu`)}) |`);
-  const set = new Set(['native', 'portable', 'scalar', 'simd128'].map((v) => checksums[`${k} ${v}`]));
-  if (set.size !== 1) same = false;
-  console.log(`checksums ${k}: ${[...set].join(' ')}`);
+  for (const mode of ['preview', 'full']) {
+    const k = `${w}x${h} ${mode}`;
+    const ms = (key) => `${median(results[key]).toFixed(1)} ms`;
+    console.log(`| ${w} × ${h} | ${mode} | ${ms(`${k} scalar`)} | ${ms(`${k} simd128`)} | ${ms(`${k} native`)} (CPU ${ms(`${k} native cpu`)}) | ${ms(`${k} portable`)} (CPU ${ms(`${k} portable cpu`)}) |`);
+    if (new Set(['native', 'portable', 'scalar', 'simd128'].map((v) => checksums[`${k} ${v}`])).size !== 1) same = false;
+  }
 }
-console.log(same ? 'every build gave the same result checksum' : 'CHECKSUMS DIFFER');
+console.log(same ? '\nevery build gave the same result checksum' : '\nCHECKSUMS DIFFER');
