@@ -34,7 +34,8 @@ extern "C" double now_ms(void);
 namespace polarmosaic {
 namespace {
 
-enum Geometry { kGeometryClassic = 0, kGeometryFitted = 1 };
+// The page's geometry numbers.
+enum PageGeometry { kPageClassic = 0, kPageFitted = 1 };
 
 // The planes of one picture. A live preview changes the settings, not the
 // picture, and the first stage of the effect (the forward pass) reads only
@@ -216,7 +217,7 @@ PM_EXPORT(pm_reuse_forward_pass) void pm_reuse_forward_pass(int reuse) {
 
 // 1 when this build has the given geometry (0 classic, 1 fitted).
 PM_EXPORT(pm_has_geometry) int pm_has_geometry(int geometry) {
-  return geometry == kGeometryClassic ? 1 : 0;
+  return geometry == kPageClassic ? 1 : 0;
 }
 
 // Runs the effect on the input with the tool's options (sectors and ring in
