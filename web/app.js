@@ -24,7 +24,7 @@ const ui = {
 let settings = { ...DEFAULTS };
 let geometries = ['classic'];
 let buildName = '';
-let picture = { name: 'built-in picture', width: 0, height: 0, loaded: false };
+let picture = { name: 'built-in picture', demo: true, width: 0, height: 0, loaded: false };
 let worker = null;
 let busy = false;      // a render request is in the worker
 let pending = false;   // settings changed while it was busy
@@ -86,13 +86,19 @@ function toolCommand(s) {
   args.push('-s', s.sectors, '-r', s.ring, '-b', s.border, '-w', s.width, '-c', `'${s.colour}'`,
     '--shade-outer', s.outer, '--shade-inner', s.inner, '--shade-ccw', s.ccw, '--shade-cw', s.cw);
   if (s.split) args.push('--split');
-  args.push('--checksum', 'INPUT', 'OUTPUT.png');
+  const quoted = `'${picture.name.replace(/'/g, "'\\''")}'`;
+  args.push('--checksum', ...(picture.demo ? ['--demo'] : [quoted]), 'mosaic.png');
   return args.join(' ');
 }
 
+// The address follows the settings a moment later: browsers ignore
+// replaceState calls that come faster than a few hundred a minute.
+let addressTimer = 0;
 function settingsChanged() {
-  const query = toQuery(settings);
-  history.replaceState(null, '', `${location.pathname}?${query}`);
+  clearTimeout(addressTimer);
+  addressTimer = setTimeout(() => {
+    history.replaceState(null, '', `${location.pathname}?${toQuery(settings)}`);
+  }, 150);
   ui.toolCommand.textContent = toolCommand(settings);
   requestRender();
 }
@@ -172,7 +178,8 @@ async function setPicture(msg, transfer, name) {
   busy = true;
   try {
     const reply = await call({ type: 'picture', ...msg }, transfer);
-    picture = { name, width: reply.width, height: reply.height, loaded: true };
+    picture = { name, demo: Boolean(msg.demo), width: reply.width, height: reply.height, loaded: true };
+    ui.toolCommand.textContent = toolCommand(settings);
     sizeCanvases(reply.width, reply.height);
     ui.before.getContext('2d').putImageData(
       new ImageData(new Uint8ClampedArray(reply.pixels), reply.width, reply.height), 0, 0);
@@ -306,20 +313,26 @@ async function startWorker(build) {
   return reply;
 }
 
-// Frame times of one build at one size, for the benchmark script.
-window.polarmosaicBench = async (build, width, height, frames = 20, warmup = 5, reuse = true) => {
-  const w = new Worker('worker.js');
-  const ask = (msg) => new Promise((resolve, reject) => {
-    w.onmessage = (e) => (e.data.ok ? resolve(e.data) : reject(new Error(e.data.message)));
-    w.postMessage(msg);
+// Frame times of one build at one size, for the benchmark script: start
+// (a worker of its own, warm-up frames), run (timed frames), stop.
+let benchWorker = null;
+function benchAsk(msg) {
+  return new Promise((resolve, reject) => {
+    benchWorker.onmessage = (e) => (e.data.ok ? resolve(e.data) : reject(new Error(e.data.message)));
+    benchWorker.postMessage(msg);
   });
-  try {
-    await ask({ type: 'init', build });
-    const s = { ...DEFAULTS, geometry: 'classic', colour: hexToRgb(DEFAULTS.colour) };
-    return await ask({ type: 'bench', width, height, frames, warmup, reuse, settings: s });
-  } finally {
-    w.terminate();
-  }
+}
+const benchSettings = () => ({ ...DEFAULTS, geometry: 'classic', colour: hexToRgb(DEFAULTS.colour) });
+window.polarmosaicBenchStart = async (build, width, height, reuse = true, warmup = 5) => {
+  if (benchWorker) benchWorker.terminate();
+  benchWorker = new Worker('worker.js');
+  await benchAsk({ type: 'init', build });
+  await benchAsk({ type: 'benchSetup', width, height, reuse, warmup, settings: benchSettings() });
+};
+window.polarmosaicBenchRun = (frames) => benchAsk({ type: 'bench', frames, settings: benchSettings() });
+window.polarmosaicBenchStop = () => {
+  if (benchWorker) benchWorker.terminate();
+  benchWorker = null;
 };
 
 async function start() {
