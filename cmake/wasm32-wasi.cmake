@@ -15,3 +15,11 @@ set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # No exceptions in the wasm32 libc++ build: an allocation failure traps,
 # and the page reports it.
 set(CMAKE_CXX_FLAGS_INIT "-fno-exceptions")
+# Headers and libraries come from the target's folders only, never from the
+# build machine's /usr/include (its Highway, for one, would bring glibc's
+# headers along).
+set(CMAKE_FIND_ROOT_PATH /usr/lib/wasm32-wasi)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
