@@ -28,4 +28,9 @@ int RingTileHeight(double ring) {
   return static_cast<int>(h < 1 ? 1 : h);
 }
 
+int FittedRingWidth(double ring) {
+  long width = std::lround(ring);
+  return static_cast<int>(width < 1 ? 1 : width);
+}
+
 }  // namespace polarmosaic

@@ -18,6 +18,10 @@ int SectorTileWidth(int width, int sectors);
 // Tile height in polar rows for rings `ring` output pixels thick (at least 1).
 int RingTileHeight(double ring);
 
+// Ring width of the fitted geometry for rings `ring` output pixels thick:
+// rounded, at least 1.
+int FittedRingWidth(double ring);
+
 }  // namespace polarmosaic
 
 #endif  // POLARMOSAIC_HOST_POLAR_TERMS_H

@@ -92,6 +92,12 @@ try {
     check(state.frame.includes(`${build} build`), `${build}: the page runs the ${build} build`, state.frame);
     check(state.checksum === toolChecksum(null, geometryArgs('classic')),
       `${build}: built-in picture, classic, equals polarmosaic --demo`, state.checksum);
+    for (const geometry of geometries.filter((g) => g !== 'classic')) {
+      await page.select('#geometry', geometry);
+      state = await settled(page);
+      check(state.checksum === toolChecksum(null, geometryArgs(geometry)),
+        `${build}: built-in picture, ${geometry}, equals polarmosaic --demo`, state.checksum);
+    }
 
     const input = await page.$('#file');
     await input.uploadFile(inputPng);

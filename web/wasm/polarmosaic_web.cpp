@@ -56,6 +56,10 @@ struct WebState {
   std::vector<int16_t> tile_widths;
   std::vector<int16_t> tile_heights;
   std::vector<uint8_t> ramps[12];
+#ifdef POLARMOSAIC_WEB_FITTED
+  std::vector<uint8_t> rgb;  // the fitted geometry runs through the host layer
+  MosaicHost host;
+#endif
   std::string error;
   char checksum[17] = {0};
   double effect_ms = 0;
@@ -164,6 +168,33 @@ int RunEffect(WebState& s, PolarMosaicParam* p) {
   return iTurnRows1(&back, 0, s.height);
 }
 
+#ifdef POLARMOSAIC_WEB_FITTED
+// The fitted geometry through the host layer, on RGB: the tool's path.
+bool RunFitted(WebState& s, MosaicOptions options, int sectors, double ring) {
+  options.geometry = kGeometryFitted;
+  options.sectors = sectors;
+  options.ringWidth = FittedRingWidth(ring);
+  if (!s.host.Prepare(s.width, s.height, options, &s.error)) return false;
+  const size_t pixels = static_cast<size_t>(s.width) * s.height;
+  s.rgb.resize(pixels * 3);
+  const uint8_t* p = s.input.data();
+  uint8_t* q = s.rgb.data();
+  for (size_t i = 0; i < pixels; ++i, p += 4, q += 3) {
+    for (int c = 0; c < 3; ++c) q[c] = p[3] == 255 ? p[c] : OverWhite(p[c], p[3]);
+  }
+  const ptrdiff_t stride = static_cast<ptrdiff_t>(s.width) * 3;
+  s.host.Apply(s.rgb.data(), stride, s.rgb.data(), stride);
+  q = s.rgb.data();
+  uint8_t* d = s.output.data();
+  for (size_t i = 0; i < pixels; ++i, q += 3, d += 4) {
+    d[0] = q[0];
+    d[1] = q[1];
+    d[2] = q[2];
+  }
+  return true;
+}
+#endif
+
 }  // namespace
 }  // namespace polarmosaic
 
@@ -217,6 +248,9 @@ PM_EXPORT(pm_reuse_forward_pass) void pm_reuse_forward_pass(int reuse) {
 
 // 1 when this build has the given geometry (0 classic, 1 fitted).
 PM_EXPORT(pm_has_geometry) int pm_has_geometry(int geometry) {
+#ifdef POLARMOSAIC_WEB_FITTED
+  if (geometry == kPageFitted) return 1;
+#endif
   return geometry == kPageClassic ? 1 : 0;
 }
 
@@ -256,6 +290,19 @@ PM_EXPORT(pm_render) int pm_render(int geometry, int sectors, double ring,
   options.shade[kShadeLeft] = shade_ccw;
   options.shade[kShadeRight] = shade_cw;
   options.threads = 1;  // the page's worker is the only thread
+#ifdef POLARMOSAIC_WEB_FITTED
+  if (geometry == kPageFitted) {
+    double start = now_ms();
+    if (!RunFitted(s, options, sectors, ring)) return 0;
+    s.effect_ms = now_ms() - start;
+    std::string hex = ChecksumHex(PixelChecksumRgba(s.output.data(), s.width, s.height,
+                                                    static_cast<ptrdiff_t>(s.width) * 4));
+    memcpy(s.checksum, hex.c_str(), 17);
+    s.error.clear();
+    return 1;
+  }
+  options.geometry = kGeometryClassic;
+#endif
   s.error = CheckOptions(options, s.width, s.height);
   if (!s.error.empty()) return 0;
 
