@@ -69,6 +69,11 @@ function toQuery(s) {
   return params.toString();
 }
 
+// The split is an option of the classic geometry only.
+function showSplitState() {
+  ui.split.disabled = settings.geometry !== 'classic';
+}
+
 function showSettings(s) {
   for (const key of NUMERIC) {
     $(key).value = String(s[key]);
@@ -78,6 +83,7 @@ function showSettings(s) {
   ui.border.value = s.border;
   ui.colour.value = s.colour;
   ui.split.checked = s.split;
+  showSplitState();
 }
 
 function toolCommand(s) {
@@ -85,7 +91,7 @@ function toolCommand(s) {
   if (geometries.includes('fitted') && s.geometry === 'classic') args.push('--classic');
   args.push('-s', s.sectors, '-r', s.ring, '-b', s.border, '-w', s.width, '-c', `'${s.colour}'`,
     '--shade-outer', s.outer, '--shade-inner', s.inner, '--shade-ccw', s.ccw, '--shade-cw', s.cw);
-  if (s.split) args.push('--split');
+  if (s.split && s.geometry === 'classic') args.push('--split');
   const quoted = `'${picture.name.replace(/'/g, "'\\''")}'`;
   args.push('--checksum', ...(picture.demo ? ['--demo'] : [quoted]), 'mosaic.png');
   return args.join(' ');
@@ -120,7 +126,11 @@ function bindControls() {
     });
   }
   for (const key of ['geometry', 'border']) {
-    ui[key].addEventListener('change', () => { settings[key] = ui[key].value; settingsChanged(); });
+    ui[key].addEventListener('change', () => {
+      settings[key] = ui[key].value;
+      showSplitState();
+      settingsChanged();
+    });
   }
   ui.colour.addEventListener('input', () => { settings.colour = ui.colour.value; settingsChanged(); });
   ui.split.addEventListener('change', () => { settings.split = ui.split.checked; settingsChanged(); });

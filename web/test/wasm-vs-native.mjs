@@ -58,7 +58,9 @@ function toolChecksum(input, s) {
   const argv = [...(toolHasGeometry && s.geometry === 'classic' ? ['--classic'] : []),
     '-s', String(s.sectors), '-r', String(s.ring), '-b', s.border, '-w', String(s.width),
     '-c', s.colour.join(','), '--shade-outer', String(s.outer), '--shade-inner', String(s.inner),
-    '--shade-ccw', String(s.ccw), '--shade-cw', String(s.cw), s.split ? '--split' : '--no-split',
+    '--shade-ccw', String(s.ccw), '--shade-cw', String(s.cw),
+    // The split is a classic option; the fitted geometry refuses it.
+    ...(s.geometry === 'classic' ? [s.split ? '--split' : '--no-split'] : []),
     '--checksum', '-Q', input, path.join(out, 'native.png')];
   try {
     return execFileSync(tool, argv, { stdio: ['ignore', 'pipe', 'pipe'] }).toString().slice(0, 16);

@@ -172,6 +172,7 @@ int RunEffect(WebState& s, PolarMosaicParam* p) {
 // The fitted geometry through the host layer, on RGB: the tool's path.
 bool RunFitted(WebState& s, MosaicOptions options, int sectors, double ring) {
   options.geometry = kGeometryFitted;
+  options.splitRemainder = false;  // a classic option
   options.sectors = sectors;
   options.ringWidth = FittedRingWidth(ring);
   if (!s.host.Prepare(s.width, s.height, options, &s.error)) return false;
