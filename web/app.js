@@ -332,9 +332,11 @@ function benchAsk(msg) {
     benchWorker.postMessage(msg);
   });
 }
-const benchSettings = () => ({ ...DEFAULTS, geometry: 'classic', colour: hexToRgb(DEFAULTS.colour) });
-window.polarmosaicBenchStart = async (build, width, height, reuse = true, warmup = 5) => {
+let benchGeometry = 'classic';
+const benchSettings = () => ({ ...DEFAULTS, geometry: benchGeometry, colour: hexToRgb(DEFAULTS.colour) });
+window.polarmosaicBenchStart = async (build, width, height, reuse = true, warmup = 5, geometry = 'classic') => {
   if (benchWorker) benchWorker.terminate();
+  benchGeometry = geometry;
   benchWorker = new Worker('worker.js');
   await benchAsk({ type: 'init', build });
   await benchAsk({ type: 'benchSetup', width, height, reuse, warmup, settings: benchSettings() });

@@ -1,7 +1,7 @@
 // frame_bench.cpp - the web page's frame (pm_render on the built-in picture,
 // default settings, classic geometry) on this processor, one thread, for
 // comparison with the browser: polarmosaic_web_frame_bench_* WIDTH HEIGHT
-// [FRAMES]. Prints the median and fastest frame in milliseconds (wall and
+// [FRAMES]. --fitted: the fitted geometry instead. Prints the median and fastest frame in milliseconds (wall and
 // thread CPU time) and the result checksum. --full: every frame runs the
 // whole effect (a new picture); otherwise later frames reuse the forward
 // pass as the page's preview does.
@@ -38,13 +38,16 @@ static double ThreadCpuMs() {
 }
 
 int main(int argc, char** argv) {
-  bool full = argc > 1 && strcmp(argv[1], "--full") == 0;
-  if (full) {
+  bool full = false;
+  int geometry = 0;  // classic
+  while (argc > 1 && argv[1][0] == '-') {
+    if (strcmp(argv[1], "--full") == 0) full = true;
+    if (strcmp(argv[1], "--fitted") == 0) geometry = 1;
     --argc;
     ++argv;
   }
   if (argc < 3) {
-    fprintf(stderr, "usage: %s [--full] WIDTH HEIGHT [FRAMES]\n", argv[0]);
+    fprintf(stderr, "usage: %s [--full] [--fitted] WIDTH HEIGHT [FRAMES]\n", argv[0]);
     return 2;
   }
   int width = atoi(argv[1]), height = atoi(argv[2]);
@@ -58,7 +61,7 @@ int main(int argc, char** argv) {
   std::vector<double> wall, cpu;
   for (int i = 0; i < frames + 3; ++i) {
     double w0 = now_ms(), c0 = ThreadCpuMs();
-    if (!pm_render(0, 36, 28.0, 2, 5, 48, 48, 48, 3.0f, 0.3f, 3.0f, 0.3f, 0)) {
+    if (!pm_render(geometry, 36, 28.0, 2, 5, 48, 48, 48, 3.0f, 0.3f, 3.0f, 0.3f, 0)) {
       fprintf(stderr, "%s\n", pm_error());
       return 1;
     }

@@ -75,18 +75,19 @@ try {
   await page.waitForFunction(() => document.body.dataset.rendered && !document.body.dataset.busy, { timeout: 120000 });
   for (let round = 0; round < rounds; round++) {
     for (const [w, h] of sizes) {
-      for (const mode of ['preview', 'full']) {
+      for (const mode of ['preview', 'full', 'fitted']) {
         for (const variant of ['native', 'portable']) {
           const line = execFileSync(path.join(nativeDir, `polarmosaic_web_frame_bench_${variant}`),
-            [...(mode === 'full' ? ['--full'] : []), String(w), String(h), String(frames)]).toString();
+            [...(mode === 'preview' ? [] : ['--full']), ...(mode === 'fitted' ? ['--fitted'] : []),
+              String(w), String(h), String(frames)]).toString();
           const r = JSON.parse(line);
           add(`${w}x${h} ${mode} ${variant}`, [r.median_ms]);
           add(`${w}x${h} ${mode} ${variant} cpu`, [r.cpu_median_ms]);
           checksums[`${w}x${h} ${mode} ${variant}`] = r.checksum;
         }
         for (const build of ['scalar', 'simd128']) {
-          await page.evaluate((b, ww, hh, reuse) => window.polarmosaicBenchStart(b, ww, hh, reuse),
-            build, w, h, mode === 'preview');
+          await page.evaluate((b, ww, hh, reuse, g) => window.polarmosaicBenchStart(b, ww, hh, reuse, 5, g),
+            build, w, h, mode === 'preview', mode === 'fitted' ? 'fitted' : 'classic');
           const cpu0 = workerCpuMs();
           const r = await page.evaluate((n) => window.polarmosaicBenchRun(n), frames);
           const cpu = workerCpuMs() - cpu0;
@@ -103,13 +104,13 @@ try {
   server.close();
 }
 console.log(`load average after: ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
-console.log('\nMedian wall time per frame and, in brackets, CPU time of the thread that ran it (wasm: the worker thread, from /proc, averaged over the timed frames), built-in picture, classic geometry, borders on.');
-console.log('"preview": a settings change, the forward pass kept; "full": a new picture, the whole effect.\n');
+console.log('\nMedian wall time per frame and, in brackets, CPU time of the thread that ran it (wasm: the worker thread, from /proc, averaged over the timed frames), built-in picture, default settings, borders on.');
+console.log('"preview": classic, a settings change, the forward pass kept; "full": classic, a new picture, the whole effect; "fitted": the fitted geometry through the host layer (every frame the whole effect).\n');
 console.log('| Picture | Frame | wasm scalar | wasm SIMD128 | native, vector kernels | native, portable code |');
 console.log('|---|---|---|---|---|---|');
 let same = true;
 for (const [w, h] of sizes) {
-  for (const mode of ['preview', 'full']) {
+  for (const mode of ['preview', 'full', 'fitted']) {
     const k = `${w}x${h} ${mode}`;
     const ms = (key) => `${median(results[key]).toFixed(1)} ms`;
     console.log(`| ${w} × ${h} | ${mode} | ${ms(`${k} scalar`)} (CPU ${ms(`${k} scalar cpu`)}) | ${ms(`${k} simd128`)} (CPU ${ms(`${k} simd128 cpu`)}) | ${ms(`${k} native`)} (CPU ${ms(`${k} native cpu`)}) | ${ms(`${k} portable`)} (CPU ${ms(`${k} portable cpu`)}) |`);
