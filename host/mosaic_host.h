@@ -66,6 +66,7 @@ struct MosaicOptions {
   int borderWidth = 5;
   int borderColor[3] = {48, 48, 48};
   float shade[4] = {3.0f, 0.3f, 3.0f, 0.3f};
+  int threads = 0;  // 0 = every core, 1 = the caller's thread only
 };
 
 // Number of tiles of nominal size tile that covers an axis of size dimension

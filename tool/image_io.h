@@ -9,8 +9,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "byte_buffer.h"
 
 namespace polarmosaic {
 
@@ -20,7 +23,8 @@ enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm };
 struct Image {
   int width = 0;
   int height = 0;
-  std::vector<uint8_t> rgb;
+  ByteBuffer rgb;  // resized without zero-filling; reused by a batch
+  ImageFormat format = ImageFormat::kUnknown;  // what it was read from
 };
 
 struct LoadSettings {
@@ -29,10 +33,20 @@ struct LoadSettings {
   // Images beyond these sizes are refused before any pixel memory is taken.
   int max_width = 32752;
   int max_height = 32767;
+  // Called once the header has been read and before any pixel memory is
+  // taken, with the image size and the bytes the decoder needs beyond the
+  // RGB image. Returning false refuses the image with the reason given.
+  std::function<bool(int width, int height, uint64_t decoder_bytes,
+                     std::string* error)>
+      reserve;
 };
 
 // Format by content: the first bytes of the data.
 ImageFormat SniffFormat(const uint8_t* data, size_t size);
+
+// False with the reason when the first bytes of a file (up to 64) show it
+// is no image the loader reads.
+bool CheckImageHead(const uint8_t* data, size_t size, std::string* error);
 
 // Format by the extension of a file name (case-insensitive), kUnknown if none
 // matches.
@@ -52,7 +66,7 @@ bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings,
 // Encodes image in format into *out. PGM keeps the luma (BT.601) only.
 // jpeg_quality is 1 .. 100.
 bool EncodeImage(const Image& image, ImageFormat format, int jpeg_quality,
-                 std::vector<uint8_t>* out, std::string* error);
+                 ByteBuffer* out, std::string* error);
 
 }  // namespace polarmosaic
 

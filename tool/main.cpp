@@ -18,6 +18,7 @@
 #include "demo_image.h"
 #include "file_io.h"
 #include "image_io.h"
+#include "memory_budget.h"
 #include "mosaic_host.h"
 #include "polarmosaic_version.h"
 
@@ -103,13 +104,21 @@ const char kHelp[] =
     "                         after its input with the output format's extension\n"
     "                         (PNG unless --format says otherwise)\n"
     "  -j, --jobs N           images processed at once (default: all cores)\n"
+    "  -t, --threads N        threads per image; 0 = every core (default: every\n"
+    "                         core for one image, cores / jobs in a batch)\n"
+    "      --memory SIZE      memory all images in progress may take together,\n"
+    "                         e.g. 2G or 512M (default: half the physical memory,\n"
+    "                         less under a lower ulimit -v); an image that needs\n"
+    "                         more fails, the others wait their turn\n"
     "\n"
     "  -Q, --quiet            print nothing but errors\n"
     "  -h, --help             show this help\n"
     "  -V, --version          show the version\n"
     "\n"
     "Every output is written to a temporary file beside it and renamed into\n"
-    "place only when complete; an input file is never overwritten.\n"
+    "place only when complete; an input file is never overwritten, and an\n"
+    "OUTPUT that exists but is not a regular file (a device, a FIFO) is refused.\n"
+    "Interrupted, the tool removes its temporary files before it dies.\n"
     "\n"
     "Exit status: 0 when every output was written, 1 when an input or output\n"
     "file failed (the others are still processed), 2 on bad usage.\n"
@@ -138,6 +147,8 @@ struct ToolOptions {
   std::string out_dir;
   bool batch = false;
   int jobs = 0;
+  int threads = -1;  // -1: not given
+  uint64_t memory = 0;  // 0: the default budget
   bool quiet = false;
   std::vector<std::string> positional;
 };
@@ -271,6 +282,11 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
              "' is not a colour (#rrggbb or R,G,B with 0 .. 255)");
       }
     };
+    if ((name == "-h" || name == "--help" || name == "-V" ||
+         name == "--version" || name == "-Q" || name == "--quiet") &&
+        has_value) {
+      Fail("option " + name + " takes no value ('" + arg + "')");
+    }
     if (name == "-h" || name == "--help") {
       fputs(kHelp, stdout);
       *exit_now = true;
@@ -344,6 +360,14 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       if (options.out_dir.empty()) Fail("option " + name + ": empty folder");
     } else if (name == "-j" || name == "--jobs") {
       options.jobs = take_int(1, 1024);
+    } else if (name == "-t" || name == "--threads") {
+      options.threads = take_int(0, 1024);
+    } else if (name == "--memory") {
+      std::string text = take();
+      if (!ParseMemorySize(text, &options.memory)) {
+        Fail("option " + name + ": '" + text +
+             "' is not a memory size such as 512M or 2G (at least 1M)");
+      }
     } else if (name == "-Q" || name == "--quiet") {
       options.quiet = true;
     } else {
@@ -404,48 +428,194 @@ MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   return mosaic;
 }
 
-void RunJob(const ToolOptions& options, Job* job) {
-  const std::string& name = job->input;
-  try {
-    Image image;
+// Memory one image takes, by buffer. A worker keeps its buffers for the
+// next image, so it holds the largest of each part that it has needed.
+struct MemoryParts {
+  enum { kFile, kDecoder, kRgb, kPlanes, kEncoded, kCount };
+  uint64_t part[kCount] = {};
+  uint64_t Sum() const {
+    uint64_t sum = 0;
+    for (uint64_t p : part) sum += p;
+    return sum;
+  }
+  MemoryParts Max(const MemoryParts& other) const {
+    MemoryParts result;
+    for (int i = 0; i < kCount; ++i) {
+      result.part[i] = std::max(part[i], other.part[i]);
+    }
+    return result;
+  }
+};
+
+// Runs jobs one after another, reusing its buffers, within its share of
+// the memory budget.
+class Worker {
+ public:
+  Worker(const ToolOptions& options, MemoryBudget* budget, int threads)
+      : options_(options), budget_(budget), threads_(threads) {}
+  ~Worker() { Drop(); }
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  void Run(Job* job) {
+    try {
+      RunOnce(job);
+    } catch (const std::bad_alloc&) {
+      Drop();
+      job->error = job->input + ": out of memory";
+    }
+  }
+
+ private:
+  // Holds enough budget for the buffers kept so far and need together;
+  // false when that is not free now.
+  bool TryHold(const MemoryParts& need) {
+    MemoryParts target = retained_.Max(need);
+    uint64_t sum = target.Sum();
+    if (sum > held_ && !budget_->TryAcquire(sum - held_)) return false;
+    if (sum > held_) held_ = sum;
+    retained_ = target;
+    return true;
+  }
+
+  // Like TryHold, but when the budget is short frees this worker's buffers
+  // and waits for the whole amount while holding nothing.
+  bool Hold(const MemoryParts& need, const std::string& name,
+            std::string* error) {
+    if (need.Sum() > budget_->total()) {
+      *error = name + ": needs " + MemoryText(need.Sum()) +
+               " of memory, more than the budget of " +
+               MemoryText(budget_->total()) + " (--memory)";
+      return false;
+    }
+    if (TryHold(need)) return true;
+    Drop();
+    budget_->Acquire(need.Sum());
+    held_ = need.Sum();
+    retained_ = need;
+    return true;
+  }
+
+  void Drop() {
+    file_ = ByteBuffer();
+    image_.rgb = ByteBuffer();
+    encoded_ = ByteBuffer();
+    host_ = MosaicHost();
+    if (held_ > 0) budget_->Release(held_);
+    held_ = 0;
+    retained_ = MemoryParts();
+  }
+
+  MemoryParts ImageParts(MemoryParts need, int width, int height,
+                         uint64_t decoder_bytes) const {
+    uint64_t pixels = static_cast<uint64_t>(width) * height;
+    need.part[MemoryParts::kDecoder] = decoder_bytes;
+    need.part[MemoryParts::kRgb] = pixels * 3;
+    need.part[MemoryParts::kPlanes] =
+        options_.no_effect ? 0
+                           : 6 * static_cast<uint64_t>((width + 15) & ~15) * height;
+    // Compressed output stays below the raw size but for a little framing.
+    need.part[MemoryParts::kEncoded] = pixels * 3 + pixels / 32 + (1 << 20);
+    return need;
+  }
+
+  void RunOnce(Job* job) {
+    const std::string& name = job->input;
     std::string reason;
-    if (options.demo) {
-      image = MakeDemoImage();
+    MemoryParts need;
+    if (options_.demo) {
+      need = ImageParts(need, kDemoWidth, kDemoHeight, 0);
+      if (!Hold(need, name, &job->error)) return;
+      image_ = MakeDemoImage();
     } else {
-      std::vector<uint8_t> bytes;
-      if (!ReadWholeFile(job->input, &bytes, &reason)) {
-        job->error = name + ": " + reason;
-        return;
-      }
-      LoadSettings settings;
-      memcpy(settings.background, options.background, 3);
-      if (!LoadImage(bytes.data(), bytes.size(), settings, &image, &reason)) {
-        job->error = name + ": " + reason;
-        return;
+      int64_t file_size = RegularFileSize(job->input);
+      need.part[MemoryParts::kFile] = file_size > 0 ? file_size : 0;
+      if (!Hold(need, name, &job->error)) return;
+      // Set when the decoder found the image too big for what is free now:
+      // then everything is freed, the whole need waited for, and the file
+      // read again.
+      bool retry = false;
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        ReadOptions read;
+        read.max_bytes = budget_->total();
+        read.check_head = CheckImageHead;
+        if (!ReadWholeFile(job->input, read, &file_, &reason)) {
+          job->error = name + ": " + reason;
+          return;
+        }
+        if (need.part[MemoryParts::kFile] < file_.size()) {  // standard input
+          need.part[MemoryParts::kFile] = file_.size();
+          if (!TryHold(need)) {
+            job->error = name + ": not enough of the memory budget free (--memory)";
+            return;
+          }
+        }
+        LoadSettings settings;
+        memcpy(settings.background, options_.background, 3);
+        settings.reserve = [&](int width, int height, uint64_t decoder_bytes,
+                               std::string* error) {
+          need = ImageParts(need, width, height, decoder_bytes);
+          if (need.Sum() > budget_->total()) {
+            *error = "needs " + MemoryText(need.Sum()) +
+                     " of memory, more than the budget of " +
+                     MemoryText(budget_->total()) + " (--memory)";
+            return false;
+          }
+          if (TryHold(need)) return true;
+          retry = true;
+          *error = "memory budget busy";
+          return false;
+        };
+        retry = false;
+        if (LoadImage(file_.data(), file_.size(), settings, &image_, &reason)) {
+          break;
+        }
+        if (!retry || attempt > 0 || job->input == "-") {
+          job->error = name + ": " + reason;
+          return;
+        }
+        Drop();
+        budget_->Acquire(need.Sum());
+        held_ = need.Sum();
+        retained_ = need;
       }
     }
-    if (!options.no_effect) {
-      MosaicOptions mosaic = OptionsForImage(options, image.width);
-      MosaicHost host;
-      if (!host.Prepare(image.width, image.height, mosaic, &reason)) {
+    if (!options_.no_effect) {
+      MosaicOptions mosaic = OptionsForImage(options_, image_.width);
+      mosaic.threads = threads_;
+      if (!host_.Prepare(image_.width, image_.height, mosaic, &reason)) {
         job->error = name + ": " + reason;
         return;
       }
-      ptrdiff_t stride = static_cast<ptrdiff_t>(image.width) * 3;
-      host.Apply(image.rgb.data(), stride, image.rgb.data(), stride);
+      ptrdiff_t stride = static_cast<ptrdiff_t>(image_.width) * 3;
+      host_.Apply(image_.rgb.data(), stride, image_.rgb.data(), stride);
     }
-    std::vector<uint8_t> encoded;
-    if (!EncodeImage(image, job->format, options.quality, &encoded, &reason) ||
-        !WriteFileAtomically(job->output, encoded, &reason)) {
+    encoded_.reserve(need.part[MemoryParts::kEncoded]);
+    if (!EncodeImage(image_, job->format, options_.quality, &encoded_, &reason) ||
+        !WriteFileAtomically(job->output, encoded_.data(), encoded_.size(),
+                             &reason)) {
       job->error = job->output + ": " + reason;
       return;
     }
     job->ok = true;
-    job->width = image.width;
-    job->height = image.height;
-  } catch (const std::bad_alloc&) {
-    job->error = name + ": out of memory";
+    job->width = image_.width;
+    job->height = image_.height;
   }
+
+  const ToolOptions& options_;
+  MemoryBudget* budget_;
+  int threads_;
+  ByteBuffer file_;
+  Image image_;
+  MosaicHost host_;
+  ByteBuffer encoded_;
+  MemoryParts retained_;
+  uint64_t held_ = 0;
+};
+
+int CoreCount() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
 // ------------------------------------------------------------ batch
@@ -497,7 +667,7 @@ class Progress {
   bool shown_;
 };
 
-int RunBatch(const ToolOptions& options) {
+int RunBatch(const ToolOptions& options, MemoryBudget* budget) {
   if (options.positional.empty()) Fail("no INPUT files given for -d");
   if (!IsDirectory(options.out_dir)) {
     Fail(options.out_dir + ": not a folder (create it first)");
@@ -522,6 +692,11 @@ int RunBatch(const ToolOptions& options) {
       continue;
     }
     output_owner[job.output] = i;
+    std::string refusal = CheckOutputPath(job.output);
+    if (!refusal.empty()) {
+      job.error = job.output + ": " + refusal;
+      pending[i] = false;
+    }
   }
   // No output may replace an input of the same run.
   for (size_t i = 0; i < jobs.size(); ++i) {
@@ -539,23 +714,27 @@ int RunBatch(const ToolOptions& options) {
     if (!pending[i]) progress.Report(jobs[i]);
   }
   size_t workers = options.jobs > 0 ? static_cast<size_t>(options.jobs)
-                                    : std::thread::hardware_concurrency();
-  if (workers == 0) workers = 1;
+                                    : static_cast<size_t>(CoreCount());
   if (workers > jobs.size()) workers = jobs.size();
+  // The cores are shared between the pictures in progress.
+  int threads = options.threads >= 0
+                    ? options.threads
+                    : std::max(1, CoreCount() / static_cast<int>(workers));
   std::atomic<size_t> next{0};
   auto work = [&]() {
+    Worker worker(options, budget, threads);
     for (;;) {
       size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
       if (!pending[i]) continue;
-      RunJob(options, &jobs[i]);
+      worker.Run(&jobs[i]);
       progress.Report(jobs[i]);
     }
   };
-  std::vector<std::thread> threads;
-  for (size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  std::vector<std::thread> others;
+  for (size_t t = 1; t < workers; ++t) others.emplace_back(work);
   work();
-  for (std::thread& thread : threads) thread.join();
+  for (std::thread& thread : others) thread.join();
   progress.Finish();
 
   size_t written = 0;
@@ -570,7 +749,7 @@ int RunBatch(const ToolOptions& options) {
   return failed == 0 ? kExitOk : kExitFileFailed;
 }
 
-int RunSingle(const ToolOptions& options) {
+int RunSingle(const ToolOptions& options, MemoryBudget* budget) {
   Job job;
   size_t wanted = options.demo ? 1 : 2;
   if (options.positional.size() > wanted ||
@@ -595,13 +774,21 @@ int RunSingle(const ToolOptions& options) {
     Fail(job.output + ": unknown output format (use .png, .jpg, .ppm, .pgm "
          "or --format)");
   }
-  if (!options.demo && job.output != "-" && job.input != "-" &&
-      IsSameFile(job.input, job.output)) {
-    fprintf(stderr, "polarmosaic: %s: refusing to overwrite the input file\n",
-            job.output.c_str());
+  if (!options.demo && job.output != "-" && IsSameFile(job.input, job.output)) {
+    fprintf(stderr, "polarmosaic: %s: refusing to overwrite the input file%s\n",
+            job.output.c_str(), job.input == "-" ? " (standard input)" : "");
     return kExitFileFailed;
   }
-  RunJob(options, &job);
+  std::string refusal = CheckOutputPath(job.output);
+  if (!refusal.empty()) {
+    fprintf(stderr, "polarmosaic: %s: %s\n", job.output.c_str(),
+            refusal.c_str());
+    return kExitFileFailed;
+  }
+  {
+    Worker worker(options, budget, options.threads >= 0 ? options.threads : 0);
+    worker.Run(&job);
+  }
   if (!job.ok) {
     fprintf(stderr, "polarmosaic: %s\n", job.error.c_str());
     return kExitFileFailed;
@@ -623,7 +810,9 @@ int Main(int argc, char** argv) {
     if (exit_now) return kExitOk;
     if (options.demo && options.batch) Fail("--demo cannot be used with -d");
     InstallCleanupOnSignal();
-    return options.batch ? RunBatch(options) : RunSingle(options);
+    MemoryBudget budget(options.memory ? options.memory : DefaultMemoryBudget());
+    return options.batch ? RunBatch(options, &budget)
+                         : RunSingle(options, &budget);
   } catch (const UsageError& error) {
     fprintf(stderr, "polarmosaic: %s (see polarmosaic --help)\n",
             error.message.c_str());
