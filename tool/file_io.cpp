@@ -280,6 +280,22 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool MakeFolders(const std::string& path, std::string* error) {
+  for (size_t end = 1; end <= path.size(); ++end) {
+    if (end < path.size() && path[end] != '/') continue;
+    std::string part = path.substr(0, end);
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      *error = Reason("cannot make the folder", errno);
+      return false;
+    }
+  }
+  if (!IsDirectory(path)) {
+    *error = "not a folder";
+    return false;
+  }
+  return true;
+}
+
 void InstallCleanupOnSignal() {
   ProcessUmask();  // read once while no other thread runs
   signal(SIGPIPE, SIG_IGN);

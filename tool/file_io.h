@@ -45,6 +45,10 @@ bool WriteFileAtomically(const std::string& path, const uint8_t* data,
 bool IsSameFile(const std::string& a, const std::string& b);
 bool IsDirectory(const std::string& path);
 
+// Makes the folder and any missing parents (mode 0777 less the umask);
+// true when it exists as a folder afterwards.
+bool MakeFolders(const std::string& path, std::string* error);
+
 // Call once at start-up, before any other thread exists. SIGINT, SIGTERM,
 // SIGHUP and SIGQUIT are then taken by a thread of their own, which stops
 // every new temporary file and rename, removes the temporary files of the

@@ -385,6 +385,19 @@ bool JpegDecodeRows(JpegDecode* job) {
   cinfo->out_color_space =
       cinfo->jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_start_decompress(cinfo);
+  // A progressive file has been read whole by now. Every encoder sends
+  // each coefficient down to its last bit; a file that stops early (at an
+  // end marker, say) leaves some never sent or unrefined.
+  if (cinfo->progressive_mode && cinfo->coef_bits) {
+    for (int c = 0; c < cinfo->num_components; ++c) {
+      for (int k = 0; k < DCTSIZE2; ++k) {
+        if (cinfo->coef_bits[c][k] != 0) {
+          job->error_state.truncated = true;
+          return false;
+        }
+      }
+    }
+  }
   job->width = static_cast<int>(cinfo->output_width);
   job->height = static_cast<int>(cinfo->output_height);
   bool grey = cinfo->output_components == 1;

@@ -100,8 +100,9 @@ const char kHelp[] =
     "                         to polarmosaic-demo.png\n"
     "\n"
     "Batch:\n"
-    "  -d, --out-dir FOLDER   process every INPUT into FOLDER, each output named\n"
-    "                         after its input with the output format's extension\n"
+    "  -d, --out-dir FOLDER   process every INPUT into FOLDER (made if missing),\n"
+    "                         each output named after its input with the output\n"
+    "                         format's extension\n"
     "                         (PNG unless --format says otherwise)\n"
     "  -j, --jobs N           images processed at once (default: all cores)\n"
     "  -t, --threads N        threads per image; 0 = every core (default: every\n"
@@ -669,8 +670,11 @@ class Progress {
 
 int RunBatch(const ToolOptions& options, MemoryBudget* budget) {
   if (options.positional.empty()) Fail("no INPUT files given for -d");
-  if (!IsDirectory(options.out_dir)) {
-    Fail(options.out_dir + ": not a folder (create it first)");
+  std::string folder_error;
+  if (!MakeFolders(options.out_dir, &folder_error)) {
+    fprintf(stderr, "polarmosaic: %s: %s\n", options.out_dir.c_str(),
+            folder_error.c_str());
+    return kExitFileFailed;
   }
   ImageFormat format = options.format == ImageFormat::kUnknown
                            ? ImageFormat::kPng

@@ -352,8 +352,13 @@ std::vector<ErrorCase> ErrorCases() {
        "option --quality needs a value"},
       {"value on a flag", ppm, {"--split=yes", "in.dat", "out.png"}, 2,
        "option --split takes no value"},
-      {"batch folder missing", ppm, {"-d", "nowhere", "in.dat"}, 2, "nowhere: not a folder"},
+      {"batch folder is a file", ppm, {"-d", "in.dat", "in.dat"}, 1, "in.dat: not a folder"},
       {"demo with batch", {}, {"--demo", "-d", "."}, 2, "--demo cannot be used with -d"},
+      {"value on help", ppm, {"-hfoo"}, 2, "option -h takes no value ('-hfoo')"},
+      {"value on version", ppm, {"--version=1"}, 2, "option --version takes no value"},
+      {"memory size", ppm, {"--memory", "lots", "in.dat", "out.png"}, 2,
+       "option --memory: 'lots' is not a memory size"},
+      {"threads", ppm, {"-t", "-1", "in.dat", "out.png"}, 2, "option -t: '-1'"},
   };
 }
 
