@@ -121,9 +121,11 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   height_ = height;
   line_bytes_ = lcw16(static_cast<int16_t>(width));
   size_t plane_bytes = static_cast<size_t>(height) * line_bytes_;
+  // Apply overwrites every byte of the planes (padding included), so a
+  // host reused for an image of the same size fills nothing here.
   for (int c = 0; c < 3; ++c) {
-    out_planes_[c].assign(plane_bytes, 0);
-    in_planes_[c].assign(plane_bytes, 0);
+    out_planes_[c].resize(plane_bytes);
+    in_planes_[c].resize(plane_bytes);
   }
   int cols = options.tileCols ? options.tileCols
                               : CoveringTileCount(width, options.tileWidth,
