@@ -177,6 +177,21 @@ bool ReadWholeFile(const std::string& path, const ReadOptions& options,
   return true;
 }
 
+bool ReadFileHead(const std::string& path, size_t max_bytes, ByteBuffer* head) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (ok) {
+    head->resize(max_bytes);
+    ssize_t n = ReadFully(fd, head->data(), max_bytes);
+    ok = n >= 0;
+    head->resize(ok ? static_cast<size_t>(n) : 0);
+  }
+  close(fd);
+  return ok;
+}
+
 int64_t RegularFileSize(const std::string& path) {
   struct stat info;
   if (path == "-" || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -26,6 +26,9 @@ struct ReadOptions {
 bool ReadWholeFile(const std::string& path, const ReadOptions& options,
                    ByteBuffer* data, std::string* error);
 
+// Reads up to the first max_bytes of a file; false when it cannot be read.
+bool ReadFileHead(const std::string& path, size_t max_bytes, ByteBuffer* head);
+
 // Size of a regular file; -1 for standard input, pipes and devices, or
 // when it cannot be found out.
 int64_t RegularFileSize(const std::string& path);

@@ -1,10 +1,14 @@
-// image_io.cpp - PNG (libpng), JPEG (libjpeg) and binary PPM/PGM.
+// image_io.cpp - PNG (libpng), JPEG (libjpeg) and binary PPM/PGM; WebP and
+// TIFF are in image_formats.cpp.
 //
 // libpng and libjpeg report errors by longjmp. Each decoder keeps its C++
 // objects (vectors, strings) in the caller's frame and does the library work
 // in a function that owns nothing with a destructor, so a longjmp never
 // skips one.
 #include "image_io.h"
+
+#include "codec_internal.h"
+#include "metadata.h"
 
 #include <setjmp.h>
 #include <stdio.h>
@@ -23,7 +27,7 @@
 
 namespace polarmosaic {
 
-namespace {
+namespace codec {
 
 std::string SizeText(uint64_t width, uint64_t height) {
   return std::to_string(width) + " x " + std::to_string(height);
@@ -75,6 +79,24 @@ void ToRgb(const uint8_t* src, size_t src_stride, int channels, int width,
     }
   }
 }
+
+// Extra decoder bytes of turning an image upright.
+uint64_t OrientationBytes(const Image& image, const LoadSettings& settings,
+                          uint64_t width, uint64_t height) {
+  return settings.auto_orient && image.orientation >= 5 ? width * height * 3 : 0;
+}
+
+std::string OutputExif(const Image& image) {
+  std::string exif = image.exif;
+  SetExifOrientation(&exif, image.orientation);
+  return exif;
+}
+
+}  // namespace codec
+
+namespace {
+
+using namespace codec;
 
 // ---------------------------------------------------------------- PNG read
 
@@ -154,6 +176,21 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
   }
   int colour_type = png_get_color_type(png, info);
   int bit_depth = png_get_bit_depth(png, info);
+  {
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profile_size = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profile_size)) {
+      job->image->icc.assign(reinterpret_cast<const char*>(profile), profile_size);
+    }
+    png_bytep exif = nullptr;
+    png_uint_32 exif_size = 0;
+    if (png_get_eXIf_1(png, info, &exif_size, &exif)) {
+      job->image->exif.assign(reinterpret_cast<const char*>(exif), exif_size);
+      job->image->orientation = ExifOrientation(job->image->exif);
+    }
+  }
   if (colour_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colour_type == PNG_COLOR_TYPE_GRAY && bit_depth < 8) {
     png_set_expand_gray_1_2_4_to_8(png);
@@ -173,6 +210,7 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
   uint64_t decoder_bytes = 1 << 20;
   if (channels != 3) decoder_bytes += interlaced ? row_bytes * job->height : row_bytes;
   if (interlaced) decoder_bytes += sizeof(png_bytep) * job->height;
+  decoder_bytes += OrientationBytes(*job->image, *job->settings, job->width, job->height);
   if (job->settings->reserve &&
       !job->settings->reserve(static_cast<int>(job->width),
                               static_cast<int>(job->height), decoder_bytes,
@@ -335,7 +373,23 @@ bool JpegDecodeRows(JpegDecode* job) {
   jpeg_decompress_struct* cinfo = &job->cinfo;
   if (setjmp(job->error_state.jump)) return false;
   jpeg_mem_src(cinfo, job->data, static_cast<unsigned long>(job->size));
+  jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xffff);  // EXIF
+  jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xffff);  // ICC profile
   jpeg_read_header(cinfo, TRUE);
+  for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
+    if (m->marker == JPEG_APP0 + 1 && m->data_length > 6 &&
+        memcmp(m->data, "Exif\0\0", 6) == 0 && job->image->exif.empty()) {
+      job->image->exif.assign(reinterpret_cast<const char*>(m->data) + 6,
+                              m->data_length - 6);
+      job->image->orientation = ExifOrientation(job->image->exif);
+    }
+  }
+  JOCTET* profile = nullptr;
+  unsigned int profile_size = 0;
+  if (jpeg_read_icc_profile(cinfo, &profile, &profile_size)) {
+    job->image->icc.assign(reinterpret_cast<const char*>(profile), profile_size);
+    free(profile);
+  }
   if (TooLarge(cinfo->image_width, cinfo->image_height, *job->settings)) {
     *job->error = TooLargeText(cinfo->image_width, cinfo->image_height,
                                *job->settings);
@@ -372,6 +426,8 @@ bool JpegDecodeRows(JpegDecode* job) {
   uint64_t decoder_bytes =
       (whole_image ? blocks * sizeof(JBLOCK) : 0) +
       static_cast<uint64_t>(cinfo->image_width) * cinfo->num_components * 64 +
+      OrientationBytes(*job->image, *job->settings, cinfo->image_width,
+                       cinfo->image_height) +
       (4 << 20);
   if (job->settings->reserve &&
       !job->settings->reserve(static_cast<int>(cinfo->image_width),
@@ -610,13 +666,24 @@ void PngWrite(png_structp png, png_bytep data, png_size_t count) {
 void PngFlush(png_structp) {}
 
 bool PngEncodeRows(png_structp png, png_infop info, const Image* image,
-                   PngSink* sink) {
+                   std::string* exif, PngSink* sink) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_set_write_fn(png, sink, PngWrite, PngFlush);
   png_set_IHDR(png, info, static_cast<png_uint_32>(image->width),
                static_cast<png_uint_32>(image->height), 8, PNG_COLOR_TYPE_RGB,
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
+  // A profile libpng finds unusable is left out with a warning.
+  png_set_benign_errors(png, 1);
+  if (!image->icc.empty()) {
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
+                 reinterpret_cast<png_const_bytep>(image->icc.data()),
+                 static_cast<png_uint_32>(image->icc.size()));
+  }
+  if (!exif->empty()) {
+    png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif->size()),
+                   reinterpret_cast<png_bytep>(&(*exif)[0]));
+  }
   png_write_info(png, info);
   for (int y = 0; y < image->height; ++y) {
     png_write_row(png, const_cast<png_bytep>(image->rgb.data() +
@@ -635,6 +702,7 @@ struct PngWriteGuard {
 
 bool EncodePng(const Image& image, ByteBuffer* out,
                std::string* error) {
+  std::string exif = OutputExif(image);
   PngSink sink = {};
   sink.out = out;
   PngWriteGuard guard;
@@ -642,7 +710,7 @@ bool EncodePng(const Image& image, ByteBuffer* out,
                                       PngWriteError, PngWarning);
   if (guard.png) guard.info = png_create_info_struct(guard.png);
   if (!guard.png || !guard.info) throw std::bad_alloc();
-  if (!PngEncodeRows(guard.png, guard.info, &image, &sink)) {
+  if (!PngEncodeRows(guard.png, guard.info, &image, &exif, &sink)) {
     if (sink.out_of_memory) throw std::bad_alloc();
     *error = std::string("cannot encode PNG (") + sink.message + ")";
     return false;
@@ -692,7 +760,8 @@ struct JpegEncode {
   JpegSink sink;
 };
 
-bool JpegEncodeRows(JpegEncode* job, const Image* image, int quality) {
+bool JpegEncodeRows(JpegEncode* job, const Image* image, int quality,
+                    const std::string* exif) {
   jpeg_compress_struct* cinfo = &job->cinfo;
   if (setjmp(job->error_state.jump)) return false;
   job->sink.manager.init_destination = JpegSinkInit;
@@ -706,6 +775,16 @@ bool JpegEncodeRows(JpegEncode* job, const Image* image, int quality) {
   jpeg_set_defaults(cinfo);
   jpeg_set_quality(cinfo, quality, TRUE);
   jpeg_start_compress(cinfo, TRUE);
+  // A marker holds at most 65533 bytes; a larger EXIF block is left out.
+  if (!exif->empty() && exif->size() + 6 <= 65533) {
+    jpeg_write_m_header(cinfo, JPEG_APP0 + 1, static_cast<unsigned>(exif->size() + 6));
+    for (char c : std::string("Exif\0\0", 6)) jpeg_write_m_byte(cinfo, c);
+    for (char c : *exif) jpeg_write_m_byte(cinfo, static_cast<uint8_t>(c));
+  }
+  if (!image->icc.empty()) {
+    jpeg_write_icc_profile(cinfo, reinterpret_cast<const JOCTET*>(image->icc.data()),
+                           static_cast<unsigned>(image->icc.size()));
+  }
   while (cinfo->next_scanline < cinfo->image_height) {
     JSAMPROW rows[16];
     JDIMENSION first = cinfo->next_scanline;
@@ -729,6 +808,7 @@ struct JpegEncodeGuard {
 
 bool EncodeJpeg(const Image& image, int quality, ByteBuffer* out,
                 std::string* error) {
+  std::string exif = OutputExif(image);
   JpegEncode job;
   memset(&job, 0, sizeof(job));
   job.sink.out = out;
@@ -737,7 +817,7 @@ bool EncodeJpeg(const Image& image, int quality, ByteBuffer* out,
   JpegEncodeGuard guard;
   jpeg_create_compress(&job.cinfo);
   guard.job = &job;
-  if (!JpegEncodeRows(&job, &image, quality)) {
+  if (!JpegEncodeRows(&job, &image, quality, &exif)) {
     if (job.sink.out_of_memory) throw std::bad_alloc();
     *error = std::string("cannot encode JPEG (") + job.error_state.message +
              ")";
@@ -784,6 +864,13 @@ ImageFormat SniffFormat(const uint8_t* data, size_t size) {
   }
   if (size >= 2 && data[0] == 'P' && data[1] == '6') return ImageFormat::kPpm;
   if (size >= 2 && data[0] == 'P' && data[1] == '5') return ImageFormat::kPgm;
+  if (size >= 12 && memcmp(data, "RIFF", 4) == 0 && memcmp(data + 8, "WEBP", 4) == 0) {
+    return ImageFormat::kWebp;
+  }
+  if (size >= 4 && (memcmp(data, "II*\0", 4) == 0 || memcmp(data, "MM\0*", 4) == 0 ||
+                    memcmp(data, "II+\0", 4) == 0 || memcmp(data, "MM\0+", 4) == 0)) {
+    return ImageFormat::kTiff;
+  }
   return ImageFormat::kUnknown;
 }
 
@@ -793,6 +880,8 @@ ImageFormat FormatFromName(const std::string& name) {
   if (lower == "jpg" || lower == "jpeg") return ImageFormat::kJpeg;
   if (lower == "ppm") return ImageFormat::kPpm;
   if (lower == "pgm") return ImageFormat::kPgm;
+  if (lower == "webp") return ImageFormat::kWebp;
+  if (lower == "tif" || lower == "tiff") return ImageFormat::kTiff;
   return ImageFormat::kUnknown;
 }
 
@@ -811,6 +900,8 @@ const char* FormatName(ImageFormat format) {
     case ImageFormat::kJpeg: return "JPEG";
     case ImageFormat::kPpm: return "PPM";
     case ImageFormat::kPgm: return "PGM";
+    case ImageFormat::kWebp: return "WebP";
+    case ImageFormat::kTiff: return "TIFF";
     default: return "unknown";
   }
 }
@@ -821,6 +912,8 @@ const char* FormatExtension(ImageFormat format) {
     case ImageFormat::kJpeg: return ".jpg";
     case ImageFormat::kPpm: return ".ppm";
     case ImageFormat::kPgm: return ".pgm";
+    case ImageFormat::kWebp: return ".webp";
+    case ImageFormat::kTiff: return ".tif";
     default: return "";
   }
 }
@@ -830,14 +923,29 @@ bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings,
   if (!CheckImageHead(data, size, error)) return false;
   ImageFormat format = SniffFormat(data, size);
   image->format = format;
+  image->icc.clear();
+  image->exif.clear();
+  image->orientation = 1;
+  bool ok = false;
   switch (format) {
     case ImageFormat::kPng:
-      return LoadPng(data, size, settings, image, error);
+      ok = LoadPng(data, size, settings, image, error);
+      break;
     case ImageFormat::kJpeg:
-      return LoadJpeg(data, size, settings, image, error);
+      ok = LoadJpeg(data, size, settings, image, error);
+      break;
+    case ImageFormat::kWebp:
+      ok = LoadWebp(data, size, settings, image, error);
+      break;
+    case ImageFormat::kTiff:
+      ok = LoadTiff(data, size, settings, image, error);
+      break;
     default:
-      return LoadPnm(data, size, settings, image, error);
+      ok = LoadPnm(data, size, settings, image, error);
+      break;
   }
+  if (ok && settings.auto_orient) ApplyOrientation(image);
+  return ok;
 }
 
 bool CheckImageHead(const uint8_t* data, size_t size, std::string* error) {
@@ -850,19 +958,29 @@ bool CheckImageHead(const uint8_t* data, size_t size, std::string* error) {
     *error = "plain-text or bitmap PBM/PGM/PPM is not supported (use binary "
              "P5 or P6)";
   } else {
-    *error = "not a PNG, JPEG or PPM/PGM image";
+    *error = "not a PNG, JPEG, WebP, TIFF or PPM/PGM image";
   }
   return false;
 }
 
-bool EncodeImage(const Image& image, ImageFormat format, int jpeg_quality,
-                 ByteBuffer* out, std::string* error) {
+bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings) {
+  return format == ImageFormat::kJpeg ||
+         (format == ImageFormat::kWebp && !settings.lossless);
+}
+
+bool EncodeImage(const Image& image, ImageFormat format,
+                 const EncodeSettings& settings, ByteBuffer* out,
+                 std::string* error) {
   out->clear();
   switch (format) {
     case ImageFormat::kPng:
       return EncodePng(image, out, error);
     case ImageFormat::kJpeg:
-      return EncodeJpeg(image, jpeg_quality, out, error);
+      return EncodeJpeg(image, settings.quality, out, error);
+    case ImageFormat::kWebp:
+      return EncodeWebp(image, settings, out, error);
+    case ImageFormat::kTiff:
+      return EncodeTiff(image, out, error);
     case ImageFormat::kPpm:
     case ImageFormat::kPgm:
       EncodePnm(image, format == ImageFormat::kPgm, out);

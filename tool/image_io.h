@@ -1,4 +1,5 @@
-// image_io.h - decoding and encoding of PNG, JPEG and binary PPM/PGM.
+// image_io.h - decoding and encoding of PNG, JPEG, WebP, TIFF and binary
+// PPM/PGM, with their ICC profile and EXIF block.
 //
 // Everything works on memory so the loader can be fed arbitrary bytes (a
 // fuzz target needs nothing else). Library errors never abort: libpng and
@@ -17,7 +18,7 @@
 
 namespace polarmosaic {
 
-enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm };
+enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm, kWebp, kTiff };
 
 // 8-bit interleaved RGB, rows width * 3 bytes apart.
 struct Image {
@@ -25,6 +26,11 @@ struct Image {
   int height = 0;
   ByteBuffer rgb;  // resized without zero-filling; reused by a batch
   ImageFormat format = ImageFormat::kUnknown;  // what it was read from
+  std::string icc;   // ICC profile, empty when none
+  std::string exif;  // EXIF block from its TIFF header on, empty when none
+  // EXIF (or TIFF) orientation of the pixels as stored: 1 is upright.
+  // Written back into the EXIF block of the output.
+  int orientation = 1;
 };
 
 struct LoadSettings {
@@ -33,6 +39,8 @@ struct LoadSettings {
   // Images beyond these sizes are refused before any pixel memory is taken.
   int max_width = 32752;
   int max_height = 32767;
+  // Turn the pixels upright as the EXIF orientation says.
+  bool auto_orient = true;
   // Called once the header has been read and before any pixel memory is
   // taken, with the image size and the bytes the decoder needs beyond the
   // RGB image. Returning false refuses the image with the reason given.
@@ -63,10 +71,20 @@ const char* FormatExtension(ImageFormat format);
 bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings,
                Image* image, std::string* error);
 
-// Encodes image in format into *out. PGM keeps the luma (BT.601) only.
-// jpeg_quality is 1 .. 100.
-bool EncodeImage(const Image& image, ImageFormat format, int jpeg_quality,
-                 ByteBuffer* out, std::string* error);
+struct EncodeSettings {
+  int quality = 90;       // JPEG and lossy WebP, 1 .. 100
+  bool lossless = false;  // WebP
+};
+
+// True when settings.quality changes the output of format.
+bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings);
+
+// Encodes image in format into *out, with its ICC profile and EXIF block
+// where the format holds them (PPM/PGM hold neither). PGM keeps the luma
+// (BT.601) only.
+bool EncodeImage(const Image& image, ImageFormat format,
+                 const EncodeSettings& settings, ByteBuffer* out,
+                 std::string* error);
 
 }  // namespace polarmosaic
 

@@ -222,9 +222,9 @@ TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
   EXPECT_TRUE(Contains(run.err, "3 of 4 images written")) << run.err;
   for (int i = 0; i < 3; ++i) {
     std::string name = "p" + std::to_string(i);
-    ASSERT_EQ(RunTool(dir.path(), {name + ".ppm", name + ".png"}).exit_code, 0);
-    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("made/out/" + name + ".png")),
-              pmtest::ReadFileBytes(dir.File(name + ".png")));
+    ASSERT_EQ(RunTool(dir.path(), {name + ".ppm", name + "-single.ppm"}).exit_code, 0);
+    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("made/out/" + name + ".ppm")),
+              pmtest::ReadFileBytes(dir.File(name + "-single.ppm")));
   }
   // With the default budget the flat picture is just a picture.
   run = RunTool(dir.path(), {"flat.jpg", "out.png"});
@@ -241,7 +241,7 @@ TEST(ToolInput, EndlessNonImageStreamIsRefusedFromItsFirstBytes) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);  // 124 when the timeout stopped it
   Bytes err = pmtest::ReadFileBytes(dir.File("err"));
-  EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "-: not a PNG, JPEG or PPM/PGM"));
+  EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "-: not a PNG, JPEG, WebP, TIFF or PPM/PGM"));
 }
 
 TEST(ToolOutput, OutputsThatAreNotRegularFilesAreRefused) {
@@ -258,7 +258,7 @@ TEST(ToolOutput, OutputsThatAreNotRegularFilesAreRefused) {
   const Case cases[] = {
       {{"in.ppm", "fifo.png"}, "fifo.png: refusing to replace a FIFO (not a regular file)"},
       {{"in.ppm", "link.png"}, "link.png: refusing to replace a FIFO (not a regular file)"},
-      {{"-d", "out", "in.ppm"}, "out/in.png: refusing to replace a FIFO (not a regular file)"},
+      {{"-f", "png", "-d", "out", "in.ppm"}, "out/in.png: refusing to replace a FIFO (not a regular file)"},
   };
   for (const Case& c : cases) {
     ToolRun run = RunTool(dir.path(), c.args);
@@ -294,7 +294,7 @@ mode_t ModeOf(const std::string& path) {
 
 TEST(ToolOutput, PermissionsFollowTheUmaskOrTheReplacedFile) {
   TempDir dir;
-  std::vector<std::string> args = {"-j", "8", "-d", "out"};
+  std::vector<std::string> args = {"-j", "8", "-f", "png", "-d", "out"};
   for (int i = 0; i < 24; ++i) {
     std::string name = "in" + std::to_string(i) + ".ppm";
     pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(40, 30, i)));
