@@ -166,6 +166,26 @@ Bytes PngWithMetadata(const Rgb& image, const std::string& icc, const std::strin
   return out;
 }
 
+// A 16-bit grey PNG of one row (big-endian samples, as PNG stores them).
+Bytes Png16Grey(const std::vector<uint16_t>& values) {
+  Bytes out;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &out, PngWriteData, PngFlushNothing);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(values.size()), 1, 16, PNG_COLOR_TYPE_GRAY,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  Bytes row;
+  for (uint16_t v : values) {
+    row.push_back(static_cast<uint8_t>(v >> 8));
+    row.push_back(static_cast<uint8_t>(v));
+  }
+  png_write_row(png, row.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  return out;
+}
+
 struct Metadata {
   std::string icc;
   std::string exif;
@@ -303,6 +323,15 @@ TEST(ToolFormats, WebpAndTiffInputs) {
     }
     rgba8[4 * i + 3] = static_cast<uint16_t>(a);
   }
+  // 16-bit PNG: rounded as well (0x01c0 is 1.74 in 8 bits: 2, not 1).
+  const std::vector<uint16_t> png16 = {0x0180, 0x01c0, 0x7fc0, 0xff7f, 0x00ff, 0x0081, 0x8080, 0};
+  pmtest::WriteFileBytes(dir.File("grey16.png"), Png16Grey(png16));
+  Rgb png16_rgb{8, 1, Bytes(24)};
+  for (int i = 0; i < 8; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      png16_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(png16[i] * 255.0 / 65535));
+    }
+  }
   WriteTiff(dir.File("rgb8.tif"), w, h, 3, 8, rgb8);
   WriteTiff(dir.File("rgb16.tif"), w, h, 3, 16, wide);
   WriteTiff(dir.File("grey16.tif"), w, h, 1, 16, grey16);
@@ -310,7 +339,7 @@ TEST(ToolFormats, WebpAndTiffInputs) {
   pmtest::WriteFileBytes(dir.File("lossless.webp"), WebpLossless(rgb));
   const std::pair<const char*, const Rgb*> cases[] = {
       {"rgb8.tif", &rgb}, {"rgb16.tif", &wide_rgb}, {"grey16.tif", &grey_rgb},
-      {"rgba8.tif", &rgba_rgb}, {"lossless.webp", &rgb},
+      {"rgba8.tif", &rgba_rgb}, {"lossless.webp", &rgb}, {"grey16.png", &png16_rgb},
   };
   for (const auto& c : cases) {
     ToolRun run = RunTool(dir.path(), {"--no-effect", "--background", "10,20,250", c.first, "out.ppm"});
@@ -558,6 +587,20 @@ TEST(ToolBatch, FormatsTemplatesColourNamesAndQualityWarning) {
   EXPECT_EQ(pmtest::ReadFileBytes(dir.File("named.ppm")), pmtest::ReadFileBytes(dir.File("hex.ppm")));
   run = RunTool(dir.path(), {"-c", "notacolour", "b.png", "x.ppm"});
   EXPECT_EQ(run.exit_code, 2);
+}
+
+// The thread count shares out the work, never changes the bytes.
+TEST(ToolThreads, ThreadCountsGiveTheSameFile) {
+  TempDir dir;
+  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(120, 90, 5)));
+  ASSERT_EQ(RunTool(dir.path(), {"-t", "1", "in.ppm", "one.ppm"}).exit_code, 0);
+  Bytes one = pmtest::ReadFileBytes(dir.File("one.ppm"));
+  for (const char* threads : {"3", "0"}) {
+    ASSERT_EQ(RunTool(dir.path(), {"-t", threads, "in.ppm", "many.ppm"}).exit_code, 0);
+    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("many.ppm")), one) << threads;
+  }
+  ASSERT_EQ(RunTool(dir.path(), {"-Q", "-j", "2", "-d", "batch", "in.ppm"}).exit_code, 0);
+  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("batch/in.ppm")), one);
 }
 
 }  // namespace
