@@ -1,5 +1,8 @@
 // main.cpp - the polarmosaic command-line tool.
 #include <errno.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -966,6 +969,12 @@ int Main(int argc, char** argv) {
     if (exit_now) return kExitOk;
     if (options.demo && options.batch) Fail("--demo cannot be used with -d");
     InstallCleanupOnSignal();
+#if defined(__GLIBC__)
+    // Image buffers are mapped and unmapped on their own, so that what a
+    // finished picture freed goes back to the system at once instead of
+    // staying in a worker thread's heap, where the memory budget cannot see it.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
     MemoryBudget budget(options.memory ? options.memory : DefaultMemoryBudget());
     return options.batch ? RunBatch(options, &budget)
                          : RunSingle(options, &budget);
