@@ -31,10 +31,6 @@ constexpr int kExitUsage = 2;
 constexpr const char* kDemoName = "(built-in picture)";
 constexpr const char* kDefaultDemoOutput = "polarmosaic-demo.png";
 
-// Defaults of the tool; the host layer's defaults are only the fallback.
-constexpr int kDefaultSectors = 36;
-constexpr double kDefaultRing = 28.0;
-constexpr double kRadiusPerRow = 0.8;  // output pixels per polar row
 
 const char kHelp[] =
     "Usage: polarmosaic [options] INPUT OUTPUT\n"
@@ -127,7 +123,7 @@ const char kHelp[] =
 struct ToolOptions {
   MosaicOptions mosaic;
   int sectors = kDefaultSectors;
-  double ring = kDefaultRing;
+  double ring = kDefaultRingPixels;
   int tile_width = 0;   // 0: from sectors
   int tile_height = 0;  // 0: from ring
   ImageFormat format = ImageFormat::kUnknown;
@@ -283,7 +279,7 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       options.sectors = take_int(1, 32767);
     } else if (name == "-r" || name == "--ring") {
       std::string text = take();
-      if (!ParseFloat(text, 0.8, 32767 * kRadiusPerRow, &options.ring)) {
+      if (!ParseFloat(text, kMinRingPixels, kMaxRingPixels, &options.ring)) {
         Fail("option " + name + ": '" + text +
              "' is not a ring thickness in 0.8 .. 26213 pixels");
       }
@@ -366,27 +362,6 @@ struct Job {
   int height = 0;
 };
 
-// Tile width for about `sectors` tiles around the circle. The width - 1
-// columns of a full turn rarely divide evenly, and the left-over columns
-// would form a thin extra sector where the turn closes; a tile width that
-// divides the width exactly avoids it, so one within 15% is preferred.
-int SectorTileWidth(int width, int sectors) {
-  double ideal = static_cast<double>(width - 1) / sectors;
-  int nearest = static_cast<int>(std::lround(ideal));
-  if (nearest < 1) nearest = 1;
-  if (width % nearest == 0) return nearest;
-  int best = 0;
-  int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
-  int hi = static_cast<int>(std::ceil(ideal * 1.15));
-  for (int t = lo; t <= hi; ++t) {
-    if (width % t == 0 &&
-        (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
-      best = t;
-    }
-  }
-  return best ? best : nearest;
-}
-
 // The host options for one image: the polar terms depend on its width.
 MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   MosaicOptions mosaic = options.mosaic;
@@ -398,8 +373,7 @@ MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   if (options.tile_height > 0) {
     mosaic.tileHeight = options.tile_height;
   } else {
-    long h = std::lround(options.ring / kRadiusPerRow);
-    mosaic.tileHeight = static_cast<int>(h < 1 ? 1 : h);
+    mosaic.tileHeight = RingTileHeight(options.ring);
   }
   return mosaic;
 }

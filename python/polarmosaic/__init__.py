@@ -1,0 +1,160 @@
+"""Polar mosaic effect on numpy arrays, exact to the last bit.
+
+The picture is unrolled around its centre onto a polar grid, cut into tiles
+filled with their average colour, optionally given bevel-shaded borders, and
+mapped back: the tiles become ring sectors, the borders rings and spokes.
+The bytes are those of the ``polarmosaic`` command-line tool for the same
+pixels and options.
+
+Example::
+
+    >>> import numpy, polarmosaic
+    >>> picture = numpy.zeros((120, 160, 3), numpy.uint8)
+    >>> picture[:, 80:] = (200, 40, 40)
+    >>> result = polarmosaic.mosaic(picture, sectors=12, ring=20)
+    >>> result.shape, result.dtype
+    ((120, 160, 3), dtype('uint8'))
+"""
+
+from numbers import Integral, Real
+from typing import Sequence, Union
+
+import numpy
+
+from . import _polarmosaic
+
+__all__ = ["mosaic", "parse_color", "__version__"]
+
+#: Version of the effect module and its host layer this extension was built from.
+__version__: str = _polarmosaic.__version__
+
+Color = Union[str, Sequence[int]]
+
+_BORDERS = {"none": 1, "grid": 2, "rings": 3, "spokes": 4}
+_MAX_TILE = 32767
+
+
+def _check_int(name, value, lo, hi):
+    if isinstance(value, bool) or not isinstance(value, Integral):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if not lo <= value <= hi:
+        raise ValueError(f"{name} must be a whole number in {lo} .. {hi}, got {value}")
+    return int(value)
+
+
+def _check_real(name, value, lo, hi, unit=""):
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    if not lo <= value <= hi:  # also refuses NaN
+        raise ValueError(f"{name} must be a number in {lo:g} .. {hi:g}{unit}, got {value!r}")
+    return float(value)
+
+
+def _check_bool(name, value):
+    if not isinstance(value, (bool, numpy.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
+    return bool(value)
+
+
+def parse_color(value: Color, name: str = "color") -> tuple:
+    """Returns (R, G, B) from ``"#rrggbb"``, ``"R,G,B"`` or a sequence of three ints.
+
+    >>> parse_color("#ff8000"), parse_color("1,2,3"), parse_color((4, 5, 6))
+    ((255, 128, 0), (1, 2, 3), (4, 5, 6))
+    """
+    if isinstance(value, str):
+        text = value.strip()
+        parts = None
+        if len(text) == 7 and text[0] == "#":
+            try:
+                parts = [int(text[i:i + 2], 16) for i in (1, 3, 5)]
+            except ValueError:
+                parts = None
+        elif text.count(",") == 2:
+            try:
+                parts = [int(p) for p in text.split(",")]
+            except ValueError:
+                parts = None
+        if parts is None or not all(0 <= p <= 255 for p in parts):
+            raise ValueError(
+                f"{name} {value!r} is not a colour (#rrggbb or R,G,B with 0 .. 255)")
+        return tuple(parts)
+    try:
+        parts = list(value)
+    except TypeError:
+        raise TypeError(
+            f"{name} must be '#rrggbb', 'R,G,B' or three ints, got {type(value).__name__}"
+        ) from None
+    if len(parts) != 3:
+        raise ValueError(f"{name} needs three components (R, G, B), got {len(parts)}")
+    return tuple(_check_int(f"{name} component", p, 0, 255) for p in parts)
+
+
+def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
+           tile_width: int = None, tile_height: int = None,
+           cols: int = 0, rows: int = 0, split: bool = False,
+           border: str = "grid", border_width: int = 5,
+           border_color: Color = "#303030",
+           shade_outer: float = 3.0, shade_inner: float = 0.3,
+           shade_ccw: float = 3.0, shade_cw: float = 0.3,
+           background: Color = "#ffffff") -> numpy.ndarray:
+    """Returns the polar mosaic of ``image`` as a new array of the same kind.
+
+    ``image`` is a ``uint8`` array (or anything ``numpy.asarray`` turns into
+    one, such as a Pillow image) of shape H x W x 3 (RGB), H x W or
+    H x W x 1 (grey: the result keeps the luma) or H x W x 4 (RGBA: laid over
+    ``background``; the result is opaque). Any strides work, including
+    non-contiguous views and negative strides. The keywords are the
+    command-line tool's long options, with the same defaults:
+
+    - ``sectors``: about this many tiles around the circle (1 .. 32767);
+      ``ring``: ring thickness in output pixels (0.8 .. 26213.6).
+    - ``tile_width``, ``tile_height``: raw tile size in polar columns and
+      rows, overriding ``sectors`` and ``ring``; ``cols``, ``rows``: tile
+      counts (0 covers the image); ``split``: share the part of an axis left
+      over by whole tiles between a first and a last tile.
+    - ``border``: ``"none"``, ``"grid"``, ``"rings"`` or ``"spokes"``;
+      ``border_width`` 0 .. 1024; ``border_color`` ``"#rrggbb"``,
+      ``"R,G,B"`` or three ints; ``shade_outer``, ``shade_inner``,
+      ``shade_ccw``, ``shade_cw``: bevel factors 0 .. 255 of the two sides
+      of the rings and the spokes.
+    - ``background``: the colour under transparent pixels.
+
+    Colours are in the array's channel order: for an OpenCV (BGR) array give
+    them as (B, G, R), or pass ``image[..., ::-1]`` to work in RGB.
+
+    The effect runs without the GIL, so Python threads can process several
+    pictures at once.
+
+    Raises ``TypeError`` for an array of another dtype or shape, or a keyword
+    of the wrong type; ``ValueError`` with the reason for a size or option
+    the effect refuses (for example an image smaller than 2 x 2).
+
+    >>> import numpy
+    >>> grey = numpy.full((64, 64), 200, numpy.uint8)
+    >>> out = mosaic(grey, border="none")
+    >>> out.shape, int(out.min()), int(out.max())
+    ((64, 64), 200, 200)
+    """
+    if not isinstance(image, numpy.ndarray):
+        image = numpy.asarray(image)
+    sectors = _check_int("sectors", sectors, 1, _MAX_TILE)
+    ring = _check_real("ring", ring, _polarmosaic.MIN_RING, _polarmosaic.MAX_RING, " pixels")
+    tile_width = 0 if tile_width is None else _check_int("tile_width", tile_width, 1, _MAX_TILE)
+    tile_height = 0 if tile_height is None else _check_int("tile_height", tile_height, 1, _MAX_TILE)
+    cols = _check_int("cols", cols, 0, _MAX_TILE)
+    rows = _check_int("rows", rows, 0, _MAX_TILE)
+    split = _check_bool("split", split)
+    if not isinstance(border, str):
+        raise TypeError(f"border must be a str, got {type(border).__name__}")
+    if border not in _BORDERS:
+        raise ValueError(f"border must be 'none', 'grid', 'rings' or 'spokes', got {border!r}")
+    border_width = _check_int("border_width", border_width, 0, _polarmosaic.MAX_BORDER_WIDTH)
+    border_color = parse_color(border_color, "border_color")
+    shades = [_check_real(name, value, 0, _polarmosaic.MAX_SHADE)
+              for name, value in (("shade_outer", shade_outer), ("shade_inner", shade_inner),
+                                  ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
+    background = parse_color(background, "background")
+    return _polarmosaic.apply(image, sectors, ring, tile_width, tile_height, cols, rows,
+                              split, _BORDERS[border], border_width, border_color,
+                              shades, background)
