@@ -23,7 +23,7 @@ import numpy
 
 from . import _polarmosaic
 
-__all__ = ["mosaic", "parse_color", "__version__"]
+__all__ = ["mosaic", "check_options", "parse_color", "__version__"]
 
 #: Version of the effect module and its host layer this extension was built from.
 __version__: str = _polarmosaic.__version__
@@ -138,6 +138,20 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
     """
     if not isinstance(image, numpy.ndarray):
         image = numpy.asarray(image)
+    return _polarmosaic.apply(image, *check_options(
+        sectors=sectors, ring=ring, tile_width=tile_width, tile_height=tile_height,
+        cols=cols, rows=rows, split=split, border=border, border_width=border_width,
+        border_color=border_color, shade_outer=shade_outer, shade_inner=shade_inner,
+        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background))
+
+
+def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, cols=0,
+                  rows=0, split=False, border="grid", border_width=5, border_color="#303030",
+                  shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
+                  background="#ffffff") -> tuple:
+    """Checks mosaic's keywords one by one (what depends on the image is
+    checked by mosaic) and returns them in the extension's order. Raises
+    TypeError or ValueError naming the keyword."""
     sectors = _check_int("sectors", sectors, 1, _MAX_TILE)
     ring = _check_real("ring", ring, _polarmosaic.MIN_RING, _polarmosaic.MAX_RING, " pixels")
     tile_width = 0 if tile_width is None else _check_int("tile_width", tile_width, 1, _MAX_TILE)
@@ -155,6 +169,5 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
               for name, value in (("shade_outer", shade_outer), ("shade_inner", shade_inner),
                                   ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
     background = parse_color(background, "background")
-    return _polarmosaic.apply(image, sectors, ring, tile_width, tile_height, cols, rows,
-                              split, _BORDERS[border], border_width, border_color,
-                              shades, background)
+    return (sectors, ring, tile_width, tile_height, cols, rows,
+            split, _BORDERS[border], border_width, border_color, shades, background)

@@ -1,0 +1,166 @@
+"""``python3 -m polarmosaic IN OUT [options]``: the effect on one picture
+file, for those who have only the Python package. Pillow reads and writes the
+files; the options are the command-line tool's."""
+
+import argparse
+import io
+import os
+import sys
+import tempfile
+
+import numpy
+
+from . import __version__, check_options, mosaic
+
+EXIT_OK, EXIT_FILE_FAILED, EXIT_USAGE = 0, 1, 2
+
+_FORMATS = {"png": "PNG", "jpg": "JPEG", "jpeg": "JPEG", "ppm": "PPM", "pgm": "PGM"}
+_BORDER_NUMBERS = {"1": "none", "2": "grid", "3": "rings", "4": "spokes"}
+
+
+class FileError(Exception):
+    """A failure of one file: the message is 'FILE: reason'."""
+
+
+def to_array(picture):
+    """The pixels of a Pillow image as the tool sees them: uint8 RGB (grey as
+    three equal channels, 16 bits reduced to 8), or RGBA when the picture has
+    transparency (mosaic lays it over the background)."""
+    mode = picture.mode
+    if mode in ("I;16", "I;16B", "I;16L", "I"):
+        wide = numpy.asarray(picture, dtype=numpy.uint32)
+        grey = ((wide * 255 + 32767) // 65535).astype(numpy.uint8)
+        return numpy.repeat(grey[:, :, None], 3, axis=2)
+    if mode in ("RGBA", "LA", "PA") or (mode == "P" and "transparency" in picture.info):
+        return numpy.asarray(picture.convert("RGBA"))
+    return numpy.asarray(picture.convert("RGB"))
+
+
+def load(path):
+    from PIL import Image, UnidentifiedImageError
+    name = "standard input" if path == "-" else path
+    try:
+        source = io.BytesIO(sys.stdin.buffer.read()) if path == "-" else path
+        with Image.open(source) as picture:
+            picture.load()
+            return to_array(picture)
+    except UnidentifiedImageError:
+        raise FileError(f"{name}: not a picture Pillow can read") from None
+    except OSError as error:
+        raise FileError(f"{name}: {error.strerror or error}") from None
+
+
+def save(pixels, path, file_format, quality):
+    """Writes to a temporary file beside the output and renames it into place,
+    so a failure leaves no partial file."""
+    from PIL import Image
+    picture = Image.fromarray(pixels[:, :, :3] if pixels.shape[2] == 4 else pixels, "RGB")
+    if file_format == "PGM":
+        file_format = "PPM"  # Pillow writes P5 for a grey picture
+        luma = (77 * pixels[:, :, 0].astype(numpy.uint32) + 150 * pixels[:, :, 1]
+                + 29 * pixels[:, :, 2] + 128) >> 8
+        picture = Image.fromarray(luma.astype(numpy.uint8), "L")
+    options = {"quality": quality} if file_format == "JPEG" else {}
+    if path == "-":
+        buffer = io.BytesIO()
+        picture.save(buffer, file_format, **options)
+        sys.stdout.buffer.write(buffer.getvalue())
+        sys.stdout.buffer.flush()
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
+                                             suffix=".tmp", dir=folder)
+    except OSError as error:
+        raise FileError(f"{path}: {error.strerror}") from None
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            picture.save(stream, file_format, **options)
+        os.replace(temporary, path)
+    except OSError as error:
+        os.unlink(temporary)
+        raise FileError(f"{path}: {error.strerror or error}") from None
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="python3 -m polarmosaic",
+        description="Turns a picture into a polar mosaic (the polarmosaic tool's "
+                    "effect and options; Pillow reads and writes the files).",
+        epilog="Exit status: 0 written, 1 the file failed, 2 bad usage. "
+               "Example: python3 -m polarmosaic -s 12 -r 60 -b rings photo.jpg rings.png")
+    p.add_argument("input", metavar="INPUT", help="picture file, or - for standard input")
+    p.add_argument("output", metavar="OUTPUT",
+                   help="picture file (.png, .jpg, .ppm, .pgm), or - for standard output")
+    p.add_argument("-s", "--sectors", type=int, default=36, help="about N tiles around the circle (36)")
+    p.add_argument("-r", "--ring", type=float, default=28.0, help="ring thickness in pixels (28)")
+    p.add_argument("--tile-width", type=int, help="tile width in polar columns; overrides --sectors")
+    p.add_argument("--tile-height", type=int, help="tile height in polar rows; overrides --ring")
+    p.add_argument("--cols", type=int, default=0, help="number of tile columns (0: cover the image)")
+    p.add_argument("--rows", type=int, default=0, help="number of tile rows (0: cover the image)")
+    p.add_argument("--split", action="store_true", default=False,
+                   help="split the left-over part of an axis between a first and a last tile")
+    p.add_argument("--no-split", dest="split", action="store_false", help="(default)")
+    p.add_argument("-b", "--border", default="grid", help="none, grid, rings or spokes (grid)")
+    p.add_argument("-w", "--border-width", type=int, default=5, help="0 .. 1024 (5)")
+    p.add_argument("-c", "--border-color", "--border-colour", default="#303030",
+                   help="#rrggbb or R,G,B (#303030)")
+    p.add_argument("--shade-outer", type=float, default=3.0, help="outer side of each ring (3)")
+    p.add_argument("--shade-inner", type=float, default=0.3, help="inner side of each ring (0.3)")
+    p.add_argument("--shade-ccw", type=float, default=3.0,
+                   help="counter-clockwise side of each spoke (3)")
+    p.add_argument("--shade-cw", type=float, default=0.3, help="clockwise side of each spoke (0.3)")
+    p.add_argument("--background", default="#ffffff",
+                   help="colour under transparent pixels (#ffffff)")
+    p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
+    p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
+    p.add_argument("-Q", "--quiet", action="store_true", help="print nothing but errors")
+    p.add_argument("-V", "--version", action="version", version=f"polarmosaic {__version__}")
+    return p
+
+
+def main(argv=None):
+    p = parser()
+    args = p.parse_args(argv)
+    if args.format:
+        file_format = _FORMATS[args.format]
+    elif args.output == "-":
+        file_format = "PNG"
+    else:
+        file_format = _FORMATS.get(os.path.splitext(args.output)[1].lower().lstrip("."))
+    if file_format is None:
+        p.error(f"{args.output}: unknown output format (use .png, .jpg, .ppm, .pgm or --format)")
+    if not 1 <= args.quality <= 100:
+        p.error(f"--quality: {args.quality} is not a whole number in 1 .. 100")
+    options = dict(sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
+                   tile_height=args.tile_height, cols=args.cols, rows=args.rows,
+                   split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
+                   border_width=args.border_width, border_color=args.border_color,
+                   shade_outer=args.shade_outer, shade_inner=args.shade_inner,
+                   shade_ccw=args.shade_ccw, shade_cw=args.shade_cw,
+                   background=args.background)
+    try:
+        check_options(**options)  # before any file is touched
+    except (TypeError, ValueError) as error:
+        p.error(str(error))
+    try:
+        if (args.input != "-" and args.output != "-" and os.path.exists(args.output)
+                and os.path.samefile(args.input, args.output)):
+            raise FileError(f"{args.output}: refusing to overwrite the input file")
+        pixels = load(args.input)
+        try:
+            result = mosaic(pixels, **options)
+        except ValueError as error:
+            raise FileError(f"{args.input}: {error}") from None
+        save(result, args.output, file_format, args.quality)
+    except FileError as error:
+        print(f"polarmosaic: {error}", file=sys.stderr)
+        return EXIT_FILE_FAILED
+    if not args.quiet and args.output != "-":
+        height, width = result.shape[:2]
+        print(f"polarmosaic: wrote {os.path.abspath(args.output)} "
+              f"({width} x {height} {file_format})")
+    return EXIT_OK
