@@ -57,8 +57,8 @@ def save(pixels, path, file_format, quality):
     picture = Image.fromarray(pixels[:, :, :3] if pixels.shape[2] == 4 else pixels, "RGB")
     if file_format == "PGM":
         file_format = "PPM"  # Pillow writes P5 for a grey picture
-        luma = (77 * pixels[:, :, 0].astype(numpy.uint32) + 150 * pixels[:, :, 1]
-                + 29 * pixels[:, :, 2] + 128) >> 8
+        wide = pixels.astype(numpy.uint32)
+        luma = (77 * wide[:, :, 0] + 150 * wide[:, :, 1] + 29 * wide[:, :, 2] + 128) >> 8
         picture = Image.fromarray(luma.astype(numpy.uint8), "L")
     options = {"quality": quality} if file_format == "JPEG" else {}
     if path == "-":
