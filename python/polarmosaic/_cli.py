@@ -50,51 +50,55 @@ def load(path):
         raise FileError(f"{name}: {error.strerror or error}") from None
 
 
-def save(pixels, path, file_format, quality):
-    """Writes to a temporary file beside the output and renames it into place,
-    so a failure leaves no partial file."""
+def encode(pixels, file_format, quality=90):
+    """The file bytes of a mosaic result: RGB (alpha, opaque after mosaic,
+    is dropped), or the luma for PGM, as the tool writes it."""
     from PIL import Image
-    picture = Image.fromarray(pixels[:, :, :3] if pixels.shape[2] == 4 else pixels, "RGB")
-    if file_format == "PGM":
-        file_format = "PPM"  # Pillow writes P5 for a grey picture
+    if pixels.ndim == 2 or pixels.shape[2] == 1:
+        picture = Image.fromarray(pixels.reshape(pixels.shape[:2]), "L")
+        if file_format != "PGM":
+            picture = picture.convert("RGB")
+    elif file_format == "PGM":
         wide = pixels.astype(numpy.uint32)
         luma = (77 * wide[:, :, 0] + 150 * wide[:, :, 1] + 29 * wide[:, :, 2] + 128) >> 8
         picture = Image.fromarray(luma.astype(numpy.uint8), "L")
+    else:
+        picture = Image.fromarray(numpy.ascontiguousarray(pixels[:, :, :3]), "RGB")
+    buffer = io.BytesIO()
     options = {"quality": quality} if file_format == "JPEG" else {}
-    if path == "-":
-        buffer = io.BytesIO()
-        picture.save(buffer, file_format, **options)
-        sys.stdout.buffer.write(buffer.getvalue())
-        sys.stdout.buffer.flush()
-        return
+    picture.save(buffer, "PPM" if file_format == "PGM" else file_format, **options)
+    return buffer.getvalue()
+
+
+def write_atomically(path, data):
+    """Writes to a temporary file beside path and renames it into place, so a
+    failure leaves no partial file. Raises OSError."""
     folder = os.path.dirname(os.path.abspath(path))
-    try:
-        handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
-                                             suffix=".tmp", dir=folder)
-    except OSError as error:
-        raise FileError(f"{path}: {error.strerror}") from None
+    handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
+                                         suffix=".tmp", dir=folder)
     try:
         with os.fdopen(handle, "wb") as stream:
-            picture.save(stream, file_format, **options)
+            stream.write(data)
         os.replace(temporary, path)
-    except OSError as error:
-        os.unlink(temporary)
-        raise FileError(f"{path}: {error.strerror or error}") from None
     except BaseException:
         os.unlink(temporary)
         raise
 
 
-def parser():
-    p = argparse.ArgumentParser(
-        prog="python3 -m polarmosaic",
-        description="Turns a picture into a polar mosaic (the polarmosaic tool's "
-                    "effect and options; Pillow reads and writes the files).",
-        epilog="Exit status: 0 written, 1 the file failed, 2 bad usage. "
-               "Example: python3 -m polarmosaic -s 12 -r 60 -b rings photo.jpg rings.png")
-    p.add_argument("input", metavar="INPUT", help="picture file, or - for standard input")
-    p.add_argument("output", metavar="OUTPUT",
-                   help="picture file (.png, .jpg, .ppm, .pgm), or - for standard output")
+def save(pixels, path, file_format, quality):
+    data = encode(pixels, file_format, quality)
+    if path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        write_atomically(path, data)
+    except OSError as error:
+        raise FileError(f"{path}: {error.strerror or error}") from None
+
+
+def add_effect_options(p):
+    """The tool's options of the effect itself."""
     p.add_argument("-s", "--sectors", type=int, default=36, help="about N tiles around the circle (36)")
     p.add_argument("-r", "--ring", type=float, default=28.0, help="ring thickness in pixels (28)")
     p.add_argument("--tile-width", type=int, help="tile width in polar columns; overrides --sectors")
@@ -115,6 +119,30 @@ def parser():
     p.add_argument("--shade-cw", type=float, default=0.3, help="clockwise side of each spoke (0.3)")
     p.add_argument("--background", default="#ffffff",
                    help="colour under transparent pixels (#ffffff)")
+
+
+def effect_options(args):
+    """mosaic's keywords from the parsed options."""
+    return dict(sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
+                tile_height=args.tile_height, cols=args.cols, rows=args.rows,
+                split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
+                border_width=args.border_width, border_color=args.border_color,
+                shade_outer=args.shade_outer, shade_inner=args.shade_inner,
+                shade_ccw=args.shade_ccw, shade_cw=args.shade_cw,
+                background=args.background)
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="python3 -m polarmosaic",
+        description="Turns a picture into a polar mosaic (the polarmosaic tool's "
+                    "effect and options; Pillow reads and writes the files).",
+        epilog="Exit status: 0 written, 1 the file failed, 2 bad usage. "
+               "Example: python3 -m polarmosaic -s 12 -r 60 -b rings photo.jpg rings.png")
+    p.add_argument("input", metavar="INPUT", help="picture file, or - for standard input")
+    p.add_argument("output", metavar="OUTPUT",
+                   help="picture file (.png, .jpg, .ppm, .pgm), or - for standard output")
+    add_effect_options(p)
     p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
     p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
     p.add_argument("-Q", "--quiet", action="store_true", help="print nothing but errors")
@@ -135,13 +163,7 @@ def main(argv=None):
         p.error(f"{args.output}: unknown output format (use .png, .jpg, .ppm, .pgm or --format)")
     if not 1 <= args.quality <= 100:
         p.error(f"--quality: {args.quality} is not a whole number in 1 .. 100")
-    options = dict(sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
-                   tile_height=args.tile_height, cols=args.cols, rows=args.rows,
-                   split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
-                   border_width=args.border_width, border_color=args.border_color,
-                   shade_outer=args.shade_outer, shade_inner=args.shade_inner,
-                   shade_ccw=args.shade_ccw, shade_cw=args.shade_cw,
-                   background=args.background)
+    options = effect_options(args)
     try:
         check_options(**options)  # before any file is touched
     except (TypeError, ValueError) as error:
