@@ -1,0 +1,71 @@
+"""python3 -m polarmosaic: the tool's bytes, its exit codes and messages."""
+import subprocess
+import sys
+
+import numpy
+import pytest
+
+from conftest import make_picture, read_pnm, run_tool, write_pnm
+
+Image = pytest.importorskip("PIL.Image")
+
+
+def run_module(args, cwd):
+    return subprocess.run([sys.executable, "-m", "polarmosaic", *args], cwd=cwd,
+                          capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("args,output", [
+    ([], "out.ppm"),
+    (["-s", "12", "-r", "40", "-b", "rings", "-c", "255,0,0"], "out.ppm"),
+    (["--tile-width", "9", "--tile-height", "7", "--split", "-w", "3",
+      "--shade-cw", "2.5", "--background", "#00ff00"], "out.ppm"),
+    (["-b", "3", "-c", "#a0b0c0"], "out.pgm"),
+])
+def test_same_file_as_tool(tool, tmp_path, args, output):
+    rgba = numpy.dstack([make_picture(70, 90, seed=21), make_picture(70, 90, seed=22)[:, :, 0]])
+    Image.fromarray(rgba, "RGBA").save(tmp_path / "in.png")
+    run_tool(tool, [*args, "in.png", "tool-" + output], tmp_path)
+    done = run_module(["-Q", *args, "in.png", output], tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / output).read_bytes() == (tmp_path / ("tool-" + output)).read_bytes()
+
+
+def test_grey_and_png_round_trip(tmp_path):
+    grey = make_picture(40, 50, seed=23)[:, :, 2]
+    write_pnm(tmp_path / "in.pgm", grey)
+    done = run_module(["in.pgm", "out.png"], tmp_path)
+    assert done.returncode == 0 and "wrote" in done.stdout and "(50 x 40 PNG)" in done.stdout
+    with Image.open(tmp_path / "out.png") as result:
+        assert result.mode == "RGB" and result.size == (50, 40)
+
+
+@pytest.mark.parametrize("files,args,code,message", [
+    ({"in.ppm": "good"}, ["-s", "0", "in.ppm", "out.png"], 2, "sectors must be a whole number"),
+    ({"in.ppm": "good"}, ["--border", "dots", "in.ppm", "out.png"], 2, "border must be"),
+    ({"in.ppm": "good"}, ["in.ppm", "out.xyz"], 2, "out.xyz: unknown output format"),
+    ({"in.ppm": "good"}, ["-q", "0", "in.ppm", "out.jpg"], 2, "--quality: 0 is not"),
+    ({}, ["missing.png", "out.png"], 1, "polarmosaic: missing.png: No such file or directory"),
+    ({"in.png": b"not a picture"}, ["in.png", "out.png"], 1,
+     "polarmosaic: in.png: not a picture Pillow can read"),
+    ({"in.ppm": "tiny"}, ["in.ppm", "out.png"], 1,
+     "polarmosaic: in.ppm: image is 1 x 1 pixels; the effect needs at least 2 x 2"),
+    ({"in.ppm": "good"}, ["in.ppm", "in.ppm"], 1, "in.ppm: refusing to overwrite the input file"),
+    ({"in.ppm": "good"}, ["in.ppm", "no-such-folder/out.png"], 1,
+     "polarmosaic: no-such-folder/out.png: No such file or directory"),
+])
+def test_errors(tmp_path, files, args, code, message):
+    for name, content in files.items():
+        if content == "good":
+            write_pnm(tmp_path / name, make_picture(20, 20))
+        elif content == "tiny":
+            write_pnm(tmp_path / name, make_picture(1, 1))
+        else:
+            (tmp_path / name).write_bytes(content)
+    before = sorted(p.name for p in tmp_path.iterdir())
+    done = run_module(args, tmp_path)
+    assert done.returncode == code
+    assert message in done.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # nothing written, nothing lost
+    if "in.ppm" in files and files["in.ppm"] == "good":
+        numpy.testing.assert_array_equal(read_pnm(tmp_path / "in.ppm"), make_picture(20, 20))
