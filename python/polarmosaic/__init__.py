@@ -131,10 +131,14 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
     the effect refuses (for example an image smaller than 2 x 2).
 
     >>> import numpy
-    >>> grey = numpy.full((64, 64), 200, numpy.uint8)
-    >>> out = mosaic(grey, border="none")
-    >>> out.shape, int(out.min()), int(out.max())
-    ((64, 64), 200, 200)
+    >>> grey = numpy.arange(64 * 48, dtype=numpy.uint32).reshape(48, 64) % 251
+    >>> out = mosaic(grey.astype(numpy.uint8), sectors=8, border="none")
+    >>> out.shape, out.dtype
+    ((48, 64), dtype('uint8'))
+    >>> mosaic(grey)
+    Traceback (most recent call last):
+      ...
+    TypeError: image must be a uint8 array; got dtype uint32
     """
     if not isinstance(image, numpy.ndarray):
         image = numpy.asarray(image)

@@ -314,3 +314,9 @@ def test_no_leak_over_10000_calls():
     grown = resident_bytes() - before
     # One result kept per call would be about 10000 * 700 bytes.
     assert grown < 1 << 20, f"resident memory grew by {grown} bytes over 10000 calls"
+
+
+def test_docstring_examples_run():
+    import doctest
+    result = doctest.testmod(polarmosaic)
+    assert result.attempted >= 4 and result.failed == 0
