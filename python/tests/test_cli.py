@@ -69,3 +69,16 @@ def test_errors(tmp_path, files, args, code, message):
     assert sorted(p.name for p in tmp_path.iterdir()) == before  # nothing written, nothing lost
     if "in.ppm" in files and files["in.ppm"] == "good":
         numpy.testing.assert_array_equal(read_pnm(tmp_path / "in.ppm"), make_picture(20, 20))
+
+
+def test_sixteen_bit_grey_and_standard_streams(tool, tmp_path):
+    rng = numpy.random.default_rng(24)
+    wide = rng.integers(0, 65536, size=(30, 44), dtype=numpy.uint16)
+    Image.fromarray(wide, "I;16").save(tmp_path / "in16.png")
+    run_tool(tool, ["in16.png", "tool.ppm"], tmp_path)
+    assert run_module(["-Q", "in16.png", "out.ppm"], tmp_path).returncode == 0
+    assert (tmp_path / "out.ppm").read_bytes() == (tmp_path / "tool.ppm").read_bytes()
+    # "-" reads standard input and writes standard output.
+    done = subprocess.run([sys.executable, "-m", "polarmosaic", "-f", "ppm", "-", "-"],
+                          input=(tmp_path / "in16.png").read_bytes(), capture_output=True)
+    assert done.returncode == 0 and done.stdout == (tmp_path / "tool.ppm").read_bytes()
