@@ -15,7 +15,8 @@ if(TARGET polarmosaic_host)
   install(TARGETS polarmosaic_host EXPORT polarmosaicTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h ${PROJECT_SOURCE_DIR}/host/thread_pool.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   set_target_properties(polarmosaic_host PROPERTIES EXPORT_NAME host)
 endif()
 
