@@ -97,7 +97,7 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            border_color: Color = "#303030",
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
-           background: Color = "#ffffff") -> numpy.ndarray:
+           background: Color = "#ffffff", threads: int = 0) -> numpy.ndarray:
     """Returns the polar mosaic of ``image`` as a new array of the same kind.
 
     ``image`` is a ``uint8`` array (or anything ``numpy.asarray`` turns into
@@ -119,6 +119,10 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       ``shade_ccw``, ``shade_cw``: bevel factors 0 .. 255 of the two sides
       of the rings and the spokes.
     - ``background``: the colour under transparent pixels.
+    - ``threads``: threads that run the effect, the calling one included:
+      0 (default) every core, 1 only the calling thread. The bytes never
+      depend on it. Give 1 when you already process several pictures at
+      once (Python threads, processes, Dask workers).
 
     Colours are in the array's channel order: for an OpenCV (BGR) array give
     them as (B, G, R), or pass ``image[..., ::-1]`` to work in RGB.
@@ -146,13 +150,13 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
         sectors=sectors, ring=ring, tile_width=tile_width, tile_height=tile_height,
         cols=cols, rows=rows, split=split, border=border, border_width=border_width,
         border_color=border_color, shade_outer=shade_outer, shade_inner=shade_inner,
-        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background))
+        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background, threads=threads))
 
 
 def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, cols=0,
                   rows=0, split=False, border="grid", border_width=5, border_color="#303030",
                   shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
-                  background="#ffffff") -> tuple:
+                  background="#ffffff", threads=0) -> tuple:
     """Checks mosaic's keywords one by one (what depends on the image is
     checked by mosaic) and returns them in the extension's order. Raises
     TypeError or ValueError naming the keyword."""
@@ -173,5 +177,6 @@ def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, c
               for name, value in (("shade_outer", shade_outer), ("shade_inner", shade_inner),
                                   ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
     background = parse_color(background, "background")
+    threads = _check_int("threads", threads, 0, _polarmosaic.MAX_THREADS)
     return (sectors, ring, tile_width, tile_height, cols, rows,
-            split, _BORDERS[border], border_width, border_color, shades, background)
+            split, _BORDERS[border], border_width, border_color, shades, background, threads)

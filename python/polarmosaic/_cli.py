@@ -145,6 +145,8 @@ def parser():
     add_effect_options(p)
     p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
     p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
+    p.add_argument("--threads", type=int, default=0,
+                   help="threads for the effect, 0 every core (default), 1 this one only")
     p.add_argument("-Q", "--quiet", action="store_true", help="print nothing but errors")
     p.add_argument("-V", "--version", action="version", version=f"polarmosaic {__version__}")
     return p
@@ -163,7 +165,7 @@ def main(argv=None):
         p.error(f"{args.output}: unknown output format (use .png, .jpg, .ppm, .pgm or --format)")
     if not 1 <= args.quality <= 100:
         p.error(f"--quality: {args.quality} is not a whole number in 1 .. 100")
-    options = effect_options(args)
+    options = dict(effect_options(args), threads=args.threads)
     try:
         check_options(**options)  # before any file is touched
     except (TypeError, ValueError) as error:

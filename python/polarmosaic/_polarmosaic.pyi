@@ -11,8 +11,10 @@ MIN_RING: float
 MAX_RING: float
 MAX_BORDER_WIDTH: int
 MAX_SHADE: int
+MAX_THREADS: int
 
 def apply(image: numpy.ndarray, sectors: int, ring: float, tile_width: int,
           tile_height: int, cols: int, rows: int, split: bool, border: int,
           border_width: int, border_color: Sequence[int],
-          shades: Sequence[float], background: Sequence[int]) -> numpy.ndarray: ...
+          shades: Sequence[float], background: Sequence[int],
+          threads: int) -> numpy.ndarray: ...

@@ -89,10 +89,13 @@ def process_folder(client, in_dir, out_dir, *, options=None, suffix=".png", qual
     """Processes every picture of in_dir into out_dir on the client's
     cluster and returns a Report. At most max_in_flight tasks (default four
     per worker thread) are submitted at a time, so a folder of a million
-    files never sits in the scheduler at once. on_done(source, reason) is
-    called as each file finishes (reason None when written)."""
+    files never sits in the scheduler at once. options are mosaic's
+    keywords; threads defaults to 1 here (a picture per worker thread keeps
+    the cores busy). on_done(source, reason) is called as each file
+    finishes (reason None when written)."""
     from distributed import as_completed
-    options = dict(options or {})
+    # One thread per picture: the cluster already runs a picture per core.
+    options = {"threads": 1, **(options or {})}
     check_options(**options)  # a bad option fails here, not in every task
     if suffix.lower().lstrip(".") not in _FORMATS:
         raise ValueError(f"suffix {suffix!r} is not one of .png, .jpg, .jpeg, .ppm, .pgm")

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,28 @@ struct Settings {
   std::array<int, 3> border_color = {48, 48, 48};
   std::array<float, 4> shades = {3.0f, 0.3f, 3.0f, 0.3f};  // outer inner ccw cw
   std::array<int, 3> background = {255, 255, 255};
+  int threads = 0;  // 0: every core
 };
+
+// Planes up to this size stay allocated between calls (see HostFor).
+constexpr size_t kMaxKeptPlaneBytes = size_t{64} << 20;
+
+// One host per Python thread, kept between calls so that a series of
+// pictures reuses its planes and thread pool. A picture with larger planes
+// gets a host of its own, freed after the call: one huge picture does not
+// hold its memory for the rest of the process.
+thread_local std::unique_ptr<polarmosaic::MosaicHost> kept_host;
+
+polarmosaic::MosaicHost* HostFor(int width, int height,
+                                 std::unique_ptr<polarmosaic::MosaicHost>* own) {
+  size_t plane_bytes = static_cast<size_t>((width + 15) / 16 * 16) * height * 6;
+  if (plane_bytes > kMaxKeptPlaneBytes) {
+    own->reset(new polarmosaic::MosaicHost);
+    return own->get();
+  }
+  if (!kept_host) kept_host.reset(new polarmosaic::MosaicHost);
+  return kept_host.get();
+}
 
 // Alpha compositing over the background, rounded to nearest (as the tool).
 inline uint8_t Over(uint32_t colour, uint32_t alpha, uint32_t background) {
@@ -148,6 +170,7 @@ polarmosaic::MosaicOptions HostOptions(const Settings& s, int width) {
   options.shade[polarmosaic::kShadeInner] = s.shades[1];
   options.shade[polarmosaic::kShadeLeft] = s.shades[2];
   options.shade[polarmosaic::kShadeRight] = s.shades[3];
+  options.threads = s.threads;
   return options;
 }
 
@@ -173,10 +196,11 @@ py::array Apply(const py::array& image, const Settings& settings) {
     std::vector<uint8_t> rgb(pixels * 3);
     Gather(src, strides, layout, width, height, settings.background,
            rgb.data());
-    polarmosaic::MosaicHost host;
-    if (host.Prepare(width, height, options, &reason)) {
+    std::unique_ptr<polarmosaic::MosaicHost> own;
+    polarmosaic::MosaicHost* host = HostFor(width, height, &own);
+    if (host->Prepare(width, height, options, &reason)) {
       ptrdiff_t stride = static_cast<ptrdiff_t>(width) * 3;
-      host.Apply(rgb.data(), stride, rgb.data(), stride);
+      host->Apply(rgb.data(), stride, rgb.data(), stride);
       Scatter(rgb.data(), pixels, layout.channels, dst);
     }
   }
@@ -195,13 +219,15 @@ PYBIND11_MODULE(_polarmosaic, m) {
   m.attr("MAX_RING") = polarmosaic::kMaxRingPixels;
   m.attr("MAX_BORDER_WIDTH") = polarmosaic::kMaxBorderWidth;
   m.attr("MAX_SHADE") = polarmosaic::kMaxShadeFactor;
+  m.attr("MAX_THREADS") = polarmosaic::kMaxThreads;
 
   m.def(
       "apply",
       [](const py::array& image, int sectors, double ring, int tile_width,
          int tile_height, int cols, int rows, bool split, int border,
          int border_width, std::array<int, 3> border_color,
-         std::array<float, 4> shades, std::array<int, 3> background) {
+         std::array<float, 4> shades, std::array<int, 3> background,
+         int threads) {
         Settings s;
         s.sectors = sectors;
         s.ring = ring;
@@ -215,13 +241,14 @@ PYBIND11_MODULE(_polarmosaic, m) {
         s.border_color = border_color;
         s.shades = shades;
         s.background = background;
+        s.threads = threads;
         return Apply(image, s);
       },
       py::arg("image").noconvert(), py::arg("sectors"), py::arg("ring"),
       py::arg("tile_width"), py::arg("tile_height"), py::arg("cols"),
       py::arg("rows"), py::arg("split"), py::arg("border"),
       py::arg("border_width"), py::arg("border_color"), py::arg("shades"),
-      py::arg("background"),
+      py::arg("background"), py::arg("threads"),
       "The effect on a checked array with checked settings (see "
       "polarmosaic.mosaic).");
 }
