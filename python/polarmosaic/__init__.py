@@ -90,6 +90,25 @@ def parse_color(value: Color, name: str = "color") -> tuple:
     return tuple(_check_int(f"{name} component", p, 0, 255) for p in parts)
 
 
+def _is_pillow_image(value):
+    return hasattr(value, "mode") and hasattr(value, "convert") and hasattr(value, "getbands")
+
+
+def _pillow_pixels(picture):
+    """A Pillow image in a mode mosaic takes: grey stays grey (16 bits
+    rounded to 8), palette and grey-with-alpha pictures become RGB or RGBA,
+    other modes RGB."""
+    mode = picture.mode
+    if mode in ("L", "RGB", "RGBA"):
+        return picture
+    if mode in ("I;16", "I;16B", "I;16L", "I"):
+        wide = numpy.asarray(picture, dtype=numpy.uint32)
+        return ((wide * 255 + 32767) // 65535).astype(numpy.uint8)
+    if mode in ("LA", "PA", "La", "RGBa") or (mode == "P" and "transparency" in picture.info):
+        return picture.convert("RGBA")
+    return picture.convert("RGB")
+
+
 def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            tile_width: int = None, tile_height: int = None,
            cols: int = 0, rows: int = 0, split: bool = False,
@@ -100,8 +119,8 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            background: Color = "#ffffff", threads: int = 0) -> numpy.ndarray:
     """Returns the polar mosaic of ``image`` as a new array of the same kind.
 
-    ``image`` is a ``uint8`` array (or anything ``numpy.asarray`` turns into
-    one, such as a Pillow image) of shape H x W x 3 (RGB), H x W or
+    ``image`` is a ``uint8`` array (or a Pillow image of any mode, or anything
+    ``numpy.asarray`` turns into such an array) of shape H x W x 3 (RGB), H x W or
     H x W x 1 (grey: the result keeps the luma) or H x W x 4 (RGBA: laid over
     ``background``; the result is opaque). Any strides work, including
     non-contiguous views and negative strides. The keywords are the
@@ -145,7 +164,7 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
     TypeError: image must be a uint8 array; got dtype uint32
     """
     if not isinstance(image, numpy.ndarray):
-        image = numpy.asarray(image)
+        image = numpy.asarray(_pillow_pixels(image) if _is_pillow_image(image) else image)
     return _polarmosaic.apply(image, *check_options(
         sectors=sectors, ring=ring, tile_width=tile_width, tile_height=tile_height,
         cols=cols, rows=rows, split=split, border=border, border_width=border_width,

@@ -10,7 +10,7 @@ import tempfile
 
 import numpy
 
-from . import __version__, check_options, mosaic
+from . import __version__, _pillow_pixels, check_options, mosaic
 
 EXIT_OK, EXIT_FILE_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -24,16 +24,12 @@ class FileError(Exception):
 
 def to_array(picture):
     """The pixels of a Pillow image as the tool sees them: uint8 RGB (grey as
-    three equal channels, 16 bits reduced to 8), or RGBA when the picture has
+    three equal channels, 16 bits rounded to 8), or RGBA when the picture has
     transparency (mosaic lays it over the background)."""
-    mode = picture.mode
-    if mode in ("I;16", "I;16B", "I;16L", "I"):
-        wide = numpy.asarray(picture, dtype=numpy.uint32)
-        grey = ((wide * 255 + 32767) // 65535).astype(numpy.uint8)
-        return numpy.repeat(grey[:, :, None], 3, axis=2)
-    if mode in ("RGBA", "LA", "PA") or (mode == "P" and "transparency" in picture.info):
-        return numpy.asarray(picture.convert("RGBA"))
-    return numpy.asarray(picture.convert("RGB"))
+    pixels = numpy.asarray(_pillow_pixels(picture))
+    if pixels.ndim == 2:
+        return numpy.repeat(pixels[:, :, None], 3, axis=2)
+    return pixels
 
 
 def load(path):

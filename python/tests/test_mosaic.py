@@ -209,9 +209,20 @@ def test_pillow_images_and_arrays(tmp_path):
     picture.save(tmp_path / "p.png")
     with Image.open(tmp_path / "p.png") as loaded:
         numpy.testing.assert_array_equal(polarmosaic.mosaic(loaded), expected)
+    # Every Pillow mode: grey stays grey, palettes and alpha become RGB(A).
     grey = picture.convert("L")
-    assert polarmosaic.mosaic(grey).shape == (64, 96)
-    assert polarmosaic.mosaic(picture.convert("RGBA")).shape == (64, 96, 4)
+    numpy.testing.assert_array_equal(polarmosaic.mosaic(grey),
+                                     polarmosaic.mosaic(numpy.asarray(grey)))
+    palette = picture.convert("P", palette=Image.ADAPTIVE, colors=16)
+    numpy.testing.assert_array_equal(polarmosaic.mosaic(palette),
+                                     polarmosaic.mosaic(numpy.asarray(palette.convert("RGB"))))
+    grey_alpha = Image.merge("LA", [grey, picture.getchannel("R")])
+    numpy.testing.assert_array_equal(
+        polarmosaic.mosaic(grey_alpha, background=(0, 90, 255)),
+        polarmosaic.mosaic(numpy.asarray(grey_alpha.convert("RGBA")), background=(0, 90, 255)))
+    assert polarmosaic.mosaic(grey_alpha).shape == (64, 96, 4)
+    wide = Image.fromarray(numpy.asarray(grey).astype(numpy.uint16) * 257, "I;16")
+    numpy.testing.assert_array_equal(polarmosaic.mosaic(wide), polarmosaic.mosaic(grey))
     Image.fromarray(expected).save(tmp_path / "out.png")  # the result is a valid picture
 
 
