@@ -141,7 +141,7 @@ def parser():
     add_effect_options(p)
     p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
     p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
-    p.add_argument("--threads", type=int, default=0,
+    p.add_argument("-t", "--threads", type=int, default=0,
                    help="threads for the effect, 0 every core (default), 1 this one only")
     p.add_argument("-Q", "--quiet", action="store_true", help="print nothing but errors")
     p.add_argument("-V", "--version", action="version", version=f"polarmosaic {__version__}")
