@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -49,9 +50,15 @@ constexpr size_t kMaxKeptPlaneBytes = size_t{64} << 20;
 // hold its memory for the rest of the process.
 thread_local std::unique_ptr<polarmosaic::MosaicHost> kept_host;
 
+// A forked child (multiprocessing's default on Linux) has none of the
+// parent's pool threads: it starts with a host of its own. The parent's is
+// left alone, since destroying it would join threads that do not exist.
+void ForgetHostAfterFork() { (void)kept_host.release(); }
+
 polarmosaic::MosaicHost* HostFor(int width, int height,
                                  std::unique_ptr<polarmosaic::MosaicHost>* own) {
-  size_t plane_bytes = static_cast<size_t>((width + 15) / 16 * 16) * height * 6;
+  size_t plane_bytes =
+      static_cast<size_t>(lcw16(static_cast<int16_t>(width))) * height * 6;
   if (plane_bytes > kMaxKeptPlaneBytes) {
     own->reset(new polarmosaic::MosaicHost);
     return own->get();
@@ -212,6 +219,7 @@ py::array Apply(const py::array& image, const Settings& settings) {
 
 PYBIND11_MODULE(_polarmosaic, m) {
   m.doc() = "Native part of polarmosaic; use polarmosaic.mosaic.";
+  pthread_atfork(nullptr, nullptr, ForgetHostAfterFork);
   m.attr("__version__") = POLARMOSAIC_VERSION_STRING;
   m.attr("DEFAULT_SECTORS") = polarmosaic::kDefaultSectors;
   m.attr("DEFAULT_RING") = polarmosaic::kDefaultRingPixels;

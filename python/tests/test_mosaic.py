@@ -336,3 +336,23 @@ def test_docstring_examples_run():
     import doctest
     result = doctest.testmod(polarmosaic)
     assert result.attempted >= 4 and result.failed == 0
+
+
+def test_forked_child_works_and_exits():
+    # The parent's thread pool threads do not exist in a forked child.
+    picture = make_picture(100, 150, seed=9)
+    expected = polarmosaic.mosaic(picture, threads=2)
+    pid = os.fork()
+    if pid == 0:
+        same = polarmosaic.mosaic(picture, threads=2).tobytes() == expected.tobytes()
+        os._exit(0 if same else 3)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            assert os.waitstatus_to_exitcode(status) == 0
+            return
+        time.sleep(0.05)
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    pytest.fail("the forked child hung")
