@@ -63,7 +63,7 @@ int SectorTileWidth(int width, int sectors) {
 }
 
 int RingTileHeight(double ring_pixels) {
-  long rows = std::lround(ring_pixels / kRadiusPerRow);
+  long rows = std::lround(ring_pixels / kPixelsPerPolarRow);
   return static_cast<int>(rows < 1 ? 1 : rows);
 }
 

@@ -80,11 +80,7 @@ constexpr int kMaxThreads = 1024;
 
 // Tiles in polar terms, as the tool's --sectors and --ring give them. One
 // polar row is 0.8 output pixel of radius; a full turn is width - 1 columns.
-constexpr int kDefaultSectors = 36;
-constexpr double kDefaultRingPixels = 28.0;
-constexpr double kRadiusPerRow = 0.8;
-constexpr double kMinRingPixels = kRadiusPerRow;
-constexpr double kMaxRingPixels = 32767 * kRadiusPerRow;
+constexpr double kPixelsPerPolarRow = 0.8;
 
 // Tile width for about `sectors` tiles around the circle of a width-column
 // polar image: round((width - 1) / sectors), or the width within 15% of it

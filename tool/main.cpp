@@ -31,6 +31,10 @@ constexpr int kExitUsage = 2;
 constexpr const char* kDemoName = "(built-in picture)";
 constexpr const char* kDefaultDemoOutput = "polarmosaic-demo.png";
 
+// Defaults of the tool; the host layer's defaults are only the fallback.
+constexpr int kDefaultSectors = 36;
+constexpr double kDefaultRing = 28.0;
+constexpr double kRadiusPerRow = 0.8;  // output pixels per polar row
 
 const char kHelp[] =
     "Usage: polarmosaic [options] INPUT OUTPUT\n"
@@ -123,7 +127,7 @@ const char kHelp[] =
 struct ToolOptions {
   MosaicOptions mosaic;
   int sectors = kDefaultSectors;
-  double ring = kDefaultRingPixels;
+  double ring = kDefaultRing;
   int tile_width = 0;   // 0: from sectors
   int tile_height = 0;  // 0: from ring
   ImageFormat format = ImageFormat::kUnknown;
@@ -279,7 +283,7 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       options.sectors = take_int(1, 32767);
     } else if (name == "-r" || name == "--ring") {
       std::string text = take();
-      if (!ParseFloat(text, kMinRingPixels, kMaxRingPixels, &options.ring)) {
+      if (!ParseFloat(text, 0.8, 32767 * kRadiusPerRow, &options.ring)) {
         Fail("option " + name + ": '" + text +
              "' is not a ring thickness in 0.8 .. 26213 pixels");
       }

@@ -5,8 +5,6 @@ from typing import Sequence
 import numpy
 
 __version__: str
-DEFAULT_SECTORS: int
-DEFAULT_RING: float
 MIN_RING: float
 MAX_RING: float
 MAX_BORDER_WIDTH: int

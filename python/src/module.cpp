@@ -26,8 +26,8 @@ namespace {
 // Settings already checked one by one on the Python side; what depends on
 // the image (tile counts, sizes) is checked here by the host layer.
 struct Settings {
-  int sectors = polarmosaic::kDefaultSectors;
-  double ring = polarmosaic::kDefaultRingPixels;
+  int sectors = 36;
+  double ring = 28.0;
   int tile_width = 0;   // 0: from sectors
   int tile_height = 0;  // 0: from ring
   int cols = 0;
@@ -221,10 +221,9 @@ PYBIND11_MODULE(_polarmosaic, m) {
   m.doc() = "Native part of polarmosaic; use polarmosaic.mosaic.";
   pthread_atfork(nullptr, nullptr, ForgetHostAfterFork);
   m.attr("__version__") = POLARMOSAIC_VERSION_STRING;
-  m.attr("DEFAULT_SECTORS") = polarmosaic::kDefaultSectors;
-  m.attr("DEFAULT_RING") = polarmosaic::kDefaultRingPixels;
-  m.attr("MIN_RING") = polarmosaic::kMinRingPixels;
-  m.attr("MAX_RING") = polarmosaic::kMaxRingPixels;
+  // Ring thicknesses the tool takes: one to 32767 polar rows.
+  m.attr("MIN_RING") = polarmosaic::kPixelsPerPolarRow;
+  m.attr("MAX_RING") = 32767 * polarmosaic::kPixelsPerPolarRow;
   m.attr("MAX_BORDER_WIDTH") = polarmosaic::kMaxBorderWidth;
   m.attr("MAX_SHADE") = polarmosaic::kMaxShadeFactor;
   m.attr("MAX_THREADS") = polarmosaic::kMaxThreads;
