@@ -6,7 +6,7 @@ import argparse
 import io
 import os
 import sys
-import tempfile
+import secrets
 
 import numpy
 
@@ -68,10 +68,17 @@ def encode(pixels, file_format, quality=90):
 
 def write_atomically(path, data):
     """Writes to a temporary file beside path and renames it into place, so a
-    failure leaves no partial file. Raises OSError."""
+    failure leaves no partial file. The file gets the usual permissions
+    (0666 less the umask), as the tool's do. Raises OSError."""
     folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".",
-                                         suffix=".tmp", dir=folder)
+    while True:
+        temporary = os.path.join(
+            folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+        try:
+            handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            break
+        except FileExistsError:
+            continue
     try:
         with os.fdopen(handle, "wb") as stream:
             stream.write(data)

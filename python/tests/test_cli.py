@@ -29,6 +29,8 @@ def test_same_file_as_tool(tool, tmp_path, args, output):
     done = run_module(["-Q", *args, "in.png", output], tmp_path)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / output).read_bytes() == (tmp_path / ("tool-" + output)).read_bytes()
+    # Same permissions as the tool's files (0666 less the umask).
+    assert (tmp_path / output).stat().st_mode == (tmp_path / ("tool-" + output)).stat().st_mode
 
 
 def test_grey_and_png_round_trip(tmp_path):
