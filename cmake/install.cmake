@@ -8,6 +8,7 @@ install(TARGETS polarmosaic EXPORT polarmosaicTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/polarmosaic.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/fitted.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 if(TARGET polarmosaic_host)
   # The C++ host layer: owns the buffers and checks the options for you.

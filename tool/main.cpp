@@ -52,17 +52,26 @@ const char kHelp[] =
     "equal channels, 16-bit input is reduced to 8 bits, and transparent\n"
     "pixels are laid over the background colour. PGM output keeps the luma.\n"
     "\n"
-    "Tile geometry. The picture is unrolled around its centre into a polar\n"
-    "image of the same size: each polar row is one radius (row 0 the outermost,\n"
-    "0.8 * (height - 1) pixels from the centre; one row = 0.8 pixel of radius)\n"
-    "and each polar column one angle (width - 1 columns per full turn). Tiles\n"
-    "are rectangles there and ring sectors in the result.\n"
-    "  -s, --sectors N        about N tiles around the circle (default 36): tile\n"
-    "                         width = round((width - 1) / N) polar columns, or\n"
-    "                         the nearest width within 15% that divides the\n"
-    "                         image width (no thin sector where the turn closes)\n"
-    "  -r, --ring PIXELS      ring thickness in output pixels (default 28): tile\n"
-    "                         height = round(PIXELS / 0.8) polar rows\n"
+    "Geometry. By default the mosaic is fitted to the picture: rings around\n"
+    "the centre out to the corners, so every feature stays where it was and\n"
+    "nothing is cropped; beyond an edge the nearest edge pixel is used. The\n"
+    "centre (radius below one ring) is one disc.\n"
+    "  -s, --sectors N        N sectors of equal angle in every ring (default 36)\n"
+    "  -r, --ring PIXELS      rings exactly PIXELS thick (default 28; rounded)\n"
+    "                         -s N -r 1 -b none is the finest grid once N\n"
+    "                         reaches 2 pi x the half diagonal (7000 for\n"
+    "                         1920 x 1080): one polar sample per tile\n"
+    "      --classic          the module's classic framing (iPolarMosaic0): the\n"
+    "                         picture is unrolled into a polar image of its own\n"
+    "                         size, each polar row one radius (0.8 pixel, row 0\n"
+    "                         the outermost at 0.8 * (height - 1)) and each polar\n"
+    "                         column one angle (width - 1 columns per turn);\n"
+    "                         the picture is scaled by its aspect ratio and\n"
+    "                         wraps at the edges. -s gives a tile width of\n"
+    "                         round((width - 1) / N) polar columns, or the\n"
+    "                         nearest within 15% that divides the width; -r a\n"
+    "                         tile height of round(PIXELS / 0.8) polar rows.\n"
+    "  With --classic only:\n"
     "      --tile-width N     tile width in polar columns; overrides --sectors\n"
     "      --tile-height N    tile height in polar rows; overrides --ring\n"
     "      --cols N           number of tile columns (default 0: cover the\n"
@@ -119,6 +128,7 @@ const char kHelp[] =
     "  polarmosaic photo.jpg mosaic.png         default mosaic of a photo\n"
     "  polarmosaic -s 12 -r 60 -b rings photo.jpg rings.jpg\n"
     "  polarmosaic -b none --sectors 64 in.png out.ppm\n"
+    "  polarmosaic --classic -s 24 photo.jpg classic.png\n"
     "  polarmosaic -c 255,255,255 --shade-outer 0.5 --shade-inner 0.5 \\\n"
     "              --shade-ccw 0.5 --shade-cw 0.5 in.png out.png\n"
     "  polarmosaic -j 2 -d mosaics/ *.jpg       batch into mosaics/\n"
@@ -130,6 +140,8 @@ struct ToolOptions {
   double ring = kDefaultRing;
   int tile_width = 0;   // 0: from sectors
   int tile_height = 0;  // 0: from ring
+  bool classic = false;
+  std::string classic_only;  // a classic grid option that was given
   ImageFormat format = ImageFormat::kUnknown;
   int quality = 90;
   uint8_t background[3] = {255, 255, 255};
@@ -287,18 +299,26 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
         Fail("option " + name + ": '" + text +
              "' is not a ring thickness in 0.8 .. 26213 pixels");
       }
+    } else if (name == "--classic") {
+      options.classic = true;
     } else if (name == "--tile-width") {
       options.tile_width = take_int(1, 32767);
+      options.classic_only = name;
     } else if (name == "--tile-height") {
       options.tile_height = take_int(1, 32767);
+      options.classic_only = name;
     } else if (name == "--cols") {
       options.mosaic.tileCols = take_int(0, 32767);
+      options.classic_only = name;
     } else if (name == "--rows") {
       options.mosaic.tileRows = take_int(0, 32767);
+      options.classic_only = name;
     } else if (name == "--split") {
       options.mosaic.splitRemainder = true;
+      options.classic_only = name;
     } else if (name == "--no-split") {
       options.mosaic.splitRemainder = false;
+      options.classic_only = name;
     } else if (name == "-b" || name == "--border") {
       std::string text = take();
       options.mosaic.borderMode = ParseBorderStyle(text);
@@ -351,6 +371,11 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
     }
     if (has_value) Fail("option " + name + " takes no value");
   }
+  if (!options.classic && !options.classic_only.empty()) {
+    Fail("option " + options.classic_only +
+         " sets the classic polar grid; add --classic (the fitted geometry "
+         "takes -s and -r)");
+  }
   return options;
 }
 
@@ -369,6 +394,14 @@ struct Job {
 // The host options for one image: the polar terms depend on its width.
 MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   MosaicOptions mosaic = options.mosaic;
+  if (!options.classic) {
+    mosaic.geometry = kGeometryFitted;
+    mosaic.sectors = options.sectors;
+    long ring = std::lround(options.ring);
+    mosaic.ringWidth = static_cast<int>(ring < 1 ? 1 : ring);
+    return mosaic;
+  }
+  mosaic.geometry = kGeometryClassic;
   if (options.tile_width > 0) {
     mosaic.tileWidth = options.tile_width;
   } else {
