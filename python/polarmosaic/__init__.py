@@ -116,7 +116,8 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            border_color: Color = "#303030",
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
-           background: Color = "#ffffff", threads: int = 0) -> numpy.ndarray:
+           background: Color = "#ffffff", classic: bool = False,
+           threads: int = 0) -> numpy.ndarray:
     """Returns the polar mosaic of ``image`` as a new array of the same kind.
 
     ``image`` is a ``uint8`` array (or a Pillow image of any mode, or anything
@@ -126,9 +127,13 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
     non-contiguous views and negative strides. The keywords are the
     command-line tool's long options, with the same defaults:
 
-    - ``sectors``: about this many tiles around the circle (1 .. 32767);
-      ``ring``: ring thickness in output pixels (0.8 .. 26213.6).
-    - ``tile_width``, ``tile_height``: raw tile size in polar columns and
+    - ``sectors``: sectors around the circle (1 .. 32752); ``ring``: ring
+      thickness in output pixels (0.8 .. 26213.6, rounded).
+    - ``classic``: the module's classic framing (``iPolarMosaic0``) instead
+      of the geometry fitted to the picture: a polar image of the picture's
+      own size, ``sectors`` and ``ring`` then give about that many tiles
+      around and rings about that thick. With ``classic=True`` only:
+      ``tile_width``, ``tile_height``: raw tile size in polar columns and
       rows, overriding ``sectors`` and ``ring``; ``cols``, ``rows``: tile
       counts (0 covers the image); ``split``: share the part of an axis left
       over by whole tiles between a first and a last tile.
@@ -169,16 +174,25 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
         sectors=sectors, ring=ring, tile_width=tile_width, tile_height=tile_height,
         cols=cols, rows=rows, split=split, border=border, border_width=border_width,
         border_color=border_color, shade_outer=shade_outer, shade_inner=shade_inner,
-        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background, threads=threads))
+        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background, classic=classic,
+        threads=threads))
 
 
 def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, cols=0,
                   rows=0, split=False, border="grid", border_width=5, border_color="#303030",
                   shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
-                  background="#ffffff", threads=0) -> tuple:
+                  background="#ffffff", classic=False, threads=0) -> tuple:
     """Checks mosaic's keywords one by one (what depends on the image is
     checked by mosaic) and returns them in the extension's order. Raises
     TypeError or ValueError naming the keyword."""
+    classic = _check_bool("classic", classic)
+    if not classic:
+        for name, value, default in (("tile_width", tile_width, None),
+                                     ("tile_height", tile_height, None),
+                                     ("cols", cols, 0), ("rows", rows, 0), ("split", split, False)):
+            if value is not default and value != default:
+                raise ValueError(f"{name} sets the classic polar grid; add classic=True "
+                                 "(the fitted geometry takes sectors and ring)")
     sectors = _check_int("sectors", sectors, 1, _MAX_TILE)
     ring = _check_real("ring", ring, _polarmosaic.MIN_RING, _polarmosaic.MAX_RING, " pixels")
     tile_width = 0 if tile_width is None else _check_int("tile_width", tile_width, 1, _MAX_TILE)
@@ -197,5 +211,5 @@ def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, c
                                   ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
     background = parse_color(background, "background")
     threads = _check_int("threads", threads, 0, _polarmosaic.MAX_THREADS)
-    return (sectors, ring, tile_width, tile_height, cols, rows,
+    return (classic, sectors, ring, tile_width, tile_height, cols, rows,
             split, _BORDERS[border], border_width, border_color, shades, background, threads)

@@ -16,7 +16,8 @@ def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36, ring: float = 28
            border_width: int = 5, border_color: Color = "#303030",
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
-           background: Color = "#ffffff", threads: int = 0) -> numpy.ndarray[Any, numpy.dtype[numpy.uint8]]: ...
+           background: Color = "#ffffff", classic: bool = False,
+           threads: int = 0) -> numpy.ndarray[Any, numpy.dtype[numpy.uint8]]: ...
 
 def check_options(*, sectors: int = 36, ring: float = 28.0,
                   tile_width: Optional[int] = None, tile_height: Optional[int] = None,
@@ -25,4 +26,4 @@ def check_options(*, sectors: int = 36, ring: float = 28.0,
                   border_color: Color = "#303030", shade_outer: float = 3.0,
                   shade_inner: float = 0.3, shade_ccw: float = 3.0,
                   shade_cw: float = 0.3, background: Color = "#ffffff",
-                  threads: int = 0) -> tuple: ...
+                  classic: bool = False, threads: int = 0) -> tuple: ...

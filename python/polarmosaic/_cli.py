@@ -102,9 +102,11 @@ def save(pixels, path, file_format, quality):
 
 def add_effect_options(p):
     """The tool's options of the effect itself."""
-    p.add_argument("-s", "--sectors", type=int, default=36, help="about N tiles around the circle (36)")
+    p.add_argument("-s", "--sectors", type=int, default=36, help="sectors around the circle (36)")
     p.add_argument("-r", "--ring", type=float, default=28.0, help="ring thickness in pixels (28)")
-    p.add_argument("--tile-width", type=int, help="tile width in polar columns; overrides --sectors")
+    p.add_argument("--classic", action="store_true",
+                   help="the module's classic framing (iPolarMosaic0) instead of the fitted one")
+    p.add_argument("--tile-width", type=int, help="with --classic: tile width in polar columns; overrides --sectors")
     p.add_argument("--tile-height", type=int, help="tile height in polar rows; overrides --ring")
     p.add_argument("--cols", type=int, default=0, help="number of tile columns (0: cover the image)")
     p.add_argument("--rows", type=int, default=0, help="number of tile rows (0: cover the image)")
@@ -126,7 +128,7 @@ def add_effect_options(p):
 
 def effect_options(args):
     """mosaic's keywords from the parsed options."""
-    return dict(sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
+    return dict(classic=args.classic, sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
                 tile_height=args.tile_height, cols=args.cols, rows=args.rows,
                 split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
                 border_width=args.border_width, border_color=args.border_color,

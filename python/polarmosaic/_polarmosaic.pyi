@@ -11,7 +11,7 @@ MAX_BORDER_WIDTH: int
 MAX_SHADE: int
 MAX_THREADS: int
 
-def apply(image: numpy.ndarray, sectors: int, ring: float, tile_width: int,
+def apply(image: numpy.ndarray, classic: bool, sectors: int, ring: float, tile_width: int,
           tile_height: int, cols: int, rows: int, split: bool, border: int,
           border_width: int, border_color: Sequence[int],
           shades: Sequence[float], background: Sequence[int],

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ namespace {
 // Settings already checked one by one on the Python side; what depends on
 // the image (tile counts, sizes) is checked here by the host layer.
 struct Settings {
+  bool classic = false;
   int sectors = 36;
   double ring = 28.0;
   int tile_width = 0;   // 0: from sectors
@@ -160,16 +162,26 @@ void Scatter(const uint8_t* rgb, size_t pixels, int channels, uint8_t* out) {
   }
 }
 
+// The tool's mapping of its options to the host layer's.
 polarmosaic::MosaicOptions HostOptions(const Settings& s, int width) {
   polarmosaic::MosaicOptions options;
-  options.tileWidth = s.tile_width > 0
-                          ? s.tile_width
-                          : polarmosaic::SectorTileWidth(width, s.sectors);
-  options.tileHeight =
-      s.tile_height > 0 ? s.tile_height : polarmosaic::RingTileHeight(s.ring);
-  options.tileCols = s.cols;
-  options.tileRows = s.rows;
-  options.splitRemainder = s.split;
+  if (s.classic) {
+    options.geometry = polarmosaic::kGeometryClassic;
+    options.tileWidth = s.tile_width > 0
+                            ? s.tile_width
+                            : polarmosaic::SectorTileWidth(width, s.sectors);
+    options.tileHeight = s.tile_height > 0
+                             ? s.tile_height
+                             : polarmosaic::RingTileHeight(s.ring);
+    options.tileCols = s.cols;
+    options.tileRows = s.rows;
+    options.splitRemainder = s.split;
+  } else {
+    options.geometry = polarmosaic::kGeometryFitted;
+    options.sectors = s.sectors;
+    long ring = std::lround(s.ring);
+    options.ringWidth = static_cast<int>(ring < 1 ? 1 : ring);
+  }
   options.borderMode = s.border;
   options.borderWidth = s.border_width;
   for (int c = 0; c < 3; ++c) options.borderColor[c] = s.border_color[c];
@@ -230,12 +242,13 @@ PYBIND11_MODULE(_polarmosaic, m) {
 
   m.def(
       "apply",
-      [](const py::array& image, int sectors, double ring, int tile_width,
+      [](const py::array& image, bool classic, int sectors, double ring, int tile_width,
          int tile_height, int cols, int rows, bool split, int border,
          int border_width, std::array<int, 3> border_color,
          std::array<float, 4> shades, std::array<int, 3> background,
          int threads) {
         Settings s;
+        s.classic = classic;
         s.sectors = sectors;
         s.ring = ring;
         s.tile_width = tile_width;
@@ -251,7 +264,7 @@ PYBIND11_MODULE(_polarmosaic, m) {
         s.threads = threads;
         return Apply(image, s);
       },
-      py::arg("image").noconvert(), py::arg("sectors"), py::arg("ring"),
+      py::arg("image").noconvert(), py::arg("classic"), py::arg("sectors"), py::arg("ring"),
       py::arg("tile_width"), py::arg("tile_height"), py::arg("cols"),
       py::arg("rows"), py::arg("split"), py::arg("border"),
       py::arg("border_width"), py::arg("border_color"), py::arg("shades"),

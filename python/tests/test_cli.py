@@ -18,7 +18,8 @@ def run_module(args, cwd):
 @pytest.mark.parametrize("args,output", [
     ([], "out.ppm"),
     (["-s", "12", "-r", "40", "-b", "rings", "-c", "255,0,0"], "out.ppm"),
-    (["--tile-width", "9", "--tile-height", "7", "--split", "-w", "3",
+    (["--classic", "-s", "30", "-r", "9"], "out.ppm"),
+    (["--classic", "--tile-width", "9", "--tile-height", "7", "--split", "-w", "3",
       "--shade-cw", "2.5", "--background", "#00ff00"], "out.ppm"),
     (["-b", "3", "-c", "#a0b0c0"], "out.pgm"),
 ])
@@ -46,6 +47,7 @@ def test_grey_and_png_round_trip(tmp_path):
     ({"in.ppm": "good"}, ["-s", "0", "in.ppm", "out.png"], 2, "sectors must be a whole number"),
     ({"in.ppm": "good"}, ["--border", "dots", "in.ppm", "out.png"], 2, "border must be"),
     ({"in.ppm": "good"}, ["in.ppm", "out.xyz"], 2, "out.xyz: unknown output format"),
+    ({"in.ppm": "good"}, ["--split", "in.ppm", "out.png"], 2, "split sets the classic polar grid"),
     ({"in.ppm": "good"}, ["-q", "0", "in.ppm", "out.jpg"], 2, "--quality: 0 is not"),
     ({}, ["missing.png", "out.png"], 1, "polarmosaic: missing.png: No such file or directory"),
     ({"in.png": b"not a picture"}, ["in.png", "out.png"], 1,

@@ -10,11 +10,21 @@ import pytest
 import polarmosaic
 from conftest import make_picture, read_pnm, run_tool, write_pnm
 
-# Keyword sets and the tool options that say the same.
-OPTION_SETS = [
+# Keyword sets and the tool options that say the same, in both geometries.
+FITTED = [
     ({}, []),
     ({"sectors": 12, "ring": 40, "border": "rings"}, ["-s", "12", "-r", "40", "-b", "rings"]),
     ({"sectors": 64, "border": "none"}, ["--sectors", "64", "-b", "none"]),
+    ({"sectors": 7, "ring": 3.3, "border_width": 8, "border_color": "#10e0a0",
+      "shade_outer": 0.5, "shade_inner": 1.7, "shade_ccw": 0, "shade_cw": 12.25},
+     ["-s", "7", "-r", "3.3", "-w", "8", "-c", "#10e0a0", "--shade-outer", "0.5",
+      "--shade-inner", "1.7", "--shade-ccw", "0", "--shade-cw", "12.25"]),
+    ({"sectors": 1, "ring": 300, "border": "spokes", "border_color": (255, 0, 0)},
+     ["-s", "1", "-r", "300", "-b", "spokes", "-c", "255,0,0"]),
+]
+CLASSIC = [
+    ({}, []),
+    ({"sectors": 12, "ring": 40, "border": "rings"}, ["-s", "12", "-r", "40", "-b", "rings"]),
     ({"tile_width": 17, "tile_height": 9, "split": True, "border": "spokes",
       "border_width": 8, "border_color": (255, 0, 0)},
      ["--tile-width", "17", "--tile-height", "9", "--split", "-b", "spokes", "-w", "8",
@@ -26,6 +36,8 @@ OPTION_SETS = [
       "--shade-cw", "12.25"]),
     ({"ring": 3.3, "sectors": 5, "border_width": 0}, ["-r", "3.3", "-s", "5", "-w", "0"]),
 ]
+OPTION_SETS = FITTED + [({"classic": True, **keywords}, ["--classic", *args])
+                        for keywords, args in CLASSIC]
 SIZES = [(61, 97), (120, 160), (200, 33), (7, 41)]
 
 
@@ -137,10 +149,10 @@ ERRORS = [
     (OK[:, :0], {}, ValueError, "image is 0 x 20 pixels; the effect needs at least 2 x 2"),
     (numpy.zeros((2, 32753), numpy.uint8), {}, ValueError,
      "image is 32753 x 2 pixels; the effect handles at most 32752 x 32767"),
-    (OK, {"cols": 99}, ValueError,
+    (OK, {"classic": True, "cols": 99}, ValueError,
      "tile columns 99 does not fit a 30-column polar image with tile width 1: allowed 1 .. 30, "
      "or 0 to cover the image"),
-    (OK, {"tile_height": 7, "rows": 5}, ValueError,
+    (OK, {"classic": True, "tile_height": 7, "rows": 5}, ValueError,
      "tile rows 5 does not fit a 20-row polar image with tile height 7: allowed 2 .. 4"),
     (OK, {"sectors": 0}, ValueError, "sectors must be a whole number in 1 .. 32767, got 0"),
     (OK, {"sectors": "12"}, TypeError, "sectors must be an int, got str"),
@@ -149,11 +161,11 @@ ERRORS = [
     (OK, {"ring": 0.5}, ValueError, "ring must be a number in 0.8 .. 26213.6 pixels, got 0.5"),
     (OK, {"ring": math.nan}, ValueError, "ring must be a number in 0.8 .. 26213.6 pixels, got nan"),
     (OK, {"ring": None}, TypeError, "ring must be a number, got NoneType"),
-    (OK, {"tile_width": 0}, ValueError, "tile_width must be a whole number in 1 .. 32767, got 0"),
-    (OK, {"tile_height": 32768}, ValueError, "tile_height must be a whole number in 1 .. 32767"),
-    (OK, {"cols": -1}, ValueError, "cols must be a whole number in 0 .. 32767, got -1"),
-    (OK, {"rows": 1.5}, TypeError, "rows must be an int, got float"),
-    (OK, {"split": "yes"}, TypeError, "split must be True or False, got str"),
+    (OK, {"classic": True, "tile_width": 0}, ValueError, "tile_width must be a whole number in 1 .. 32767, got 0"),
+    (OK, {"classic": True, "tile_height": 32768}, ValueError, "tile_height must be a whole number in 1 .. 32767"),
+    (OK, {"classic": True, "cols": -1}, ValueError, "cols must be a whole number in 0 .. 32767, got -1"),
+    (OK, {"classic": True, "rows": 1.5}, TypeError, "rows must be an int, got float"),
+    (OK, {"classic": True, "split": "yes"}, TypeError, "split must be True or False, got str"),
     (OK, {"border": "dots"}, ValueError,
      "border must be 'none', 'grid', 'rings' or 'spokes', got 'dots'"),
     (OK, {"border": 2}, TypeError, "border must be a str, got int"),
@@ -170,6 +182,13 @@ ERRORS = [
     (OK, {"shade_outer": 256.0}, ValueError, "shade_outer must be a number in 0 .. 255, got 256.0"),
     (OK, {"shade_inner": "1"}, TypeError, "shade_inner must be a number, got str"),
     (OK, {"background": "white"}, ValueError, "background 'white' is not a colour"),
+    (OK, {"sectors": 32753}, ValueError, "sector count 32753"),
+    (OK, {"tile_width": 5}, ValueError,
+     "tile_width sets the classic polar grid; add classic=True (the fitted geometry takes "
+     "sectors and ring)"),
+    (OK, {"rows": 2}, ValueError, "rows sets the classic polar grid; add classic=True"),
+    (OK, {"split": True}, ValueError, "split sets the classic polar grid; add classic=True"),
+    (OK, {"classic": 1}, TypeError, "classic must be True or False, got int"),
     (OK, {"threads": -1}, ValueError, "threads must be a whole number in 0 .. 1024, got -1"),
     (OK, {"threads": 1025}, ValueError, "threads must be a whole number in 0 .. 1024, got 1025"),
     (OK, {"threads": "2"}, TypeError, "threads must be an int, got str"),
@@ -320,7 +339,7 @@ def test_no_leak_over_10000_calls():
             polarmosaic.mosaic(inputs[i % 4], sectors=4, ring=4)
             if i % 10 == 0:
                 try:
-                    polarmosaic.mosaic(rgb, cols=99)
+                    polarmosaic.mosaic(rgb, classic=True, cols=99)
                 except ValueError:
                     pass
 
