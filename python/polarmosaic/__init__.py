@@ -56,15 +56,29 @@ def _check_bool(name, value):
     return bool(value)
 
 
+def _css_colour(name):
+    """(R, G, B) of a CSS colour name, from Pillow's table (the CSS Color
+    Level 4 names, as the tool's), or None."""
+    try:
+        from PIL import ImageColor
+    except ImportError:
+        return None
+    hex_value = ImageColor.colormap.get(name.lower())
+    return ImageColor.getrgb(hex_value) if isinstance(hex_value, str) else None
+
+
 def parse_color(value: Color, name: str = "color") -> tuple:
-    """Returns (R, G, B) from ``"#rrggbb"``, ``"R,G,B"`` or a sequence of three ints.
+    """Returns (R, G, B) from ``"#rrggbb"``, ``"R,G,B"``, a CSS colour name
+    (with Pillow installed) or a sequence of three ints.
 
     >>> parse_color("#ff8000"), parse_color("1,2,3"), parse_color((4, 5, 6))
     ((255, 128, 0), (1, 2, 3), (4, 5, 6))
     """
     if isinstance(value, str):
         text = value.strip()
-        parts = None
+        parts = _css_colour(text)
+        if parts is not None:
+            return tuple(parts)
         if len(text) == 7 and text[0] == "#":
             try:
                 parts = [int(text[i:i + 2], 16) for i in (1, 3, 5)]
@@ -77,7 +91,8 @@ def parse_color(value: Color, name: str = "color") -> tuple:
                 parts = None
         if parts is None or not all(0 <= p <= 255 for p in parts):
             raise ValueError(
-                f"{name} {value!r} is not a colour (#rrggbb or R,G,B with 0 .. 255)")
+                f"{name} {value!r} is not a colour (#rrggbb, R,G,B with 0 .. 255 "
+                "or a CSS colour name)")
         return tuple(parts)
     try:
         parts = list(value)
@@ -139,7 +154,7 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       over by whole tiles between a first and a last tile.
     - ``border``: ``"none"``, ``"grid"``, ``"rings"`` or ``"spokes"``;
       ``border_width`` 0 .. 1024; ``border_color`` ``"#rrggbb"``,
-      ``"R,G,B"`` or three ints; ``shade_outer``, ``shade_inner``,
+      ``"R,G,B"``, a CSS colour name or three ints; ``shade_outer``, ``shade_inner``,
       ``shade_ccw``, ``shade_cw``: bevel factors 0 .. 255 of the two sides
       of the rings and the spokes.
     - ``background``: the colour under transparent pixels.

@@ -32,14 +32,20 @@ def to_array(picture):
     return pixels
 
 
-def load(path):
+def upright(picture):
+    """The picture turned as its EXIF orientation says, as the tool does."""
+    from PIL import ImageOps
+    return ImageOps.exif_transpose(picture)
+
+
+def load(path, auto_orient=True):
     from PIL import Image, UnidentifiedImageError
     name = "standard input" if path == "-" else path
     try:
         source = io.BytesIO(sys.stdin.buffer.read()) if path == "-" else path
         with Image.open(source) as picture:
             picture.load()
-            return to_array(picture)
+            return to_array(upright(picture) if auto_orient else picture)
     except UnidentifiedImageError:
         raise FileError(f"{name}: not a picture Pillow can read") from None
     except OSError as error:
@@ -150,6 +156,8 @@ def parser():
     add_effect_options(p)
     p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
     p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
+    p.add_argument("--no-auto-orient", action="store_true",
+                   help="keep the pixels as stored, ignoring the EXIF orientation")
     p.add_argument("-t", "--threads", type=int, default=0,
                    help="threads for the effect, 0 every core (default), 1 this one only")
     p.add_argument("-Q", "--quiet", action="store_true", help="print nothing but errors")
@@ -179,7 +187,7 @@ def main(argv=None):
         if (args.input != "-" and args.output != "-" and os.path.exists(args.output)
                 and os.path.samefile(args.input, args.output)):
             raise FileError(f"{args.output}: refusing to overwrite the input file")
-        pixels = load(args.input)
+        pixels = load(args.input, auto_orient=not args.no_auto_orient)
         try:
             result = mosaic(pixels, **options)
         except ValueError as error:

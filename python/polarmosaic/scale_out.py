@@ -30,7 +30,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import check_options, mosaic
-from ._cli import _FORMATS, add_effect_options, effect_options, encode, to_array, write_atomically
+from ._cli import (_FORMATS, add_effect_options, effect_options, encode, to_array, upright,
+                   write_atomically)
 
 PICTURE_SUFFIXES = {".png", ".jpg", ".jpeg", ".ppm", ".pgm", ".pnm", ".tif", ".tiff",
                     ".bmp", ".webp", ".gif"}
@@ -44,7 +45,7 @@ def process_file(source, target, options, quality=90):
     try:
         with Image.open(source) as picture:
             picture.load()
-            pixels = to_array(picture)
+            pixels = to_array(upright(picture))
     except (UnidentifiedImageError, Image.DecompressionBombError):
         return "not a picture Pillow can read"
     except OSError as error:

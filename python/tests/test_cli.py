@@ -22,6 +22,7 @@ def run_module(args, cwd):
     (["--classic", "--tile-width", "9", "--tile-height", "7", "--split", "-w", "3",
       "--shade-cw", "2.5", "--background", "#00ff00"], "out.ppm"),
     (["-b", "3", "-c", "#a0b0c0"], "out.pgm"),
+    (["-c", "Tomato", "--background", "rebeccapurple"], "out.ppm"),
 ])
 def test_same_file_as_tool(tool, tmp_path, args, output):
     rgba = numpy.dstack([make_picture(70, 90, seed=21), make_picture(70, 90, seed=22)[:, :, 0]])
@@ -86,3 +87,18 @@ def test_sixteen_bit_grey_and_standard_streams(tool, tmp_path):
     done = subprocess.run([sys.executable, "-m", "polarmosaic", "-f", "ppm", "-", "-"],
                           input=(tmp_path / "in16.png").read_bytes(), capture_output=True)
     assert done.returncode == 0 and done.stdout == (tmp_path / "tool.ppm").read_bytes()
+
+
+@pytest.mark.parametrize("orientation", [1, 3, 6, 8])
+def test_exif_orientation_as_the_tool(tool, tmp_path, orientation):
+    picture = Image.fromarray(make_picture(40, 64, seed=25))
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    picture.save(tmp_path / "in.jpg", quality=95, exif=exif)
+    for extra, name in (([], "upright"), (["--no-auto-orient"], "stored")):
+        run_tool(tool, [*extra, "in.jpg", f"tool-{name}.ppm"], tmp_path)
+        assert run_module(["-Q", *extra, "in.jpg", f"{name}.ppm"], tmp_path).returncode == 0
+        assert (tmp_path / f"{name}.ppm").read_bytes() == \
+            (tmp_path / f"tool-{name}.ppm").read_bytes()
+    turned = read_pnm(tmp_path / "upright.ppm").shape[:2]
+    assert turned == ((64, 40) if orientation in (6, 8) else (40, 64))

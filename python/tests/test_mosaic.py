@@ -172,7 +172,8 @@ ERRORS = [
     (OK, {"border_width": 1025}, ValueError,
      "border_width must be a whole number in 0 .. 1024, got 1025"),
     (OK, {"border_color": "#12345"}, ValueError,
-     "border_color '#12345' is not a colour (#rrggbb or R,G,B with 0 .. 255)"),
+     "border_color '#12345' is not a colour (#rrggbb, R,G,B with 0 .. 255 or a CSS colour "
+     "name)"),
     (OK, {"border_color": "1,2,256"}, ValueError, "border_color '1,2,256' is not a colour"),
     (OK, {"border_color": (1, 2)}, ValueError, "border_color needs three components (R, G, B), got 2"),
     (OK, {"border_color": (1, 2, 300)}, ValueError,
@@ -181,7 +182,7 @@ ERRORS = [
     (OK, {"shade_cw": -1}, ValueError, "shade_cw must be a number in 0 .. 255, got -1"),
     (OK, {"shade_outer": 256.0}, ValueError, "shade_outer must be a number in 0 .. 255, got 256.0"),
     (OK, {"shade_inner": "1"}, TypeError, "shade_inner must be a number, got str"),
-    (OK, {"background": "white"}, ValueError, "background 'white' is not a colour"),
+    (OK, {"background": "whiteish"}, ValueError, "background 'whiteish' is not a colour"),
     (OK, {"sectors": 32753}, ValueError, "sector count 32753"),
     (OK, {"tile_width": 5}, ValueError,
      "tile_width sets the classic polar grid; add classic=True (the fitted geometry takes "
