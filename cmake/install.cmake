@@ -17,7 +17,7 @@ if(TARGET polarmosaic_host)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h ${PROJECT_SOURCE_DIR}/host/thread_pool.h
-    ${PROJECT_SOURCE_DIR}/host/pixel_checksum.h ${PROJECT_SOURCE_DIR}/host/polar_terms.h
+    ${PROJECT_SOURCE_DIR}/host/pixel_checksum.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   set_target_properties(polarmosaic_host PROPERTIES EXPORT_NAME host)
 endif()

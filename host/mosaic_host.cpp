@@ -67,6 +67,11 @@ int RingTileHeight(double ring_pixels) {
   return static_cast<int>(rows < 1 ? 1 : rows);
 }
 
+int FittedRingWidth(double ring_pixels) {
+  long width = std::lround(ring_pixels);
+  return static_cast<int>(width < 1 ? 1 : width);
+}
+
 int CoveringTileCount(int dimension, int tile, bool split) {
   int whole = dimension / tile;
   if (whole * tile == dimension) return whole;

@@ -102,6 +102,10 @@ int SectorTileWidth(int width, int sectors);
 // Tile height of rings ring_pixels output pixels thick: at least 1 row.
 int RingTileHeight(double ring_pixels);
 
+// Ring width of the fitted geometry for rings ring_pixels output pixels
+// thick: rounded, at least 1.
+int FittedRingWidth(double ring_pixels);
+
 // Number of tiles of nominal size tile that covers an axis of size dimension
 // completely: dimension / tile when tile divides it, otherwise
 // dimension / tile + 2 with the split and dimension / tile + 1 without (but

@@ -25,7 +25,6 @@
 #include "metadata.h"
 #include "mosaic_host.h"
 #include "pixel_checksum.h"
-#include "polar_terms.h"
 #include "polarmosaic_version.h"
 
 namespace polarmosaic {
@@ -413,7 +412,7 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       options.sectors = take_int(1, 32767);
     } else if (name == "-r" || name == "--ring") {
       std::string text = take();
-      if (!ParseFloat(text, 0.8, 32767 * kRadiusPerRow, &options.ring)) {
+      if (!ParseFloat(text, 0.8, 32767 * kPixelsPerPolarRow, &options.ring)) {
         Fail("option " + name + ": '" + text +
              "' is not a ring thickness in 0.8 .. 26213 pixels");
       }

@@ -14,7 +14,6 @@
 #include "demo_image.h"
 #include "mosaic_host.h"
 #include "pixel_checksum.h"
-#include "polar_terms.h"
 
 #if defined(__wasm__)
 #define PM_EXPORT(name) extern "C" __attribute__((export_name(#name)))
@@ -273,7 +272,7 @@ PM_EXPORT(pm_render) int pm_render(int geometry, int sectors, double ring,
     s.error = "this build has no geometry " + std::to_string(geometry);
     return 0;
   }
-  if (sectors < 1 || !(ring >= kRadiusPerRow && ring <= 32767 * kRadiusPerRow)) {
+  if (sectors < 1 || !(ring >= kPixelsPerPolarRow && ring <= 32767 * kPixelsPerPolarRow)) {
     s.error = "sectors or ring out of range";
     return 0;
   }
