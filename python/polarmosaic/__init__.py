@@ -124,6 +124,15 @@ def _pillow_pixels(picture):
     return picture.convert("RGB")
 
 
+def _short_spelling(short, short_value, long, long_value, default):
+    """The value of an option that has a short and a long keyword."""
+    if short_value is None:
+        return long_value
+    if long_value != default:
+        raise TypeError(f"give either {short} or {long}, not both")
+    return short_value
+
+
 def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            tile_width: int = None, tile_height: int = None,
            cols: int = 0, rows: int = 0, split: bool = False,
@@ -132,7 +141,8 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
-           threads: int = 0) -> numpy.ndarray:
+           threads: int = 0, borders: str = None, width: int = None,
+           color: Color = None, shades=None) -> numpy.ndarray:
     """Returns the polar mosaic of ``image`` as a new array of the same kind.
 
     ``image`` is a ``uint8`` array (or a Pillow image of any mode, or anything
@@ -157,6 +167,10 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       ``"R,G,B"``, a CSS colour name or three ints; ``shade_outer``, ``shade_inner``,
       ``shade_ccw``, ``shade_cw``: bevel factors 0 .. 255 of the two sides
       of the rings and the spokes.
+    - Short spellings: ``borders`` for ``border``, ``width`` for
+      ``border_width``, ``color`` for ``border_color`` and ``shades`` for the
+      four factors (outer, inner, ccw, cw) at once; giving both spellings of
+      one option is a ``TypeError``.
     - ``background``: the colour under transparent pixels.
     - ``threads``: threads that run the effect, the calling one included:
       0 (default) every core, 1 only the calling thread. The bytes never
@@ -183,6 +197,17 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       ...
     TypeError: image must be a uint8 array; got dtype uint32
     """
+    border, border_width, border_color = (
+        _short_spelling("borders", borders, "border", border, "grid"),
+        _short_spelling("width", width, "border_width", border_width, 5),
+        _short_spelling("color", color, "border_color", border_color, "#303030"))
+    if shades is not None:
+        if (shade_outer, shade_inner, shade_ccw, shade_cw) != (3.0, 0.3, 3.0, 0.3):
+            raise TypeError("give either shades or shade_outer/shade_inner/shade_ccw/shade_cw")
+        try:
+            shade_outer, shade_inner, shade_ccw, shade_cw = shades
+        except (TypeError, ValueError):
+            raise TypeError("shades must be four numbers: outer, inner, ccw, cw") from None
     if not isinstance(image, numpy.ndarray):
         image = numpy.asarray(_pillow_pixels(image) if _is_pillow_image(image) else image)
     return _polarmosaic.apply(image, *check_options(

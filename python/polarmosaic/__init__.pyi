@@ -17,7 +17,11 @@ def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36, ring: float = 28
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
-           threads: int = 0) -> numpy.ndarray[Any, numpy.dtype[numpy.uint8]]: ...
+           threads: int = 0,
+           borders: Optional[Literal["none", "grid", "rings", "spokes"]] = None,
+           width: Optional[int] = None, color: Optional[Color] = None,
+           shades: Optional[Tuple[float, float, float, float]] = None
+           ) -> numpy.ndarray[Any, numpy.dtype[numpy.uint8]]: ...
 
 def check_options(*, sectors: int = 36, ring: float = 28.0,
                   tile_width: Optional[int] = None, tile_height: Optional[int] = None,

@@ -194,7 +194,31 @@ ERRORS = [
     (OK, {"threads": 1025}, ValueError, "threads must be a whole number in 0 .. 1024, got 1025"),
     (OK, {"threads": "2"}, TypeError, "threads must be an int, got str"),
     (OK, {"colour": (1, 2, 3)}, TypeError, "unexpected keyword argument 'colour'"),
+    (OK, {"borders": "none", "border": "rings"}, TypeError, "give either borders or border"),
+    (OK, {"width": 3, "border_width": 7}, TypeError, "give either width or border_width"),
+    (OK, {"color": "red", "border_color": "blue"}, TypeError, "give either color or border_color"),
+    (OK, {"shades": (1, 1, 1, 1), "shade_cw": 2.0}, TypeError, "give either shades or shade_outer"),
+    (OK, {"shades": (1, 1, 1)}, TypeError, "shades must be four numbers"),
+    (OK, {"width": 2000}, ValueError, "border_width must be a whole number in 0 .. 1024"),
 ]
+
+
+# The short spellings of the signature give the bytes of the long ones.
+SPELLINGS = [
+    ({"borders": "rings"}, {"border": "rings"}),
+    ({"width": 9, "color": "#a0b0c0"}, {"border_width": 9, "border_color": "#a0b0c0"}),
+    ({"shades": (0.5, 2.0, 0.0, 1.5)},
+     {"shade_outer": 0.5, "shade_inner": 2.0, "shade_ccw": 0.0, "shade_cw": 1.5}),
+]
+
+
+@pytest.mark.parametrize("short,long", SPELLINGS, ids=[str(s[0]) for s in SPELLINGS])
+def test_short_spellings_equal_the_long_ones(short, long):
+    picture = numpy.random.default_rng(3).integers(0, 256, (60, 80, 3), dtype=numpy.uint8)
+    plain = polarmosaic.mosaic(picture, sectors=7, ring=9)
+    with_long = polarmosaic.mosaic(picture, sectors=7, ring=9, **long)
+    assert not numpy.array_equal(plain, with_long), "the option changes nothing here"
+    assert numpy.array_equal(polarmosaic.mosaic(picture, sectors=7, ring=9, **short), with_long)
 
 
 @pytest.mark.parametrize("image,keywords,error,message", ERRORS,
