@@ -23,7 +23,7 @@ import numpy
 
 from . import _polarmosaic
 
-__all__ = ["mosaic", "check_options", "parse_color", "__version__"]
+__all__ = ["mosaic", "checksum", "check_options", "parse_color", "__version__"]
 
 #: Version of the effect module and its host layer this extension was built from.
 __version__: str = _polarmosaic.__version__
@@ -122,6 +122,21 @@ def _pillow_pixels(picture):
     if mode in ("LA", "PA", "La", "RGBa") or (mode == "P" and "transparency" in picture.info):
         return picture.convert("RGBA")
     return picture.convert("RGB")
+
+
+def checksum(rgb) -> str:
+    """The pixel checksum that the tool's ``--checksum`` and the web page show.
+
+    FNV-1a 64 over the RGB bytes of an H x W x 3 ``uint8`` array (any
+    strides), row by row, as 16 lower-case hex digits.
+
+    >>> checksum(numpy.zeros((1, 1, 3), numpy.uint8))
+    'd94d12186c0f2fb7'
+    """
+    array = numpy.asarray(rgb)
+    if array.dtype != numpy.uint8 or array.ndim != 3 or array.shape[2] != 3:
+        raise TypeError(f"checksum needs an H x W x 3 uint8 array; got {array.dtype} {array.shape}")
+    return _polarmosaic.checksum(numpy.ascontiguousarray(array))
 
 
 def _short_spelling(short, short_value, long, long_value, default):

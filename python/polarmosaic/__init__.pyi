@@ -7,6 +7,8 @@ Color = Union[str, Sequence[int]]
 
 __version__: str
 
+def checksum(rgb: numpy.typing.ArrayLike) -> str: ...
+
 def parse_color(value: Color, name: str = ...) -> Tuple[int, int, int]: ...
 
 def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36, ring: float = 28.0,

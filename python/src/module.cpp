@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "mosaic_host.h"
+#include "pixel_checksum.h"
 
 namespace py = pybind11;
 
@@ -271,4 +272,23 @@ PYBIND11_MODULE(_polarmosaic, m) {
       py::arg("background"), py::arg("threads"),
       "The effect on a checked array with checked settings (see "
       "polarmosaic.mosaic).");
+
+  m.def(
+      "checksum",
+      [](const py::array_t<uint8_t, py::array::c_style>& rgb) {
+        if (rgb.ndim() != 3 || rgb.shape(2) != 3) {
+          throw py::type_error("checksum needs an H x W x 3 uint8 array");
+        }
+        const int height = static_cast<int>(rgb.shape(0));
+        const int width = static_cast<int>(rgb.shape(1));
+        uint64_t sum;
+        {
+          py::gil_scoped_release release;
+          sum = polarmosaic::PixelChecksum(rgb.data(), width, height,
+                                           static_cast<ptrdiff_t>(width) * 3);
+        }
+        return polarmosaic::ChecksumHex(sum);
+      },
+      py::arg("rgb").noconvert(),
+      "FNV-1a 64 checksum of contiguous RGB pixels, as 16 hex digits.");
 }

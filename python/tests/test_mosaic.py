@@ -400,3 +400,17 @@ def test_forked_child_works_and_exits():
     os.kill(pid, 9)
     os.waitpid(pid, 0)
     pytest.fail("the forked child hung")
+
+
+def test_checksum_is_the_tools(tool, tmp_path):
+    picture = numpy.random.default_rng(8).integers(0, 256, (37, 53, 3), dtype=numpy.uint8)
+    write_pnm(tmp_path / "in.ppm", picture)
+    done = run_tool(tool, ["--checksum", "-s", "9", "in.ppm", "out.ppm"], tmp_path)
+    expected = done.stdout.split()[0]
+    result = polarmosaic.mosaic(picture, sectors=9)
+    assert numpy.array_equal(result, read_pnm(tmp_path / "out.ppm"))
+    assert polarmosaic.checksum(result) == expected
+    assert polarmosaic.checksum(result[::-1][::-1]) == expected  # strides do not matter
+    assert polarmosaic.checksum(result[:, ::-1]) != expected
+    with pytest.raises(TypeError):
+        polarmosaic.checksum(result[:, :, 0])
