@@ -19,7 +19,9 @@
 
 namespace {
 
-const int64_t kMaxPlaneBytes = 1 << 20;
+// Small planes (about 128 x 128 at most) keep a run fast; the tiled copies
+// work in blocks of 16 x 16 and bands of 32 columns, all reached here.
+const int64_t kMaxPlaneBytes = 1 << 14;
 
 enum Flags : uint8_t {
     kFixSrcLine = 1u << 0,   // srcLineBytes = srcWidth + a little
