@@ -17,7 +17,8 @@ if(TARGET polarmosaic_host)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   # Under include/polarmosaic/, where a generic name cannot collide with
   # another package's; include/mosaic_host.h forwards to it for one release.
-  install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
+  install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h ${PROJECT_SOURCE_DIR}/host/thread_pool.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/mosaic_host_compat.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     RENAME mosaic_host.h)
   set_target_properties(polarmosaic_host PROPERTIES EXPORT_NAME host)

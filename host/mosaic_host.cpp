@@ -99,6 +99,10 @@ std::string CheckOptions(const MosaicOptions& options, int width,
   }
   static const char* const kSideNames[4] = {"outer", "inner", "left",
                                             "right"};
+  if (options.threads < 0 || options.threads > kMaxThreads) {
+    return "thread count " + Str(options.threads) + " is out of range (0 .. " +
+           Str(kMaxThreads) + ", 0 for every core)";
+  }
   for (int s = 0; s < 4; ++s) {
     float f = options.shade[s];
     if (!(f >= 0.0f && f <= static_cast<float>(kMaxShadeFactor))) {
@@ -107,6 +111,16 @@ std::string CheckOptions(const MosaicOptions& options, int width,
     }
   }
   return std::string();
+}
+
+uint8_t* MosaicHost::PlaneBuffer::Reserve(size_t size) {
+  if (size > capacity) {
+    bytes.reset();  // the old planes go before the new ones are taken
+    capacity = 0;
+    bytes.reset(new uint8_t[size]);  // default-initialised: not cleared
+    capacity = size;
+  }
+  return bytes.get();
 }
 
 bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
@@ -122,8 +136,8 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   line_bytes_ = lcw16(static_cast<int16_t>(width));
   size_t plane_bytes = static_cast<size_t>(height) * line_bytes_;
   for (int c = 0; c < 3; ++c) {
-    out_planes_[c].assign(plane_bytes, 0);
-    in_planes_[c].assign(plane_bytes, 0);
+    out_planes_[c].Reserve(plane_bytes);
+    in_planes_[c].Reserve(plane_bytes);
   }
   int cols = options.tileCols ? options.tileCols
                               : CoveringTileCount(width, options.tileWidth,
@@ -136,6 +150,15 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   // Ramps are always allocated so no pointer in the record is ever NULL.
   size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
   for (int r = 0; r < 12; ++r) ramps_[r].assign(ramp_entries, 0);
+
+  const int threads =
+      options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
+  if (threads <= 1) {
+    pool_.reset();
+  } else if (!pool_ || pool_->threads() != threads) {
+    pool_.reset();
+    pool_.reset(new ThreadPool(threads));
+  }
 
   param_ = PolarMosaicParam();
   param_.planeBytes = static_cast<int32_t>(plane_bytes);
@@ -153,43 +176,86 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
     param_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
   }
   for (int s = 0; s < 4; ++s) param_.shade[s] = options.shade[s];
+  for (int c = 0; c < 3; ++c) {
+    param_.outPlane[c] = out_planes_[c].bytes.get();
+    param_.inPlane[c] = in_planes_[c].bytes.get();
+  }
+  param_.tileWidths = tile_widths_.data();
+  param_.tileHeights = tile_heights_.data();
+  for (int r = 0; r < 12; ++r) param_.ramp[r] = ramps_[r].data();
   prepared_ = true;
   return true;
 }
 
-void MosaicHost::SplitIntoPlanes(const uint8_t* src, ptrdiff_t src_stride) {
-  uint8_t* planes[3] = {in_planes_[0].data(), in_planes_[1].data(),
-                        in_planes_[2].data()};
-  for (int y = 0; y < height_; ++y) {
-    const uint8_t* s = src + y * src_stride;
-    size_t row = static_cast<size_t>(y) * line_bytes_;
-    uint8_t* p0 = planes[0] + row;
-    uint8_t* p1 = planes[1] + row;
-    uint8_t* p2 = planes[2] + row;
-    for (int x = 0; x < width_; ++x) {
-      p0[x] = s[0];
-      p1[x] = s[1];
-      p2[x] = s[2];
-      s += 3;
-    }
-    size_t pad = static_cast<size_t>(line_bytes_ - width_);
-    memset(p0 + width_, 0, pad);
-    memset(p1 + width_, 0, pad);
-    memset(p2 + width_, 0, pad);
-  }
-  for (int c = 0; c < 3; ++c) {
-    memcpy(out_planes_[c].data(), in_planes_[c].data(), in_planes_[c].size());
+namespace {
+
+// Rows per job of the conversions to and from planes.
+constexpr int kConversionRows = 64;
+
+struct Conversion {
+  const PolarMosaicParam* param;
+  int width;
+  int height;
+  int line_bytes;
+  const uint8_t* src;
+  uint8_t* dst;
+  ptrdiff_t stride;
+};
+
+uint32_t ConversionJobs(int height) {
+  return static_cast<uint32_t>((height + kConversionRows - 1) / kConversionRows);
+}
+
+}  // namespace
+
+void MosaicHost::RunJobs(void* data, PolarMosaicJob job, uint32_t count) {
+  if (pool_) {
+    pool_->Run(data, job, count);
+  } else {
+    for (uint32_t i = 0; i < count; ++i) job(data, i);
   }
 }
 
-void MosaicHost::MergeResult(uint8_t* dst, ptrdiff_t dst_stride) const {
-  for (int y = 0; y < height_; ++y) {
-    size_t row = static_cast<size_t>(y) * line_bytes_;
-    const uint8_t* p0 = out_planes_[0].data() + row;
-    const uint8_t* p1 = out_planes_[1].data() + row;
-    const uint8_t* p2 = out_planes_[2].data() + row;
-    uint8_t* d = dst + y * dst_stride;
-    for (int x = 0; x < width_; ++x) {
+// The input goes into both plane sets in the same pass (see the header).
+void MosaicHost::SplitJob(void* data, uint32_t index) {
+  const Conversion& job = *static_cast<const Conversion*>(data);
+  const int first = static_cast<int>(index) * kConversionRows;
+  const int end = first + kConversionRows < job.height ? first + kConversionRows
+                                                       : job.height;
+  for (int y = first; y < end; ++y) {
+    const uint8_t* s = job.src + y * job.stride;
+    size_t row = static_cast<size_t>(y) * job.line_bytes;
+    uint8_t* in0 = job.param->inPlane[0] + row;
+    uint8_t* in1 = job.param->inPlane[1] + row;
+    uint8_t* in2 = job.param->inPlane[2] + row;
+    uint8_t* out0 = job.param->outPlane[0] + row;
+    uint8_t* out1 = job.param->outPlane[1] + row;
+    uint8_t* out2 = job.param->outPlane[2] + row;
+    for (int x = 0; x < job.width; ++x) {
+      out0[x] = in0[x] = s[0];
+      out1[x] = in1[x] = s[1];
+      out2[x] = in2[x] = s[2];
+      s += 3;
+    }
+    const size_t pad = static_cast<size_t>(job.line_bytes - job.width);
+    memset(in0 + job.width, 0, pad);
+    memset(in1 + job.width, 0, pad);
+    memset(in2 + job.width, 0, pad);
+  }
+}
+
+void MosaicHost::MergeJob(void* data, uint32_t index) {
+  const Conversion& job = *static_cast<const Conversion*>(data);
+  const int first = static_cast<int>(index) * kConversionRows;
+  const int end = first + kConversionRows < job.height ? first + kConversionRows
+                                                       : job.height;
+  for (int y = first; y < end; ++y) {
+    size_t row = static_cast<size_t>(y) * job.line_bytes;
+    const uint8_t* p0 = job.param->outPlane[0] + row;
+    const uint8_t* p1 = job.param->outPlane[1] + row;
+    const uint8_t* p2 = job.param->outPlane[2] + row;
+    uint8_t* d = job.dst + y * job.stride;
+    for (int x = 0; x < job.width; ++x) {
       d[0] = p0[x];
       d[1] = p1[x];
       d[2] = p2[x];
@@ -201,16 +267,17 @@ void MosaicHost::MergeResult(uint8_t* dst, ptrdiff_t dst_stride) const {
 void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
                        ptrdiff_t dst_stride) {
   if (!prepared_) return;
-  SplitIntoPlanes(src, src_stride);
-  for (int c = 0; c < 3; ++c) {
-    param_.outPlane[c] = out_planes_[c].data();
-    param_.inPlane[c] = in_planes_[c].data();
+  Conversion split = {&param_, width_, height_, line_bytes_,
+                      src,     nullptr, src_stride};
+  RunJobs(&split, SplitJob, ConversionJobs(height_));
+  if (pool_) {
+    iPolarMosaicRun0(&param_, ThreadPool::Runner, pool_.get());
+  } else {
+    iPolarMosaic0(&param_);
   }
-  param_.tileWidths = tile_widths_.data();
-  param_.tileHeights = tile_heights_.data();
-  for (int r = 0; r < 12; ++r) param_.ramp[r] = ramps_[r].data();
-  iPolarMosaic0(&param_);
-  MergeResult(dst, dst_stride);
+  Conversion merge = {&param_, width_, height_, line_bytes_,
+                      nullptr, dst,    dst_stride};
+  RunJobs(&merge, MergeJob, ConversionJobs(height_));
 }
 
 bool ApplyPolarMosaic(const uint8_t* rgb, int width, int height,

@@ -1,30 +1,35 @@
 // mosaic_host.h - host layer of the polar mosaic effect.
 //
-// The effect module allocates nothing and checks nothing. This layer owns
-// what it needs (two plane sets, the tile arrays, the twelve shading ramps),
-// refuses every option or image size the module cannot handle with a
-// message that says why, and converts interleaved 8-bit RGB to planes and
-// back. It never calls the module with a record outside its contract.
+// The effect module allocates nothing and starts no thread. This layer owns
+// what it needs (two plane sets, the tile arrays, the twelve shading ramps,
+// a thread pool), refuses every option or image size the module cannot
+// handle with a message that says why, and converts interleaved 8-bit RGB to
+// planes and back. It never calls the module with a record outside its
+// contract.
 //
 // Determinism: the module's forward pass leaves a few output-plane pixels
 // as they were, and those pixels feed the tile averages. Before every call
-// MosaicHost::Apply therefore refills both plane sets completely:
-//   - inPlane holds the input image, outPlane a second copy of it, so a
-//     skipped pixel shows the input pixel at the same row and column;
-//   - the row padding (columns width .. lcw16(width) - 1) is 0 in all six
-//     planes.
-// The same input and options always give the same output bytes, whatever
-// an earlier call left in the buffers.
+// MosaicHost::Apply therefore writes the input image into both plane sets in
+// one pass, so a skipped pixel shows the input pixel at the same row and
+// column. The inverse pass, likewise, leaves a few pixels showing what the
+// input set held at their offset in the turned layout, which includes upright
+// row padding (columns width .. lcw16(width) - 1): that padding is set to 0
+// in the input set. Nothing else is read into a result, so the buffers are
+// allocated without being cleared. The same input and options always give
+// the same output bytes, whatever an earlier call left in the buffers, and
+// whatever the thread count.
 #ifndef POLARMOSAIC_HOST_MOSAIC_HOST_H
 #define POLARMOSAIC_HOST_MOSAIC_HOST_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "polarmosaic.h"
+#include "thread_pool.h"
 
 namespace polarmosaic {
 
@@ -66,7 +71,12 @@ struct MosaicOptions {
   int borderWidth = 5;
   int borderColor[3] = {48, 48, 48};
   float shade[4] = {3.0f, 0.3f, 3.0f, 0.3f};
+  // Threads that run the effect, the caller's included: 1 runs everything on
+  // the caller's thread, 0 uses every core. The bytes never depend on it.
+  int threads = 0;
 };
+
+constexpr int kMaxThreads = 1024;
 
 // Number of tiles of nominal size tile that covers an axis of size dimension
 // completely: dimension / tile when tile divides it, otherwise
@@ -90,15 +100,18 @@ std::string CheckOptions(const MosaicOptions& options, int width, int height);
 // Prepare again for another size or other options.
 class MosaicHost {
  public:
-  // Checks the options and size, then sizes every buffer. On failure returns
-  // false with the reason in *error and leaves the host unprepared.
-  // Throws std::bad_alloc when the planes do not fit in memory.
+  // Checks the options and size, then sizes every buffer (keeping the ones
+  // that are large enough already, so a batch reuses them) and the thread
+  // pool. On failure returns false with the reason in *error and leaves the
+  // host unprepared. Throws std::bad_alloc when the planes do not fit in
+  // memory.
   bool Prepare(int width, int height, const MosaicOptions& options,
                std::string* error);
 
   // Runs the effect on interleaved RGB (3 bytes per pixel, rows src_stride
   // bytes apart) and writes the result to dst (rows dst_stride apart).
   // src and dst may be the same buffer. Requires a successful Prepare.
+  // One Apply at a time per host.
   void Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
              ptrdiff_t dst_stride);
 
@@ -108,20 +121,31 @@ class MosaicHost {
   int line_bytes() const { return line_bytes_; }
   int tile_cols() const { return param_.tileCols; }
   int tile_rows() const { return param_.tileRows; }
+  int threads() const { return pool_ ? pool_->threads() : 1; }
   // Tile sizes of the last Apply (the module's working grid).
   const std::vector<int16_t>& tile_widths() const { return tile_widths_; }
   const std::vector<int16_t>& tile_heights() const { return tile_heights_; }
 
  private:
-  void SplitIntoPlanes(const uint8_t* src, ptrdiff_t src_stride);
-  void MergeResult(uint8_t* dst, ptrdiff_t dst_stride) const;
 
   bool prepared_ = false;
   int width_ = 0;
   int height_ = 0;
   int line_bytes_ = 0;
-  std::vector<uint8_t> out_planes_[3];
-  std::vector<uint8_t> in_planes_[3];
+  // A byte buffer that is not cleared when it grows.
+  struct PlaneBuffer {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0;
+    uint8_t* Reserve(size_t size);
+  };
+
+  void RunJobs(void* data, PolarMosaicJob job, uint32_t count);
+  static void SplitJob(void* host_and_source, uint32_t index);
+  static void MergeJob(void* host_and_destination, uint32_t index);
+
+  PlaneBuffer out_planes_[3];
+  PlaneBuffer in_planes_[3];
+  std::unique_ptr<ThreadPool> pool_;
   std::vector<int16_t> tile_widths_;
   std::vector<int16_t> tile_heights_;
   std::vector<uint8_t> ramps_[12];

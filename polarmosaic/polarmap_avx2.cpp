@@ -382,6 +382,7 @@ __attribute__((target("avx2"))) uint64_t inverseRunAvx2(const KernelPlanes& plan
         const __m128 piPlus = _mm256_cvtpd_ps(_mm256_add_pd(pi, referenceD));
         const __m128 twoPiMinus = _mm_sub_ps(_mm_set1_ps(kTwoPiF), reference);
         for (int mirror = 0; mirror < 4; ++mirror) {
+            if ((run.mirrorMask >> mirror & 1u) == 0) continue;
             const __m128 mdx = (mirror & 1) != 0 ? negate(dx) : dx;
             const __m128 mdy = (mirror & 2) != 0 ? negate(dy) : dy;
             const __m128 dxNonNegative = _mm_cmpge_ps(mdx, zero);

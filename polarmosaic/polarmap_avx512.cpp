@@ -391,6 +391,7 @@ __attribute__((target(AVX512_TARGET))) uint64_t inverseRunAvx512(const KernelPla
         const __m256 piPlus = _mm512_cvtpd_ps(_mm512_add_pd(pi, referenceD));
         const __m256 twoPiMinus = _mm256_sub_ps(_mm256_set1_ps(kTwoPiF), reference);
         for (int mirror = 0; mirror < 4; ++mirror) {
+            if ((run.mirrorMask >> mirror & 1u) == 0) continue;
             const __m256 mdx = (mirror & 1) != 0 ? negate8(dx) : dx;
             const __m256 mdy = (mirror & 2) != 0 ? negate8(dy) : dy;
             const __m256 dxNonNegative = _mm256_cmp_ps(mdx, zero, _CMP_GE_OQ);

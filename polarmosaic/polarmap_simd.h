@@ -1,4 +1,4 @@
-// Internal interface between the resampling passes (polarmap.cpp) and their
+// Internal interface between the resampling passes (forward_pass.cpp, inverse_pass.cpp) and their
 // vector kernels (polarmap_avx2.cpp, polarmap_avx512.cpp). Not part of the public header.
 //
 // A kernel handles the pixels whose coordinates need only the plain fold
@@ -78,6 +78,7 @@ struct InverseRun {
     int32_t x;
     int32_t count;
     int32_t y;
+    uint32_t mirrorMask;  // bit m set: mirror m is written (others neither written nor reported)
 };
 
 #if POLARMAP_HAVE_AVX2_KERNELS

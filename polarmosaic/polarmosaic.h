@@ -7,26 +7,114 @@
  * bevel-shaded borders along the tile boundaries, and maps the picture back,
  * so that the tiles become ring sectors and the borders rings and spokes.
  *
- * The module allocates nothing, does no I/O, keeps no state and runs on the
- * caller's thread. Results are bit-identical on every IEEE-754 target
- * (x86-64, 32-bit big-endian MIPS, ...): every floating-point step has a
- * fixed precision, and the library is built without contraction of
- * multiply-adds.
+ * The module allocates nothing, does no I/O and keeps no state. Results are
+ * bit-identical on every IEEE-754 target (x86-64, AArch64, 32-bit big-endian
+ * MIPS, WebAssembly, ...) and for every thread count: every floating-point
+ * step has a fixed precision, and the library is built without contraction
+ * of multiply-adds.
  *
  * Plane layout: sample (row y, column x) of a plane is the byte at
  * y * lineBytes + x from the plane's first byte; row 0 is the top row.
  * A plane set is three planes of one geometry (channels 0, 1, 2).
+ *
+ * Thread safety: every function works only on the record and the buffers it
+ * is given. Calls on separate buffers may run at the same time on any
+ * threads; the row-range stage functions may also run at the same time on
+ * one record as long as their ranges do not overlap (see each function).
+ *
+ * Quick start (one picture, on the caller's thread):
+ *
+ *     #include "polarmosaic.h"
+ *     int16_t line = lcw16(width);               // row stride of every plane
+ *     PolarMosaicParam p = {0};
+ *     for (int c = 0; c < 3; ++c) {
+ *         p.inPlane[c] = input_plane[c];         // height * line bytes each
+ *         p.outPlane[c] = result_plane[c];       // the same size
+ *     }
+ *     p.planeBytes = height * line;
+ *     p.width = width; p.height = height; p.lineBytes = line;
+ *     p.tileWidth = 32; p.tileHeight = 32;
+ *     p.tileCols = width / 32 + 1; p.tileRows = height / 32 + 1;
+ *     p.tileWidths = col_sizes; p.tileHeights = row_sizes;   // counts above
+ *     p.borderMode = POLARMOSAIC_BORDER_NONE;
+ *     int status = checkPolarMosaicParam(&p);
+ *     if (status != POLARMOSAIC_OK) puts(polarMosaicStatusText(status));
+ *     else iPolarMosaic0(&p);                    // result in p.outPlane
+ *
+ * With a thread pool, call iPolarMosaicRun0(&p, runner, pool) instead: the
+ * same bytes, every core.
  *
  * Compiles as C99 and as C++17; all functions have C linkage.
  */
 #ifndef POLARMOSAIC_H
 #define POLARMOSAIC_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+#define POLARMOSAIC_VERSION_MAJOR 1
+#define POLARMOSAIC_VERSION_MINOR 1
+#define POLARMOSAIC_VERSION_PATCH 0
+/* major * 10000 + minor * 100 + patch */
+#define POLARMOSAIC_VERSION \
+    (POLARMOSAIC_VERSION_MAJOR * 10000 + POLARMOSAIC_VERSION_MINOR * 100 + POLARMOSAIC_VERSION_PATCH)
+
+/* Marks the public functions; a shared build hides every other symbol. */
+#if defined(_WIN32) && defined(POLARMOSAIC_SHARED_BUILD)
+#define POLARMOSAIC_API __declspec(dllexport)
+#elif defined(__GNUC__) || defined(__clang__)
+#define POLARMOSAIC_API __attribute__((visibility("default")))
+#else
+#define POLARMOSAIC_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* borderMode values. Any other value draws nothing but still fills the
+ * ramps when borderWidth >= 2. */
+enum {
+    POLARMOSAIC_BORDER_NONE = 1,
+    POLARMOSAIC_BORDER_GRID = 2,   /* rings and spokes, mitred crossings */
+    POLARMOSAIC_BORDER_RINGS = 3,  /* lines between tile rows */
+    POLARMOSAIC_BORDER_SPOKES = 4  /* lines between tile columns */
+};
+
+/* Index of shade[] and of ramp[3 * side + channel]: the four sides of a
+ * border line in the polar image. */
+enum {
+    POLARMOSAIC_SIDE_OUTER = 0, /* above a horizontal line: outer side of a ring */
+    POLARMOSAIC_SIDE_INNER = 1, /* below it: inner side of a ring */
+    POLARMOSAIC_SIDE_CCW = 2,   /* left of a vertical line: towards larger angles */
+    POLARMOSAIC_SIDE_CW = 3     /* right of it: towards smaller angles */
+};
+
+/* TurnParam.turnMode values of iTurn0. */
+enum {
+    POLARMOSAIC_TURN_CCW = 0,  /* quarter turn counter-clockwise */
+    POLARMOSAIC_TURN_HALF = 1, /* half turn */
+    POLARMOSAIC_TURN_CW = 2    /* quarter turn clockwise */
+};
+
+/* Status codes of the check functions and of the functions that return int.
+ * polarMosaicStatusText names each. */
+enum {
+    POLARMOSAIC_OK = 0,
+    POLARMOSAIC_NULL_RECORD = 1,     /* the record pointer is NULL */
+    POLARMOSAIC_NULL_PLANE = 2,      /* a plane pointer is NULL */
+    POLARMOSAIC_BAD_SIZE = 3,        /* width or height out of range */
+    POLARMOSAIC_BAD_LINE_BYTES = 4,  /* a line width that does not fit the rows */
+    POLARMOSAIC_PLANE_TOO_SMALL = 5, /* planeBytes below height * lineBytes */
+    POLARMOSAIC_BAD_TILE_SIZE = 6,   /* tileWidth or tileHeight of 0 or less */
+    POLARMOSAIC_BAD_TILE_COUNT = 7,  /* tileCols or tileRows out of range */
+    POLARMOSAIC_NULL_TILE_ARRAY = 8, /* tileWidths or tileHeights is NULL */
+    POLARMOSAIC_NULL_RAMP = 9,       /* borders need the twelve ramps */
+    POLARMOSAIC_BAD_TURN_MODE = 10,  /* turnMode outside 0 .. 2 */
+    POLARMOSAIC_BAD_RANGE = 11,      /* a row range outside the image */
+    POLARMOSAIC_BAD_TILE_GRID = 12,  /* tile sizes that leave the image */
+    POLARMOSAIC_RUNNER_FAILED = 13   /* the parallel runner reported failure */
+};
 
 /*
  * Parameter record of iPolarMosaic0. The module only reads it: no field is
@@ -178,7 +266,7 @@ typedef struct TurnParam {
  * The tile averages are exact for every tile size the geometry allows (the
  * channel sums are 64-bit).
  */
-void iPolarMosaic0(const PolarMosaicParam* param);
+POLARMOSAIC_API void iPolarMosaic0(const PolarMosaicParam* param);
 
 /*
  * Forward polar resampling: destination row R shows radius
@@ -200,7 +288,7 @@ void iPolarMosaic0(const PolarMosaicParam* param);
  * Out of contract: returns without writing on a NULL record or plane,
  * width or height of 0 or less, or lineBytes below width.
  */
-void iPolar2Cartesian0(const PolarMapParam* param);
+POLARMOSAIC_API void iPolar2Cartesian0(const PolarMapParam* param);
 
 /*
  * Inverse polar resampling: each destination pixel samples the polar source
@@ -218,7 +306,7 @@ void iPolar2Cartesian0(const PolarMapParam* param);
  * Out of contract: returns without writing on a NULL record or plane,
  * width or height of 0 or less, or lineBytes below width.
  */
-void iCartesian2Polar0(const PolarMapParam* param);
+POLARMOSAIC_API void iCartesian2Polar0(const PolarMapParam* param);
 
 /*
  * Copies three planes turned as turnMode says; any other mode copies nothing.
@@ -226,19 +314,19 @@ void iCartesian2Polar0(const PolarMapParam* param);
  * of 0 or less, srcLineBytes below srcWidth, or (modes 0 and 2)
  * dstLineBytes below srcHeight.
  */
-void iTurn0(const TurnParam* param);
+POLARMOSAIC_API void iTurn0(const TurnParam* param);
 
 /*
  * Copies three planes transposed: source row y becomes destination column y.
  * Out of contract: as iTurn0, with dstLineBytes below srcHeight refused.
  */
-void iTurn1(const TurnParam* param);
+POLARMOSAIC_API void iTurn1(const TurnParam* param);
 
 /* width rounded up to a multiple of 16, as a signed 16-bit line width:
  * 0 -> 0, 100 -> 112, 32752 -> 32752, 32753 .. 32767 -> -32768; negative
  * values: a multiple of 16 stays, others go to the next multiple toward zero
  * plus 16 (-1 -> 16, -17 -> 0). */
-int16_t lcw16(int16_t width);
+POLARMOSAIC_API int16_t lcw16(int16_t width);
 
 /*
  * Fills one shading ramp: entry 0 is the low 8 bits of value, entries
@@ -248,15 +336,117 @@ int16_t lcw16(int16_t width);
  * writes only entry 0. The ramp needs max(length, 2) entries of room.
  * A NULL ramp writes nothing.
  */
-void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float shade);
+POLARMOSAIC_API void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float shade);
 
 /* x minus its unsigned 32-bit integer part (truncated, saturating at both
  * ends), rounded once to single precision: the fractional part for
  * 0 <= x < 2^32; -1 < x < 0 gives x; NaN and infinities come back. */
-float fmod33(float x);
+POLARMOSAIC_API float fmod33(float x);
 
 /* Absolute value; -0 and NaN are returned unchanged. */
-float fabs33(float x);
+POLARMOSAIC_API float fabs33(float x);
+
+/* ------------------------------------------------------------------------
+ * Version, record checks.
+ */
+
+/* The library's POLARMOSAIC_VERSION, which may differ from the header's
+ * when a shared library is swapped. */
+POLARMOSAIC_API uint32_t polarMosaicVersion(void);
+
+/* A short English text for a status code ("unknown status" for others). */
+POLARMOSAIC_API const char* polarMosaicStatusText(int status);
+
+/* POLARMOSAIC_OK when iPolarMosaic0 runs the effect on the record, otherwise
+ * the reason it returns without writing (the first problem found). */
+POLARMOSAIC_API int checkPolarMosaicParam(const PolarMosaicParam* param);
+
+/* POLARMOSAIC_OK when iPolar2Cartesian0 and iCartesian2Polar0 work on the
+ * record, otherwise the reason they return without writing. */
+POLARMOSAIC_API int checkPolarMapParam(const PolarMapParam* param);
+
+/* POLARMOSAIC_OK when iTurn0 (transposing 0) or iTurn1 (transposing non-zero)
+ * copies with the record, otherwise the reason it copies nothing. */
+POLARMOSAIC_API int checkTurnParam(const TurnParam* param, int transposing);
+
+/* ------------------------------------------------------------------------
+ * Stages. iPolarMosaic0 is these, in this order:
+ *   iPolar2CartesianRows0 (inPlane -> outPlane), iTileGrid0,
+ *   iTileAverageRows0 (outPlane -> inPlane), iBorderRamps0 and
+ *   iBorderRows0 (on inPlane; only when borderMode != 1 and borderWidth > 0),
+ *   iTurnRows0 mode 2 (inPlane -> outPlane), iCartesian2PolarRows0
+ *   (outPlane -> inPlane), iTurnRows1 (inPlane -> outPlane).
+ * Each stage function works on a range of rows. Running a stage's ranges in
+ * any order, on any threads at once, split in any way that covers the whole
+ * range once, writes the same bytes as one call over the whole range. A
+ * stage must finish on every range before the next stage starts.
+ * Each returns POLARMOSAIC_OK, or without writing anything the reason it
+ * refused. An empty range (first >= end) writes nothing and is not an error.
+ */
+
+/* The working tile grid: sizes of the tile columns (angle) and rows
+ * (radius) in the polar image, and their counts. */
+typedef struct PolarTileGrid {
+    const int16_t* tileWidths;
+    const int16_t* tileHeights;
+    int16_t tileCols;
+    int16_t tileRows;
+} PolarTileGrid;
+
+/* iPolar2Cartesian0 restricted to destination rows first .. end - 1
+ * (0 <= first, end <= height). */
+POLARMOSAIC_API int iPolar2CartesianRows0(const PolarMapParam* param, int32_t first, int32_t end);
+
+/* iCartesian2Polar0 restricted to destination rows first .. end - 1. */
+POLARMOSAIC_API int iCartesian2PolarRows0(const PolarMapParam* param, int32_t first, int32_t end);
+
+/* iTurn0 and iTurn1 restricted to destination rows first .. end - 1 (in the
+ * destination geometry given at TurnParam). */
+POLARMOSAIC_API int iTurnRows0(const TurnParam* param, int32_t first, int32_t end);
+POLARMOSAIC_API int iTurnRows1(const TurnParam* param, int32_t first, int32_t end);
+
+/* Lays out the tile grid of the record into tileWidths and tileHeights and
+ * returns the working counts in *grid (which may be one below the record's
+ * tileCols / tileRows). Checks the record as iPolarMosaic0 does. */
+POLARMOSAIC_API int iTileGrid0(const PolarMosaicParam* param, PolarTileGrid* grid);
+
+/* Fills tile rows first .. end - 1 of the grid in inPlane with the floor of
+ * the mean of the same tile in outPlane (per channel). The grid may come
+ * from iTileGrid0 or from the caller: its sizes must be positive and add up
+ * to at most width and height. Uses width, height, lineBytes, planeBytes
+ * and the plane pointers of the record. */
+POLARMOSAIC_API int iTileAverageRows0(const PolarMosaicParam* param, const PolarTileGrid* grid, int32_t first,
+                                      int32_t end);
+
+/* Fills the twelve shading ramps of the record for its borderWidth, shade[]
+ * and borderValue[] (nothing when borderWidth < 2). Run it once before
+ * iBorderRows0. */
+POLARMOSAIC_API int iBorderRamps0(const PolarMosaicParam* param);
+
+/* Draws the border lines of the grid on inPlane rows first .. end - 1, as
+ * borderMode and borderWidth say (nothing for mode 1 or width <= 0). A wide
+ * band can reach past the last image row into the rest of the plane (inside
+ * planeBytes): the range that holds row height - 1 draws those rows too. */
+POLARMOSAIC_API int iBorderRows0(const PolarMosaicParam* param, const PolarTileGrid* grid, int32_t first,
+                                 int32_t end);
+
+/* ------------------------------------------------------------------------
+ * Parallel runner, the caller's thread pool. The module hands it a job
+ * function and a job count; the runner calls job(jobData, i) exactly once
+ * for every i in 0 .. jobCount - 1, on any threads, in any order, and
+ * returns 0 when all have run (any other value: failure). A job never
+ * blocks on another job.
+ */
+typedef void (*PolarMosaicJob)(void* jobData, uint32_t jobIndex);
+typedef int (*PolarMosaicRunner)(void* runnerData, void* jobData, PolarMosaicJob job, uint32_t jobCount);
+
+/* iPolarMosaic0 with every stage split into jobs for the runner: the same
+ * bytes as iPolarMosaic0 for every runner that runs every job once. A NULL
+ * runner runs the jobs in order on the caller's thread. Returns the record's
+ * check status (nothing written unless POLARMOSAIC_OK), or
+ * POLARMOSAIC_RUNNER_FAILED when the runner did (the planes are then
+ * undefined). */
+POLARMOSAIC_API int iPolarMosaicRun0(const PolarMosaicParam* param, PolarMosaicRunner runner, void* runnerData);
 
 #ifdef __cplusplus
 }

@@ -228,6 +228,7 @@ TEST(FastPaths, EightLaneKernelsMatchTheFourLaneKernels) {
                 run.x = pick(rng, 1, w / 2);
                 run.count = pick(rng, 1, std::min(16, w / 2 - run.x + 1));
                 run.y = pick(rng, 1, h / 2);
+                run.mirrorMask = static_cast<uint32_t>(pick(rng, 1, 15));  // any non-empty set of mirrors
                 const uint64_t m4 = polarmap_simd::inverseRunAvx2(p4, setup, run);
                 const uint64_t m8 = polarmap_simd::inverseRunAvx512(p8, setup, run);
                 ASSERT_EQ(m4, m8) << "inverse " << w << "x" << h << " run " << r;

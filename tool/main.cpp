@@ -276,7 +276,7 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       *exit_now = true;
       return options;
     } else if (name == "-V" || name == "--version") {
-      printf("polarmosaic %s\n", POLARMOSAIC_VERSION);
+      printf("polarmosaic %s\n", POLARMOSAIC_TOOL_VERSION);
       *exit_now = true;
       return options;
     } else if (name == "-s" || name == "--sectors") {

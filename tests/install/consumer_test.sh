@@ -52,7 +52,7 @@ case $mode in
     echo "ok: SONAME $soname"
 
     # Exactly the functions the header declares, nothing internal.
-    declared=$( (grep -o 'POLARMOSAIC_API[^(]*[ *]\([A-Za-z_0-9]*\)(' "$source_dir/polarmosaic/polarmosaic.h" |
+    declared=$( (grep -o '^POLARMOSAIC_API [^(]*(' "$source_dir/polarmosaic/polarmosaic.h" |
       sed 's/.*[ *]\([A-Za-z_0-9]*\)($/\1/' || true) | sort -u)
     [ -n "$declared" ] || fail "no POLARMOSAIC_API function found in polarmosaic.h"
     exported=$(nm -D --defined-only "$libdir/libpolarmosaic.so" | awk '$2 ~ /^[TWDBRV]$/ { print $3 }' | sort -u)

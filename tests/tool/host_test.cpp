@@ -180,18 +180,25 @@ TEST(HostResult, EqualsDirectModuleCallAndRepeats) {
     pmtest::Rgb expected =
         pmtest::DirectModuleResult(input, SettingsFor(options, c.width, c.height));
 
+    // One host for every thread count: Prepare keeps the buffers and
+    // replaces the pool, and the bytes must not change.
     MosaicHost host;
-    std::string error;
-    // Dirty the buffers with another image first: the result must not
-    // depend on what an earlier call left behind.
-    pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 99);
-    ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-    std::vector<uint8_t> scratch(other.px.size());
-    host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
-    for (int round = 0; round < 2; ++round) {
-      pmtest::Rgb got = input;
-      host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
-      EXPECT_TRUE(got == expected) << c.width << " x " << c.height << " round " << round;
+    for (int threads : {1, 2, 3, 8}) {
+      options.threads = threads;
+      std::string error;
+      // Dirty the buffers with another image first: the result must not
+      // depend on what an earlier call left behind.
+      pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 99 + threads);
+      ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+      ASSERT_EQ(host.threads(), threads);
+      std::vector<uint8_t> scratch(other.px.size());
+      host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
+      for (int round = 0; round < 2; ++round) {
+        pmtest::Rgb got = input;
+        host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
+        EXPECT_TRUE(got == expected)
+            << c.width << " x " << c.height << " threads " << threads << " round " << round;
+      }
     }
   }
 }
