@@ -8,8 +8,8 @@
 // lineBytes bytes plus a last row of width bytes. Checked besides memory
 // safety (planes on the heap or flush against an inaccessible page, which
 // catches vector gathers that AddressSanitizer does not see): the source planes are never written, destination bytes beyond
-// width in a row are never written, and a geometry with a non-positive size
-// or a row stride below the width leaves the destination untouched.
+// width in a row are never written, and a record that checkPolarMapParam
+// refuses leaves the destination untouched.
 #include <string.h>
 
 #include <memory>
@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else p.dstPlane[dropWhich / 2 % 3] = nullptr;
     }
 
+    const bool refused = checkPolarMapParam(&p) != POLARMOSAIC_OK;
     PolarMapParam before;
     memcpy(&before, &p, sizeof p);
     std::vector<std::vector<uint8_t>> copies;
@@ -94,6 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0) fuzz::fail("a source plane was written");
     }
     for (int k = 3; k < 6; ++k) {
+        if (refused && bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0) {
+            fuzz::fail("a record that checkPolarMapParam refuses changed a destination plane");
+        }
         if (!paddingKept(planes[k]->data(), copies[k].data(), bytes, p.lineBytes, p.width)) {
             fuzz::fail("a byte beyond the row width was written");
         }

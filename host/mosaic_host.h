@@ -38,20 +38,21 @@ constexpr int kMinImageSize = 2;
 constexpr int kMaxImageWidth = 32752;   // lcw16(width) must stay positive
 constexpr int kMaxImageHeight = 32767;  // heights are signed 16-bit
 
+// The module's border modes and shade sides, by the host layer's names.
 enum BorderMode {
-  kBorderNone = 1,
-  kBorderGrid = 2,    // rings and spokes
-  kBorderRings = 3,   // lines between tile rows
-  kBorderSpokes = 4,  // lines between tile columns
+  kBorderNone = POLARMOSAIC_BORDER_NONE,
+  kBorderGrid = POLARMOSAIC_BORDER_GRID,      // rings and spokes
+  kBorderRings = POLARMOSAIC_BORDER_RINGS,    // lines between tile rows
+  kBorderSpokes = POLARMOSAIC_BORDER_SPOKES,  // lines between tile columns
 };
 
 // Shade factor index of each side of a border line. In the polar image a
 // tile row is a ring and a tile column a sector.
 enum ShadeSide {
-  kShadeOuter = 0,  // outer side of a ring
-  kShadeInner = 1,  // inner side of a ring
-  kShadeLeft = 2,   // side of a spoke towards larger polar angles
-  kShadeRight = 3,  // side of a spoke towards smaller polar angles
+  kShadeOuter = POLARMOSAIC_SIDE_OUTER,  // outer side of a ring
+  kShadeInner = POLARMOSAIC_SIDE_INNER,  // inner side of a ring
+  kShadeLeft = POLARMOSAIC_SIDE_CCW,     // side of a spoke towards larger angles
+  kShadeRight = POLARMOSAIC_SIDE_CW,     // side of a spoke towards smaller angles
 };
 
 constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway
@@ -84,16 +85,19 @@ constexpr int kMaxThreads = 1024;
 // at least 2, the smallest count the module takes on such an axis).
 int CoveringTileCount(int dimension, int tile, bool split);
 
-// Largest and smallest tile counts the module accepts on such an axis.
+// Smallest and largest tile counts the module accepts on such an axis (for
+// messages: checkPolarMosaicParam decides).
 int MinTileCount(int dimension, int tile);
 int MaxTileCount(int dimension, int tile);
 
-// Empty when width x height is an image size the effect can take, otherwise
-// the reason.
+// Empty when width x height is an image size the effect can take (asked of
+// the module's checkPolarMosaicParam), otherwise the reason.
 std::string CheckImageSize(int width, int height);
 
 // Empty when the options are usable on a width x height image (the image
 // size itself included), otherwise the reason for the first problem found.
+// Sizes and tile grids are checked by the module's checkPolarMosaicParam;
+// border mode, width, colours, shades and threads by the host's own limits.
 std::string CheckOptions(const MosaicOptions& options, int width, int height);
 
 // Owns the buffers of one image size and runs the effect on it. Reusable:
