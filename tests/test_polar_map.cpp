@@ -83,11 +83,21 @@ TEST(Forward, WorkedExample) {
     }
 }
 
-TEST(Forward, ReferenceReproducesTheWorkedExample) {
-    MapPlanes mp = workedExample();
-    ref::polar2Cartesian(&mp.param);
-    EXPECT_EQ(mp.dst(0)[5 * 24 + 14], 181);
-    EXPECT_EQ(mp.dst(0)[12 * 24 + 19], 104);
+// The same worked example through the row-range stage, in two ranges run
+// in reverse order: the same two worked values, and every byte as the whole
+// call writes it.
+TEST(Forward, RowRangesReproduceTheWorkedExample) {
+    MapPlanes whole = workedExample();
+    MapPlanes ranges(whole);
+    iPolar2Cartesian0(&whole.param);
+    ASSERT_EQ(iPolar2CartesianRows0(&ranges.param, 9, 16), POLARMOSAIC_OK);
+    ASSERT_EQ(iPolar2CartesianRows0(&ranges.param, 0, 9), POLARMOSAIC_OK);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_EQ(ranges.dst(c)[5 * 24 + 14], 181);
+        EXPECT_EQ(ranges.dst(c)[12 * 24 + 19], 104);
+    }
+    EXPECT_EQ(ranges.dstDiff(whole), "");
+    EXPECT_TRUE(ranges.guardsEqual(whole));
 }
 
 TEST(Forward, ZoomZeroIsZoomOne) {
