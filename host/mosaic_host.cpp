@@ -156,8 +156,8 @@ std::string CheckOptions(const MosaicOptions& options, int width,
              " is out of range (0 .. 255)";
     }
   }
-  static const char* const kSideNames[4] = {"outer", "inner", "left",
-                                            "right"};
+  static const char* const kSideNames[4] = {"outer", "inner", "ccw",
+                                            "cw"};
   if (options.threads < 0 || options.threads > kMaxThreads) {
     return "thread count " + Str(options.threads) + " is out of range (0 .. " +
            Str(kMaxThreads) + ", 0 for every core)";

@@ -3,8 +3,9 @@
 // The effect module allocates nothing and starts no thread. This layer owns
 // what it needs (two plane sets, the tile arrays, the twelve shading ramps,
 // a thread pool), refuses every option or image size the module cannot
-// handle with a message that says why, and converts interleaved 8-bit RGB to
-// planes and back. It never calls the module with a record outside its
+// handle with a message that says why (the module's checkPolarMosaicParam
+// decides; the message adds its reason), and converts interleaved 8-bit RGB
+// to planes and back. It never calls the module with a record outside its
 // contract.
 //
 // Determinism: the module's forward pass leaves a few output-plane pixels
@@ -51,8 +52,11 @@ enum BorderMode {
 enum ShadeSide {
   kShadeOuter = POLARMOSAIC_SIDE_OUTER,  // outer side of a ring
   kShadeInner = POLARMOSAIC_SIDE_INNER,  // inner side of a ring
-  kShadeLeft = POLARMOSAIC_SIDE_CCW,     // side of a spoke towards larger angles
-  kShadeRight = POLARMOSAIC_SIDE_CW,     // side of a spoke towards smaller angles
+  kShadeCcw = POLARMOSAIC_SIDE_CCW,      // side of a spoke towards larger angles
+  kShadeCw = POLARMOSAIC_SIDE_CW,        // side of a spoke towards smaller angles
+  // Former names, kept for one release.
+  kShadeLeft = kShadeCcw,
+  kShadeRight = kShadeCw,
 };
 
 constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway

@@ -143,10 +143,10 @@ const OptionCase kOptionCases[] = {
     {"border width 1025", [](MosaicOptions* o) { o->borderWidth = 1025; }, "border width 1025"},
     {"colour 256", [](MosaicOptions* o) { o->borderColor[1] = 256; }, "256"},
     {"colour -1", [](MosaicOptions* o) { o->borderColor[2] = -1; }, "-1"},
-    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "left shade"},
+    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "ccw shade"},
     {"shade negative", [](MosaicOptions* o) { o->shade[0] = -0.5f; }, "outer shade"},
     {"shade 256", [](MosaicOptions* o) { o->shade[1] = 256.0f; }, "inner shade"},
-    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "right shade"},
+    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "cw shade"},
     {"shades 0", [](MosaicOptions* o) { for (float& f : o->shade) f = 0; }, nullptr},
 };
 
