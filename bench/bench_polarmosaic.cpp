@@ -1,13 +1,15 @@
-// Times the polar mosaic effect and each public stage on one thread, at three
-// picture sizes, with borders on and off:
-//   Effect/<impl>/<size>/borders:<0|1>   the whole effect
+// Times the polar mosaic effect and each public stage at three picture
+// sizes, with borders on and off:
+//   Effect/<impl>/<size>/borders:<0|1>   the whole effect, one thread
+//   Effect/module/threads:<n>/<size>/borders:1   through the thread pool
 //   Stage/<stage>/<impl>/<size>          forward pass, quarter turn, inverse
 //                                         pass, transposing copy
 // where <impl> is `module` (this library) or `straightforward` (the plain
 // passes of the test suite, one sine and cosine, one root and arctangent per
-// pixel). When OpenCV is installed, OpenCV/roundtrip/<size> times warpPolar
-// forward (linear), the tile mean by area resize and warpPolar inverse, on
-// one thread. Every benchmark reports time per call and megapixels per
+// pixel). When OpenCV is installed, OpenCV/roundtrip/threads:<1|default>/<size>
+// times warpPolar forward (linear), the tile mean by area resize and
+// warpPolar inverse, on one thread and on OpenCV's default thread count.
+// Times are wall time, with the CPU time of all threads beside it. Every benchmark reports time per call and megapixels per
 // second (of the picture, width x height).
 #include <benchmark/benchmark.h>
 
@@ -17,6 +19,7 @@
 
 #include "bench_images.h"
 #include "polarmosaic.h"
+#include "thread_pool.h"
 #include "support/reference.h"
 
 #if POLARMOSAIC_BENCH_OPENCV
@@ -94,17 +97,22 @@ void SetRate(benchmark::State& state, const Size& s) {
                                                   benchmark::Counter::kIsRate);
 }
 
+// threads 0: iPolarMosaic0 on this thread; otherwise iPolarMosaicRun0 with a
+// pool of that many threads (this one included).
 template <bool kStraightforward>
-void BM_Effect(benchmark::State& state, Size s, bool borders) {
+void BM_Effect(benchmark::State& state, Size s, bool borders, int threads) {
     EffectCall call(s, borders);
+    polarmosaic::ThreadPool pool(threads > 0 ? threads : 1);
     for (auto _ : state) {
         state.PauseTiming();
         call.Restore();
         state.ResumeTiming();
         if (kStraightforward) {
             ref::polarMosaic(&call.param);
-        } else {
+        } else if (threads == 0) {
             iPolarMosaic0(&call.param);
+        } else {
+            iPolarMosaicRun0(&call.param, polarmosaic::ThreadPool::Runner, &pool);
         }
         benchmark::DoNotOptimize(call.out[0].data());
         benchmark::ClobberMemory();
@@ -188,9 +196,9 @@ void BM_Stage(benchmark::State& state, Size s, Stage stage) {
 // The same round trip with OpenCV: warpPolar forward with linear
 // interpolation into a polar image of the picture's pixel count, the tile
 // mean as an area resize down to the tile grid and back up, warpPolar
-// inverse. Interleaved BGR, one thread.
-void BM_OpenCvRoundTrip(benchmark::State& state, Size s) {
-    cv::setNumThreads(1);
+// inverse. Interleaved BGR; threads 1 or OpenCV's default (0).
+void BM_OpenCvRoundTrip(benchmark::State& state, Size s, int threads) {
+    cv::setNumThreads(threads == 1 ? 1 : -1);  // -1: back to OpenCV's default
     const int lineBytes = lcw16(static_cast<int16_t>(s.width));
     const bench::Planes photo = bench::MakePhoto(s.width, s.height, lineBytes);
     cv::Mat src(s.height, s.width, CV_8UC3);
@@ -218,21 +226,22 @@ void BM_OpenCvRoundTrip(benchmark::State& state, Size s) {
 }
 #endif
 
+// Wall time and the CPU time of the whole process (every thread), so that
+// threaded runs compare fairly.
+benchmark::internal::Benchmark* Timed(benchmark::internal::Benchmark* b) {
+    return b->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+}
+
 void RegisterAll() {
     for (const Size& s : kSizes) {
         const std::string size = SizeName(s);
         for (int borders = 0; borders <= 1; ++borders) {
             const std::string suffix = size + "/borders:" + std::to_string(borders);
-            benchmark::RegisterBenchmark(("Effect/module/" + suffix).c_str(), BM_Effect<false>, s, borders != 0)
-                ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark(("Effect/straightforward/" + suffix).c_str(), BM_Effect<true>, s,
-                                         borders != 0)
-                ->Unit(benchmark::kMillisecond);
+            Timed(benchmark::RegisterBenchmark(("Effect/module/" + suffix).c_str(), BM_Effect<false>, s,
+                                               borders != 0, 0));
+            Timed(benchmark::RegisterBenchmark(("Effect/straightforward/" + suffix).c_str(), BM_Effect<true>, s,
+                                               borders != 0, 0));
         }
-#if POLARMOSAIC_BENCH_OPENCV
-        benchmark::RegisterBenchmark(("OpenCV/roundtrip/" + size).c_str(), BM_OpenCvRoundTrip, s)
-            ->Unit(benchmark::kMillisecond);
-#endif
         const struct {
             const char* name;
             Stage stage;
@@ -241,13 +250,29 @@ void RegisterAll() {
                       {"inverse", Stage::kInverse},
                       {"turn1", Stage::kTurn1}};
         for (const auto& st : stages) {
-            benchmark::RegisterBenchmark((std::string("Stage/") + st.name + "/module/" + size).c_str(),
-                                         BM_Stage<false>, s, st.stage)
-                ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark((std::string("Stage/") + st.name + "/straightforward/" + size).c_str(),
-                                         BM_Stage<true>, s, st.stage)
-                ->Unit(benchmark::kMillisecond);
+            Timed(benchmark::RegisterBenchmark((std::string("Stage/") + st.name + "/module/" + size).c_str(),
+                                               BM_Stage<false>, s, st.stage));
+            Timed(benchmark::RegisterBenchmark((std::string("Stage/") + st.name + "/straightforward/" + size).c_str(),
+                                               BM_Stage<true>, s, st.stage));
         }
+    }
+    // Threads and the peer, with borders, up to a 12-megapixel photo; the
+    // runs of one size stand next to each other so that they share the
+    // machine's state.
+    const Size threadedSizes[] = {{1024, 768}, {1920, 1080}, {4000, 3000}};
+    const int cores = polarmosaic::ThreadPool::CoreCount();
+    for (const Size& s : threadedSizes) {
+        const std::string size = SizeName(s);
+        for (int threads = 1; threads <= cores; ++threads) {
+            Timed(benchmark::RegisterBenchmark(
+                ("Effect/module/threads:" + std::to_string(threads) + "/" + size + "/borders:1").c_str(),
+                BM_Effect<false>, s, true, threads));
+        }
+#if POLARMOSAIC_BENCH_OPENCV
+        Timed(benchmark::RegisterBenchmark(("OpenCV/roundtrip/threads:1/" + size).c_str(), BM_OpenCvRoundTrip, s, 1));
+        Timed(benchmark::RegisterBenchmark(("OpenCV/roundtrip/threads:default/" + size).c_str(), BM_OpenCvRoundTrip,
+                                           s, 0));
+#endif
     }
 }
 

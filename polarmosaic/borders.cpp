@@ -94,117 +94,216 @@ struct RowBand {
     bool has(int32_t row) const { return row >= first && row < end; }
 };
 
-// The k in 1 .. h for which row - k (above) or row + k (below) lies in the
-// band, as from .. to (empty when from > to).
-void offsetsAbove(const RowBand& band, int32_t row, int32_t h, int32_t* from, int32_t* to) {
-    const int64_t lowest = static_cast<int64_t>(row) - band.end + 1;
-    const int64_t highest = static_cast<int64_t>(row) - band.first;
-    *from = lowest > 1 ? static_cast<int32_t>(lowest) : 1;
-    *to = highest < h ? static_cast<int32_t>(highest) : h;
+// The lines of one axis: line n lies at the sum of sizes 0 .. n, for n below
+// count - 1 (the first tile has no line before it). Walked in order, so the
+// positions need no array.
+struct LineWalk {
+    const int16_t* sizes;
+    int32_t lines;  // count - 1, or 0
+    int32_t index;  // the line at `position`
+    int32_t position;
+    LineWalk(const int16_t* s, int32_t count) : sizes(s), lines(count > 1 ? count - 1 : 0), index(0), position(0) {
+        if (lines > 0) position = sizes[0];
+    }
+    bool valid() const { return index < lines; }
+    void next() {
+        ++index;
+        if (index < lines) position += sizes[index];
+    }
+};
+
+// The phases below write what the whole-image loops (every line, every
+// offset k from 1 to h, later lines over earlier ones) leave in each pixel,
+// but write each pixel at most once per phase: a pixel's last writer is the
+// line with the highest index whose band covers it. The cost is the pixels
+// drawn plus the lines, not pixels times the line width.
+
+// Rings: a whole row takes the colour of the last line within h of it.
+void drawRingRows(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps, Colour plain,
+                  int32_t h, const RowBand& band) {
+    LineWalk line(grid.tileHeights, grid.tileRows);
+    if (!line.valid()) return;
+    const int32_t lastColumn = canvas.width - 1;
+    // The last line within reach of row y is the last one at or above y + h.
+    int32_t last = -1;
+    int32_t lastPosition = 0;
+    const int32_t firstRow = band.first < 0 ? 0 : band.first;
+    for (int64_t y64 = firstRow; y64 < band.end; ++y64) {
+        const int32_t y = static_cast<int32_t>(y64);
+        while (line.valid() && line.position <= y + h) {
+            last = line.index;
+            lastPosition = line.position;
+            line.next();
+        }
+        if (last < 0 || lastPosition < y - h) {
+            if (!line.valid()) return;  // no line can reach this row or any below
+            continue;
+        }
+        const int32_t k = lastPosition - y;
+        const Colour colour = k == 0 ? plain : k > 0 ? ramps.entry(kAbove, k) : ramps.entry(kBelow, -k);
+        fillRowGuarded(canvas, y, 0, lastColumn, colour);
+    }
 }
 
-void offsetsBelow(const RowBand& band, int32_t row, int32_t h, int32_t* from, int32_t* to) {
-    const int64_t lowest = static_cast<int64_t>(band.first) - row;
-    const int64_t highest = static_cast<int64_t>(band.end) - 1 - row;
-    *from = lowest > 1 ? static_cast<int32_t>(lowest) : 1;
-    *to = highest < h ? static_cast<int32_t>(highest) : h;
+// Spokes: every row of the image gets the same runs, one per line: line i
+// is the last writer from its band's left end up to where line i + 1's band
+// begins.
+void drawSpokeRows(const BorderCanvas& canvas, const PolarTileGrid& grid, uint8_t* const* ramp, Colour plain,
+                   int32_t h, const RowBand& band) {
+    const int32_t firstRow = band.first < 0 ? 0 : band.first;
+    const int32_t endRow = band.end > canvas.height ? canvas.height : band.end;
+    const int32_t lastColumn = canvas.width - 1;
+    for (int32_t row = firstRow; row < endRow; ++row) {
+        const int64_t start = static_cast<int64_t>(row) * canvas.lineBytes;
+        for (LineWalk line(grid.tileWidths, grid.tileCols); line.valid();) {
+            const int32_t column = line.position;
+            int32_t runEnd = column + h;
+            line.next();
+            if (line.valid() && line.position - h - 1 < runEnd) runEnd = line.position - h - 1;
+            if (runEnd > lastColumn) runEnd = lastColumn;
+            const int32_t runStart = column - h < 0 ? 0 : column - h;
+            for (int c = 0; c < 3; ++c) {
+                uint8_t* out = canvas.planes[c] + start;
+                const uint8_t* left = ramp[3 * kLeft + c];
+                const uint8_t* right = ramp[3 * kRight + c];
+                for (int32_t x = runStart; x <= runEnd; ++x) {
+                    out[x] = x < column ? left[column - x] : x == column ? plain.c[c] : right[x - column];
+                }
+            }
+        }
+    }
+}
+
+// Crossings: the ring bands take back the pixels at ring offset k that lie
+// at least k and at most h from a spoke. For a row y that is no ring line,
+// the last writer of pixel x is the line with the highest index among the
+// ring lines whose offset k = |line - y| is at most reach(x), the largest
+// spoke distance up to h at x: the last ring line at or above y + reach(x)
+// when that lies below y, otherwise the nearest ring line above y.
+//
+// The ring lines below y within h are kept in a small table; with more of
+// them than it holds, the row is done in several sweeps, each for the
+// pixels whose reach ends in the table's share of the lines.
+const int32_t kRingTable = 256;
+
+struct SpokeReach {
+    // Sweeps x upwards; reach(x) is -1 when no spoke lies within h.
+    LineWalk nearest;  // first spoke at or right of x - h
+    LineWalk farthest; // one past the last spoke at or left of x + h
+    int32_t lastPosition;
+    bool any;
+    SpokeReach(const PolarTileGrid& grid)
+        : nearest(grid.tileWidths, grid.tileCols), farthest(grid.tileWidths, grid.tileCols), lastPosition(0),
+          any(false) {}
+    int32_t at(int32_t x, int32_t h) {
+        while (nearest.valid() && nearest.position < x - h) nearest.next();
+        while (farthest.valid() && farthest.position <= x + h) {
+            lastPosition = farthest.position;
+            any = true;
+            farthest.next();
+        }
+        if (!nearest.valid() || !any || nearest.position > x + h) return -1;
+        const int32_t left = x - nearest.position;
+        const int32_t right = lastPosition - x;
+        return left > right ? left : right;
+    }
+};
+
+// One sweep of row y over the ring lines below[0 .. count - 1] (ascending,
+// all below y within h). nextFirst is the first such line after the table
+// (INT32_MAX when none); the first sweep also draws the pixels whose last
+// writer is the ring line above y (above, or -1 when out of reach).
+void drawCrossingRow(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps, int32_t h,
+                     int32_t y, const int32_t* below, int32_t count, bool firstSweep, int32_t nextFirst,
+                     int32_t above) {
+    const int32_t lastColumn = canvas.width - 1;
+    const int64_t rowStart = static_cast<int64_t>(y) * canvas.lineBytes;
+    SpokeReach reach(grid);
+    for (int32_t x = 0; x <= lastColumn; ++x) {
+        const int32_t r = reach.at(x, h);
+        if (r < 0) continue;
+        const int64_t farthest = static_cast<int64_t>(y) + r;
+        Colour colour;
+        if (count > 0 && farthest >= below[0]) {
+            if (farthest >= nextFirst) continue;  // a later sweep's line
+            int32_t lo = 0;
+            int32_t hi = count - 1;
+            while (lo < hi) {
+                const int32_t mid = (lo + hi + 1) / 2;
+                if (below[mid] <= farthest) {
+                    lo = mid;
+                } else {
+                    hi = mid - 1;
+                }
+            }
+            colour = ramps.entry(kAbove, below[lo] - y);
+        } else if (firstSweep && above >= 0 && r >= y - above) {
+            colour = ramps.entry(kBelow, y - above);
+        } else {
+            continue;
+        }
+        const int64_t at = rowStart + x;
+        if (at < 0 || at > canvas.planeBytes - 1) continue;
+        for (int c = 0; c < 3; ++c) canvas.planes[c][at] = colour.c[c];
+    }
+}
+
+void drawCrossings(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps, int32_t h,
+                   const RowBand& band) {
+    if (grid.tileRows < 2 || grid.tileCols < 2 || h < 1) return;
+    const int32_t firstRow = band.first < 0 ? 0 : band.first;
+    LineWalk next(grid.tileHeights, grid.tileRows);  // first ring line below y
+    int32_t above = -1;                              // last ring line at or above y
+    int32_t below[kRingTable];
+    for (int64_t y64 = firstRow; y64 < band.end; ++y64) {
+        const int32_t y = static_cast<int32_t>(y64);
+        while (next.valid() && next.position <= y) {
+            above = next.position;
+            next.next();
+        }
+        if (above == y) continue;  // a ring line: its centre line is put back after
+        if (!next.valid() && (above < 0 || y - above > h)) return;  // nothing reaches further down
+        const int32_t aboveInReach = above >= 0 && y - above <= h ? above : -1;
+        LineWalk walk = next;
+        bool firstSweep = true;
+        for (;;) {
+            int32_t count = 0;
+            while (walk.valid() && walk.position <= y + h && count < kRingTable) {
+                below[count++] = walk.position;
+                walk.next();
+            }
+            const bool more = walk.valid() && walk.position <= y + h;
+            drawCrossingRow(canvas, grid, ramps, h, y, below, count, firstSweep, more ? walk.position : INT32_MAX,
+                            aboveInReach);
+            if (!more) break;
+            firstSweep = false;
+        }
+    }
 }
 
 void drawBorders(const PolarMosaicParam& p, const PolarTileGrid& grid, const RowBand& band) {
     const int32_t h = p.borderWidth / 2;
     const Colour plain = plainColour(p);
     const int32_t mode = p.borderMode;
-    const bool horizontal = mode == POLARMOSAIC_BORDER_GRID || mode == POLARMOSAIC_BORDER_RINGS;
-    const bool vertical = mode == POLARMOSAIC_BORDER_GRID || mode == POLARMOSAIC_BORDER_SPOKES;
-    const bool crossings = mode == POLARMOSAIC_BORDER_GRID;
     const BorderCanvas canvas = {{p.inPlane[0], p.inPlane[1], p.inPlane[2]},
                                  p.width, p.height, p.lineBytes, p.planeBytes};
     const BorderRamps ramps = {p.ramp};
-    const int32_t lastColumn = p.width - 1;
-    int32_t from = 0;
-    int32_t to = 0;
-
     // Lines lie on the first row of every tile row but the first, and on the
-    // first column of every tile column but the first. Each phase writes
-    // only the band's rows, in the order of the whole-image loops, so every
-    // pixel sees its writes in the same order whatever the bands.
-    if (horizontal) {
-        int32_t row = 0;
-        for (int32_t j = 0; j + 1 < grid.tileRows; ++j) {
-            row += grid.tileHeights[j];
-            if (band.has(row)) fillRow(canvas, row, 0, lastColumn, plain);
-            offsetsAbove(band, row, h, &from, &to);
-            for (int32_t k = from; k <= to; ++k) {
-                fillRowGuarded(canvas, row - k, 0, lastColumn, ramps.entry(kAbove, k));
-            }
-            offsetsBelow(band, row, h, &from, &to);
-            for (int32_t k = from; k <= to; ++k) {
-                fillRowGuarded(canvas, row + k, 0, lastColumn, ramps.entry(kBelow, k));
-            }
-        }
+    // first column of every tile column but the first. The phases run in
+    // this order on the band's rows only, so every pixel ends as the
+    // whole-image order would leave it, whatever the bands.
+    if (mode == POLARMOSAIC_BORDER_GRID || mode == POLARMOSAIC_BORDER_RINGS) {
+        drawRingRows(canvas, grid, ramps, plain, h, band);
     }
-    if (vertical) {
-        // Every column of a vertical band has one colour from top to bottom,
-        // so the bands are written a row at a time, in memory order, instead
-        // of a column at a time (one cache line per byte). Within a row the
-        // columns are written in the same order as the column-wise loops
-        // would write them, so where two bands overlap the same one wins.
-        const int32_t firstRow = band.first < 0 ? 0 : band.first;
-        const int32_t endRow = band.end > canvas.height ? canvas.height : band.end;
-        for (int c = 0; c < 3; ++c) {
-            const uint8_t* left = p.ramp[3 * kLeft + c];
-            const uint8_t* right = p.ramp[3 * kRight + c];
-            uint8_t* line = canvas.planes[c] + static_cast<int64_t>(firstRow) * canvas.lineBytes;
-            for (int32_t row = firstRow; row < endRow; ++row, line += canvas.lineBytes) {
-                int32_t column = 0;
-                for (int32_t i = 0; i + 1 < grid.tileCols; ++i) {
-                    column += grid.tileWidths[i];
-                    line[column] = plain.c[c];
-                    for (int32_t k = 1; k <= h; ++k) {
-                        if (column - k >= 0) line[column - k] = left[k];
-                    }
-                    for (int32_t k = 1; k <= h; ++k) {
-                        if (column + k < p.width) line[column + k] = right[k];
-                    }
-                }
-            }
-        }
+    if (mode == POLARMOSAIC_BORDER_GRID || mode == POLARMOSAIC_BORDER_SPOKES) {
+        drawSpokeRows(canvas, grid, p.ramp, plain, h, band);
     }
-    if (crossings) {
-        // Give the horizontal bands back their share of each crossing: at
-        // distance k from the horizontal centre row, the columns at least k
-        // away from the vertical centre column. The band boundary thus runs
-        // along the diagonals (mitred corners).
-        int32_t row = 0;
-        for (int32_t j = 0; j + 1 < grid.tileRows; ++j) {
-            row += grid.tileHeights[j];
-            int32_t column = 0;
-            for (int32_t i = 0; i + 1 < grid.tileCols; ++i) {
-                column += grid.tileWidths[i];
-                for (int32_t side = kAbove; side <= kBelow; ++side) {
-                    if (side == kAbove) {
-                        offsetsAbove(band, row, h, &from, &to);
-                    } else {
-                        offsetsBelow(band, row, h, &from, &to);
-                    }
-                    for (int32_t k = from; k <= to; ++k) {
-                        const int32_t bandRow = side == kAbove ? row - k : row + k;
-                        const Colour colour = ramps.entry(side, k);
-                        int32_t leftFrom = column - h < 0 ? 0 : column - h;
-                        int32_t leftTo = column - k > lastColumn ? lastColumn : column - k;
-                        if (leftFrom <= leftTo) fillRowGuarded(canvas, bandRow, leftFrom, leftTo, colour);
-                        int32_t rightFrom = column + k < 0 ? 0 : column + k;
-                        int32_t rightTo = column + h > lastColumn ? lastColumn : column + h;
-                        if (rightFrom <= rightTo) fillRowGuarded(canvas, bandRow, rightFrom, rightTo, colour);
-                    }
-                }
-            }
-        }
-        // The vertical bands covered the horizontal centre lines; put them back.
-        row = 0;
-        for (int32_t j = 0; j + 1 < grid.tileRows; ++j) {
-            row += grid.tileHeights[j];
-            if (band.has(row)) fillRow(canvas, row, 0, lastColumn, plain);
+    if (mode == POLARMOSAIC_BORDER_GRID) {
+        // Mitred crossings, then the ring centre lines, which the spokes
+        // covered, put back.
+        drawCrossings(canvas, grid, ramps, h, band);
+        for (LineWalk line(grid.tileHeights, grid.tileRows); line.valid(); line.next()) {
+            if (band.has(line.position)) fillRow(canvas, line.position, 0, canvas.width - 1, plain);
         }
     }
 }

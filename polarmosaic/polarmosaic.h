@@ -338,9 +338,13 @@ POLARMOSAIC_API int16_t lcw16(int16_t width);
  */
 POLARMOSAIC_API void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float shade);
 
-/* x minus its unsigned 32-bit integer part (truncated, saturating at both
- * ends), rounded once to single precision: the fractional part for
- * 0 <= x < 2^32; -1 < x < 0 gives x; NaN and infinities come back. */
+/* x minus an integer part n, in single precision: n is x truncated toward
+ * zero as an unsigned 32-bit value (at most 2^32 - 1 for large x; for
+ * x <= -1 the signed truncation, saturated at -2^31, wraps to 2^32 - |n|),
+ * n is rounded to single precision, and x - n is one single-precision
+ * subtraction. So: the exact fractional part for 0 <= x <= 2^32 (every
+ * single from 2^24 up is whole); x - 2^32 above that; -1 < x < 0 gives x;
+ * x <= -1 gives about x - 2^32; NaN and infinities come back. */
 POLARMOSAIC_API float fmod33(float x);
 
 /* Absolute value; -0 and NaN are returned unchanged. */
