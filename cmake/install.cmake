@@ -8,6 +8,9 @@ install(TARGETS polarmosaic EXPORT polarmosaicTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/polarmosaic.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Public headers besides polarmosaic.h go under include/polarmosaic/, where
+# a generic name cannot collide with another package's.
+install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/fitted.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
 
 if(TARGET polarmosaic_host)
   # The C++ host layer: owns the buffers and checks the options for you.

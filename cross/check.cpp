@@ -21,6 +21,7 @@
 
 #include <vector>
 
+#include "fitted.h"
 #include "polarmosaic.h"
 
 namespace {
@@ -336,6 +337,56 @@ void runLibm() {
     report("libm-sqrt", dsqrt);
 }
 
+// The fitted geometry, through the runner-less entry point.
+struct FittedCase {
+    const char* name;
+    int width, height, sectors, ringWidth, borderMode, borderWidth;
+};
+
+const FittedCase kFittedCases[] = {
+    {"fitted-320x180-grid", 320, 180, 36, 28, 2, 5},
+    {"fitted-90x160-rings", 90, 160, 7, 9, 3, 4},
+    {"fitted-61x61-spokes", 61, 61, 5, 6, 4, 1},
+    {"fitted-240x30-finest", 240, 30, 800, 1, 1, 0},
+    {"fitted-2x2-grid", 2, 2, 3, 1, 2, 3},
+};
+
+void runFitted(const FittedCase& c) {
+    PolarFittedParam p = {};
+    if (polarFittedLayout(&p, c.width, c.height, c.sectors, c.ringWidth) != POLARMOSAIC_OK) {
+        printf("%s refused\n", c.name);
+        return;
+    }
+    const size_t pictureBytes = static_cast<size_t>(p.height) * static_cast<size_t>(p.lineBytes);
+    const size_t polarBytes = static_cast<size_t>(p.polarRows) * static_cast<size_t>(p.polarLineBytes);
+    std::vector<std::vector<uint8_t>> planes(12);
+    for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? pictureBytes : polarBytes, 0);
+    std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1), heights(static_cast<size_t>(p.rings));
+    std::vector<std::vector<uint8_t>> ramps(12, std::vector<uint8_t>(static_cast<size_t>(c.borderWidth / 2 + 1)));
+    for (int k = 0; k < 3; ++k) {
+        paint(planes[k], c.width, c.height, p.lineBytes, k, static_cast<uint32_t>(c.width * 17 + c.height));
+        p.srcPlane[k] = planes[k].data();
+        p.dstPlane[k] = planes[3 + k].data();
+        p.polarPlane[k] = planes[6 + k].data();
+        p.tilePlane[k] = planes[9 + k].data();
+        p.borderValue[k] = static_cast<int16_t>(40 + 60 * k);
+    }
+    for (int r = 0; r < 12; ++r) p.ramp[r] = ramps[r].data();
+    const float shade[4] = {3.0f, 0.3f, 1.7f, 0.45f};
+    for (int s = 0; s < 4; ++s) p.shade[s] = shade[s];
+    p.planeBytes = static_cast<int32_t>(pictureBytes);
+    p.polarPlaneBytes = static_cast<int32_t>(polarBytes);
+    p.tileWidths = widths.data();
+    p.tileHeights = heights.data();
+    p.borderMode = static_cast<int16_t>(c.borderMode);
+    p.borderWidth = static_cast<int16_t>(c.borderWidth);
+    Digest d;
+    d.u32(static_cast<uint32_t>(iPolarFittedRun0(&p, nullptr, nullptr)));
+    for (int k = 0; k < 3; ++k) d.bytes(planes[3 + k].data(), pictureBytes);
+    for (int k = 0; k < 3; ++k) d.bytes(planes[6 + k].data(), polarBytes);
+    report(c.name, d);
+}
+
 }  // namespace
 
 int main() {
@@ -345,5 +396,6 @@ int main() {
     runTurns();
     for (const MapCase& c : kMapCases) runMap(c);
     for (const MosaicCase& c : kMosaicCases) runMosaic(c);
+    for (const FittedCase& c : kFittedCases) runFitted(c);
     return 0;
 }

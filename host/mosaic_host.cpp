@@ -134,13 +134,25 @@ std::string CheckImageSize(int width, int height) {
 std::string CheckOptions(const MosaicOptions& options, int width,
                          int height) {
   std::string error = CheckImageSize(width, height);
-  if (error.empty()) {
-    error = CheckAxis(true, width, height, options.tileWidth, options.tileCols);
-  }
-  if (error.empty()) {
-    error = CheckAxis(false, width, height, options.tileHeight, options.tileRows);
-  }
   if (!error.empty()) return error;
+  if (options.geometry == kGeometryClassic) {
+    error = CheckAxis(true, width, height, options.tileWidth, options.tileCols);
+    if (error.empty()) {
+      error = CheckAxis(false, width, height, options.tileHeight, options.tileRows);
+    }
+    if (!error.empty()) return error;
+  } else if (options.geometry == kGeometryFitted) {
+    if (options.sectors < 1 || options.sectors > POLARMOSAIC_FITTED_MAX_COLS) {
+      return "sector count " + Str(options.sectors) +
+             " is out of range (1 .. 32752)";
+    }
+    if (options.ringWidth < 1 || options.ringWidth > kMaxInt16) {
+      return "ring width " + Str(options.ringWidth) +
+             " is out of range (1 .. 32767)";
+    }
+  } else {
+    return "geometry " + Str(options.geometry) + " is unknown";
+  }
   // The module draws nothing for other modes; the host calls that a mistake.
   if (options.borderMode < kBorderNone || options.borderMode > kBorderSpokes) {
     return "border mode " + Str(options.borderMode) +
@@ -192,12 +204,23 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   }
   width_ = width;
   height_ = height;
+  geometry_ = options.geometry;
   line_bytes_ = lcw16(static_cast<int16_t>(width));
   size_t plane_bytes = static_cast<size_t>(height) * line_bytes_;
   for (int c = 0; c < 3; ++c) {
     out_planes_[c].Reserve(plane_bytes);
     in_planes_[c].Reserve(plane_bytes);
   }
+  const int threads =
+      options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
+  if (threads <= 1) {
+    pool_.reset();
+  } else if (!pool_ || pool_->threads() != threads) {
+    pool_.reset();
+    pool_.reset(new ThreadPool(threads));
+  }
+  if (geometry_ == kGeometryFitted) return PrepareFitted(options, error);
+
   int cols = options.tileCols ? options.tileCols
                               : CoveringTileCount(width, options.tileWidth,
                                                   options.splitRemainder);
@@ -209,15 +232,6 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   // Ramps are always allocated so no pointer in the record is ever NULL.
   size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
   for (int r = 0; r < 12; ++r) ramps_[r].assign(ramp_entries, 0);
-
-  const int threads =
-      options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
-  if (threads <= 1) {
-    pool_.reset();
-  } else if (!pool_ || pool_->threads() != threads) {
-    pool_.reset();
-    pool_.reset(new ThreadPool(threads));
-  }
 
   param_ = PolarMosaicParam();
   param_.planeBytes = static_cast<int32_t>(plane_bytes);
@@ -244,6 +258,53 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   for (int r = 0; r < 12; ++r) param_.ramp[r] = ramps_[r].data();
   // The module's own check has the last word on the record it will get.
   const int status = checkPolarMosaicParam(&param_);
+  if (status != POLARMOSAIC_OK) {
+    if (error) {
+      *error = std::string("the effect refuses these options (") +
+               polarMosaicStatusText(status) + ")";
+    }
+    return false;
+  }
+  prepared_ = true;
+  return true;
+}
+
+// The fitted geometry's record: the picture planes are the classic ones
+// (the input in inPlane, the result in outPlane, as the conversions expect).
+bool MosaicHost::PrepareFitted(const MosaicOptions& options,
+                               std::string* error) {
+  fitted_ = PolarFittedParam();
+  // The options were checked, so the layout cannot refuse them.
+  polarFittedLayout(&fitted_, width_, height_, options.sectors,
+                    options.ringWidth);
+  const size_t polar_bytes =
+      static_cast<size_t>(fitted_.polarRows) * fitted_.polarLineBytes;
+  param_ = PolarMosaicParam();
+  for (int c = 0; c < 3; ++c) {
+    param_.inPlane[c] = in_planes_[c].bytes.get();
+    param_.outPlane[c] = out_planes_[c].bytes.get();
+    fitted_.srcPlane[c] = param_.inPlane[c];
+    fitted_.dstPlane[c] = param_.outPlane[c];
+    fitted_.polarPlane[c] = polar_planes_[c].Reserve(polar_bytes);
+    fitted_.tilePlane[c] = tile_planes_[c].Reserve(polar_bytes);
+    fitted_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
+  }
+  fitted_.planeBytes = static_cast<int32_t>(static_cast<size_t>(height_) * line_bytes_);
+  fitted_.polarPlaneBytes = static_cast<int32_t>(polar_bytes);
+  tile_widths_.assign(static_cast<size_t>(fitted_.sectors) + 1, 0);
+  tile_heights_.assign(static_cast<size_t>(fitted_.rings), 0);
+  fitted_.tileWidths = tile_widths_.data();
+  fitted_.tileHeights = tile_heights_.data();
+  const size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
+  for (int r = 0; r < 12; ++r) {
+    ramps_[r].assign(ramp_entries, 0);
+    fitted_.ramp[r] = ramps_[r].data();
+  }
+  fitted_.borderMode = static_cast<int16_t>(options.borderMode);
+  fitted_.borderWidth = static_cast<int16_t>(options.borderWidth);
+  for (int s = 0; s < 4; ++s) fitted_.shade[s] = options.shade[s];
+  // The module's own check has the last word on the record it will get.
+  const int status = checkPolarFittedParam(&fitted_);
   if (status != POLARMOSAIC_OK) {
     if (error) {
       *error = std::string("the effect refuses these options (") +
@@ -338,7 +399,10 @@ void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
   Conversion split = {&param_, width_, height_, line_bytes_,
                       src,     nullptr, src_stride};
   RunJobs(&split, SplitJob, ConversionJobs(height_));
-  if (pool_) {
+  if (geometry_ == kGeometryFitted) {
+    iPolarFittedRun0(&fitted_, pool_ ? ThreadPool::Runner : nullptr,
+                     pool_.get());
+  } else if (pool_) {
     iPolarMosaicRun0(&param_, ThreadPool::Runner, pool_.get());
   } else {
     iPolarMosaic0(&param_);

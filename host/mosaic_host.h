@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "fitted.h"
 #include "polarmosaic.h"
 #include "thread_pool.h"
 
@@ -59,11 +60,22 @@ enum ShadeSide {
   kShadeRight = kShadeCw,
 };
 
+// Geometry of the effect. Fitted (fitted.h): the polar grid follows the
+// picture, registered and without wrap, with exactly `sectors` sectors and
+// rings `ringWidth` pixels thick. Classic: iPolarMosaic0's fixed framing,
+// with the tile grid in polar columns and rows (tileWidth .. splitRemainder).
+enum Geometry { kGeometryFitted, kGeometryClassic };
+
 constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway
 constexpr int kMaxBorderWidth = 1024;
 
 struct MosaicOptions {
-  // Nominal tile size in polar columns (angle) and polar rows (radius).
+  Geometry geometry = kGeometryFitted;
+  // Fitted geometry: sectors around the circle (1 .. 32752) and ring
+  // thickness in output pixels (1 .. 32767).
+  int sectors = 36;
+  int ringWidth = 28;
+  // Classic geometry: nominal tile size in polar columns (angle) and polar rows (radius).
   int tileWidth = 32;
   int tileHeight = 32;
   // Tile counts; 0 picks the count that covers the whole axis.
@@ -130,7 +142,7 @@ class MosaicHost {
   int tile_cols() const { return param_.tileCols; }
   int tile_rows() const { return param_.tileRows; }
   int threads() const { return pool_ ? pool_->threads() : 1; }
-  // Tile sizes of the last Apply (the module's working grid).
+  // Tile sizes of the last Apply (the module's working grid; classic only).
   const std::vector<int16_t>& tile_widths() const { return tile_widths_; }
   const std::vector<int16_t>& tile_heights() const { return tile_heights_; }
 
@@ -147,6 +159,7 @@ class MosaicHost {
     uint8_t* Reserve(size_t size);
   };
 
+  bool PrepareFitted(const MosaicOptions& options, std::string* error);
   void RunJobs(void* data, PolarMosaicJob job, uint32_t count);
   static void SplitJob(void* host_and_source, uint32_t index);
   static void MergeJob(void* host_and_destination, uint32_t index);
@@ -158,6 +171,11 @@ class MosaicHost {
   std::vector<int16_t> tile_heights_;
   std::vector<uint8_t> ramps_[12];
   PolarMosaicParam param_ = {};
+  Geometry geometry_ = kGeometryFitted;
+  // Fitted geometry: polar samples and tile averages, three planes each.
+  PlaneBuffer polar_planes_[3];
+  PlaneBuffer tile_planes_[3];
+  PolarFittedParam fitted_ = {};
 };
 
 // One-shot form: checks, allocates, runs. dst gets width * height * 3 bytes

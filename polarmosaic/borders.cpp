@@ -166,8 +166,11 @@ void drawSpokeRows(const BorderCanvas& canvas, const PolarTileGrid& grid, uint8_
                 uint8_t* out = canvas.planes[c] + start;
                 const uint8_t* left = ramp[3 * kLeft + c];
                 const uint8_t* right = ramp[3 * kRight + c];
-                for (int32_t x = runStart; x <= runEnd; ++x) {
-                    out[x] = x < column ? left[column - x] : x == column ? plain.c[c] : right[x - column];
+                const int32_t leftEnd = runEnd < column - 1 ? runEnd : column - 1;
+                for (int32_t x = runStart; x <= leftEnd; ++x) out[x] = left[column - x];
+                if (runStart <= column && column <= runEnd) out[column] = plain.c[c];
+                for (int32_t x = runStart > column + 1 ? runStart : column + 1; x <= runEnd; ++x) {
+                    out[x] = right[x - column];
                 }
             }
         }
@@ -209,6 +212,36 @@ struct SpokeReach {
     }
 };
 
+// Pixel x of drawCrossingRow, with its spoke reach r.
+void drawCrossingPixel(const BorderCanvas& canvas, const BorderRamps& ramps, int32_t y, int32_t x, int32_t r,
+                   const int32_t* below, int32_t count, bool firstSweep, int32_t nextFirst, int32_t above,
+                   int64_t rowStart) {
+    if (r < 0) return;
+    const int64_t farthest = static_cast<int64_t>(y) + r;
+    Colour colour;
+    if (count > 0 && farthest >= below[0]) {
+        if (farthest >= nextFirst) return;  // a later sweep's line
+        int32_t lo = 0;
+        int32_t hi = count - 1;
+        while (lo < hi) {
+            const int32_t mid = (lo + hi + 1) / 2;
+            if (below[mid] <= farthest) {
+                lo = mid;
+            } else {
+                hi = mid - 1;
+            }
+        }
+        colour = ramps.entry(kAbove, below[lo] - y);
+    } else if (firstSweep && above >= 0 && r >= y - above) {
+        colour = ramps.entry(kBelow, y - above);
+    } else {
+        return;
+    }
+    const int64_t at = rowStart + x;
+    if (at < 0 || at > canvas.planeBytes - 1) return;
+    for (int c = 0; c < 3; ++c) canvas.planes[c][at] = colour.c[c];
+}
+
 // One sweep of row y over the ring lines below[0 .. count - 1] (ascending,
 // all below y within h). nextFirst is the first such line after the table
 // (INT32_MAX when none); the first sweep also draws the pixels whose last
@@ -219,32 +252,13 @@ void drawCrossingRow(const BorderCanvas& canvas, const PolarTileGrid& grid, cons
     const int32_t lastColumn = canvas.width - 1;
     const int64_t rowStart = static_cast<int64_t>(y) * canvas.lineBytes;
     SpokeReach reach(grid);
-    for (int32_t x = 0; x <= lastColumn; ++x) {
-        const int32_t r = reach.at(x, h);
-        if (r < 0) continue;
-        const int64_t farthest = static_cast<int64_t>(y) + r;
-        Colour colour;
-        if (count > 0 && farthest >= below[0]) {
-            if (farthest >= nextFirst) continue;  // a later sweep's line
-            int32_t lo = 0;
-            int32_t hi = count - 1;
-            while (lo < hi) {
-                const int32_t mid = (lo + hi + 1) / 2;
-                if (below[mid] <= farthest) {
-                    lo = mid;
-                } else {
-                    hi = mid - 1;
-                }
-            }
-            colour = ramps.entry(kAbove, below[lo] - y);
-        } else if (firstSweep && above >= 0 && r >= y - above) {
-            colour = ramps.entry(kBelow, y - above);
-        } else {
-            continue;
-        }
-        const int64_t at = rowStart + x;
-        if (at < 0 || at > canvas.planeBytes - 1) continue;
-        for (int c = 0; c < 3; ++c) canvas.planes[c][at] = colour.c[c];
+    // Only the columns within h of a spoke, window by window, left to right.
+    int32_t x = 0;
+    for (LineWalk spoke(grid.tileWidths, grid.tileCols); spoke.valid(); spoke.next()) {
+        if (x < spoke.position - h) x = spoke.position - h;
+        const int32_t windowEnd = spoke.position + h < lastColumn ? spoke.position + h : lastColumn;
+        for (; x <= windowEnd; ++x) drawCrossingPixel(canvas, ramps, y, x, reach.at(x, h), below, count, firstSweep,
+                                                       nextFirst, above, rowStart);
     }
 }
 
@@ -264,6 +278,7 @@ void drawCrossings(const BorderCanvas& canvas, const PolarTileGrid& grid, const 
         if (above == y) continue;  // a ring line: its centre line is put back after
         if (!next.valid() && (above < 0 || y - above > h)) return;  // nothing reaches further down
         const int32_t aboveInReach = above >= 0 && y - above <= h ? above : -1;
+        if (aboveInReach < 0 && !(next.valid() && next.position <= y + h)) continue;  // no ring band here
         LineWalk walk = next;
         bool firstSweep = true;
         for (;;) {

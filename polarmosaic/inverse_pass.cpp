@@ -78,6 +78,27 @@ inline void inverseMirrored(const PolarMapParam& p, const InverseGeometry& g, in
     if ((mirrors & 8u) != 0) inversePixel(p, g, my * g.lineBytes + mx, -dx, -dy, radius, reference);
 }
 
+// The pair rows first .. last (within 1 .. height / 2) that can have y or
+// height - y in the set; rows outside write nothing. last < first when none.
+inline void pairRowBounds(const RowSet& rows, int32_t height, int32_t* first, int32_t* last) {
+    const int32_t lastRow = height / 2;
+    *first = lastRow + 1;
+    *last = 0;
+    for (int span = 0; span < 2; ++span) {
+        if (rows.first[span] >= rows.end[span]) continue;
+        // Direct rows first .. end - 1, mirrored rows height - end + 1 .. height - first.
+        const int32_t lows[2] = {rows.first[span], height - rows.end[span] + 1};
+        const int32_t highs[2] = {rows.end[span] - 1, height - rows.first[span]};
+        for (int k = 0; k < 2; ++k) {
+            const int32_t lo = lows[k] > 1 ? lows[k] : 1;
+            const int32_t hi = highs[k] < lastRow ? highs[k] : lastRow;
+            if (lo > hi) continue;
+            if (lo < *first) *first = lo;
+            if (hi > *last) *last = hi;
+        }
+    }
+}
+
 // The mirrors of pair row y (1 .. height / 2) whose rows lie in the set.
 inline uint32_t mirrorsInSet(const RowSet& rows, int32_t y, int32_t height) {
     return (rows.contains(y) ? 3u : 0u) | (rows.contains(height - y) ? 12u : 0u);
@@ -114,11 +135,17 @@ void inverseRows(const PolarMapParam& p, const RowSet& rows) {
     if (rows.contains(0)) {
         for (int32_t x = 0; x < width; ++x) inversePixelAt(p, g, x, 0);
     }
-    for (int32_t y = 1; y < height; ++y) {
-        if (rows.contains(y)) inversePixelAt(p, g, 0, y);
+    for (int span = 0; span < 2; ++span) {  // a pixel in both spans is written twice, the same way
+        const int32_t end = rows.end[span] < height ? rows.end[span] : height;
+        for (int32_t y = rows.first[span] > 1 ? rows.first[span] : 1; y < end; ++y) inversePixelAt(p, g, 0, y);
     }
     const int32_t lastColumn = width / 2;  // columns 1 .. width / 2 and their mirrors
     const int32_t lastRow = height / 2;    // cover 1 .. width - 1; rows alike
+    // Only the tiles of pair rows (1, 17, 33, ...) that can hold a row of the set.
+    int32_t firstPair = 0;
+    int32_t lastPair = 0;
+    pairRowBounds(rows, height, &firstPair, &lastPair);
+    const int32_t firstTile = 1 + (firstPair - 1) / kQuarterTile * kQuarterTile;
 
 #if POLARMAP_HAVE_AVX2_KERNELS
     Kernels kernels = {nullptr, nullptr};
@@ -146,7 +173,7 @@ void inverseRows(const PolarMapParam& p, const RowSet& rows) {
         // Square tiles of the quarter: the pixels of a tile read a compact
         // patch of the source (a short range of radii and of angles), which
         // stays in the first-level cache across the tile's rows.
-        for (int32_t y0 = 1; y0 <= lastRow; y0 += kQuarterTile) {
+        for (int32_t y0 = firstTile; y0 <= lastPair; y0 += kQuarterTile) {
             const int32_t y1 = lastRow - y0 < kQuarterTile ? lastRow : y0 + kQuarterTile - 1;
             for (int32_t x = 1; x <= lastColumn; x += kQuarterTile) {
                 for (int32_t y = y0; y <= y1; ++y) {
@@ -172,7 +199,7 @@ void inverseRows(const PolarMapParam& p, const RowSet& rows) {
         return;
     }
 #endif
-    for (int32_t y0 = 1; y0 <= lastRow; y0 += kQuarterTile) {
+    for (int32_t y0 = firstTile; y0 <= lastPair; y0 += kQuarterTile) {
         const int32_t y1 = lastRow - y0 < kQuarterTile ? lastRow : y0 + kQuarterTile - 1;
         for (int32_t x0 = 1; x0 <= lastColumn; x0 += kQuarterTile) {
             const int32_t x1 = lastColumn - x0 < kQuarterTile ? lastColumn : x0 + kQuarterTile - 1;

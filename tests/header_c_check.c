@@ -26,3 +26,13 @@ int headerCCheckTurn(void) {
 
 size_t headerCCheckMosaicSize(void) { return sizeof(PolarMosaicParam); }
 size_t headerCCheckOffsetOfBorderValue(void) { return offsetof(PolarMosaicParam, borderValue); }
+
+#include "fitted.h"
+
+/* The fitted geometry's layout helper from C: a 2 x 2 picture is two polar
+ * rows (the least) of 36 columns (one per sector) and one ring, the disc. */
+int headerCCheckFitted(void) {
+    PolarFittedParam p;
+    if (polarFittedLayout(&p, 2, 2, 36, 28) != POLARMOSAIC_OK) return 0;
+    return p.polarRows == 2 && p.polarCols == 36 && p.rings == 1 && p.lineBytes == 16;
+}

@@ -11,7 +11,8 @@
 # fetchcontent: FetchContent from a tarball of the source tree on the local
 #   disk (no network).
 # shared: a BUILD_SHARED_LIBS build of the library alone, installed; checks
-#   its SONAME, that it exports exactly the functions polarmosaic.h declares,
+#   its SONAME, that it exports exactly the functions its public headers
+#   (polarmosaic.h, fitted.h) declare,
 #   then links the consumer through find_package and through pkg-config.
 set -euo pipefail
 mode=$1 source_dir=$2 in_tree_c=$3
@@ -52,15 +53,17 @@ case $mode in
     echo "ok: SONAME $soname"
 
     # Exactly the functions the header declares, nothing internal.
-    declared=$( (grep -o '^POLARMOSAIC_API [^(]*(' "$source_dir/polarmosaic/polarmosaic.h" |
+    public_headers=("$source_dir/polarmosaic/polarmosaic.h")
+    [ -f "$source_dir/polarmosaic/fitted.h" ] && public_headers+=("$source_dir/polarmosaic/fitted.h")
+    declared=$( (cat "${public_headers[@]}" | grep -o '^POLARMOSAIC_API [^(]*(' |
       sed 's/.*[ *]\([A-Za-z_0-9]*\)($/\1/' || true) | sort -u)
-    [ -n "$declared" ] || fail "no POLARMOSAIC_API function found in polarmosaic.h"
+    [ -n "$declared" ] || fail "no POLARMOSAIC_API function found in the public headers"
     exported=$(nm -D --defined-only "$libdir/libpolarmosaic.so" | awk '$2 ~ /^[TWDBRV]$/ { print $3 }' | sort -u)
     if [ "$declared" != "$exported" ]; then
       diff <(echo "$declared") <(echo "$exported") | sed 's/^</  declared, not exported:/; s/^>/  exported, not declared:/' || true
-      fail "the shared library's exports differ from polarmosaic.h"
+      fail "the shared library's exports differ from the public headers"
     fi
-    echo "ok: exports exactly the $(echo "$declared" | wc -l) functions of polarmosaic.h"
+    echo "ok: exports exactly the $(echo "$declared" | wc -l) functions of the public headers"
 
     consume_package "$prefix" "$work/consumer"
     check "find_package, shared library" "$(LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer")"

@@ -46,6 +46,13 @@ check "pkg-config C host" "$("$work/c_host")"
 check "pkg-config C++ host" "$("$work/cpp_host")"
 only_c_runtime "$work/c_host"
 
+# Other public headers are under include/polarmosaic/ and compile as C.
+if [ -f "$source_dir/polarmosaic/fitted.h" ]; then
+  printf '#include <polarmosaic/fitted.h>\nint main(void) { return 0; }\n' >"$work/fitted.c"
+  cc -std=c99 -fsyntax-only -Werror -I"$prefix/include" "$work/fitted.c" || fail "<polarmosaic/fitted.h> does not compile"
+  echo "ok: <polarmosaic/fitted.h>"
+fi
+
 # The host layer's header: <polarmosaic/mosaic_host.h>, and for one release
 # the old <mosaic_host.h>, which forwards with a note.
 if [ -f "$prefix/include/polarmosaic/mosaic_host.h" ]; then

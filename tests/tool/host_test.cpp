@@ -49,6 +49,7 @@ TEST(HostTileCount, ChosenCountLeavesNothingUncovered) {
         }
         ASSERT_EQ(sum, dimension) << dimension << "/" << tile << " split " << split;
         MosaicOptions options;
+        options.geometry = polarmosaic::kGeometryClassic;
         options.tileWidth = tile;
         options.tileHeight = tile;
         options.splitRemainder = split;
@@ -153,6 +154,7 @@ const OptionCase kOptionCases[] = {
 TEST(HostChecks, EachOptionProblemIsNamed) {
   for (const OptionCase& c : kOptionCases) {
     MosaicOptions options;
+    options.geometry = polarmosaic::kGeometryClassic;
     c.change(&options);
     std::string reason = CheckOptions(options, 100, 80);
     if (!c.reason) {
@@ -201,6 +203,7 @@ const ResultCase kResultCases[] = {
 TEST(HostResult, EqualsDirectModuleCallAndRepeats) {
   for (const ResultCase& c : kResultCases) {
     MosaicOptions options;
+    options.geometry = polarmosaic::kGeometryClassic;
     options.tileWidth = c.tile_w;
     options.tileHeight = c.tile_h;
     options.borderMode = c.mode;
@@ -230,6 +233,82 @@ TEST(HostResult, EqualsDirectModuleCallAndRepeats) {
             << c.width << " x " << c.height << " threads " << threads << " round " << round;
       }
     }
+  }
+}
+
+// The fitted geometry through the host: the module's fitted effect on the
+// same planes, whatever the buffers held before; its own option checks.
+TEST(HostResult, FittedEqualsDirectModuleCall) {
+  for (const ResultCase& c : kResultCases) {
+    MosaicOptions options;
+    options.sectors = c.tile_w;
+    options.ringWidth = c.tile_h;
+    options.borderMode = c.mode;
+    options.borderWidth = c.border_width;
+    pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 3);
+
+    PolarFittedParam p = {};
+    ASSERT_EQ(polarFittedLayout(&p, c.width, c.height, c.tile_w, c.tile_h), POLARMOSAIC_OK);
+    const size_t picture = static_cast<size_t>(p.height) * p.lineBytes;
+    const size_t polar = static_cast<size_t>(p.polarRows) * p.polarLineBytes;
+    std::vector<uint8_t> planes[12];
+    for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? picture : polar, 0);
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        for (int k = 0; k < 3; ++k) {
+          planes[k][static_cast<size_t>(y) * p.lineBytes + x] = input.px[(static_cast<size_t>(y) * c.width + x) * 3 + k];
+        }
+      }
+    }
+    std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1), heights(static_cast<size_t>(p.rings));
+    std::vector<uint8_t> ramps[12];
+    for (int k = 0; k < 3; ++k) {
+      p.srcPlane[k] = planes[k].data();
+      p.dstPlane[k] = planes[3 + k].data();
+      p.polarPlane[k] = planes[6 + k].data();
+      p.tilePlane[k] = planes[9 + k].data();
+      p.borderValue[k] = static_cast<int16_t>(options.borderColor[k]);
+    }
+    for (int r = 0; r < 12; ++r) {
+      ramps[r].assign(static_cast<size_t>(c.border_width / 2 + 1), 0);
+      p.ramp[r] = ramps[r].data();
+    }
+    for (int s = 0; s < 4; ++s) p.shade[s] = options.shade[s];
+    p.planeBytes = static_cast<int32_t>(picture);
+    p.polarPlaneBytes = static_cast<int32_t>(polar);
+    p.tileWidths = widths.data();
+    p.tileHeights = heights.data();
+    p.borderMode = static_cast<int16_t>(c.mode);
+    p.borderWidth = static_cast<int16_t>(c.border_width);
+    ASSERT_EQ(iPolarFittedRun0(&p, nullptr, nullptr), POLARMOSAIC_OK);
+    pmtest::Rgb expected = input;
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        for (int k = 0; k < 3; ++k) {
+          expected.px[(static_cast<size_t>(y) * c.width + x) * 3 + k] = planes[3 + k][static_cast<size_t>(y) * p.lineBytes + x];
+        }
+      }
+    }
+
+    MosaicHost host;
+    std::string error;
+    ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+    pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 50);
+    std::vector<uint8_t> scratch(other.px.size());
+    host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
+    pmtest::Rgb got = input;
+    host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
+    EXPECT_TRUE(got == expected) << c.width << " x " << c.height;
+  }
+  const struct {
+    int sectors, ring;
+    const char* reason;
+  } bad[] = {{0, 5, "sector count 0"}, {32753, 5, "sector count 32753"}, {4, 0, "ring width 0"}};
+  for (const auto& b : bad) {
+    MosaicOptions options;
+    options.sectors = b.sectors;
+    options.ringWidth = b.ring;
+    EXPECT_NE(CheckOptions(options, 50, 40).find(b.reason), std::string::npos) << b.reason;
   }
 }
 

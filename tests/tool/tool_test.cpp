@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include "mosaic_host.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -78,6 +79,7 @@ TEST(ToolResult, EqualsTheModuleCalledDirectly) {
   };
   for (const DirectCase& c : cases) {
     std::vector<std::string> args = c.args;
+    args.insert(args.begin(), "--classic");
     args.push_back("in.ppm");
     args.push_back("out.ppm");
     ToolRun run = RunTool(dir.path(), args);
@@ -93,8 +95,43 @@ TEST(ToolResult, EqualsTheModuleCalledDirectly) {
     for (int k = 0; k < 3; ++k) p.borderValue[k] = static_cast<int16_t>(c.color[k]);
     for (int s = 0; s < 4; ++s) p.shade[s] = c.shade[s];
     Rgb expected = pmtest::DirectModuleResult(input, p);
-    EXPECT_TRUE(ReadPnmFile(dir.File("out.ppm")) == expected) << c.args[1];
+    EXPECT_TRUE(ReadPnmFile(dir.File("out.ppm")) == expected) << c.args[2];
   }
+}
+
+// Without --classic the tool runs the fitted geometry: the host layer's
+// result with the tool's defaults, and registered with the finest grid
+// (a 16:9 picture comes back whole, not cropped or scaled).
+TEST(ToolResult, FittedIsTheDefaultAndRegistered) {
+  TempDir dir;
+  const int w = 192, h = 108;
+  Rgb input;
+  input.width = w;
+  input.height = h;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        input.px.push_back(static_cast<uint8_t>(lround(128 + 90 * sin(x * 0.09 + c) * cos(y * 0.08 - c))));
+      }
+    }
+  }
+  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(input));
+  ASSERT_EQ(RunTool(dir.path(), {"in.ppm", "default.ppm"}).exit_code, 0);
+  Rgb expected = input;
+  std::string error;
+  ASSERT_TRUE(polarmosaic::ApplyPolarMosaic(input.px.data(), w, h, polarmosaic::MosaicOptions(),
+                                            &expected.px, &error)) << error;
+  EXPECT_TRUE(ReadPnmFile(dir.File("default.ppm")) == expected);
+
+  ASSERT_EQ(RunTool(dir.path(), {"-s", "800", "-r", "1", "-b", "none", "in.ppm", "fine.ppm"}).exit_code, 0);
+  Rgb fine = ReadPnmFile(dir.File("fine.ppm"));
+  ASSERT_EQ(fine.px.size(), input.px.size());
+  double squares = 0;
+  for (size_t i = 0; i < fine.px.size(); ++i) {
+    const double d = double(fine.px[i]) - input.px[i];
+    squares += d * d;
+  }
+  EXPECT_GE(10 * log10(255.0 * 255.0 * double(fine.px.size()) / squares), 30.0);
 }
 
 struct SectorCase {
@@ -114,8 +151,8 @@ TEST(ToolResult, SectorsMapToTileWidth) {
   TempDir dir;
   for (const SectorCase& c : cases) {
     pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(c.width, 30, 3)));
-    ASSERT_EQ(RunTool(dir.path(), {"-s", std::to_string(c.sectors), "in.ppm", "a.ppm"}).exit_code, 0);
-    ASSERT_EQ(RunTool(dir.path(), {"--tile-width", std::to_string(c.tile_width), "in.ppm",
+    ASSERT_EQ(RunTool(dir.path(), {"--classic", "-s", std::to_string(c.sectors), "in.ppm", "a.ppm"}).exit_code, 0);
+    ASSERT_EQ(RunTool(dir.path(), {"--classic", "--tile-width", std::to_string(c.tile_width), "in.ppm",
                                    "b.ppm"}).exit_code, 0);
     EXPECT_EQ(pmtest::ReadFileBytes(dir.File("a.ppm")), pmtest::ReadFileBytes(dir.File("b.ppm")))
         << c.width << " / " << c.sectors;
@@ -307,7 +344,7 @@ std::vector<ErrorCase> ErrorCases() {
       {"missing input", {}, {"missing.png", "out.png"}, 1,
        "missing.png: cannot open (No such file or directory)"},
       {"not an image", Bytes(text.begin(), text.end()), {"in.dat", "out.png"}, 1,
-       "in.dat: not a PNG, JPEG or PPM/PGM image"},
+       "in.dat: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"},
       {"empty file", Bytes{}, {"in.dat", "out.png"}, 1, "in.dat: empty file"},
       {"truncated png", half_png, {"in.dat", "out.png"}, 1, "in.dat: truncated PNG data"},
       {"truncated jpeg", half_jpeg, {"in.dat", "out.png"}, 1, "in.dat: truncated JPEG data"},
@@ -320,7 +357,7 @@ std::vector<ErrorCase> ErrorCases() {
       {"too large", Bytes(huge.begin(), huge.end()), {"in.dat", "out.png"}, 1,
        "in.dat: image is 40000 x 100 pixels, larger than the effect can take"},
       {"tile count for this image", ppm,
-       {"--tile-width", "30", "--cols", "9", "in.dat", "out.png"}, 1,
+       {"--classic", "--tile-width", "30", "--cols", "9", "in.dat", "out.png"}, 1,
        "in.dat: tile columns 9 does not fit a 40-column polar image"},
       {"cannot write", ppm, {"in.dat", "no/such/folder/out.png"}, 1,
        "no/such/folder/out.png: cannot write (No such file or directory)"},
@@ -346,14 +383,21 @@ std::vector<ErrorCase> ErrorCases() {
       {"ring 0", ppm, {"--ring", "0", "in.dat", "out.png"}, 2, "option --ring: '0'"},
       {"tile width 0", ppm, {"--tile-width", "0", "in.dat", "out.png"}, 2,
        "option --tile-width: '0'"},
+      {"classic grid option", ppm, {"--cols", "4", "in.dat", "out.png"}, 2,
+       "option --cols sets the classic polar grid; add --classic"},
       {"quality 0", ppm, {"-q", "0", "in.dat", "out.jpg"}, 2, "option -q: '0'"},
       {"jobs 0", ppm, {"-j", "0", "-d", ".", "in.dat"}, 2, "option -j: '0'"},
       {"missing value", ppm, {"in.dat", "out.png", "--quality"}, 2,
        "option --quality needs a value"},
       {"value on a flag", ppm, {"--split=yes", "in.dat", "out.png"}, 2,
        "option --split takes no value"},
-      {"batch folder missing", ppm, {"-d", "nowhere", "in.dat"}, 2, "nowhere: not a folder"},
+      {"batch folder is a file", ppm, {"-d", "in.dat", "in.dat"}, 1, "in.dat: not a folder"},
       {"demo with batch", {}, {"--demo", "-d", "."}, 2, "--demo cannot be used with -d"},
+      {"value on help", ppm, {"-hfoo"}, 2, "option -h takes no value ('-hfoo')"},
+      {"value on version", ppm, {"--version=1"}, 2, "option --version takes no value"},
+      {"memory size", ppm, {"--memory", "lots", "in.dat", "out.png"}, 2,
+       "option --memory: 'lots' is not a memory size"},
+      {"threads", ppm, {"-t", "-1", "in.dat", "out.png"}, 2, "option -t: '-1'"},
   };
 }
 
@@ -425,18 +469,19 @@ TEST(ToolBatch, OneBadFileDoesNotStopTheOthers) {
   ToolRun run = RunTool(dir.path(), {"-j", "2", "-d", "out", "a.ppm", "c.jpg", "b.png",
                                      "missing.ppm"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(Contains(run.err, "polarmosaic: c.jpg: not a PNG, JPEG or PPM/PGM image")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "polarmosaic: c.jpg: not a PNG, JPEG, WebP, TIFF or PPM/PGM image")) << run.err;
   EXPECT_TRUE(Contains(run.err, "polarmosaic: missing.ppm: cannot open")) << run.err;
   EXPECT_TRUE(Contains(run.err, "2 of 4 images written to out; 2 failed")) << run.err;
-  // Each good output equals a single run of the same file.
-  ASSERT_EQ(RunTool(dir.path(), {"a.ppm", "a_single.png"}).exit_code, 0);
-  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("out/a.png")),
-            pmtest::ReadFileBytes(dir.File("a_single.png")));
+  // Each good output equals a single run of the same file, in the
+  // input's format.
+  ASSERT_EQ(RunTool(dir.path(), {"a.ppm", "a_single.ppm"}).exit_code, 0);
+  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("out/a.ppm")),
+            pmtest::ReadFileBytes(dir.File("a_single.ppm")));
   ASSERT_EQ(RunTool(dir.path(), {"b.png", "b_single.png"}).exit_code, 0);
   EXPECT_EQ(pmtest::ReadFileBytes(dir.File("out/b.png")),
             pmtest::ReadFileBytes(dir.File("b_single.png")));
-  EXPECT_FALSE(pmtest::FileExists(dir.File("out/c.png")));
-  EXPECT_FALSE(pmtest::FileExists(dir.File("out/missing.png")));
+  EXPECT_FALSE(pmtest::FileExists(dir.File("out/c.jpg")));
+  EXPECT_FALSE(pmtest::FileExists(dir.File("out/missing.ppm")));
 }
 
 TEST(ToolBatch, AllGoodExitsZeroAndKeepsOutputsApart) {
@@ -453,7 +498,7 @@ TEST(ToolBatch, AllGoodExitsZeroAndKeepsOutputsApart) {
   EXPECT_TRUE(Contains(run.err, "y/p.ppm: output x/p.ppm would also be written from x/p.ppm"))
       << run.err;
   mkdir(dir.File("out").c_str(), 0700);
-  run = RunTool(dir.path(), {"-d", "out/", "x/p.ppm", "q.ppm"});
+  run = RunTool(dir.path(), {"-f", "png", "-d", "out/", "x/p.ppm", "q.ppm"});
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_TRUE(Contains(run.err, "2 of 2 images written to out/")) << run.err;
   Rgb png;
