@@ -21,6 +21,7 @@ if(TARGET polarmosaic_host)
   # Under include/polarmosaic/, where a generic name cannot collide with
   # another package's; include/mosaic_host.h forwards to it for one release.
   install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h ${PROJECT_SOURCE_DIR}/host/thread_pool.h
+    ${PROJECT_SOURCE_DIR}/host/pixel_checksum.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
   install(FILES ${PROJECT_SOURCE_DIR}/cmake/mosaic_host_compat.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     RENAME mosaic_host.h)

@@ -4,6 +4,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <new>
 
 namespace polarmosaic {
@@ -90,6 +92,36 @@ std::string CheckAxis(bool columns, int width, int height, int tile,
 }
 
 }  // namespace
+
+// The width - 1 columns of a full turn rarely divide evenly, and the
+// left-over columns would form a thin extra sector where the turn closes; a
+// tile width that divides the width exactly avoids it.
+int SectorTileWidth(int width, int sectors) {
+  double ideal = static_cast<double>(width - 1) / sectors;
+  int nearest = static_cast<int>(std::lround(ideal));
+  if (nearest < 1) nearest = 1;
+  if (width % nearest == 0) return nearest;
+  int best = 0;
+  int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
+  int hi = static_cast<int>(std::ceil(ideal * 1.15));
+  for (int t = lo; t <= hi; ++t) {
+    if (width % t == 0 &&
+        (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
+      best = t;
+    }
+  }
+  return best ? best : nearest;
+}
+
+int RingTileHeight(double ring_pixels) {
+  long rows = std::lround(ring_pixels / kPixelsPerPolarRow);
+  return static_cast<int>(rows < 1 ? 1 : rows);
+}
+
+int FittedRingWidth(double ring_pixels) {
+  long width = std::lround(ring_pixels);
+  return static_cast<int>(width < 1 ? 1 : width);
+}
 
 int CoveringTileCount(int dimension, int tile, bool split) {
   int whole = dimension / tile;

@@ -95,6 +95,22 @@ struct MosaicOptions {
 
 constexpr int kMaxThreads = 1024;
 
+// Tiles in polar terms, as the tool's --sectors and --ring give them. One
+// polar row is 0.8 output pixel of radius; a full turn is width - 1 columns.
+constexpr double kPixelsPerPolarRow = 0.8;
+
+// Tile width for about `sectors` tiles around the circle of a width-column
+// polar image: round((width - 1) / sectors), or the width within 15% of it
+// nearest to it that divides width (no thin sector where the turn closes).
+int SectorTileWidth(int width, int sectors);
+
+// Tile height of rings ring_pixels output pixels thick: at least 1 row.
+int RingTileHeight(double ring_pixels);
+
+// Ring width of the fitted geometry for rings ring_pixels output pixels
+// thick: rounded, at least 1.
+int FittedRingWidth(double ring_pixels);
+
 // Number of tiles of nominal size tile that covers an axis of size dimension
 // completely: dimension / tile when tile divides it, otherwise
 // dimension / tile + 2 with the split and dimension / tile + 1 without (but

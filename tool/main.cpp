@@ -24,6 +24,7 @@
 #include "memory_budget.h"
 #include "metadata.h"
 #include "mosaic_host.h"
+#include "pixel_checksum.h"
 #include "polarmosaic_version.h"
 
 namespace polarmosaic {
@@ -39,7 +40,6 @@ constexpr const char* kDefaultDemoOutput = "polarmosaic-demo.png";
 // Defaults of the tool; the host layer's defaults are only the fallback.
 constexpr int kDefaultSectors = 36;
 constexpr double kDefaultRing = 28.0;
-constexpr double kRadiusPerRow = 0.8;  // output pixels per polar row
 
 const char kHelp[] =
     "Usage: polarmosaic [options] INPUT OUTPUT\n"
@@ -141,6 +141,9 @@ const char kHelp[] =
     "                         more fails, the others wait their turn\n"
     "\n"
     "  -Q, --quiet            print nothing but errors\n"
+    "      --checksum         print each output's pixel checksum (FNV-1a 64 of\n"
+    "                         its RGB bytes, as the web page shows it) and name\n"
+    "                         on standard output, even with --quiet\n"
     "  -h, --help             show this help\n"
     "  -V, --version          show the version\n"
     "\n"
@@ -186,6 +189,7 @@ struct ToolOptions {
   int threads = -1;  // -1: not given
   uint64_t memory = 0;  // 0: the default budget
   bool quiet = false;
+  bool checksum = false;  // print the checksum of each output's pixels
   std::vector<std::string> positional;
 };
 
@@ -408,7 +412,7 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       options.sectors = take_int(1, 32767);
     } else if (name == "-r" || name == "--ring") {
       std::string text = take();
-      if (!ParseFloat(text, 0.8, 32767 * kRadiusPerRow, &options.ring)) {
+      if (!ParseFloat(text, 0.8, 32767 * kPixelsPerPolarRow, &options.ring)) {
         Fail("option " + name + ": '" + text +
              "' is not a ring thickness in 0.8 .. 26213 pixels");
       }
@@ -486,6 +490,8 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       }
     } else if (name == "--no-effect") {
       options.no_effect = true;
+    } else if (name == "--checksum") {
+      options.checksum = true;
     } else if (name == "--demo") {
       options.demo = true;
     } else if (name == "-d" || name == "--out-dir") {
@@ -529,35 +535,13 @@ struct Job {
   int height = 0;
 };
 
-// Tile width for about `sectors` tiles around the circle. The width - 1
-// columns of a full turn rarely divide evenly, and the left-over columns
-// would form a thin extra sector where the turn closes; a tile width that
-// divides the width exactly avoids it, so one within 15% is preferred.
-int SectorTileWidth(int width, int sectors) {
-  double ideal = static_cast<double>(width - 1) / sectors;
-  int nearest = static_cast<int>(std::lround(ideal));
-  if (nearest < 1) nearest = 1;
-  if (width % nearest == 0) return nearest;
-  int best = 0;
-  int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
-  int hi = static_cast<int>(std::ceil(ideal * 1.15));
-  for (int t = lo; t <= hi; ++t) {
-    if (width % t == 0 &&
-        (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
-      best = t;
-    }
-  }
-  return best ? best : nearest;
-}
-
 // The host options for one image: the polar terms depend on its width.
 MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   MosaicOptions mosaic = options.mosaic;
   if (!options.classic) {
     mosaic.geometry = kGeometryFitted;
     mosaic.sectors = options.sectors;
-    long ring = std::lround(options.ring);
-    mosaic.ringWidth = static_cast<int>(ring < 1 ? 1 : ring);
+    mosaic.ringWidth = FittedRingWidth(options.ring);
     return mosaic;
   }
   mosaic.geometry = kGeometryClassic;
@@ -569,8 +553,7 @@ MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
   if (options.tile_height > 0) {
     mosaic.tileHeight = options.tile_height;
   } else {
-    long h = std::lround(options.ring / kRadiusPerRow);
-    mosaic.tileHeight = static_cast<int>(h < 1 ? 1 : h);
+    mosaic.tileHeight = RingTileHeight(options.ring);
   }
   return mosaic;
 }
@@ -748,6 +731,14 @@ class Worker {
                              &reason)) {
       job->error = job->output + ": " + reason;
       return;
+    }
+    if (options_.checksum) {
+      // The pixels as computed, before encoding; "-" keeps stdout for them.
+      std::string hex = ChecksumHex(PixelChecksum(
+          image_.rgb.data(), image_.width, image_.height,
+          static_cast<ptrdiff_t>(image_.width) * 3));
+      fprintf(job->output == "-" ? stderr : stdout, "%s  %s\n", hex.c_str(),
+              job->output.c_str());
     }
     job->ok = true;
     job->width = image_.width;

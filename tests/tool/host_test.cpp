@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <polarmosaic/mosaic_host.h>
+#include "pixel_checksum.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -320,6 +321,50 @@ TEST(HostResult, OneShotFormRefusesWithReason) {
                                              &out, &error));
   EXPECT_NE(error.find("at least 2 x 2"), std::string::npos) << error;
   EXPECT_TRUE(out.empty());
+}
+
+// ------------------------------------------------------------ checksum
+
+struct ChecksumCase {
+  const char* name;
+  int width, height;
+  ptrdiff_t stride;      // RGB rows; RGBA rows are 4 / 3 as long
+  const char* rows;      // width * 3 bytes per row, rows back to back
+  const char* expected;  // FNV-1a 64 of the rows' bytes, published test values
+};
+
+// Row padding and alpha never enter the checksum: the pixels are laid out
+// with junk padding and junk alpha, and must give the published FNV-1a 64
+// value of their RGB bytes alone ("" -> offset basis, "a", "foobar").
+TEST(PixelChecksum, FnvOfTheRgbBytesWithoutPaddingOrAlpha) {
+  const ChecksumCase cases[] = {
+      {"empty", 0, 0, 0, "", "cbf29ce484222325"},
+      {"two pixels in a row", 2, 1, 7, "foobar", "85944171f73967e8"},
+      {"one pixel per row", 1, 2, 5, "foobar", "85944171f73967e8"},
+  };
+  for (const ChecksumCase& c : cases) {
+    std::vector<uint8_t> rgb(static_cast<size_t>(c.stride) * c.height + 1, 0xEE);
+    std::vector<uint8_t> rgba(static_cast<size_t>(c.width) * 4 * c.height + 1, 0x77);
+    const char* src = c.rows;
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        for (int k = 0; k < 3; ++k, ++src) {
+          rgb[static_cast<size_t>(y * c.stride + x * 3 + k)] = static_cast<uint8_t>(*src);
+          rgba[static_cast<size_t>((y * c.width + x) * 4 + k)] = static_cast<uint8_t>(*src);
+        }
+      }
+    }
+    EXPECT_EQ(polarmosaic::ChecksumHex(
+                  polarmosaic::PixelChecksum(rgb.data(), c.width, c.height, c.stride)),
+              c.expected) << c.name;
+    EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::PixelChecksumRgba(
+                  rgba.data(), c.width, c.height, c.width * 4)),
+              c.expected) << c.name;
+  }
+  const uint8_t a = 'a';
+  EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::ChecksumUpdate(
+                polarmosaic::kChecksumOffsetBasis, &a, 1)),
+            "af63dc4c8601ec8c");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <png.h>
 
 #include "mosaic_host.h"
+#include "pixel_checksum.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -532,6 +533,30 @@ TEST(ToolUsage, HelpVersionAndDemo) {
   ASSERT_EQ(RunTool(dir.path(), {"plain.ppm", "again.png"}).exit_code, 0);
   EXPECT_EQ(pmtest::ReadFileBytes(dir.File("again.png")),
             pmtest::ReadFileBytes(dir.File("polarmosaic-demo.png")));
+}
+
+// --checksum prints the FNV-1a 64 of the written pixels (checked against
+// the published test values in host_test) and the output's name, on
+// standard output even with --quiet, and on standard error when the picture
+// itself goes to standard output.
+TEST(ToolUsage, ChecksumOfTheWrittenPixels) {
+  TempDir dir;
+  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(90, 70, 4)));
+  auto checksum_of = [&](const std::string& name) {
+    Rgb out = ReadPnmFile(dir.File(name));
+    return polarmosaic::ChecksumHex(polarmosaic::PixelChecksum(
+        out.px.data(), out.width, out.height, out.width * 3));
+  };
+  ToolRun run = RunTool(dir.path(), {"--checksum", "-Q", "-s", "12", "in.ppm", "out.ppm"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out, checksum_of("out.ppm") + "  out.ppm\n");
+  run = RunTool(dir.path(), {"--checksum", "--demo", "demo.ppm"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, 27), checksum_of("demo.ppm") + "  demo.ppm\n") << run.out;
+  run = RunTool(dir.path(), {"--checksum", "-f", "ppm", "in.ppm", "-"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  pmtest::WriteFileBytes(dir.File("piped.ppm"), Bytes(run.out.begin(), run.out.end()));
+  EXPECT_EQ(run.err, checksum_of("piped.ppm") + "  -\n");
 }
 
 }  // namespace
