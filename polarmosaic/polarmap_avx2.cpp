@@ -215,13 +215,14 @@ AVX2_FN void storeLanes(const KernelPlanes& planes, int32_t at, int32_t step, in
     }
 }
 
-// Arctangent of the reference angle, rounded to single, equal to
-// (float)atan((double)q) of the C library. The vector value comes from a
-// table of atan(k / 16) and a short series, accurate to a few units in the
-// last place of a double; it is used only when it lies clearly away from
-// every point where rounding to single changes, by far more than both its
-// own error and the library's (under one unit in the last place). Other
-// lanes, and quotients outside 2^-20 .. 2^20 other than 0, call the library.
+// Arctangent of the reference angle, rounded to single, equal to the
+// module's correctly rounded atanOfFloatToFloat(q) (floathelpers.cpp). The
+// vector value comes from a table of atan(k / 16) and a short series,
+// accurate to a few units in the last place of a double; it is used only
+// when it lies clearly away from every point where rounding to single
+// changes, by far more than its own error, so that it rounds as the exact
+// value does. Other lanes, and quotients outside 2^-20 .. 2^20 other than 0,
+// call atanOfFloatToFloat.
 const double kAtanTable[17] = {
     0.0,
     0.06241880999595735,
@@ -292,7 +293,7 @@ AVX2_FN __m128 referenceAngles(__m128 q) {
     _mm_store_ps(in, q);
     for (int k = 0; k < 4; ++k) {
         if ((good >> k & 1) != 0) continue;
-        // 0 and -0 come back unchanged, as from the library.
+        // 0 and -0 come back unchanged, as from atanOfFloatToFloat.
         out[k] = polarmosaic_detail::atanOfFloatToFloat(in[k]);
     }
     return _mm_load_ps(out);

@@ -334,8 +334,8 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
       options.mosaic.borderColor[2] = 0x30;
   options.mosaic.shade[kShadeOuter] = 3.0f;
   options.mosaic.shade[kShadeInner] = 0.3f;
-  options.mosaic.shade[kShadeLeft] = 3.0f;
-  options.mosaic.shade[kShadeRight] = 0.3f;
+  options.mosaic.shade[kShadeCcw] = 3.0f;
+  options.mosaic.shade[kShadeCw] = 0.3f;
   *exit_now = false;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -453,9 +453,9 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
     } else if (name == "--shade-inner") {
       options.mosaic.shade[kShadeInner] = take_shade();
     } else if (name == "--shade-ccw") {
-      options.mosaic.shade[kShadeLeft] = take_shade();
+      options.mosaic.shade[kShadeCcw] = take_shade();
     } else if (name == "--shade-cw") {
-      options.mosaic.shade[kShadeRight] = take_shade();
+      options.mosaic.shade[kShadeCw] = take_shade();
     } else if (name == "-f" || name == "--format") {
       std::string text = take();
       options.format = FormatFromName(text);

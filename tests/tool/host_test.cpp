@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mosaic_host.h"
+#include <polarmosaic/mosaic_host.h>
 #include "pixel_checksum.h"
 #include "tool_test_support.h"
 
@@ -56,6 +56,36 @@ TEST(HostTileCount, ChosenCountLeavesNothingUncovered) {
         options.splitRemainder = split;
         options.tileCols = count;  // an explicit count must also pass
         ASSERT_EQ(CheckOptions(options, dimension, dimension), "");
+      }
+    }
+  }
+}
+
+// The ranges the host's messages quote are exactly the counts (1 and up)
+// the module's own check accepts, on exact fits and with remainders.
+TEST(HostChecks, QuotedTileCountRangesAreTheModules) {
+  for (int dimension : {2, 3, 7, 16, 31, 64, 100, 257}) {
+    for (int tile : {1, 2, 3, 5, 16, 30, 64, 100, 300}) {
+      for (int count = 1; count <= dimension / tile + 4; ++count) {
+        PolarMosaicParam p = PolarMosaicParam();
+        uint8_t byte = 0;
+        int16_t entry = 0;
+        for (int c = 0; c < 3; ++c) p.inPlane[c] = p.outPlane[c] = &byte;
+        p.tileWidths = p.tileHeights = &entry;
+        p.width = static_cast<int16_t>(dimension);
+        p.height = 2;
+        p.lineBytes = lcw16(p.width);
+        p.planeBytes = 2 * p.lineBytes;
+        p.tileWidth = static_cast<int16_t>(tile);
+        p.tileHeight = 2;
+        p.tileCols = static_cast<int16_t>(count);
+        p.tileRows = 1;
+        p.borderMode = POLARMOSAIC_BORDER_NONE;
+        const bool module_accepts = checkPolarMosaicParam(&p) == POLARMOSAIC_OK;
+        const bool quoted = count >= polarmosaic::MinTileCount(dimension, tile) &&
+                            count <= polarmosaic::MaxTileCount(dimension, tile);
+        ASSERT_EQ(quoted, module_accepts)
+            << "axis " << dimension << ", tile " << tile << ", count " << count;
       }
     }
   }
@@ -115,10 +145,10 @@ const OptionCase kOptionCases[] = {
     {"border width 1025", [](MosaicOptions* o) { o->borderWidth = 1025; }, "border width 1025"},
     {"colour 256", [](MosaicOptions* o) { o->borderColor[1] = 256; }, "256"},
     {"colour -1", [](MosaicOptions* o) { o->borderColor[2] = -1; }, "-1"},
-    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "left shade"},
+    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "ccw shade"},
     {"shade negative", [](MosaicOptions* o) { o->shade[0] = -0.5f; }, "outer shade"},
     {"shade 256", [](MosaicOptions* o) { o->shade[1] = 256.0f; }, "inner shade"},
-    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "right shade"},
+    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "cw shade"},
     {"shades 0", [](MosaicOptions* o) { for (float& f : o->shade) f = 0; }, nullptr},
 };
 

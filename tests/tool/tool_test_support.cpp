@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <png.h>
 #include <jpeglib.h>
 
@@ -235,7 +236,7 @@ bool DecodeJpeg(const Bytes& data, Rgb* out) {
 
 Rgb DirectModuleResult(const Rgb& input, const PolarMosaicParam& settings) {
   int width = input.width, height = input.height;
-  int line = (width + 15) / 16 * 16;
+  int line = lcw16(static_cast<int16_t>(width));
   size_t plane_bytes = static_cast<size_t>(line) * height;
   std::vector<Bytes> in(3, Bytes(plane_bytes, 0)), out(3, Bytes(plane_bytes, 0));
   for (int y = 0; y < height; ++y) {
@@ -262,6 +263,11 @@ Rgb DirectModuleResult(const Rgb& input, const PolarMosaicParam& settings) {
   param.height = static_cast<int16_t>(height);
   param.lineBytes = static_cast<int16_t>(line);
   param.planeBytes = static_cast<int32_t>(plane_bytes);
+  // A refused record would leave the input copy in place of a result.
+  const int status = checkPolarMosaicParam(&param);
+  if (status != POLARMOSAIC_OK) {
+    ADD_FAILURE() << "settings refused by the module: " << polarMosaicStatusText(status);
+  }
   iPolarMosaic0(&param);
   Rgb result;
   result.width = width;
