@@ -2,7 +2,9 @@
 # Installs the build and test dependencies that are missing (Debian). A new
 # machine of this kind has most of them; nothing is done when all are there.
 set -euo pipefail
-packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev libhwy-dev libmpfr-dev)
+packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev
+  libwebp-dev libtiff-dev liblcms2-dev python3
+  libhwy-dev libmpfr-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -8,7 +8,9 @@ install(TARGETS polarmosaic EXPORT polarmosaicTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/polarmosaic.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/fitted.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Public headers besides polarmosaic.h go under include/polarmosaic/, where
+# a generic name cannot collide with another package's.
+install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/fitted.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
 
 if(TARGET polarmosaic_host)
   # The C++ host layer: owns the buffers and checks the options for you.
@@ -16,8 +18,13 @@ if(TARGET polarmosaic_host)
   install(TARGETS polarmosaic_host EXPORT polarmosaicTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # Under include/polarmosaic/, where a generic name cannot collide with
+  # another package's; include/mosaic_host.h forwards to it for one release.
   install(FILES ${PROJECT_SOURCE_DIR}/host/mosaic_host.h ${PROJECT_SOURCE_DIR}/host/thread_pool.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    ${PROJECT_SOURCE_DIR}/host/pixel_checksum.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/mosaic_host_compat.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+    RENAME mosaic_host.h)
   set_target_properties(polarmosaic_host PROPERTIES EXPORT_NAME host)
 endif()
 
@@ -33,6 +40,16 @@ install(FILES ${PROJECT_BINARY_DIR}/polarmosaicConfig.cmake ${PROJECT_BINARY_DIR
 
 # Relative to the .pc file, so that the package works wherever the prefix is
 # moved (or installed with cmake --install --prefix).
+# A static libpolarmosaic needs libm on the link line of every consumer
+# (plain pkg-config --libs); a shared one carries the dependency itself.
+get_target_property(POLARMOSAIC_LIBRARY_TYPE polarmosaic TYPE)
+if(POLARMOSAIC_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
+  set(POLARMOSAIC_PC_LIBS "-L\${libdir} -lpolarmosaic")
+  set(POLARMOSAIC_PC_LIBS_PRIVATE "-lm")
+else()
+  set(POLARMOSAIC_PC_LIBS "-L\${libdir} -lpolarmosaic -lm")
+  set(POLARMOSAIC_PC_LIBS_PRIVATE "")
+endif()
 file(RELATIVE_PATH POLARMOSAIC_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/polarmosaic.pc.in ${PROJECT_BINARY_DIR}/polarmosaic.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/polarmosaic.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -10,8 +10,10 @@
 //
 // The inputs come from a 32-bit integer generator, so they are the same on
 // every processor as well. Besides the module's functions, a few cases hash
-// the standard sin, cos, atan and sqrt on the arguments the passes give them
-// (the "libm-" lines), so that a difference in the C library shows up by name.
+// the standard sin, cos, atan and sqrt on arguments like the passes' (the
+// "libm-" lines): the module computes its own sine, cosine and arctangent and
+// does not depend on them, so these lines only show, for information, whether
+// the two C libraries agree.
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>

@@ -7,10 +7,16 @@
 // the tool then refuses it for its size, so only the image's consistency is
 // checked here.
 //
-// The size limits are lowered from the tool's (32752 x 32767) to 4096 x 4096
-// so that an input claiming a large but allowed size cannot make a single
-// run take gigabytes; the refusal of sizes beyond a limit is the same code
-// either way.
+// The size limits are lowered from the tool's (32752 x 32767) to 4096 x 4096,
+// and a memory budget of 32 MiB per image is offered the way the tool
+// offers its own, so that an input claiming a large but allowed size is
+// decoded or refused within bounds (and within the per-input time limit
+// under the sanitizers) instead of making a run take gigabytes. The seeds
+// include such bombs (flat arithmetic-coded JPEGs of 1000 x 1000 and
+// 4000 x 4000 in about 120 bytes, a progressive JPEG padded with a 40 KB
+// comment, a 1-bit palette PNG of 4000 x 4000 with text); the 40 KB seed
+// also raises libFuzzer's default input cap so that padded inputs can be
+// reached.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -24,6 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     polarmosaic::LoadSettings settings;
     settings.max_width = 4096;
     settings.max_height = 4096;
+    settings.reserve = [](int width, int height, uint64_t decoder_bytes, std::string* reason) {
+        const uint64_t need = static_cast<uint64_t>(width) * height * 3 + decoder_bytes;
+        if (need <= (uint64_t(32) << 20)) return true;
+        *reason = "over the budget";
+        return false;
+    };
     polarmosaic::Image image;
     std::string error;
     const bool ok = polarmosaic::LoadImage(data, size, settings, &image, &error);

@@ -8,8 +8,8 @@
 // lineBytes bytes plus a last row of width bytes. Checked besides memory
 // safety (planes on the heap or flush against an inaccessible page, which
 // catches vector gathers that AddressSanitizer does not see): the source planes are never written, destination bytes beyond
-// width in a row are never written, and a geometry with a non-positive size
-// or a row stride below the width leaves the destination untouched.
+// width in a row are never written, and a record that checkPolarMapParam
+// refuses leaves the destination untouched.
 #include <string.h>
 
 #include <memory>
@@ -20,7 +20,9 @@
 
 namespace {
 
-const int64_t kMaxPlaneBytes = 1 << 18;
+// Pictures up to about 64 x 64 (with row padding), for thousands of calls
+// per second; geometries beyond are refused before the planes are made.
+const int64_t kMaxPlaneBytes = 90 * 64;
 
 enum Flags : uint8_t {
     kFixLineBytes = 1u << 0,  // lineBytes = width + a little
@@ -28,6 +30,16 @@ enum Flags : uint8_t {
     kSharedSource = 1u << 2,  // all three source planes are one buffer
     // bits 5 .. 7: the dispatch level (fuzz::chooseLevel)
 };
+
+// True when no byte of a row beyond its first width bytes changed.
+FUZZ_NO_COVERAGE bool paddingKept(const uint8_t* now, const uint8_t* was, size_t bytes, int32_t lineBytes,
+                                  int32_t width) {
+    for (size_t at = 0; at < bytes; ++at) {
+        const int32_t column = static_cast<int32_t>(at % static_cast<size_t>(lineBytes));
+        if (column >= width && now[at] != was[at]) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -68,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else p.dstPlane[dropWhich / 2 % 3] = nullptr;
     }
 
+    const bool refused = checkPolarMapParam(&p) != POLARMOSAIC_OK;
     PolarMapParam before;
     memcpy(&before, &p, sizeof p);
     std::vector<std::vector<uint8_t>> copies;
@@ -84,11 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0) fuzz::fail("a source plane was written");
     }
     for (int k = 3; k < 6; ++k) {
-        const uint8_t* now = planes[k]->data();
-        const uint8_t* was = copies[k].data();
-        for (size_t at = 0; at < bytes; ++at) {
-            const int32_t column = static_cast<int32_t>(at % static_cast<size_t>(p.lineBytes));
-            if (column >= p.width && now[at] != was[at]) fuzz::fail("a byte beyond the row width was written");
+        if (refused && bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0) {
+            fuzz::fail("a record that checkPolarMapParam refuses changed a destination plane");
+        }
+        if (!paddingKept(planes[k]->data(), copies[k].data(), bytes, p.lineBytes, p.width)) {
+            fuzz::fail("a byte beyond the row width was written");
         }
     }
     return 0;

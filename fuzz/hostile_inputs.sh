@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Feeds the polarmosaic tool hostile input files (fuzz/hostile/*: empty,
 # not an image, truncated and corrupt PNG and JPEG, headers that claim
-# enormous sizes) and a directory, and checks for each: exit status 1, one
-# line on standard error naming the input, nothing on standard output, and no
+# enormous sizes, JPEGs cut short and closed with an end marker, a
+# progressive JPEG padded with a comment to look long enough, a flat
+# arithmetic-coded JPEG of the largest size, a 12-bit JPEG), a valid
+# all-zero 30000 x 30000 PNG made here (875 KB that decode to 900 million
+# pixels) and a directory, and checks for each: exit status 1, one line on
+# standard error naming the input, nothing on standard output, and no
 # output file left behind.
 #
 #   fuzz/hostile_inputs.sh TOOL [MEMORY_LIMIT_KB]
@@ -22,6 +26,21 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/a-directory.png"
 inputs=("$here"/hostile/* "$work/a-directory.png")
+if command -v python3 >/dev/null; then
+  python3 - "$work/zero-30000x30000.png" <<'PY'
+import struct, sys, zlib
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+size = 30000
+packer = zlib.compressobj(9)
+row = bytes(size + 1)  # filter byte and one grey byte per pixel, all zero
+idat = b"".join(packer.compress(row) for _ in range(size)) + packer.flush()
+with open(sys.argv[1], "wb") as f:
+    f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", idat) + chunk(b"IEND", b""))
+PY
+  inputs+=("$work/zero-30000x30000.png")
+fi
 passed=0
 failed=0
 for input in "${inputs[@]}"; do

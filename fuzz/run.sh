@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs fuzz targets one after another, each for a bounded time, single
-# process and niced (the machine is shared).
+# process and niced (the machine is shared). Each run first replays the
+# target's corpus, then mutates for the rest of the time.
 #
 #   fuzz/run.sh SECONDS [TARGET...]      (default: every target)
+#   fuzz/run.sh 15                       CI: replay and a brief run
+#   fuzz/run.sh 600                      before a release
 #
 # Needs the "fuzz" preset built (cmake --preset fuzz && cmake --build --preset
 # fuzz). Each target starts from its committed seeds in fuzz/corpus/<target>
@@ -34,7 +37,9 @@ for t in "${targets[@]}"; do
        -malloc_limit_mb=1024 -print_final_stats=1 \
        -artifact_prefix="$root/build/fuzz/artifacts/$t-" >"$log" 2>&1; then
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    echo "fuzz: $t passed, ${execs:-?} executions"
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+    replayed=$(sed -n 's/^#\([0-9]*\)[[:space:]]*INITED.*/\1/p' "$log" | tail -1)
+    echo "fuzz: $t passed, ${execs:-?} executions (${replayed:-?} corpus inputs replayed), ${rate:-?}/s"
   else
     echo "fuzz: $t FAILED (log: $log)"
     tail -40 "$log"

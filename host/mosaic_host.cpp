@@ -4,6 +4,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <new>
 
 namespace polarmosaic {
@@ -14,31 +16,112 @@ constexpr int kMaxInt16 = 32767;
 
 std::string Str(int value) { return std::to_string(value); }
 
+bool FitsInt16(int value) { return value >= -32768 && value <= kMaxInt16; }
+
 const char* AxisTileName(bool columns) {
   return columns ? "tile columns" : "tile rows";
 }
 
-// Checks one axis: nominal tile size and tile count.
-std::string CheckAxis(bool columns, int dimension, int tile, int count) {
-  const char* size_name = columns ? "tile width" : "tile height";
-  if (tile < 1 || tile > kMaxInt16) {
-    return std::string(size_name) + " " + Str(tile) +
-           " is out of range (1 .. 32767)";
+// The module's check decides what it accepts; these messages only explain
+// its answer in the options' terms. Its record check reads no buffer, only
+// whether each pointer is present, so one placeholder byte stands for all.
+uint8_t placeholder_byte;
+
+// A record of a width x height image with the given grid, every pointer set.
+PolarMosaicParam CheckRecord(int width, int height, int tile_width,
+                             int tile_height, int cols, int rows) {
+  PolarMosaicParam p = PolarMosaicParam();
+  for (int c = 0; c < 3; ++c) {
+    p.inPlane[c] = &placeholder_byte;
+    p.outPlane[c] = &placeholder_byte;
   }
-  if (count == 0) return std::string();  // chosen to cover the axis
-  int lo = MinTileCount(dimension, tile);
-  int hi = MaxTileCount(dimension, tile);
-  if (count < lo || count > hi) {
+  for (int r = 0; r < 12; ++r) p.ramp[r] = &placeholder_byte;
+  p.tileWidths = reinterpret_cast<int16_t*>(&placeholder_byte);
+  p.tileHeights = reinterpret_cast<int16_t*>(&placeholder_byte);
+  p.width = static_cast<int16_t>(width);
+  p.height = static_cast<int16_t>(height);
+  p.lineBytes = lcw16(p.width);
+  p.planeBytes = static_cast<int32_t>(height) * p.lineBytes;
+  p.tileWidth = static_cast<int16_t>(tile_width);
+  p.tileHeight = static_cast<int16_t>(tile_height);
+  p.tileCols = static_cast<int16_t>(cols);
+  p.tileRows = static_cast<int16_t>(rows);
+  p.borderMode = POLARMOSAIC_BORDER_NONE;
+  return p;
+}
+
+std::string ModuleSays(int status) {
+  return std::string(" (") + polarMosaicStatusText(status) + ")";
+}
+
+// Checks one axis of a width x height image (a size the module takes):
+// nominal tile size and tile count, the other axis set to one whole tile.
+std::string CheckAxis(bool columns, int width, int height, int tile,
+                      int count) {
+  const char* size_name = columns ? "tile width" : "tile height";
+  const int dimension = columns ? width : height;
+  const std::string tile_range = " is out of range (1 .. 32767)";
+  if (!FitsInt16(tile)) return std::string(size_name) + " " + Str(tile) + tile_range;
+  // 0 is the host's "cover the axis", not a count for the module.
+  const int used = count == 0 && tile > 0 ? CoveringTileCount(dimension, tile, true)
+                                          : count;
+  if (!FitsInt16(used)) {
+    return std::string(AxisTileName(columns)) + " " + Str(count) + " is out of range";
+  }
+  const PolarMosaicParam p =
+      columns ? CheckRecord(width, height, tile, height, used, 1)
+              : CheckRecord(width, height, width, tile, 1, used);
+  const int status = checkPolarMosaicParam(&p);
+  if (status == POLARMOSAIC_BAD_TILE_SIZE) {
+    return std::string(size_name) + " " + Str(tile) + tile_range + ModuleSays(status);
+  }
+  if (status == POLARMOSAIC_BAD_TILE_COUNT || (count < 0 && status == POLARMOSAIC_OK)) {
     return std::string(AxisTileName(columns)) + " " + Str(count) +
            " does not fit a " + Str(dimension) + "-" +
            (columns ? "column" : "row") + " polar image with " + size_name +
-           " " + Str(tile) + ": allowed " + Str(lo) + " .. " + Str(hi) +
-           ", or 0 to cover the image";
+           " " + Str(tile) + ": allowed " + Str(MinTileCount(dimension, tile)) +
+           " .. " + Str(MaxTileCount(dimension, tile)) +
+           ", or 0 to cover the image" +
+           (status == POLARMOSAIC_OK ? std::string() : ModuleSays(status));
+  }
+  if (status != POLARMOSAIC_OK) {
+    return std::string("the effect refuses the ") + size_name + " and " +
+           AxisTileName(columns) + ModuleSays(status);
   }
   return std::string();
 }
 
 }  // namespace
+
+// The width - 1 columns of a full turn rarely divide evenly, and the
+// left-over columns would form a thin extra sector where the turn closes; a
+// tile width that divides the width exactly avoids it.
+int SectorTileWidth(int width, int sectors) {
+  double ideal = static_cast<double>(width - 1) / sectors;
+  int nearest = static_cast<int>(std::lround(ideal));
+  if (nearest < 1) nearest = 1;
+  if (width % nearest == 0) return nearest;
+  int best = 0;
+  int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
+  int hi = static_cast<int>(std::ceil(ideal * 1.15));
+  for (int t = lo; t <= hi; ++t) {
+    if (width % t == 0 &&
+        (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
+      best = t;
+    }
+  }
+  return best ? best : nearest;
+}
+
+int RingTileHeight(double ring_pixels) {
+  long rows = std::lround(ring_pixels / kPixelsPerPolarRow);
+  return static_cast<int>(rows < 1 ? 1 : rows);
+}
+
+int FittedRingWidth(double ring_pixels) {
+  long width = std::lround(ring_pixels);
+  return static_cast<int>(width < 1 ? 1 : width);
+}
 
 int CoveringTileCount(int dimension, int tile, bool split) {
   int whole = dimension / tile;
@@ -49,9 +132,11 @@ int CoveringTileCount(int dimension, int tile, bool split) {
   return count < 2 ? 2 : count;
 }
 
-// With an exact fit the module lays count nominal tiles, so any count up to
-// dimension / tile stays inside the image; with a remainder it needs room
-// for the edge tiles: 2 .. dimension / tile + 2.
+// The range of counts checkPolarMosaicParam accepts, for messages (the host
+// itself also refuses counts below 1, where the module takes any count up to
+// the maximum on an exact fit). With an exact fit the module lays count
+// nominal tiles, so any count up to dimension / tile stays inside the image;
+// with a remainder it needs room for the edge tiles: 2 .. dimension / tile + 2.
 int MinTileCount(int dimension, int tile) {
   return dimension % tile == 0 ? 1 : 2;
 }
@@ -63,14 +148,19 @@ int MaxTileCount(int dimension, int tile) {
 
 std::string CheckImageSize(int width, int height) {
   std::string size = Str(width) + " x " + Str(height);
+  const PolarMosaicParam p = CheckRecord(width, height, width, height, 1, 1);
+  const int status = FitsInt16(width) && FitsInt16(height)
+                         ? checkPolarMosaicParam(&p)
+                         : POLARMOSAIC_BAD_SIZE;
+  if (status == POLARMOSAIC_OK) return std::string();
   if (width < kMinImageSize || height < kMinImageSize) {
     return "image is " + size + " pixels; the effect needs at least 2 x 2";
   }
-  if (width > kMaxImageWidth || height > kMaxImageHeight) {
+  if (status == POLARMOSAIC_BAD_SIZE) {
     return "image is " + size +
            " pixels; the effect handles at most 32752 x 32767";
   }
-  return std::string();
+  return "image is " + size + " pixels; the effect refuses it" + ModuleSays(status);
 }
 
 std::string CheckOptions(const MosaicOptions& options, int width,
@@ -78,9 +168,9 @@ std::string CheckOptions(const MosaicOptions& options, int width,
   std::string error = CheckImageSize(width, height);
   if (!error.empty()) return error;
   if (options.geometry == kGeometryClassic) {
-    error = CheckAxis(true, width, options.tileWidth, options.tileCols);
+    error = CheckAxis(true, width, height, options.tileWidth, options.tileCols);
     if (error.empty()) {
-      error = CheckAxis(false, height, options.tileHeight, options.tileRows);
+      error = CheckAxis(false, width, height, options.tileHeight, options.tileRows);
     }
     if (!error.empty()) return error;
   } else if (options.geometry == kGeometryFitted) {
@@ -95,6 +185,7 @@ std::string CheckOptions(const MosaicOptions& options, int width,
   } else {
     return "geometry " + Str(options.geometry) + " is unknown";
   }
+  // The module draws nothing for other modes; the host calls that a mistake.
   if (options.borderMode < kBorderNone || options.borderMode > kBorderSpokes) {
     return "border mode " + Str(options.borderMode) +
            " is unknown (1 none, 2 grid, 3 rings, 4 spokes)";
@@ -109,8 +200,8 @@ std::string CheckOptions(const MosaicOptions& options, int width,
              " is out of range (0 .. 255)";
     }
   }
-  static const char* const kSideNames[4] = {"outer", "inner", "left",
-                                            "right"};
+  static const char* const kSideNames[4] = {"outer", "inner", "ccw",
+                                            "cw"};
   if (options.threads < 0 || options.threads > kMaxThreads) {
     return "thread count " + Str(options.threads) + " is out of range (0 .. " +
            Str(kMaxThreads) + ", 0 for every core)";
@@ -160,7 +251,7 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
     pool_.reset();
     pool_.reset(new ThreadPool(threads));
   }
-  if (geometry_ == kGeometryFitted) return PrepareFitted(options);
+  if (geometry_ == kGeometryFitted) return PrepareFitted(options, error);
 
   int cols = options.tileCols ? options.tileCols
                               : CoveringTileCount(width, options.tileWidth,
@@ -197,13 +288,23 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
   param_.tileWidths = tile_widths_.data();
   param_.tileHeights = tile_heights_.data();
   for (int r = 0; r < 12; ++r) param_.ramp[r] = ramps_[r].data();
+  // The module's own check has the last word on the record it will get.
+  const int status = checkPolarMosaicParam(&param_);
+  if (status != POLARMOSAIC_OK) {
+    if (error) {
+      *error = std::string("the effect refuses these options (") +
+               polarMosaicStatusText(status) + ")";
+    }
+    return false;
+  }
   prepared_ = true;
   return true;
 }
 
 // The fitted geometry's record: the picture planes are the classic ones
 // (the input in inPlane, the result in outPlane, as the conversions expect).
-bool MosaicHost::PrepareFitted(const MosaicOptions& options) {
+bool MosaicHost::PrepareFitted(const MosaicOptions& options,
+                               std::string* error) {
   fitted_ = PolarFittedParam();
   // The options were checked, so the layout cannot refuse them.
   polarFittedLayout(&fitted_, width_, height_, options.sectors,
@@ -234,6 +335,15 @@ bool MosaicHost::PrepareFitted(const MosaicOptions& options) {
   fitted_.borderMode = static_cast<int16_t>(options.borderMode);
   fitted_.borderWidth = static_cast<int16_t>(options.borderWidth);
   for (int s = 0; s < 4; ++s) fitted_.shade[s] = options.shade[s];
+  // The module's own check has the last word on the record it will get.
+  const int status = checkPolarFittedParam(&fitted_);
+  if (status != POLARMOSAIC_OK) {
+    if (error) {
+      *error = std::string("the effect refuses these options (") +
+               polarMosaicStatusText(status) + ")";
+    }
+    return false;
+  }
   prepared_ = true;
   return true;
 }

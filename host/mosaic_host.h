@@ -3,8 +3,9 @@
 // The effect module allocates nothing and starts no thread. This layer owns
 // what it needs (two plane sets, the tile arrays, the twelve shading ramps,
 // a thread pool), refuses every option or image size the module cannot
-// handle with a message that says why, and converts interleaved 8-bit RGB to
-// planes and back. It never calls the module with a record outside its
+// handle with a message that says why (the module's checkPolarMosaicParam
+// decides; the message adds its reason), and converts interleaved 8-bit RGB
+// to planes and back. It never calls the module with a record outside its
 // contract.
 //
 // Determinism: the module's forward pass leaves a few output-plane pixels
@@ -39,20 +40,24 @@ constexpr int kMinImageSize = 2;
 constexpr int kMaxImageWidth = 32752;   // lcw16(width) must stay positive
 constexpr int kMaxImageHeight = 32767;  // heights are signed 16-bit
 
+// The module's border modes and shade sides, by the host layer's names.
 enum BorderMode {
-  kBorderNone = 1,
-  kBorderGrid = 2,    // rings and spokes
-  kBorderRings = 3,   // lines between tile rows
-  kBorderSpokes = 4,  // lines between tile columns
+  kBorderNone = POLARMOSAIC_BORDER_NONE,
+  kBorderGrid = POLARMOSAIC_BORDER_GRID,      // rings and spokes
+  kBorderRings = POLARMOSAIC_BORDER_RINGS,    // lines between tile rows
+  kBorderSpokes = POLARMOSAIC_BORDER_SPOKES,  // lines between tile columns
 };
 
 // Shade factor index of each side of a border line. In the polar image a
 // tile row is a ring and a tile column a sector.
 enum ShadeSide {
-  kShadeOuter = 0,  // outer side of a ring
-  kShadeInner = 1,  // inner side of a ring
-  kShadeLeft = 2,   // side of a spoke towards larger polar angles
-  kShadeRight = 3,  // side of a spoke towards smaller polar angles
+  kShadeOuter = POLARMOSAIC_SIDE_OUTER,  // outer side of a ring
+  kShadeInner = POLARMOSAIC_SIDE_INNER,  // inner side of a ring
+  kShadeCcw = POLARMOSAIC_SIDE_CCW,      // side of a spoke towards larger angles
+  kShadeCw = POLARMOSAIC_SIDE_CW,        // side of a spoke towards smaller angles
+  // Former names, kept for one release.
+  kShadeLeft = kShadeCcw,
+  kShadeRight = kShadeCw,
 };
 
 // Geometry of the effect. Fitted (fitted.h): the polar grid follows the
@@ -90,22 +95,41 @@ struct MosaicOptions {
 
 constexpr int kMaxThreads = 1024;
 
+// Tiles in polar terms, as the tool's --sectors and --ring give them. One
+// polar row is 0.8 output pixel of radius; a full turn is width - 1 columns.
+constexpr double kPixelsPerPolarRow = 0.8;
+
+// Tile width for about `sectors` tiles around the circle of a width-column
+// polar image: round((width - 1) / sectors), or the width within 15% of it
+// nearest to it that divides width (no thin sector where the turn closes).
+int SectorTileWidth(int width, int sectors);
+
+// Tile height of rings ring_pixels output pixels thick: at least 1 row.
+int RingTileHeight(double ring_pixels);
+
+// Ring width of the fitted geometry for rings ring_pixels output pixels
+// thick: rounded, at least 1.
+int FittedRingWidth(double ring_pixels);
+
 // Number of tiles of nominal size tile that covers an axis of size dimension
 // completely: dimension / tile when tile divides it, otherwise
 // dimension / tile + 2 with the split and dimension / tile + 1 without (but
 // at least 2, the smallest count the module takes on such an axis).
 int CoveringTileCount(int dimension, int tile, bool split);
 
-// Largest and smallest tile counts the module accepts on such an axis.
+// Smallest and largest tile counts the module accepts on such an axis (for
+// messages: checkPolarMosaicParam decides).
 int MinTileCount(int dimension, int tile);
 int MaxTileCount(int dimension, int tile);
 
-// Empty when width x height is an image size the effect can take, otherwise
-// the reason.
+// Empty when width x height is an image size the effect can take (asked of
+// the module's checkPolarMosaicParam), otherwise the reason.
 std::string CheckImageSize(int width, int height);
 
 // Empty when the options are usable on a width x height image (the image
 // size itself included), otherwise the reason for the first problem found.
+// Sizes and tile grids are checked by the module's checkPolarMosaicParam;
+// border mode, width, colours, shades and threads by the host's own limits.
 std::string CheckOptions(const MosaicOptions& options, int width, int height);
 
 // Owns the buffers of one image size and runs the effect on it. Reusable:
@@ -151,7 +175,7 @@ class MosaicHost {
     uint8_t* Reserve(size_t size);
   };
 
-  bool PrepareFitted(const MosaicOptions& options);
+  bool PrepareFitted(const MosaicOptions& options, std::string* error);
   void RunJobs(void* data, PolarMosaicJob job, uint32_t count);
   static void SplitJob(void* host_and_source, uint32_t index);
   static void MergeJob(void* host_and_destination, uint32_t index);

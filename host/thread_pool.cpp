@@ -3,6 +3,18 @@
 
 namespace polarmosaic {
 
+#ifdef POLARMOSAIC_HOST_NO_THREADS
+
+int ThreadPool::CoreCount() { return 1; }
+ThreadPool::ThreadPool(int) {}
+ThreadPool::~ThreadPool() {}
+
+void ThreadPool::Run(void* job_data, PolarMosaicJob job, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) job(job_data, i);
+}
+
+#else
+
 int ThreadPool::CoreCount() {
   unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
@@ -71,6 +83,8 @@ void ThreadPool::Run(void* job_data, PolarMosaicJob job, uint32_t count) {
   done_.wait(lock, [&] { return finished_ == count_; });
   // Workers that wake late find no job left: next_ == count_.
 }
+
+#endif  // POLARMOSAIC_HOST_NO_THREADS
 
 int ThreadPool::Runner(void* pool, void* job_data, PolarMosaicJob job,
                        uint32_t count) {

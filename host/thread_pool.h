@@ -5,10 +5,14 @@
 
 #include <stdint.h>
 
+// POLARMOSAIC_HOST_NO_THREADS: for targets without threads (WebAssembly
+// without shared memory); the pool then runs every job on the caller.
+#ifndef POLARMOSAIC_HOST_NO_THREADS
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
+#endif
 
 #include "polarmosaic.h"
 
@@ -23,7 +27,11 @@ class ThreadPool {
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
+#ifdef POLARMOSAIC_HOST_NO_THREADS
+  int threads() const { return 1; }
+#else
   int threads() const { return static_cast<int>(workers_.size()) + 1; }
+#endif
 
   // Runs job(job_data, i) for every i in 0 .. count - 1 and returns when all
   // have run. One Run at a time per pool.
@@ -37,6 +45,7 @@ class ThreadPool {
   static int CoreCount();
 
  private:
+#ifndef POLARMOSAIC_HOST_NO_THREADS
   void WorkerLoop();
   void TakeJobs();
 
@@ -53,6 +62,7 @@ class ThreadPool {
   uint32_t next_ = 0;
   uint32_t finished_ = 0;
   bool stopping_ = false;
+#endif
 };
 
 }  // namespace polarmosaic

@@ -1,6 +1,6 @@
-// Border stage: the 12 x 12 examples on the reference (the stage has no
-// entry point of its own), and the module's whole pipeline with borders
-// against the reference pipeline.
+// Border stage: the 12 x 12 worked examples on the module's border stage
+// (iBorderRamps0, iBorderRows0), and the module's whole pipeline with
+// borders against the reference pipeline.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -13,9 +13,13 @@
 
 namespace {
 
-// A 12 x 12 image, lineBytes 12, planeBytes 144, and a given grid.
+// A 12 x 12 image (rows 16 bytes apart, as lcw16(12) says) and a given
+// grid, drawn by the module's border stage: iBorderRamps0 when
+// iPolarMosaic0 would run it, then iBorderRows0 over all rows.
 struct Border12 {
+    static constexpr int kLine = 16;
     std::vector<uint8_t> planes[3];
+    std::vector<uint8_t> scratch[3];  // outPlane: present, never drawn on
     std::vector<uint8_t> ramps[12];
     std::vector<int16_t> tw, th;
     PolarMosaicParam p{};
@@ -23,28 +27,42 @@ struct Border12 {
     Border12(std::vector<int16_t> widths, std::vector<int16_t> heights, int16_t mode, int16_t bw,
              int16_t value, float shade, uint8_t fill = 50)
         : tw(std::move(widths)), th(std::move(heights)) {
-        for (auto& pl : planes) pl.assign(144, fill);
+        for (auto& pl : planes) pl.assign(12 * kLine, fill);
+        for (auto& pl : scratch) pl.assign(12 * kLine, 0);
         for (auto& r : ramps) r.assign(8, 0xC3);
         for (int c = 0; c < 3; ++c) {
             p.inPlane[c] = planes[c].data();
-            p.outPlane[c] = nullptr;
+            p.outPlane[c] = scratch[c].data();
             p.borderValue[c] = value;
         }
         for (int i = 0; i < 12; ++i) p.ramp[i] = ramps[i].data();
         for (float& s : p.shade) s = shade;
-        p.planeBytes = 144;
+        p.planeBytes = 12 * kLine;
         p.width = 12;
         p.height = 12;
-        p.lineBytes = 12;
+        p.lineBytes = kLine;
         p.tileWidths = tw.data();
         p.tileHeights = th.data();
         p.borderMode = mode;
         p.borderWidth = bw;
     }
     void draw() {
-        ref::drawBorders(&p, static_cast<int16_t>(tw.size()), static_cast<int16_t>(th.size()));
+        const PolarTileGrid grid = {tw.data(), th.data(), static_cast<int16_t>(tw.size()),
+                                    static_cast<int16_t>(th.size())};
+        if (p.borderMode != POLARMOSAIC_BORDER_NONE && p.borderWidth > 0) {
+            ASSERT_EQ(iBorderRamps0(&p), POLARMOSAIC_OK);
+        }
+        ASSERT_EQ(iBorderRows0(&p, &grid, 0, 12), POLARMOSAIC_OK);
     }
-    uint8_t at(int c, int y, int x) const { return planes[c][static_cast<size_t>(y) * 12 + x]; }
+    // The 12 x 12 pixels of channel c, row by row.
+    std::vector<uint8_t> visible(int c) const {
+        std::vector<uint8_t> v;
+        for (int y = 0; y < 12; ++y) {
+            v.insert(v.end(), planes[c].begin() + y * kLine, planes[c].begin() + y * kLine + 12);
+        }
+        return v;
+    }
+    uint8_t at(int c, int y, int x) const { return planes[c][static_cast<size_t>(y) * kLine + x]; }
     std::vector<uint8_t> rampHead(int i, int n) const {
         return std::vector<uint8_t>(ramps[i].begin(), ramps[i].begin() + n);
     }
@@ -70,7 +88,7 @@ std::vector<uint8_t> image(const std::vector<const char*>& rows) {
     return out;
 }
 
-TEST(BorderReference, NothingHappensWhenGatedOff) {
+TEST(BorderStage, NothingHappensWhenGatedOff) {
     struct Gate {
         int16_t mode, bw;
     } gates[] = {{1, 4}, {1, 1}, {1, 0}, {2, 0}, {2, -3}, {0, 0}, {3, -1}};
@@ -83,11 +101,11 @@ TEST(BorderReference, NothingHappensWhenGatedOff) {
     }
 }
 
-TEST(BorderReference, OtherModesOnlyFillTheRamps) {
+TEST(BorderStage, OtherModesOnlyFillTheRamps) {
     for (int16_t mode : {int16_t(0), int16_t(7), int16_t(-2), int16_t(5)}) {
         Border12 b({6, 6}, {6, 6}, mode, 4, 200, 0.5f);
         b.draw();
-        for (int c = 0; c < 3; ++c) EXPECT_EQ(b.planes[c], std::vector<uint8_t>(144, 50));
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(b.visible(c), std::vector<uint8_t>(144, 50));
         for (int i = 0; i < 12; ++i) {
             EXPECT_EQ(b.rampHead(i, 3), (std::vector<uint8_t>{200, 150, 100}));
             EXPECT_EQ(b.ramps[i][3], 0xC3);  // h + 1 entries only
@@ -95,23 +113,23 @@ TEST(BorderReference, OtherModesOnlyFillTheRamps) {
     }
 }
 
-TEST(BorderReference, WidthOneDrawsPlainLinesAndLeavesTheRamps) {
+TEST(BorderStage, WidthOneDrawsPlainLinesAndLeavesTheRamps) {
     Border12 b({6, 6}, {6, 6}, 2, 1, 200, 0.5f);
     b.draw();
     std::vector<uint8_t> want(144, 50);
     for (int i = 0; i < 12; ++i) want[6 * 12 + i] = want[i * 12 + 6] = 200;
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.planes[c], want);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.visible(c), want);
     for (int i = 0; i < 12; ++i) EXPECT_EQ(b.ramps[i], std::vector<uint8_t>(8, 0xC3));
 }
 
-TEST(BorderReference, WidthTwoEqualsWidthThree) {
+TEST(BorderStage, WidthTwoEqualsWidthThree) {
     Border12 a({6, 6}, {6, 6}, 2, 2, 200, 0.3f), b({6, 6}, {6, 6}, 2, 3, 200, 0.3f);
     a.draw();
     b.draw();
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(a.planes[c], b.planes[c]);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(a.visible(c), b.visible(c));
 }
 
-TEST(BorderReference, RingsShadedAndFlat) {
+TEST(BorderStage, RingsShadedAndFlat) {
     struct Case {
         const char* name;
         float shade[4];
@@ -133,12 +151,12 @@ TEST(BorderReference, RingsShadedAndFlat) {
         for (int y = 4; y <= 8; ++y) {
             for (int x = 0; x < 12; ++x) want[y * 12 + x] = rowValue[y - 4];
         }
-        for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(b.planes[ch], want);
+        for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(b.visible(ch), want);
         EXPECT_EQ(b.rampHead(0, 3), (std::vector<uint8_t>{200, c.near, c.far}));
     }
 }
 
-TEST(BorderReference, OneShadeAtZeroStillShades) {
+TEST(BorderStage, OneShadeAtZeroStillShades) {
     Border12 b({6, 6}, {6, 6}, 2, 4, 200, 1.0f);
     b.p.shade[3] = 0.0f;
     b.draw();
@@ -148,7 +166,7 @@ TEST(BorderReference, OneShadeAtZeroStillShades) {
     }
 }
 
-TEST(BorderReference, MitredCrossing) {
+TEST(BorderStage, MitredCrossing) {
     Border12 b({6, 6}, {6, 6}, 2, 4, 200, 1.0f);
     b.p.shade[2] = b.p.shade[3] = 0.0f;
     b.draw();
@@ -166,22 +184,22 @@ TEST(BorderReference, MitredCrossing) {
         "....0cWc0...",
         "....0cWc0...",
     });
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.planes[c], want);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.visible(c), want);
     EXPECT_EQ(b.rampHead(0, 3), (std::vector<uint8_t>{200, 200, 200}));
     EXPECT_EQ(b.rampHead(3, 3), (std::vector<uint8_t>{200, 200, 200}));
     EXPECT_EQ(b.rampHead(6, 3), (std::vector<uint8_t>{200, 100, 0}));
     EXPECT_EQ(b.rampHead(9, 3), (std::vector<uint8_t>{200, 100, 0}));
 }
 
-TEST(BorderReference, SpokesOnly) {
+TEST(BorderStage, SpokesOnly) {
     Border12 b({6, 6}, {6, 6}, 4, 4, 200, 1.0f);
     b.p.shade[2] = b.p.shade[3] = 0.0f;
     b.draw();
     std::vector<const char*> rows(12, "....0cWc0...");
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.planes[c], image(rows));
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.visible(c), image(rows));
 }
 
-TEST(BorderReference, RampsPerChannelAndSide) {
+TEST(BorderStage, RampsPerChannelAndSide) {
     Border12 b({6, 6}, {6, 6}, 2, 4, 0, 0.0f);
     b.p.borderValue[0] = 255;
     b.p.borderValue[1] = 128;
@@ -199,7 +217,7 @@ TEST(BorderReference, RampsPerChannelAndSide) {
     EXPECT_EQ(b.rampHead(10, 3), (std::vector<uint8_t>{128, 192, 255}));
 }
 
-TEST(BorderReference, LineNearTheImageEdges) {
+TEST(BorderStage, LineNearTheImageEdges) {
     Border12 b({10, 2}, {1, 11}, 2, 6, 200, 0.5f);
     b.draw();
     EXPECT_EQ(b.rampHead(0, 4), (std::vector<uint8_t>{200, 167, 133, 100}));
@@ -217,17 +235,17 @@ TEST(BorderReference, LineNearTheImageEdges) {
         ".......cbaWa",
         ".......cbaWa",
     });
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.planes[c], want);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(b.visible(c), want);
 }
 
-TEST(BorderReference, SingleTileRowDrawsSpokesOnly) {
+TEST(BorderStage, SingleTileRowDrawsSpokesOnly) {
     Border12 a({6, 6}, {12}, 2, 4, 200, 0.5f), b({6, 6}, {12}, 4, 4, 200, 0.5f);
     a.draw();
     b.draw();
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(a.planes[c], b.planes[c]);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(a.visible(c), b.visible(c));
 }
 
-TEST(BorderReference, ThinTilesLaterBandCoversEarlierCentreRow) {
+TEST(BorderStage, ThinTilesLaterBandCoversEarlierCentreRow) {
     // Tile rows of 2: the side-0 band of line 1 (k = 2) lands on the centre
     // row of line 0 in mode 3; mode 2 draws the centre rows again last.
     Border12 m3({12}, {2, 2, 2, 2, 2, 2}, 3, 4, 200, 0.5f);

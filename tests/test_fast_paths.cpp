@@ -1,6 +1,7 @@
 // The module's resampling passes and turns take shortcuts: sine and cosine
 // once per column, one root and arctangent for four mirrored pixels, vector
-// kernels (with a quick arctangent of their own), plain fold rounds near the
+// kernels (with a quick arctangent that must round like the module's own
+// correctly rounded one), plain fold rounds near the
 // source and tiled copies. These tests compare them byte for byte with the
 // straightforward versions in support/reference on many random pictures,
 // sizes and records, including the records far outside the driver's values,
@@ -35,8 +36,9 @@ std::string describe(Pass pass, const PolarMapParam& p) {
 }
 
 // Runs module and reference on copies of `planes`; "" when every
-// destination byte, guard byte and source byte agrees.
-std::string compare(Pass pass, const MapPlanes& planes) {
+// destination byte, guard byte and source byte agrees. *changed (when
+// given) receives the number of destination bytes the module changed.
+std::string compare(Pass pass, const MapPlanes& planes, size_t* changed = nullptr) {
     MapPlanes mod(planes), rf(planes);
     if (pass == Pass::kForward) {
         iPolar2Cartesian0(&mod.param);
@@ -48,6 +50,12 @@ std::string compare(Pass pass, const MapPlanes& planes) {
     if (!mod.guardsEqual(planes)) return "module wrote outside the planes";
     for (int c = 0; c < 3; ++c) {
         if (mod.store[c] != planes.store[c]) return "module wrote into the source";
+    }
+    if (changed != nullptr) {
+        *changed = 0;
+        for (int k = 3; k < 6; ++k) {
+            for (size_t i = 0; i < planes.store[k].size(); ++i) *changed += mod.store[k][i] != planes.store[k][i];
+        }
     }
     return mod.dstDiff(rf);
 }
@@ -181,7 +189,7 @@ void expectKernelsMatchWidest(int level) {
         p4.height = p8.height = h;
         p4.lastRead = p8.lastRead = static_cast<int32_t>(used) - 1;
         const bool wrap = pick(rng, 0, 3) != 0;
-        for (int r = 0; r < 20; ++r, ++runs) {
+        for (int r = 0; r < 20; ++r) {
             if (i % 2 == 0) {
                 double sines[72], cosines[72];
                 for (int k = 0; k < 72; ++k) {
@@ -262,7 +270,6 @@ void expectKernelsMatchWidest(int level) {
         }
         for (int c = 0; c < 3; ++c) ASSERT_EQ(four[c], eight[c]) << w << "x" << h << " line " << line;
     }
-    EXPECT_GT(runs, 7000);
 }
 
 TEST(FastPaths, EveryVectorLevelMatchesTheWidestRunForRun) {
@@ -287,7 +294,9 @@ INSTANTIATE_TEST_SUITE_P(Levels, FastPathsAtLevel, ::testing::Range(0, polarmap_
 
 TEST_P(FastPathsAtLevel, RandomPicturesSizesAndRecordsMatchTheStraightforwardPasses) {
     std::mt19937 rng(20240611u);
-    int checked = 0;
+    // Cases in which the module changed destination bytes: the comparisons
+    // must not be of planes that neither side touched.
+    int written[2] = {0, 0};
     for (int i = 0; i < 120; ++i) {
         int16_t w, h;
         pickSize(rng, &w, &h);
@@ -296,11 +305,15 @@ TEST_P(FastPathsAtLevel, RandomPicturesSizesAndRecordsMatchTheStraightforwardPas
         planes.randomize(rng);
         pickRecord(rng, &planes.param);
         for (Pass pass : {Pass::kForward, Pass::kInverse}) {
-            EXPECT_EQ(compare(pass, planes), "") << describe(pass, planes.param);
-            ++checked;
+            size_t changed = 0;
+            EXPECT_EQ(compare(pass, planes, &changed), "") << describe(pass, planes.param);
+            written[pass == Pass::kInverse] += changed > 0;
         }
     }
-    EXPECT_EQ(checked, 240);
+    // Every record here places most pixels (the far-out ones still land
+    // somewhere after folding), so nearly every case writes.
+    EXPECT_GE(written[0], 110) << "forward cases that wrote anything";
+    EXPECT_GE(written[1], 110) << "inverse cases that wrote anything";
 }
 
 // Flat and tiled pictures, where every blend of equal samples lands on or

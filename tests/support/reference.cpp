@@ -21,10 +21,6 @@ enum class Wrap { kOk, kStuck, kGaveUp };
 void sinCos(float x, double* sine, double* cosine) { polarmosaic_detail::sinCosOfFloat(x, sine, cosine); }
 double atan(float x) { return polarmosaic_detail::atanOfFloat(x); }
 
-bool anyNull3(uint8_t* const planes[3]) {
-    return planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr;
-}
-
 // Bilinear blend of four samples: the two products with fx on the right-hand
 // samples are single precision, the rest double; truncated, low 8 bits.
 uint8_t blend(float fx, float fy, uint8_t tl, uint8_t tr, uint8_t bl, uint8_t br) {
@@ -508,33 +504,12 @@ void drawBorders(const PolarMosaicParam* p, int16_t cols, int16_t rows) {
     }
 }
 
-static bool countInRange(int32_t dim, int32_t nominal, int32_t count) {
-    if (dim % nominal == 0) return count <= dim / nominal;
-    return count >= 2 && count <= dim / nominal + 2;
-}
-
-bool mosaicRecordValid(const PolarMosaicParam* p) {
-    if (p == nullptr) return false;
-    if (anyNull3(p->outPlane) || anyNull3(p->inPlane)) return false;
-    if (p->tileWidths == nullptr || p->tileHeights == nullptr) return false;
-    if (p->width < 2 || p->height < 2 || p->width > 32752) return false;
-    if (p->lineBytes != lcw16(p->width)) return false;
-    if (static_cast<int64_t>(p->planeBytes) < static_cast<int64_t>(p->height) * p->lineBytes) return false;
-    if (p->tileWidth <= 0 || p->tileHeight <= 0) return false;
-    if (!countInRange(p->width, p->tileWidth, p->tileCols)) return false;
-    if (!countInRange(p->height, p->tileHeight, p->tileRows)) return false;
-    const bool fillsRamps = p->borderMode != 1 && p->borderWidth >= 2;
-    if (fillsRamps) {
-        for (int i = 0; i < 12; ++i) {
-            if (p->ramp[i] == nullptr) return false;
-        }
-    }
-    return true;
-}
-
 PipelineReport polarMosaic(const PolarMosaicParam* p, const Options& opt) {
     PipelineReport rep;
-    if (!mosaicRecordValid(p)) {
+    // Which records are in contract is the module's to say (its own check,
+    // tested against the header's list in test_tile_grid.cpp); the reference
+    // only computes what an accepted record gives.
+    if (checkPolarMosaicParam(p) != POLARMOSAIC_OK) {
         rep.outcome = Outcome::kRejected;
         return rep;
     }

@@ -82,9 +82,6 @@ void averageTiles(uint8_t* const src[3], uint8_t* const dst[3], int16_t lineByte
 // Border stage on p->inPlane with the given grid (working counts).
 void drawBorders(const PolarMosaicParam* p, int16_t cols, int16_t rows);
 
-// True when the entry point accepts the record (writes anything at all).
-bool mosaicRecordValid(const PolarMosaicParam* p);
-
 struct PipelineReport {
     Outcome outcome = Outcome::kDone;
     int16_t workingCols = 0;

@@ -4,7 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mosaic_host.h"
+#include <polarmosaic/mosaic_host.h>
+#include "pixel_checksum.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -55,6 +56,36 @@ TEST(HostTileCount, ChosenCountLeavesNothingUncovered) {
         options.splitRemainder = split;
         options.tileCols = count;  // an explicit count must also pass
         ASSERT_EQ(CheckOptions(options, dimension, dimension), "");
+      }
+    }
+  }
+}
+
+// The ranges the host's messages quote are exactly the counts (1 and up)
+// the module's own check accepts, on exact fits and with remainders.
+TEST(HostChecks, QuotedTileCountRangesAreTheModules) {
+  for (int dimension : {2, 3, 7, 16, 31, 64, 100, 257}) {
+    for (int tile : {1, 2, 3, 5, 16, 30, 64, 100, 300}) {
+      for (int count = 1; count <= dimension / tile + 4; ++count) {
+        PolarMosaicParam p = PolarMosaicParam();
+        uint8_t byte = 0;
+        int16_t entry = 0;
+        for (int c = 0; c < 3; ++c) p.inPlane[c] = p.outPlane[c] = &byte;
+        p.tileWidths = p.tileHeights = &entry;
+        p.width = static_cast<int16_t>(dimension);
+        p.height = 2;
+        p.lineBytes = lcw16(p.width);
+        p.planeBytes = 2 * p.lineBytes;
+        p.tileWidth = static_cast<int16_t>(tile);
+        p.tileHeight = 2;
+        p.tileCols = static_cast<int16_t>(count);
+        p.tileRows = 1;
+        p.borderMode = POLARMOSAIC_BORDER_NONE;
+        const bool module_accepts = checkPolarMosaicParam(&p) == POLARMOSAIC_OK;
+        const bool quoted = count >= polarmosaic::MinTileCount(dimension, tile) &&
+                            count <= polarmosaic::MaxTileCount(dimension, tile);
+        ASSERT_EQ(quoted, module_accepts)
+            << "axis " << dimension << ", tile " << tile << ", count " << count;
       }
     }
   }
@@ -114,10 +145,10 @@ const OptionCase kOptionCases[] = {
     {"border width 1025", [](MosaicOptions* o) { o->borderWidth = 1025; }, "border width 1025"},
     {"colour 256", [](MosaicOptions* o) { o->borderColor[1] = 256; }, "256"},
     {"colour -1", [](MosaicOptions* o) { o->borderColor[2] = -1; }, "-1"},
-    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "left shade"},
+    {"shade NaN", [](MosaicOptions* o) { o->shade[2] = NAN; }, "ccw shade"},
     {"shade negative", [](MosaicOptions* o) { o->shade[0] = -0.5f; }, "outer shade"},
     {"shade 256", [](MosaicOptions* o) { o->shade[1] = 256.0f; }, "inner shade"},
-    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "right shade"},
+    {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "cw shade"},
     {"shades 0", [](MosaicOptions* o) { for (float& f : o->shade) f = 0; }, nullptr},
 };
 
@@ -290,6 +321,50 @@ TEST(HostResult, OneShotFormRefusesWithReason) {
                                              &out, &error));
   EXPECT_NE(error.find("at least 2 x 2"), std::string::npos) << error;
   EXPECT_TRUE(out.empty());
+}
+
+// ------------------------------------------------------------ checksum
+
+struct ChecksumCase {
+  const char* name;
+  int width, height;
+  ptrdiff_t stride;      // RGB rows; RGBA rows are 4 / 3 as long
+  const char* rows;      // width * 3 bytes per row, rows back to back
+  const char* expected;  // FNV-1a 64 of the rows' bytes, published test values
+};
+
+// Row padding and alpha never enter the checksum: the pixels are laid out
+// with junk padding and junk alpha, and must give the published FNV-1a 64
+// value of their RGB bytes alone ("" -> offset basis, "a", "foobar").
+TEST(PixelChecksum, FnvOfTheRgbBytesWithoutPaddingOrAlpha) {
+  const ChecksumCase cases[] = {
+      {"empty", 0, 0, 0, "", "cbf29ce484222325"},
+      {"two pixels in a row", 2, 1, 7, "foobar", "85944171f73967e8"},
+      {"one pixel per row", 1, 2, 5, "foobar", "85944171f73967e8"},
+  };
+  for (const ChecksumCase& c : cases) {
+    std::vector<uint8_t> rgb(static_cast<size_t>(c.stride) * c.height + 1, 0xEE);
+    std::vector<uint8_t> rgba(static_cast<size_t>(c.width) * 4 * c.height + 1, 0x77);
+    const char* src = c.rows;
+    for (int y = 0; y < c.height; ++y) {
+      for (int x = 0; x < c.width; ++x) {
+        for (int k = 0; k < 3; ++k, ++src) {
+          rgb[static_cast<size_t>(y * c.stride + x * 3 + k)] = static_cast<uint8_t>(*src);
+          rgba[static_cast<size_t>((y * c.width + x) * 4 + k)] = static_cast<uint8_t>(*src);
+        }
+      }
+    }
+    EXPECT_EQ(polarmosaic::ChecksumHex(
+                  polarmosaic::PixelChecksum(rgb.data(), c.width, c.height, c.stride)),
+              c.expected) << c.name;
+    EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::PixelChecksumRgba(
+                  rgba.data(), c.width, c.height, c.width * 4)),
+              c.expected) << c.name;
+  }
+  const uint8_t a = 'a';
+  EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::ChecksumUpdate(
+                polarmosaic::kChecksumOffsetBasis, &a, 1)),
+            "af63dc4c8601ec8c");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <png.h>
 
 #include "mosaic_host.h"
+#include "pixel_checksum.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -344,7 +345,7 @@ std::vector<ErrorCase> ErrorCases() {
       {"missing input", {}, {"missing.png", "out.png"}, 1,
        "missing.png: cannot open (No such file or directory)"},
       {"not an image", Bytes(text.begin(), text.end()), {"in.dat", "out.png"}, 1,
-       "in.dat: not a PNG, JPEG or PPM/PGM image"},
+       "in.dat: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"},
       {"empty file", Bytes{}, {"in.dat", "out.png"}, 1, "in.dat: empty file"},
       {"truncated png", half_png, {"in.dat", "out.png"}, 1, "in.dat: truncated PNG data"},
       {"truncated jpeg", half_jpeg, {"in.dat", "out.png"}, 1, "in.dat: truncated JPEG data"},
@@ -391,8 +392,13 @@ std::vector<ErrorCase> ErrorCases() {
        "option --quality needs a value"},
       {"value on a flag", ppm, {"--split=yes", "in.dat", "out.png"}, 2,
        "option --split takes no value"},
-      {"batch folder missing", ppm, {"-d", "nowhere", "in.dat"}, 2, "nowhere: not a folder"},
+      {"batch folder is a file", ppm, {"-d", "in.dat", "in.dat"}, 1, "in.dat: not a folder"},
       {"demo with batch", {}, {"--demo", "-d", "."}, 2, "--demo cannot be used with -d"},
+      {"value on help", ppm, {"-hfoo"}, 2, "option -h takes no value ('-hfoo')"},
+      {"value on version", ppm, {"--version=1"}, 2, "option --version takes no value"},
+      {"memory size", ppm, {"--memory", "lots", "in.dat", "out.png"}, 2,
+       "option --memory: 'lots' is not a memory size"},
+      {"threads", ppm, {"-t", "-1", "in.dat", "out.png"}, 2, "option -t: '-1'"},
   };
 }
 
@@ -464,18 +470,19 @@ TEST(ToolBatch, OneBadFileDoesNotStopTheOthers) {
   ToolRun run = RunTool(dir.path(), {"-j", "2", "-d", "out", "a.ppm", "c.jpg", "b.png",
                                      "missing.ppm"});
   EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(Contains(run.err, "polarmosaic: c.jpg: not a PNG, JPEG or PPM/PGM image")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "polarmosaic: c.jpg: not a PNG, JPEG, WebP, TIFF or PPM/PGM image")) << run.err;
   EXPECT_TRUE(Contains(run.err, "polarmosaic: missing.ppm: cannot open")) << run.err;
   EXPECT_TRUE(Contains(run.err, "2 of 4 images written to out; 2 failed")) << run.err;
-  // Each good output equals a single run of the same file.
-  ASSERT_EQ(RunTool(dir.path(), {"a.ppm", "a_single.png"}).exit_code, 0);
-  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("out/a.png")),
-            pmtest::ReadFileBytes(dir.File("a_single.png")));
+  // Each good output equals a single run of the same file, in the
+  // input's format.
+  ASSERT_EQ(RunTool(dir.path(), {"a.ppm", "a_single.ppm"}).exit_code, 0);
+  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("out/a.ppm")),
+            pmtest::ReadFileBytes(dir.File("a_single.ppm")));
   ASSERT_EQ(RunTool(dir.path(), {"b.png", "b_single.png"}).exit_code, 0);
   EXPECT_EQ(pmtest::ReadFileBytes(dir.File("out/b.png")),
             pmtest::ReadFileBytes(dir.File("b_single.png")));
-  EXPECT_FALSE(pmtest::FileExists(dir.File("out/c.png")));
-  EXPECT_FALSE(pmtest::FileExists(dir.File("out/missing.png")));
+  EXPECT_FALSE(pmtest::FileExists(dir.File("out/c.jpg")));
+  EXPECT_FALSE(pmtest::FileExists(dir.File("out/missing.ppm")));
 }
 
 TEST(ToolBatch, AllGoodExitsZeroAndKeepsOutputsApart) {
@@ -492,7 +499,7 @@ TEST(ToolBatch, AllGoodExitsZeroAndKeepsOutputsApart) {
   EXPECT_TRUE(Contains(run.err, "y/p.ppm: output x/p.ppm would also be written from x/p.ppm"))
       << run.err;
   mkdir(dir.File("out").c_str(), 0700);
-  run = RunTool(dir.path(), {"-d", "out/", "x/p.ppm", "q.ppm"});
+  run = RunTool(dir.path(), {"-f", "png", "-d", "out/", "x/p.ppm", "q.ppm"});
   EXPECT_EQ(run.exit_code, 0) << run.err;
   EXPECT_TRUE(Contains(run.err, "2 of 2 images written to out/")) << run.err;
   Rgb png;
@@ -526,6 +533,30 @@ TEST(ToolUsage, HelpVersionAndDemo) {
   ASSERT_EQ(RunTool(dir.path(), {"plain.ppm", "again.png"}).exit_code, 0);
   EXPECT_EQ(pmtest::ReadFileBytes(dir.File("again.png")),
             pmtest::ReadFileBytes(dir.File("polarmosaic-demo.png")));
+}
+
+// --checksum prints the FNV-1a 64 of the written pixels (checked against
+// the published test values in host_test) and the output's name, on
+// standard output even with --quiet, and on standard error when the picture
+// itself goes to standard output.
+TEST(ToolUsage, ChecksumOfTheWrittenPixels) {
+  TempDir dir;
+  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(90, 70, 4)));
+  auto checksum_of = [&](const std::string& name) {
+    Rgb out = ReadPnmFile(dir.File(name));
+    return polarmosaic::ChecksumHex(polarmosaic::PixelChecksum(
+        out.px.data(), out.width, out.height, out.width * 3));
+  };
+  ToolRun run = RunTool(dir.path(), {"--checksum", "-Q", "-s", "12", "in.ppm", "out.ppm"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out, checksum_of("out.ppm") + "  out.ppm\n");
+  run = RunTool(dir.path(), {"--checksum", "--demo", "demo.ppm"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, 27), checksum_of("demo.ppm") + "  demo.ppm\n") << run.out;
+  run = RunTool(dir.path(), {"--checksum", "-f", "ppm", "in.ppm", "-"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  pmtest::WriteFileBytes(dir.File("piped.ppm"), Bytes(run.out.begin(), run.out.end()));
+  EXPECT_EQ(run.err, checksum_of("piped.ppm") + "  -\n");
 }
 
 }  // namespace

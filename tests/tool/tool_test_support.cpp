@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <png.h>
 #include <jpeglib.h>
 
@@ -124,7 +125,7 @@ void JpegTestErrorExit(j_common_ptr cinfo) {
 }  // namespace
 
 Bytes JpegBytes(int width, int height, int components, const Bytes& data,
-                int quality) {
+                int quality, JpegCoding coding) {
   jpeg_compress_struct cinfo;
   JpegTestError error;
   cinfo.err = jpeg_std_error(&error.manager);
@@ -145,6 +146,8 @@ Bytes JpegBytes(int width, int height, int components, const Bytes& data,
       components == 1 ? JCS_GRAYSCALE : components == 3 ? JCS_RGB : JCS_CMYK;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
+  if (coding == JpegCoding::kProgressive) jpeg_simple_progression(&cinfo);
+  if (coding == JpegCoding::kArithmetic) cinfo.arith_code = TRUE;
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(
@@ -155,6 +158,52 @@ Bytes JpegBytes(int width, int height, int components, const Bytes& data,
   Bytes out(buffer, buffer + size);
   jpeg_destroy_compress(&cinfo);
   free(buffer);
+  return out;
+}
+
+namespace {
+
+void PngTestWrite(png_structp png, png_bytep data, png_size_t size) {
+  Bytes* out = static_cast<Bytes*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + size);
+}
+
+void PngTestFlush(png_structp) {}
+
+}  // namespace
+
+Bytes PalettePngBytes(int width, int height, int bit_depth, const Bytes& indices,
+                      const Bytes& palette, const std::string& text) {
+  Bytes out;
+  // libpng's own error handling: valid input cannot fail, anything else
+  // aborts the test.
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr,
+                                            nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_set_write_fn(png, &out, PngTestWrite, PngTestFlush);
+  png_set_compression_level(png, 9);
+  png_set_IHDR(png, info, width, height, bit_depth, PNG_COLOR_TYPE_PALETTE,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(palette.data()),
+               static_cast<int>(palette.size() / 3));
+  png_text chunk = {};
+  std::string key = "Comment";
+  std::vector<char> value(text.begin(), text.end());
+  value.push_back('\0');
+  if (!text.empty()) {
+    chunk.compression = PNG_TEXT_COMPRESSION_NONE;
+    chunk.key = &key[0];
+    chunk.text = value.data();
+    png_set_text(png, info, &chunk, 1);
+  }
+  png_write_info(png, info);
+  png_set_packing(png);
+  for (int y = 0; y < height; ++y) {
+    png_write_row(png, indices.data() + static_cast<size_t>(y) * width);
+  }
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
   return out;
 }
 
@@ -187,7 +236,7 @@ bool DecodeJpeg(const Bytes& data, Rgb* out) {
 
 Rgb DirectModuleResult(const Rgb& input, const PolarMosaicParam& settings) {
   int width = input.width, height = input.height;
-  int line = (width + 15) / 16 * 16;
+  int line = lcw16(static_cast<int16_t>(width));
   size_t plane_bytes = static_cast<size_t>(line) * height;
   std::vector<Bytes> in(3, Bytes(plane_bytes, 0)), out(3, Bytes(plane_bytes, 0));
   for (int y = 0; y < height; ++y) {
@@ -214,6 +263,11 @@ Rgb DirectModuleResult(const Rgb& input, const PolarMosaicParam& settings) {
   param.height = static_cast<int16_t>(height);
   param.lineBytes = static_cast<int16_t>(line);
   param.planeBytes = static_cast<int32_t>(plane_bytes);
+  // A refused record would leave the input copy in place of a result.
+  const int status = checkPolarMosaicParam(&param);
+  if (status != POLARMOSAIC_OK) {
+    ADD_FAILURE() << "settings refused by the module: " << polarMosaicStatusText(status);
+  }
   iPolarMosaic0(&param);
   Rgb result;
   result.width = width;
@@ -279,7 +333,11 @@ std::vector<std::string> TempDir::List() const {
 
 namespace {
 
-std::string Quote(const std::string& text) {
+std::string Quote(const std::string& text) { return ShellQuote(text); }
+
+}  // namespace
+
+std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) {
     if (c == '\'') {
@@ -291,6 +349,8 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
+namespace {
+
 std::string ReadText(const std::string& path) {
   Bytes bytes = ReadFileBytes(path);
   return std::string(bytes.begin(), bytes.end());
@@ -299,13 +359,14 @@ std::string ReadText(const std::string& path) {
 }  // namespace
 
 ToolRun RunTool(const std::string& folder, const std::vector<std::string>& args,
-                const std::string& stdin_path) {
+                const std::string& stdin_path, const std::string& shell) {
   // Captures go to a folder of their own so they never show up in the
   // folder under test.
   static TempDir captures;
   std::string out_path = captures.File("stdout");
   std::string err_path = captures.File("stderr");
-  std::string command = "cd " + Quote(folder) + " && " + Quote(POLARMOSAIC_TOOL_PATH);
+  std::string command = "cd " + Quote(folder) + " && " + shell + " " +
+                        Quote(POLARMOSAIC_TOOL_PATH);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += stdin_path.empty() ? " </dev/null" : " <" + Quote(stdin_path);
   command += " >" + Quote(out_path) + " 2>" + Quote(err_path);

@@ -39,9 +39,16 @@ Bytes PngBytes(int width, int height, uint32_t png_format, const void* data,
                const Bytes& colormap = Bytes(), int colormap_entries = 0);
 bool DecodePng(const Bytes& data, Rgb* image);
 
+enum class JpegCoding { kBaseline, kProgressive, kArithmetic };
+
 // components 1 (grey), 3 (RGB) or 4 (CMYK).
 Bytes JpegBytes(int width, int height, int components, const Bytes& data,
-                int quality);
+                int quality, JpegCoding coding = JpegCoding::kBaseline);
+
+// A palette PNG through libpng's full API: bit_depth 1, 2, 4 or 8, one
+// index per byte in indices, an optional tEXt chunk.
+Bytes PalettePngBytes(int width, int height, int bit_depth, const Bytes& indices,
+                      const Bytes& palette, const std::string& text = std::string());
 bool DecodeJpeg(const Bytes& data, Rgb* image);
 
 // The module called directly on planes filled the documented way: inPlane
@@ -76,9 +83,14 @@ class TempDir {
   std::string path_;
 };
 
-// Runs the tool in folder with args; stdin_path empty for no input.
+// Runs the tool in folder with args; stdin_path empty for no input. shell
+// runs first in the same shell (e.g. "umask 027; ulimit -f 20;").
 ToolRun RunTool(const std::string& folder, const std::vector<std::string>& args,
-                const std::string& stdin_path = std::string());
+                const std::string& stdin_path = std::string(),
+                const std::string& shell = std::string());
+
+// Single-quotes text for the shell.
+std::string ShellQuote(const std::string& text);
 
 Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& data);

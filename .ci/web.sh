@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The WebAssembly build and the web page's tests: both wasm builds against
+# the native tool over many sizes and settings (in node's V8), then the page
+# in headless Chromium (Debian's chromium, driven by puppeteer-core from npm
+# with the versions in web/test/package-lock.json). Needs the native tool
+# (build/default) from the main test run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=(clang-14 lld-14 wasi-libc libclang-rt-14-dev-wasm32 libc++-14-dev-wasm32
+  libc++abi-14-dev-wasm32 chromium)
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "ci: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+cmake --preset default >/dev/null
+cmake --build --preset default --target polarmosaic_tool
+cmake --preset wasm >/dev/null
+cmake --build --preset wasm
+(cd web/test && npm ci --no-audit --no-fund --loglevel=error)
+
+tool=build/default/tool/polarmosaic
+site=build/wasm/web/site
+out=build/wasm/web-test
+node web/test/wasm-vs-native.mjs --tool "$tool" --site "$site" --out "$out"
+node web/test/browser-test.mjs --tool "$tool" --site "$site" --out "$out"

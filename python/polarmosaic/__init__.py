@@ -1,0 +1,270 @@
+"""Polar mosaic effect on numpy arrays, exact to the last bit.
+
+The picture is unrolled around its centre onto a polar grid, cut into tiles
+filled with their average colour, optionally given bevel-shaded borders, and
+mapped back: the tiles become ring sectors, the borders rings and spokes.
+The bytes are those of the ``polarmosaic`` command-line tool for the same
+pixels and options.
+
+Example::
+
+    >>> import numpy, polarmosaic
+    >>> picture = numpy.zeros((120, 160, 3), numpy.uint8)
+    >>> picture[:, 80:] = (200, 40, 40)
+    >>> result = polarmosaic.mosaic(picture, sectors=12, ring=20)
+    >>> result.shape, result.dtype
+    ((120, 160, 3), dtype('uint8'))
+"""
+
+from numbers import Integral, Real
+from typing import Sequence, Union
+
+import numpy
+
+from . import _polarmosaic
+
+__all__ = ["mosaic", "checksum", "check_options", "parse_color", "__version__"]
+
+#: Version of the effect module and its host layer this extension was built from.
+__version__: str = _polarmosaic.__version__
+
+Color = Union[str, Sequence[int]]
+
+_BORDERS = {"none": 1, "grid": 2, "rings": 3, "spokes": 4}
+_MAX_TILE = 32767
+
+
+def _check_int(name, value, lo, hi):
+    if isinstance(value, bool) or not isinstance(value, Integral):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if not lo <= value <= hi:
+        raise ValueError(f"{name} must be a whole number in {lo} .. {hi}, got {value}")
+    return int(value)
+
+
+def _check_real(name, value, lo, hi, unit=""):
+    if isinstance(value, bool) or not isinstance(value, Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
+    if not lo <= value <= hi:  # also refuses NaN
+        raise ValueError(f"{name} must be a number in {lo:g} .. {hi:g}{unit}, got {value!r}")
+    return float(value)
+
+
+def _check_bool(name, value):
+    if not isinstance(value, (bool, numpy.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__}")
+    return bool(value)
+
+
+def _css_colour(name):
+    """(R, G, B) of a CSS colour name, from Pillow's table (the CSS Color
+    Level 4 names, as the tool's), or None."""
+    try:
+        from PIL import ImageColor
+    except ImportError:
+        return None
+    hex_value = ImageColor.colormap.get(name.lower())
+    return ImageColor.getrgb(hex_value) if isinstance(hex_value, str) else None
+
+
+def parse_color(value: Color, name: str = "color") -> tuple:
+    """Returns (R, G, B) from ``"#rrggbb"``, ``"R,G,B"``, a CSS colour name
+    (with Pillow installed) or a sequence of three ints.
+
+    >>> parse_color("#ff8000"), parse_color("1,2,3"), parse_color((4, 5, 6))
+    ((255, 128, 0), (1, 2, 3), (4, 5, 6))
+    """
+    if isinstance(value, str):
+        text = value.strip()
+        parts = _css_colour(text)
+        if parts is not None:
+            return tuple(parts)
+        if len(text) == 7 and text[0] == "#":
+            try:
+                parts = [int(text[i:i + 2], 16) for i in (1, 3, 5)]
+            except ValueError:
+                parts = None
+        elif text.count(",") == 2:
+            try:
+                parts = [int(p) for p in text.split(",")]
+            except ValueError:
+                parts = None
+        if parts is None or not all(0 <= p <= 255 for p in parts):
+            raise ValueError(
+                f"{name} {value!r} is not a colour (#rrggbb, R,G,B with 0 .. 255 "
+                "or a CSS colour name)")
+        return tuple(parts)
+    try:
+        parts = list(value)
+    except TypeError:
+        raise TypeError(
+            f"{name} must be '#rrggbb', 'R,G,B' or three ints, got {type(value).__name__}"
+        ) from None
+    if len(parts) != 3:
+        raise ValueError(f"{name} needs three components (R, G, B), got {len(parts)}")
+    return tuple(_check_int(f"{name} component", p, 0, 255) for p in parts)
+
+
+def _is_pillow_image(value):
+    return hasattr(value, "mode") and hasattr(value, "convert") and hasattr(value, "getbands")
+
+
+def _pillow_pixels(picture):
+    """A Pillow image in a mode mosaic takes: grey stays grey (16 bits
+    rounded to 8), palette and grey-with-alpha pictures become RGB or RGBA,
+    other modes RGB."""
+    mode = picture.mode
+    if mode in ("L", "RGB", "RGBA"):
+        return picture
+    if mode in ("I;16", "I;16B", "I;16L", "I"):
+        wide = numpy.asarray(picture, dtype=numpy.uint32)
+        return ((wide * 255 + 32767) // 65535).astype(numpy.uint8)
+    if mode in ("LA", "PA", "La", "RGBa") or (mode == "P" and "transparency" in picture.info):
+        return picture.convert("RGBA")
+    return picture.convert("RGB")
+
+
+def checksum(rgb) -> str:
+    """The pixel checksum that the tool's ``--checksum`` and the web page show.
+
+    FNV-1a 64 over the RGB bytes of an H x W x 3 ``uint8`` array (any
+    strides), row by row, as 16 lower-case hex digits.
+
+    >>> checksum(numpy.zeros((1, 1, 3), numpy.uint8))
+    'd94d12186c0f2fb7'
+    """
+    array = numpy.asarray(rgb)
+    if array.dtype != numpy.uint8 or array.ndim != 3 or array.shape[2] != 3:
+        raise TypeError(f"checksum needs an H x W x 3 uint8 array; got {array.dtype} {array.shape}")
+    return _polarmosaic.checksum(numpy.ascontiguousarray(array))
+
+
+def _short_spelling(short, short_value, long, long_value, default):
+    """The value of an option that has a short and a long keyword."""
+    if short_value is None:
+        return long_value
+    if long_value != default:
+        raise TypeError(f"give either {short} or {long}, not both")
+    return short_value
+
+
+def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
+           tile_width: int = None, tile_height: int = None,
+           cols: int = 0, rows: int = 0, split: bool = False,
+           border: str = "grid", border_width: int = 5,
+           border_color: Color = "#303030",
+           shade_outer: float = 3.0, shade_inner: float = 0.3,
+           shade_ccw: float = 3.0, shade_cw: float = 0.3,
+           background: Color = "#ffffff", classic: bool = False,
+           threads: int = 0, borders: str = None, width: int = None,
+           color: Color = None, shades=None) -> numpy.ndarray:
+    """Returns the polar mosaic of ``image`` as a new array of the same kind.
+
+    ``image`` is a ``uint8`` array (or a Pillow image of any mode, or anything
+    ``numpy.asarray`` turns into such an array) of shape H x W x 3 (RGB), H x W or
+    H x W x 1 (grey: the result keeps the luma) or H x W x 4 (RGBA: laid over
+    ``background``; the result is opaque). Any strides work, including
+    non-contiguous views and negative strides. The keywords are the
+    command-line tool's long options, with the same defaults:
+
+    - ``sectors``: sectors around the circle (1 .. 32752); ``ring``: ring
+      thickness in output pixels (0.8 .. 26213.6, rounded).
+    - ``classic``: the module's classic framing (``iPolarMosaic0``) instead
+      of the geometry fitted to the picture: a polar image of the picture's
+      own size, ``sectors`` and ``ring`` then give about that many tiles
+      around and rings about that thick. With ``classic=True`` only:
+      ``tile_width``, ``tile_height``: raw tile size in polar columns and
+      rows, overriding ``sectors`` and ``ring``; ``cols``, ``rows``: tile
+      counts (0 covers the image); ``split``: share the part of an axis left
+      over by whole tiles between a first and a last tile.
+    - ``border``: ``"none"``, ``"grid"``, ``"rings"`` or ``"spokes"``;
+      ``border_width`` 0 .. 1024; ``border_color`` ``"#rrggbb"``,
+      ``"R,G,B"``, a CSS colour name or three ints; ``shade_outer``, ``shade_inner``,
+      ``shade_ccw``, ``shade_cw``: bevel factors 0 .. 255 of the two sides
+      of the rings and the spokes.
+    - Short spellings: ``borders`` for ``border``, ``width`` for
+      ``border_width``, ``color`` for ``border_color`` and ``shades`` for the
+      four factors (outer, inner, ccw, cw) at once; giving both spellings of
+      one option is a ``TypeError``.
+    - ``background``: the colour under transparent pixels.
+    - ``threads``: threads that run the effect, the calling one included:
+      0 (default) every core, 1 only the calling thread. The bytes never
+      depend on it. Give 1 when you already process several pictures at
+      once (Python threads, processes, Dask workers).
+
+    Colours are in the array's channel order: for an OpenCV (BGR) array give
+    them as (B, G, R), or pass ``image[..., ::-1]`` to work in RGB.
+
+    The effect runs without the GIL, so Python threads can process several
+    pictures at once.
+
+    Raises ``TypeError`` for an array of another dtype or shape, or a keyword
+    of the wrong type; ``ValueError`` with the reason for a size or option
+    the effect refuses (for example an image smaller than 2 x 2).
+
+    >>> import numpy
+    >>> grey = numpy.arange(64 * 48, dtype=numpy.uint32).reshape(48, 64) % 251
+    >>> out = mosaic(grey.astype(numpy.uint8), sectors=8, border="none")
+    >>> out.shape, out.dtype
+    ((48, 64), dtype('uint8'))
+    >>> mosaic(grey)
+    Traceback (most recent call last):
+      ...
+    TypeError: image must be a uint8 array; got dtype uint32
+    """
+    border, border_width, border_color = (
+        _short_spelling("borders", borders, "border", border, "grid"),
+        _short_spelling("width", width, "border_width", border_width, 5),
+        _short_spelling("color", color, "border_color", border_color, "#303030"))
+    if shades is not None:
+        if (shade_outer, shade_inner, shade_ccw, shade_cw) != (3.0, 0.3, 3.0, 0.3):
+            raise TypeError("give either shades or shade_outer/shade_inner/shade_ccw/shade_cw")
+        try:
+            shade_outer, shade_inner, shade_ccw, shade_cw = shades
+        except (TypeError, ValueError):
+            raise TypeError("shades must be four numbers: outer, inner, ccw, cw") from None
+    if not isinstance(image, numpy.ndarray):
+        image = numpy.asarray(_pillow_pixels(image) if _is_pillow_image(image) else image)
+    return _polarmosaic.apply(image, *check_options(
+        sectors=sectors, ring=ring, tile_width=tile_width, tile_height=tile_height,
+        cols=cols, rows=rows, split=split, border=border, border_width=border_width,
+        border_color=border_color, shade_outer=shade_outer, shade_inner=shade_inner,
+        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background, classic=classic,
+        threads=threads))
+
+
+def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, cols=0,
+                  rows=0, split=False, border="grid", border_width=5, border_color="#303030",
+                  shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
+                  background="#ffffff", classic=False, threads=0) -> tuple:
+    """Checks mosaic's keywords one by one (what depends on the image is
+    checked by mosaic) and returns them in the extension's order. Raises
+    TypeError or ValueError naming the keyword."""
+    classic = _check_bool("classic", classic)
+    if not classic:
+        for name, value, default in (("tile_width", tile_width, None),
+                                     ("tile_height", tile_height, None),
+                                     ("cols", cols, 0), ("rows", rows, 0), ("split", split, False)):
+            if value is not default and value != default:
+                raise ValueError(f"{name} sets the classic polar grid; add classic=True "
+                                 "(the fitted geometry takes sectors and ring)")
+    sectors = _check_int("sectors", sectors, 1, _MAX_TILE)
+    ring = _check_real("ring", ring, _polarmosaic.MIN_RING, _polarmosaic.MAX_RING, " pixels")
+    tile_width = 0 if tile_width is None else _check_int("tile_width", tile_width, 1, _MAX_TILE)
+    tile_height = 0 if tile_height is None else _check_int("tile_height", tile_height, 1, _MAX_TILE)
+    cols = _check_int("cols", cols, 0, _MAX_TILE)
+    rows = _check_int("rows", rows, 0, _MAX_TILE)
+    split = _check_bool("split", split)
+    if not isinstance(border, str):
+        raise TypeError(f"border must be a str, got {type(border).__name__}")
+    if border not in _BORDERS:
+        raise ValueError(f"border must be 'none', 'grid', 'rings' or 'spokes', got {border!r}")
+    border_width = _check_int("border_width", border_width, 0, _polarmosaic.MAX_BORDER_WIDTH)
+    border_color = parse_color(border_color, "border_color")
+    shades = [_check_real(name, value, 0, _polarmosaic.MAX_SHADE)
+              for name, value in (("shade_outer", shade_outer), ("shade_inner", shade_inner),
+                                  ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
+    background = parse_color(background, "background")
+    threads = _check_int("threads", threads, 0, _polarmosaic.MAX_THREADS)
+    return (classic, sectors, ring, tile_width, tile_height, cols, rows,
+            split, _BORDERS[border], border_width, border_color, shades, background, threads)

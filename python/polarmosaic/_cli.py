@@ -1,0 +1,203 @@
+"""``python3 -m polarmosaic IN OUT [options]``: the effect on one picture
+file, for those who have only the Python package. Pillow reads and writes the
+files; the options are the command-line tool's."""
+
+import argparse
+import io
+import os
+import sys
+import secrets
+
+import numpy
+
+from . import __version__, _pillow_pixels, check_options, mosaic
+
+EXIT_OK, EXIT_FILE_FAILED, EXIT_USAGE = 0, 1, 2
+
+_FORMATS = {"png": "PNG", "jpg": "JPEG", "jpeg": "JPEG", "ppm": "PPM", "pgm": "PGM"}
+_BORDER_NUMBERS = {"1": "none", "2": "grid", "3": "rings", "4": "spokes"}
+
+
+class FileError(Exception):
+    """A failure of one file: the message is 'FILE: reason'."""
+
+
+def to_array(picture):
+    """The pixels of a Pillow image as the tool sees them: uint8 RGB (grey as
+    three equal channels, 16 bits rounded to 8), or RGBA when the picture has
+    transparency (mosaic lays it over the background)."""
+    pixels = numpy.asarray(_pillow_pixels(picture))
+    if pixels.ndim == 2:
+        return numpy.repeat(pixels[:, :, None], 3, axis=2)
+    return pixels
+
+
+def upright(picture):
+    """The picture turned as its EXIF orientation says, as the tool does."""
+    from PIL import ImageOps
+    return ImageOps.exif_transpose(picture)
+
+
+def load(path, auto_orient=True):
+    from PIL import Image, UnidentifiedImageError
+    name = "standard input" if path == "-" else path
+    try:
+        source = io.BytesIO(sys.stdin.buffer.read()) if path == "-" else path
+        with Image.open(source) as picture:
+            picture.load()
+            return to_array(upright(picture) if auto_orient else picture)
+    except UnidentifiedImageError:
+        raise FileError(f"{name}: not a picture Pillow can read") from None
+    except OSError as error:
+        raise FileError(f"{name}: {error.strerror or error}") from None
+
+
+def encode(pixels, file_format, quality=90):
+    """The file bytes of a mosaic result: RGB (alpha, opaque after mosaic,
+    is dropped), or the luma for PGM, as the tool writes it."""
+    from PIL import Image
+    if pixels.ndim == 2 or pixels.shape[2] == 1:
+        picture = Image.fromarray(pixels.reshape(pixels.shape[:2]), "L")
+        if file_format != "PGM":
+            picture = picture.convert("RGB")
+    elif file_format == "PGM":
+        wide = pixels.astype(numpy.uint32)
+        luma = (77 * wide[:, :, 0] + 150 * wide[:, :, 1] + 29 * wide[:, :, 2] + 128) >> 8
+        picture = Image.fromarray(luma.astype(numpy.uint8), "L")
+    else:
+        picture = Image.fromarray(numpy.ascontiguousarray(pixels[:, :, :3]), "RGB")
+    buffer = io.BytesIO()
+    options = {"quality": quality} if file_format == "JPEG" else {}
+    picture.save(buffer, "PPM" if file_format == "PGM" else file_format, **options)
+    return buffer.getvalue()
+
+
+def write_atomically(path, data):
+    """Writes to a temporary file beside path and renames it into place, so a
+    failure leaves no partial file. The file gets the usual permissions
+    (0666 less the umask), as the tool's do. Raises OSError."""
+    folder = os.path.dirname(os.path.abspath(path))
+    while True:
+        temporary = os.path.join(
+            folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+        try:
+            handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def save(pixels, path, file_format, quality):
+    data = encode(pixels, file_format, quality)
+    if path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        write_atomically(path, data)
+    except OSError as error:
+        raise FileError(f"{path}: {error.strerror or error}") from None
+
+
+def add_effect_options(p):
+    """The tool's options of the effect itself."""
+    p.add_argument("-s", "--sectors", type=int, default=36, help="sectors around the circle (36)")
+    p.add_argument("-r", "--ring", type=float, default=28.0, help="ring thickness in pixels (28)")
+    p.add_argument("--classic", action="store_true",
+                   help="the module's classic framing (iPolarMosaic0) instead of the fitted one")
+    p.add_argument("--tile-width", type=int, help="with --classic: tile width in polar columns; overrides --sectors")
+    p.add_argument("--tile-height", type=int, help="tile height in polar rows; overrides --ring")
+    p.add_argument("--cols", type=int, default=0, help="number of tile columns (0: cover the image)")
+    p.add_argument("--rows", type=int, default=0, help="number of tile rows (0: cover the image)")
+    p.add_argument("--split", action="store_true", default=False,
+                   help="split the left-over part of an axis between a first and a last tile")
+    p.add_argument("--no-split", dest="split", action="store_false", help="(default)")
+    p.add_argument("-b", "--border", default="grid", help="none, grid, rings or spokes (grid)")
+    p.add_argument("-w", "--border-width", type=int, default=5, help="0 .. 1024 (5)")
+    p.add_argument("-c", "--border-color", "--border-colour", default="#303030",
+                   help="#rrggbb or R,G,B (#303030)")
+    p.add_argument("--shade-outer", type=float, default=3.0, help="outer side of each ring (3)")
+    p.add_argument("--shade-inner", type=float, default=0.3, help="inner side of each ring (0.3)")
+    p.add_argument("--shade-ccw", type=float, default=3.0,
+                   help="counter-clockwise side of each spoke (3)")
+    p.add_argument("--shade-cw", type=float, default=0.3, help="clockwise side of each spoke (0.3)")
+    p.add_argument("--background", default="#ffffff",
+                   help="colour under transparent pixels (#ffffff)")
+
+
+def effect_options(args):
+    """mosaic's keywords from the parsed options."""
+    return dict(classic=args.classic, sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
+                tile_height=args.tile_height, cols=args.cols, rows=args.rows,
+                split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
+                border_width=args.border_width, border_color=args.border_color,
+                shade_outer=args.shade_outer, shade_inner=args.shade_inner,
+                shade_ccw=args.shade_ccw, shade_cw=args.shade_cw,
+                background=args.background)
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="python3 -m polarmosaic",
+        description="Turns a picture into a polar mosaic (the polarmosaic tool's "
+                    "effect and options; Pillow reads and writes the files).",
+        epilog="Exit status: 0 written, 1 the file failed, 2 bad usage. "
+               "Example: python3 -m polarmosaic -s 12 -r 60 -b rings photo.jpg rings.png")
+    p.add_argument("input", metavar="INPUT", help="picture file, or - for standard input")
+    p.add_argument("output", metavar="OUTPUT",
+                   help="picture file (.png, .jpg, .ppm, .pgm), or - for standard output")
+    add_effect_options(p)
+    p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
+    p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
+    p.add_argument("--no-auto-orient", action="store_true",
+                   help="keep the pixels as stored, ignoring the EXIF orientation")
+    p.add_argument("-t", "--threads", type=int, default=0,
+                   help="threads for the effect, 0 every core (default), 1 this one only")
+    p.add_argument("-Q", "--quiet", action="store_true", help="print nothing but errors")
+    p.add_argument("-V", "--version", action="version", version=f"polarmosaic {__version__}")
+    return p
+
+
+def main(argv=None):
+    p = parser()
+    args = p.parse_args(argv)
+    if args.format:
+        file_format = _FORMATS[args.format]
+    elif args.output == "-":
+        file_format = "PNG"
+    else:
+        file_format = _FORMATS.get(os.path.splitext(args.output)[1].lower().lstrip("."))
+    if file_format is None:
+        p.error(f"{args.output}: unknown output format (use .png, .jpg, .ppm, .pgm or --format)")
+    if not 1 <= args.quality <= 100:
+        p.error(f"--quality: {args.quality} is not a whole number in 1 .. 100")
+    options = dict(effect_options(args), threads=args.threads)
+    try:
+        check_options(**options)  # before any file is touched
+    except (TypeError, ValueError) as error:
+        p.error(str(error))
+    try:
+        if (args.input != "-" and args.output != "-" and os.path.exists(args.output)
+                and os.path.samefile(args.input, args.output)):
+            raise FileError(f"{args.output}: refusing to overwrite the input file")
+        pixels = load(args.input, auto_orient=not args.no_auto_orient)
+        try:
+            result = mosaic(pixels, **options)
+        except ValueError as error:
+            raise FileError(f"{args.input}: {error}") from None
+        save(result, args.output, file_format, args.quality)
+    except FileError as error:
+        print(f"polarmosaic: {error}", file=sys.stderr)
+        return EXIT_FILE_FAILED
+    if not args.quiet and args.output != "-":
+        height, width = result.shape[:2]
+        print(f"polarmosaic: wrote {os.path.abspath(args.output)} "
+              f"({width} x {height} {file_format})")
+    return EXIT_OK

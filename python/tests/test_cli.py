@@ -1,0 +1,104 @@
+"""python3 -m polarmosaic: the tool's bytes, its exit codes and messages."""
+import subprocess
+import sys
+
+import numpy
+import pytest
+
+from conftest import make_picture, read_pnm, run_tool, write_pnm
+
+Image = pytest.importorskip("PIL.Image")
+
+
+def run_module(args, cwd):
+    return subprocess.run([sys.executable, "-m", "polarmosaic", *args], cwd=cwd,
+                          capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("args,output", [
+    ([], "out.ppm"),
+    (["-s", "12", "-r", "40", "-b", "rings", "-c", "255,0,0"], "out.ppm"),
+    (["--classic", "-s", "30", "-r", "9"], "out.ppm"),
+    (["--classic", "--tile-width", "9", "--tile-height", "7", "--split", "-w", "3",
+      "--shade-cw", "2.5", "--background", "#00ff00"], "out.ppm"),
+    (["-b", "3", "-c", "#a0b0c0"], "out.pgm"),
+    (["-c", "Tomato", "--background", "rebeccapurple"], "out.ppm"),
+])
+def test_same_file_as_tool(tool, tmp_path, args, output):
+    rgba = numpy.dstack([make_picture(70, 90, seed=21), make_picture(70, 90, seed=22)[:, :, 0]])
+    Image.fromarray(rgba, "RGBA").save(tmp_path / "in.png")
+    run_tool(tool, [*args, "in.png", "tool-" + output], tmp_path)
+    done = run_module(["-Q", *args, "in.png", output], tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / output).read_bytes() == (tmp_path / ("tool-" + output)).read_bytes()
+    # Same permissions as the tool's files (0666 less the umask).
+    assert (tmp_path / output).stat().st_mode == (tmp_path / ("tool-" + output)).stat().st_mode
+
+
+def test_grey_and_png_round_trip(tmp_path):
+    grey = make_picture(40, 50, seed=23)[:, :, 2]
+    write_pnm(tmp_path / "in.pgm", grey)
+    done = run_module(["in.pgm", "out.png"], tmp_path)
+    assert done.returncode == 0 and "wrote" in done.stdout and "(50 x 40 PNG)" in done.stdout
+    with Image.open(tmp_path / "out.png") as result:
+        assert result.mode == "RGB" and result.size == (50, 40)
+
+
+@pytest.mark.parametrize("files,args,code,message", [
+    ({"in.ppm": "good"}, ["-s", "0", "in.ppm", "out.png"], 2, "sectors must be a whole number"),
+    ({"in.ppm": "good"}, ["--border", "dots", "in.ppm", "out.png"], 2, "border must be"),
+    ({"in.ppm": "good"}, ["in.ppm", "out.xyz"], 2, "out.xyz: unknown output format"),
+    ({"in.ppm": "good"}, ["--split", "in.ppm", "out.png"], 2, "split sets the classic polar grid"),
+    ({"in.ppm": "good"}, ["-q", "0", "in.ppm", "out.jpg"], 2, "--quality: 0 is not"),
+    ({}, ["missing.png", "out.png"], 1, "polarmosaic: missing.png: No such file or directory"),
+    ({"in.png": b"not a picture"}, ["in.png", "out.png"], 1,
+     "polarmosaic: in.png: not a picture Pillow can read"),
+    ({"in.ppm": "tiny"}, ["in.ppm", "out.png"], 1,
+     "polarmosaic: in.ppm: image is 1 x 1 pixels; the effect needs at least 2 x 2"),
+    ({"in.ppm": "good"}, ["in.ppm", "in.ppm"], 1, "in.ppm: refusing to overwrite the input file"),
+    ({"in.ppm": "good"}, ["in.ppm", "no-such-folder/out.png"], 1,
+     "polarmosaic: no-such-folder/out.png: No such file or directory"),
+])
+def test_errors(tmp_path, files, args, code, message):
+    for name, content in files.items():
+        if content == "good":
+            write_pnm(tmp_path / name, make_picture(20, 20))
+        elif content == "tiny":
+            write_pnm(tmp_path / name, make_picture(1, 1))
+        else:
+            (tmp_path / name).write_bytes(content)
+    before = sorted(p.name for p in tmp_path.iterdir())
+    done = run_module(args, tmp_path)
+    assert done.returncode == code
+    assert message in done.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == before  # nothing written, nothing lost
+    if "in.ppm" in files and files["in.ppm"] == "good":
+        numpy.testing.assert_array_equal(read_pnm(tmp_path / "in.ppm"), make_picture(20, 20))
+
+
+def test_sixteen_bit_grey_and_standard_streams(tool, tmp_path):
+    rng = numpy.random.default_rng(24)
+    wide = rng.integers(0, 65536, size=(30, 44), dtype=numpy.uint16)
+    Image.fromarray(wide, "I;16").save(tmp_path / "in16.png")
+    run_tool(tool, ["in16.png", "tool.ppm"], tmp_path)
+    assert run_module(["-Q", "in16.png", "out.ppm"], tmp_path).returncode == 0
+    assert (tmp_path / "out.ppm").read_bytes() == (tmp_path / "tool.ppm").read_bytes()
+    # "-" reads standard input and writes standard output.
+    done = subprocess.run([sys.executable, "-m", "polarmosaic", "-f", "ppm", "-", "-"],
+                          input=(tmp_path / "in16.png").read_bytes(), capture_output=True)
+    assert done.returncode == 0 and done.stdout == (tmp_path / "tool.ppm").read_bytes()
+
+
+@pytest.mark.parametrize("orientation", [1, 3, 6, 8])
+def test_exif_orientation_as_the_tool(tool, tmp_path, orientation):
+    picture = Image.fromarray(make_picture(40, 64, seed=25))
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    picture.save(tmp_path / "in.jpg", quality=95, exif=exif)
+    for extra, name in (([], "upright"), (["--no-auto-orient"], "stored")):
+        run_tool(tool, [*extra, "in.jpg", f"tool-{name}.ppm"], tmp_path)
+        assert run_module(["-Q", *extra, "in.jpg", f"{name}.ppm"], tmp_path).returncode == 0
+        assert (tmp_path / f"{name}.ppm").read_bytes() == \
+            (tmp_path / f"tool-{name}.ppm").read_bytes()
+    turned = read_pnm(tmp_path / "upright.ppm").shape[:2]
+    assert turned == ((64, 40) if orientation in (6, 8) else (40, 64))
