@@ -52,8 +52,8 @@ struct FittedCall {
 };
 
 void SetRate(benchmark::State& state, int width, int height) {
-    state.counters["MPix/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * width * height / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["MPix/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * width * height / 1e6, benchmark::Counter::kIsRate);
 }
 
 enum class Part { kWhole, kForward, kInverse };
@@ -83,13 +83,16 @@ int RegisterFitted() {
     for (const auto& s : sizes) {
         const std::string size = std::to_string(s[0]) + "x" + std::to_string(s[1]);
         for (int borders = 0; borders <= 1; ++borders) {
-            benchmark::RegisterBenchmark(("Fitted/module/" + size + "/borders:" + std::to_string(borders)).c_str(),
-                                         BM_Fitted, s[0], s[1], borders != 0, Part::kWhole)
+            benchmark::RegisterBenchmark(
+                ("Fitted/module/" + size + "/borders:" + std::to_string(borders)).c_str(), BM_Fitted, s[0],
+                s[1], borders != 0, Part::kWhole)
                 ->Unit(benchmark::kMillisecond);
         }
-        benchmark::RegisterBenchmark(("Fitted/forward/" + size).c_str(), BM_Fitted, s[0], s[1], true, Part::kForward)
+        benchmark::RegisterBenchmark(("Fitted/forward/" + size).c_str(), BM_Fitted, s[0], s[1], true,
+                                     Part::kForward)
             ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("Fitted/inverse/" + size).c_str(), BM_Fitted, s[0], s[1], true, Part::kInverse)
+        benchmark::RegisterBenchmark(("Fitted/inverse/" + size).c_str(), BM_Fitted, s[0], s[1], true,
+                                     Part::kInverse)
             ->Unit(benchmark::kMillisecond);
     }
     return 0;

@@ -23,8 +23,9 @@ int ValueNoise(int x, int y, int cell, uint32_t seed) {
     const int gx = x / cell, gy = y / cell;
     const int fx = x % cell, fy = y % cell;
     auto at = [&](int i, int j) {
-        return static_cast<int>(Hash(seed ^ Hash(static_cast<uint32_t>(i) * 73856093u ^
-                                                 static_cast<uint32_t>(j) * 19349663u)) & 255u);
+        return static_cast<int>(
+            Hash(seed ^ Hash(static_cast<uint32_t>(i) * 73856093u ^ static_cast<uint32_t>(j) * 19349663u)) &
+            255u);
     };
     const int top = at(gx, gy) * (cell - fx) + at(gx + 1, gy) * fx;
     const int bottom = at(gx, gy + 1) * (cell - fx) + at(gx + 1, gy + 1) * fx;
@@ -69,7 +70,8 @@ Planes MakePhoto(int width, int height, int lineBytes) {
             }
             // Buildings: hard edges, windows.
             const int block = x / (width / 16 + 1);
-            const int top = horizon - 10 - static_cast<int>(Hash(static_cast<uint32_t>(block)) % (height / 5 + 1));
+            const int top =
+                horizon - 10 - static_cast<int>(Hash(static_cast<uint32_t>(block)) % (height / 5 + 1));
             if ((block % 3) == 1 && y >= top && y < horizon + height / 20) {
                 const bool window = ((x / 5) % 3 == 1) && ((y / 7) % 2 == 1);
                 r = window ? 230 : 90;

@@ -9,8 +9,8 @@
 // pixel). When OpenCV is installed, OpenCV/roundtrip/threads:<1|default>/<size>
 // times warpPolar forward (linear), the tile mean by area resize and
 // warpPolar inverse, on one thread and on OpenCV's default thread count.
-// Times are wall time, with the CPU time of all threads beside it. Every benchmark reports time per call and megapixels per
-// second (of the picture, width x height).
+// Times are wall time, with the CPU time of all threads beside it. Every benchmark reports time per call and
+// megapixels per second (of the picture, width x height).
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -40,7 +40,9 @@ std::string SizeName(const Size& s) { return std::to_string(s.width) + "x" + std
 
 // Tiles of about 1/32 of the angle range by 1/24 of the radius range; the
 // remainder split between the first and last tile, as a host typically does.
-int16_t TileCount(int dim, int tile) { return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2); }
+int16_t TileCount(int dim, int tile) {
+    return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2);
+}
 
 // The caller's side of one effect call: input picture, the two plane sets,
 // tile arrays and ramps, and the record pointing at them.
@@ -93,8 +95,8 @@ struct EffectCall {
 };
 
 void SetRate(benchmark::State& state, const Size& s) {
-    state.counters["MPix/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * s.width * s.height / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["MPix/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * s.width * s.height / 1e6, benchmark::Counter::kIsRate);
 }
 
 // threads 0: iPolarMosaic0 on this thread; otherwise iPolarMosaicRun0 with a
@@ -239,8 +241,8 @@ void RegisterAll() {
             const std::string suffix = size + "/borders:" + std::to_string(borders);
             Timed(benchmark::RegisterBenchmark(("Effect/module/" + suffix).c_str(), BM_Effect<false>, s,
                                                borders != 0, 0));
-            Timed(benchmark::RegisterBenchmark(("Effect/straightforward/" + suffix).c_str(), BM_Effect<true>, s,
-                                               borders != 0, 0));
+            Timed(benchmark::RegisterBenchmark(("Effect/straightforward/" + suffix).c_str(), BM_Effect<true>,
+                                               s, borders != 0, 0));
         }
         const struct {
             const char* name;
@@ -252,8 +254,9 @@ void RegisterAll() {
         for (const auto& st : stages) {
             Timed(benchmark::RegisterBenchmark((std::string("Stage/") + st.name + "/module/" + size).c_str(),
                                                BM_Stage<false>, s, st.stage));
-            Timed(benchmark::RegisterBenchmark((std::string("Stage/") + st.name + "/straightforward/" + size).c_str(),
-                                               BM_Stage<true>, s, st.stage));
+            Timed(benchmark::RegisterBenchmark(
+                (std::string("Stage/") + st.name + "/straightforward/" + size).c_str(), BM_Stage<true>, s,
+                st.stage));
         }
     }
     // Threads and the peer, with borders, up to a 12-megapixel photo; the
@@ -269,9 +272,10 @@ void RegisterAll() {
                 BM_Effect<false>, s, true, threads));
         }
 #if POLARMOSAIC_BENCH_OPENCV
-        Timed(benchmark::RegisterBenchmark(("OpenCV/roundtrip/threads:1/" + size).c_str(), BM_OpenCvRoundTrip, s, 1));
-        Timed(benchmark::RegisterBenchmark(("OpenCV/roundtrip/threads:default/" + size).c_str(), BM_OpenCvRoundTrip,
-                                           s, 0));
+        Timed(benchmark::RegisterBenchmark(("OpenCV/roundtrip/threads:1/" + size).c_str(), BM_OpenCvRoundTrip,
+                                           s, 1));
+        Timed(benchmark::RegisterBenchmark(("OpenCV/roundtrip/threads:default/" + size).c_str(),
+                                           BM_OpenCvRoundTrip, s, 0));
 #endif
     }
 }

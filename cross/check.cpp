@@ -108,7 +108,8 @@ void runMosaic(const MosaicCase& c) {
     const int16_t line = lcw16(static_cast<int16_t>(c.width));
     const size_t planeBytes = static_cast<size_t>(c.height) * static_cast<size_t>(line);
     std::vector<std::vector<uint8_t>> planes(6, std::vector<uint8_t>(planeBytes));
-    for (int k = 0; k < 3; ++k) paint(planes[3 + k], c.width, c.height, line, k, static_cast<uint32_t>(c.width * 131 + c.height));
+    for (int k = 0; k < 3; ++k)
+        paint(planes[3 + k], c.width, c.height, line, k, static_cast<uint32_t>(c.width * 131 + c.height));
     for (int k = 0; k < 3; ++k) paint(planes[k], c.width, c.height, line, k + 3, 77u);
     std::vector<int16_t> tileWidths(c.tileCols > 0 ? c.tileCols : 1, -1);
     std::vector<int16_t> tileHeights(c.tileRows > 0 ? c.tileRows : 1, -1);
@@ -198,7 +199,8 @@ const MapCase kMapCases[] = {
 void runMap(const MapCase& c) {
     const size_t bytes = static_cast<size_t>(c.height) * static_cast<size_t>(c.lineBytes);
     std::vector<std::vector<uint8_t>> planes(6, std::vector<uint8_t>(bytes));
-    for (int k = 0; k < 6; ++k) paint(planes[k], c.width, c.height, c.lineBytes, k, static_cast<uint32_t>(c.width + 7 * c.height));
+    for (int k = 0; k < 6; ++k)
+        paint(planes[k], c.width, c.height, c.lineBytes, k, static_cast<uint32_t>(c.width + 7 * c.height));
     PolarMapParam p;
     memset(&p, 0, sizeof p);
     p.zoom = c.zoom;
@@ -212,8 +214,10 @@ void runMap(const MapCase& c) {
     p.width = static_cast<int16_t>(c.width);
     p.height = static_cast<int16_t>(c.height);
     p.wrap = c.wrap;
-    if (c.inverse) iCartesian2Polar0(&p);
-    else iPolar2Cartesian0(&p);
+    if (c.inverse)
+        iCartesian2Polar0(&p);
+    else
+        iPolar2Cartesian0(&p);
     Digest d;
     for (int k = 3; k < 6; ++k) d.bytes(planes[k].data(), bytes);
     report(c.name, d);
@@ -230,8 +234,10 @@ void runTurns() {
                 const int dstCols = mode == 1 ? w : h;
                 const int dstRows = mode == 1 ? h : w;
                 const int dstLine = mode == 1 ? srcLine : h + 3;
-                std::vector<std::vector<uint8_t>> src(3, std::vector<uint8_t>(static_cast<size_t>(h) * srcLine));
-                std::vector<std::vector<uint8_t>> dst(3, std::vector<uint8_t>(static_cast<size_t>(dstRows) * dstLine, 0x11));
+                std::vector<std::vector<uint8_t>> src(3,
+                                                      std::vector<uint8_t>(static_cast<size_t>(h) * srcLine));
+                std::vector<std::vector<uint8_t>> dst(
+                    3, std::vector<uint8_t>(static_cast<size_t>(dstRows) * dstLine, 0x11));
                 TurnParam p;
                 memset(&p, 0, sizeof p);
                 for (int k = 0; k < 3; ++k) {
@@ -246,8 +252,10 @@ void runTurns() {
                 p.dstWidth = static_cast<int16_t>(dstCols);
                 p.dstLineBytes = static_cast<int16_t>(dstLine);
                 p.dstHeight = static_cast<int16_t>(dstRows);
-                if (mode == 3) iTurn1(&p);
-                else iTurn0(&p);
+                if (mode == 3)
+                    iTurn1(&p);
+                else
+                    iTurn0(&p);
                 for (int k = 0; k < 3; ++k) d.bytes(dst[k].data(), dst[k].size());
             }
         }
@@ -315,7 +323,8 @@ void runLibm() {
     const int sizes[][2] = {{20, 16}, {100, 100}, {101, 99}, {320, 240}, {640, 480}, {176, 144}};
     for (auto& s : sizes) {
         const int width = s[0], height = s[1];
-        const float divisor = static_cast<float>(static_cast<double>(static_cast<float>(width - 1)) / 6.283185307179586);
+        const float divisor =
+            static_cast<float>(static_cast<double>(static_cast<float>(width - 1)) / 6.283185307179586);
         for (int j = 0; j < width; ++j) {
             const float angle = static_cast<float>(j) / divisor;
             dsin.f64(sin(static_cast<double>(angle)));
@@ -345,10 +354,8 @@ struct FittedCase {
 };
 
 const FittedCase kFittedCases[] = {
-    {"fitted-320x180-grid", 320, 180, 36, 28, 2, 5},
-    {"fitted-90x160-rings", 90, 160, 7, 9, 3, 4},
-    {"fitted-61x61-spokes", 61, 61, 5, 6, 4, 1},
-    {"fitted-240x30-finest", 240, 30, 800, 1, 1, 0},
+    {"fitted-320x180-grid", 320, 180, 36, 28, 2, 5}, {"fitted-90x160-rings", 90, 160, 7, 9, 3, 4},
+    {"fitted-61x61-spokes", 61, 61, 5, 6, 4, 1},     {"fitted-240x30-finest", 240, 30, 800, 1, 1, 0},
     {"fitted-2x2-grid", 2, 2, 3, 1, 2, 3},
 };
 
@@ -363,7 +370,8 @@ void runFitted(const FittedCase& c) {
     std::vector<std::vector<uint8_t>> planes(12);
     for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? pictureBytes : polarBytes, 0);
     std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1), heights(static_cast<size_t>(p.rings));
-    std::vector<std::vector<uint8_t>> ramps(12, std::vector<uint8_t>(static_cast<size_t>(c.borderWidth / 2 + 1)));
+    std::vector<std::vector<uint8_t>> ramps(12,
+                                            std::vector<uint8_t>(static_cast<size_t>(c.borderWidth / 2 + 1)));
     for (int k = 0; k < 3; ++k) {
         paint(planes[k], c.width, c.height, p.lineBytes, k, static_cast<uint32_t>(c.width * 17 + c.height));
         p.srcPlane[k] = planes[k].data();

@@ -18,7 +18,9 @@ struct MosaicBuffers {
     std::array<std::vector<uint8_t>, 12> ramps;
 };
 
-int16_t coveringCount(int dim, int tile) { return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2); }
+int16_t coveringCount(int dim, int tile) {
+    return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2);
+}
 
 uint32_t checksum(const std::array<std::vector<uint8_t>, 3>& planes, int width, int height, int lineBytes) {
     uint32_t hash = 2166136261u;

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 image.height <= settings.max_height &&
                                 image.rgb.size() == static_cast<size_t>(image.width) * image.height * 3;
         if (!consistent) {
-            fprintf(stderr, "loaded image of %d x %d with %zu bytes\n", image.width, image.height, image.rgb.size());
+            fprintf(stderr, "loaded image of %d x %d with %zu bytes\n", image.width, image.height,
+                    image.rgb.size());
             abort();
         }
     } else if (error.empty()) {

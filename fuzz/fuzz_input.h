@@ -30,9 +30,15 @@ public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t u16() { uint16_t hi = u8(); return static_cast<uint16_t>((hi << 8) | u8()); }
+    uint16_t u16() {
+        uint16_t hi = u8();
+        return static_cast<uint16_t>((hi << 8) | u8());
+    }
     int16_t i16() { return static_cast<int16_t>(u16()); }
-    uint32_t u32() { uint32_t hi = u16(); return (hi << 16) | u16(); }
+    uint32_t u32() {
+        uint32_t hi = u16();
+        return (hi << 16) | u16();
+    }
     int32_t i32() { return static_cast<int32_t>(u32()); }
 
     // A size or count: 0 .. 127 when the selector's top bit is clear,
@@ -52,16 +58,38 @@ public:
 
     float f32() {
         static const float kTable[] = {
-            0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 2.0f, 0.0001f, 1e-4f * 0.99f,
+            0.0f,
+            -0.0f,
+            1.0f,
+            -1.0f,
+            0.5f,
+            2.0f,
+            0.0001f,
+            1e-4f * 0.99f,
             std::numeric_limits<float>::quiet_NaN(),
             -std::numeric_limits<float>::quiet_NaN(),
             std::numeric_limits<float>::infinity(),
             -std::numeric_limits<float>::infinity(),
-            std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-            std::numeric_limits<float>::min(), std::numeric_limits<float>::denorm_min(),
-            1e-30f, 1e-7f, 1e7f, 1e10f, -1e10f, 16777216.0f, 2147483648.0f,
-            4294967296.0f, -2147483648.0f, 65535.5f, -32769.0f, -65535.0f,
-            360.0f, 90.0f, 0.8f, 255.0f,
+            std::numeric_limits<float>::max(),
+            -std::numeric_limits<float>::max(),
+            std::numeric_limits<float>::min(),
+            std::numeric_limits<float>::denorm_min(),
+            1e-30f,
+            1e-7f,
+            1e7f,
+            1e10f,
+            -1e10f,
+            16777216.0f,
+            2147483648.0f,
+            4294967296.0f,
+            -2147483648.0f,
+            65535.5f,
+            -32769.0f,
+            -65535.0f,
+            360.0f,
+            90.0f,
+            0.8f,
+            255.0f,
         };
         const size_t count = sizeof kTable / sizeof kTable[0];
         uint8_t sel = u8();
@@ -116,8 +144,10 @@ public:
         }
     }
     ~Block() {
-        if (placement_ == Placement::kHeap) free(p_);
-        else munmap(map_, mapBytes_);
+        if (placement_ == Placement::kHeap)
+            free(p_);
+        else
+            munmap(map_, mapBytes_);
     }
     Block(const Block&) = delete;
     Block& operator=(const Block&) = delete;
@@ -134,9 +164,12 @@ private:
 
 inline Placement placementFor(uint8_t selector) {
     switch (selector % 3) {
-        case 1: return Placement::kGuardAfter;
-        case 2: return Placement::kGuardBefore;
-        default: return Placement::kHeap;
+        case 1:
+            return Placement::kGuardAfter;
+        case 2:
+            return Placement::kGuardBefore;
+        default:
+            return Placement::kHeap;
     }
 }
 
@@ -150,10 +183,11 @@ inline Placement placementFor(uint8_t selector) {
 
 // Fills a block from the pixel data of the input (cycled), or with a pattern
 // when there is none.
-FUZZ_NO_COVERAGE inline void fillFrom(uint8_t* dst, size_t bytes, const uint8_t* src, size_t srcBytes, uint8_t salt) {
+FUZZ_NO_COVERAGE inline void fillFrom(uint8_t* dst, size_t bytes, const uint8_t* src, size_t srcBytes,
+                                      uint8_t salt) {
     for (size_t i = 0; i < bytes; ++i) {
-        dst[i] = srcBytes ? static_cast<uint8_t>(src[i % srcBytes] + salt)
-                          : static_cast<uint8_t>(i * 31u + salt);
+        dst[i] =
+            srcBytes ? static_cast<uint8_t>(src[i % srcBytes] + salt) : static_cast<uint8_t>(i * 31u + salt);
     }
 }
 
@@ -162,7 +196,8 @@ FUZZ_NO_COVERAGE inline void fillFrom(uint8_t* dst, size_t bytes, const uint8_t*
 // 1 .. 7 pick scalar, then each vector level, cycling.
 inline void chooseLevel(unsigned selector) {
     const int levels = polarmap_simd::levelCount();
-    polarmap_simd::useLevel(selector == 0 ? -1 : static_cast<int>((selector - 1) % static_cast<unsigned>(levels)));
+    polarmap_simd::useLevel(selector == 0 ? -1
+                                          : static_cast<int>((selector - 1) % static_cast<unsigned>(levels)));
 }
 
 // Aborts with a message: a property of the call did not hold.

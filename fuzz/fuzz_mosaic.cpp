@@ -28,9 +28,9 @@ enum Flags : uint16_t {
     kFixPlaneBytes = 1u << 1,  // planeBytes = height * lineBytes + a little
     kFixTileCols = 1u << 2,    // tileCols inside the grid's range
     kFixTileRows = 1u << 3,
-    kDropPointer = 1u << 4,    // one pointer of the record is NULL
-    kShortPlane = 1u << 5,     // with kFixPlaneBytes: a little below instead
-    kPlainShades = 1u << 6,    // shade factors from 0 .. 2.5 only
+    kDropPointer = 1u << 4,  // one pointer of the record is NULL
+    kShortPlane = 1u << 5,   // with kFixPlaneBytes: a little below instead
+    kPlainShades = 1u << 6,  // shade factors from 0 .. 2.5 only
     // bits 13 .. 15: the dispatch level (fuzz::chooseLevel)
 };
 
@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memset(&p, 0, sizeof p);
     p.width = in.size16();
     p.height = in.size16();
-    p.lineBytes = (flags & kFixLineBytes) && p.width >= 2 && p.width <= 32752
-                      ? lcw16(p.width) : in.signed16();
+    p.lineBytes =
+        (flags & kFixLineBytes) && p.width >= 2 && p.width <= 32752 ? lcw16(p.width) : in.signed16();
     const int32_t extra = in.u8() % 17;
     if ((flags & kFixPlaneBytes) != 0) {
         int64_t need = static_cast<int64_t>(p.height) * p.lineBytes;
@@ -121,11 +121,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (flags & kDropPointer) {
         switch (dropWhich % 5) {
-            case 0: p.inPlane[dropWhich / 5 % 3] = nullptr; break;
-            case 1: p.outPlane[dropWhich / 5 % 3] = nullptr; break;
-            case 2: p.tileWidths = nullptr; break;
-            case 3: p.tileHeights = nullptr; break;
-            default: p.ramp[dropWhich / 5 % 12] = nullptr; break;
+            case 0:
+                p.inPlane[dropWhich / 5 % 3] = nullptr;
+                break;
+            case 1:
+                p.outPlane[dropWhich / 5 % 3] = nullptr;
+                break;
+            case 2:
+                p.tileWidths = nullptr;
+                break;
+            case 3:
+                p.tileHeights = nullptr;
+                break;
+            default:
+                p.ramp[dropWhich / 5 % 12] = nullptr;
+                break;
         }
     }
 
@@ -137,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::vector<uint8_t>> planeCopies;
     std::vector<uint8_t> tileCopy;
     if (expectRefusal) {
-        for (int k = 0; k < 6; ++k) planeCopies.emplace_back(planes[k]->data(), planes[k]->data() + planeBytes);
+        for (int k = 0; k < 6; ++k)
+            planeCopies.emplace_back(planes[k]->data(), planes[k]->data() + planeBytes);
         tileCopy.assign(tileWidths.data(), tileWidths.data() + tileWidths.size());
         tileCopy.insert(tileCopy.end(), tileHeights.data(), tileHeights.data() + tileHeights.size());
     }

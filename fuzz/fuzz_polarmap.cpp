@@ -7,9 +7,9 @@
 // Planes are allocated at exactly the geometry: (height - 1) rows of
 // lineBytes bytes plus a last row of width bytes. Checked besides memory
 // safety (planes on the heap or flush against an inaccessible page, which
-// catches vector gathers that AddressSanitizer does not see): the source planes are never written, destination bytes beyond
-// width in a row are never written, and a record that checkPolarMapParam
-// refuses leaves the destination untouched.
+// catches vector gathers that AddressSanitizer does not see): the source planes are never written,
+// destination bytes beyond width in a row are never written, and a record that checkPolarMapParam refuses
+// leaves the destination untouched.
 #include <string.h>
 
 #include <memory>
@@ -61,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::Placement placement = fuzz::placementFor(in.u8());
 
     const bool usable = p.width > 0 && p.height > 0 && p.lineBytes >= p.width;
-    const int64_t bytes64 =
-        usable ? static_cast<int64_t>(p.height - 1) * p.lineBytes + p.width : 0;
+    const int64_t bytes64 = usable ? static_cast<int64_t>(p.height - 1) * p.lineBytes + p.width : 0;
     if (bytes64 > kMaxPlaneBytes) return 0;
     const size_t bytes = static_cast<size_t>(bytes64);
 
@@ -76,8 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p.dstPlane[c] = planes[3 + c]->data();
     }
     if (flags & kDropPointer) {
-        if (dropWhich & 1) p.srcPlane[dropWhich / 2 % 3] = nullptr;
-        else p.dstPlane[dropWhich / 2 % 3] = nullptr;
+        if (dropWhich & 1)
+            p.srcPlane[dropWhich / 2 % 3] = nullptr;
+        else
+            p.dstPlane[dropWhich / 2 % 3] = nullptr;
     }
 
     const bool refused = checkPolarMapParam(&p) != POLARMOSAIC_OK;
@@ -94,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (memcmp(&before, &p, sizeof p) != 0) fuzz::fail("the record was written");
     for (int k = 0; k < 3; ++k) {
-        if (bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0) fuzz::fail("a source plane was written");
+        if (bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0)
+            fuzz::fail("a source plane was written");
     }
     for (int k = 3; k < 6; ++k) {
         if (refused && bytes && memcmp(copies[k].data(), planes[k]->data(), bytes) != 0) {

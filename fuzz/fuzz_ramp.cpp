@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Block ramp(entries);
     memset(ramp.data(), 0x5A, entries);
     calcCArray((flags & 1) ? nullptr : ramp.data(), length, value, shade);
-    if ((flags & 1) == 0 && ramp.data()[0] != static_cast<uint8_t>(value)) fuzz::fail("entry 0 is not the value's low 8 bits");
+    if ((flags & 1) == 0 && ramp.data()[0] != static_cast<uint8_t>(value))
+        fuzz::fail("entry 0 is not the value's low 8 bits");
     return 0;
 }

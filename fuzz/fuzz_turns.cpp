@@ -24,10 +24,10 @@ namespace {
 const int64_t kMaxPlaneBytes = 1 << 14;
 
 enum Flags : uint8_t {
-    kFixSrcLine = 1u << 0,   // srcLineBytes = srcWidth + a little
-    kFixDstLine = 1u << 1,   // dstLineBytes = the destination width + a little
-    kFixMode = 1u << 2,      // turnMode 0 .. 2
-    kTranspose = 1u << 3,    // iTurn1 instead of iTurn0
+    kFixSrcLine = 1u << 0,  // srcLineBytes = srcWidth + a little
+    kFixDstLine = 1u << 1,  // dstLineBytes = the destination width + a little
+    kFixMode = 1u << 2,     // turnMode 0 .. 2
+    kTranspose = 1u << 3,   // iTurn1 instead of iTurn0
     kDropPointer = 1u << 4,
 };
 
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool half = !transpose && p.turnMode == 1;
     p.dstLineBytes = (flags & kFixDstLine) ? static_cast<int16_t>((half ? p.srcWidth : p.srcHeight) + dstPad)
                                            : in.signed16();
-    p.dstWidth = in.i16();   // not read by either copy
+    p.dstWidth = in.i16();  // not read by either copy
     p.dstHeight = in.i16();
     const uint8_t dropWhich = in.u8();
 
@@ -78,8 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p.dstPlane[c] = dst[c]->data();
     }
     if (flags & kDropPointer) {
-        if (dropWhich & 1) p.srcPlane[dropWhich / 2 % 3] = nullptr;
-        else p.dstPlane[dropWhich / 2 % 3] = nullptr;
+        if (dropWhich & 1)
+            p.srcPlane[dropWhich / 2 % 3] = nullptr;
+        else
+            p.dstPlane[dropWhich / 2 % 3] = nullptr;
     }
 
     // The module's own check says whether the copy may write anything.
@@ -87,8 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (copies && (srcBytes == 0 || dstBytes == 0)) fuzz::fail("checkTurnParam accepts an empty geometry");
     TurnParam before;
     memcpy(&before, &p, sizeof p);
-    if (transpose) iTurn1(&p);
-    else iTurn0(&p);
+    if (transpose)
+        iTurn1(&p);
+    else
+        iTurn0(&p);
     if (memcmp(&before, &p, sizeof p) != 0) fuzz::fail("the record was written");
 
     for (int c = 0; c < 3; ++c) {
@@ -97,16 +101,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (int32_t y = 0; y < p.srcHeight; ++y) {
                 for (int32_t x = 0; x < p.srcWidth; ++x) {
                     int32_t row, column;
-                    if (transpose) { row = x; column = y; }
-                    else if (p.turnMode == 0) { row = p.srcWidth - 1 - x; column = y; }
-                    else if (p.turnMode == 1) { row = p.srcHeight - 1 - y; column = p.srcWidth - 1 - x; }
-                    else { row = x; column = p.srcHeight - 1 - y; }
-                    expected[static_cast<size_t>(row) * static_cast<size_t>(dstStride) + static_cast<size_t>(column)] =
-                        src[c]->data()[static_cast<size_t>(y) * static_cast<size_t>(p.srcLineBytes) + static_cast<size_t>(x)];
+                    if (transpose) {
+                        row = x;
+                        column = y;
+                    } else if (p.turnMode == 0) {
+                        row = p.srcWidth - 1 - x;
+                        column = y;
+                    } else if (p.turnMode == 1) {
+                        row = p.srcHeight - 1 - y;
+                        column = p.srcWidth - 1 - x;
+                    } else {
+                        row = x;
+                        column = p.srcHeight - 1 - y;
+                    }
+                    expected[static_cast<size_t>(row) * static_cast<size_t>(dstStride) +
+                             static_cast<size_t>(column)] =
+                        src[c]->data()[static_cast<size_t>(y) * static_cast<size_t>(p.srcLineBytes) +
+                                       static_cast<size_t>(x)];
                 }
             }
         }
-        if (dstBytes && memcmp(expected.data(), dst[c]->data(), dstBytes) != 0) fuzz::fail("wrong destination bytes");
+        if (dstBytes && memcmp(expected.data(), dst[c]->data(), dstBytes) != 0)
+            fuzz::fail("wrong destination bytes");
     }
     return 0;
 }

@@ -18,9 +18,7 @@ std::string Str(int value) { return std::to_string(value); }
 
 bool FitsInt16(int value) { return value >= -32768 && value <= kMaxInt16; }
 
-const char* AxisTileName(bool columns) {
-  return columns ? "tile columns" : "tile rows";
-}
+const char* AxisTileName(bool columns) { return columns ? "tile columns" : "tile rows"; }
 
 // The module's check decides what it accepts; these messages only explain
 // its answer in the options' terms. Its record check reads no buffer, only
@@ -28,67 +26,59 @@ const char* AxisTileName(bool columns) {
 uint8_t placeholder_byte;
 
 // A record of a width x height image with the given grid, every pointer set.
-PolarMosaicParam CheckRecord(int width, int height, int tile_width,
-                             int tile_height, int cols, int rows) {
-  PolarMosaicParam p = PolarMosaicParam();
-  for (int c = 0; c < 3; ++c) {
-    p.inPlane[c] = &placeholder_byte;
-    p.outPlane[c] = &placeholder_byte;
-  }
-  for (int r = 0; r < 12; ++r) p.ramp[r] = &placeholder_byte;
-  p.tileWidths = reinterpret_cast<int16_t*>(&placeholder_byte);
-  p.tileHeights = reinterpret_cast<int16_t*>(&placeholder_byte);
-  p.width = static_cast<int16_t>(width);
-  p.height = static_cast<int16_t>(height);
-  p.lineBytes = lcw16(p.width);
-  p.planeBytes = static_cast<int32_t>(height) * p.lineBytes;
-  p.tileWidth = static_cast<int16_t>(tile_width);
-  p.tileHeight = static_cast<int16_t>(tile_height);
-  p.tileCols = static_cast<int16_t>(cols);
-  p.tileRows = static_cast<int16_t>(rows);
-  p.borderMode = POLARMOSAIC_BORDER_NONE;
-  return p;
+PolarMosaicParam CheckRecord(int width, int height, int tile_width, int tile_height, int cols, int rows) {
+    PolarMosaicParam p = PolarMosaicParam();
+    for (int c = 0; c < 3; ++c) {
+        p.inPlane[c] = &placeholder_byte;
+        p.outPlane[c] = &placeholder_byte;
+    }
+    for (int r = 0; r < 12; ++r) p.ramp[r] = &placeholder_byte;
+    p.tileWidths = reinterpret_cast<int16_t*>(&placeholder_byte);
+    p.tileHeights = reinterpret_cast<int16_t*>(&placeholder_byte);
+    p.width = static_cast<int16_t>(width);
+    p.height = static_cast<int16_t>(height);
+    p.lineBytes = lcw16(p.width);
+    p.planeBytes = static_cast<int32_t>(height) * p.lineBytes;
+    p.tileWidth = static_cast<int16_t>(tile_width);
+    p.tileHeight = static_cast<int16_t>(tile_height);
+    p.tileCols = static_cast<int16_t>(cols);
+    p.tileRows = static_cast<int16_t>(rows);
+    p.borderMode = POLARMOSAIC_BORDER_NONE;
+    return p;
 }
 
-std::string ModuleSays(int status) {
-  return std::string(" (") + polarMosaicStatusText(status) + ")";
-}
+std::string ModuleSays(int status) { return std::string(" (") + polarMosaicStatusText(status) + ")"; }
 
 // Checks one axis of a width x height image (a size the module takes):
 // nominal tile size and tile count, the other axis set to one whole tile.
-std::string CheckAxis(bool columns, int width, int height, int tile,
-                      int count) {
-  const char* size_name = columns ? "tile width" : "tile height";
-  const int dimension = columns ? width : height;
-  const std::string tile_range = " is out of range (1 .. 32767)";
-  if (!FitsInt16(tile)) return std::string(size_name) + " " + Str(tile) + tile_range;
-  // 0 is the host's "cover the axis", not a count for the module.
-  const int used = count == 0 && tile > 0 ? CoveringTileCount(dimension, tile, true)
-                                          : count;
-  if (!FitsInt16(used)) {
-    return std::string(AxisTileName(columns)) + " " + Str(count) + " is out of range";
-  }
-  const PolarMosaicParam p =
-      columns ? CheckRecord(width, height, tile, height, used, 1)
-              : CheckRecord(width, height, width, tile, 1, used);
-  const int status = checkPolarMosaicParam(&p);
-  if (status == POLARMOSAIC_BAD_TILE_SIZE) {
-    return std::string(size_name) + " " + Str(tile) + tile_range + ModuleSays(status);
-  }
-  if (status == POLARMOSAIC_BAD_TILE_COUNT || (count < 0 && status == POLARMOSAIC_OK)) {
-    return std::string(AxisTileName(columns)) + " " + Str(count) +
-           " does not fit a " + Str(dimension) + "-" +
-           (columns ? "column" : "row") + " polar image with " + size_name +
-           " " + Str(tile) + ": allowed " + Str(MinTileCount(dimension, tile)) +
-           " .. " + Str(MaxTileCount(dimension, tile)) +
-           ", or 0 to cover the image" +
-           (status == POLARMOSAIC_OK ? std::string() : ModuleSays(status));
-  }
-  if (status != POLARMOSAIC_OK) {
-    return std::string("the effect refuses the ") + size_name + " and " +
-           AxisTileName(columns) + ModuleSays(status);
-  }
-  return std::string();
+std::string CheckAxis(bool columns, int width, int height, int tile, int count) {
+    const char* size_name = columns ? "tile width" : "tile height";
+    const int dimension = columns ? width : height;
+    const std::string tile_range = " is out of range (1 .. 32767)";
+    if (!FitsInt16(tile)) return std::string(size_name) + " " + Str(tile) + tile_range;
+    // 0 is the host's "cover the axis", not a count for the module.
+    const int used = count == 0 && tile > 0 ? CoveringTileCount(dimension, tile, true) : count;
+    if (!FitsInt16(used)) {
+        return std::string(AxisTileName(columns)) + " " + Str(count) + " is out of range";
+    }
+    const PolarMosaicParam p = columns ? CheckRecord(width, height, tile, height, used, 1)
+                                       : CheckRecord(width, height, width, tile, 1, used);
+    const int status = checkPolarMosaicParam(&p);
+    if (status == POLARMOSAIC_BAD_TILE_SIZE) {
+        return std::string(size_name) + " " + Str(tile) + tile_range + ModuleSays(status);
+    }
+    if (status == POLARMOSAIC_BAD_TILE_COUNT || (count < 0 && status == POLARMOSAIC_OK)) {
+        return std::string(AxisTileName(columns)) + " " + Str(count) + " does not fit a " + Str(dimension) +
+               "-" + (columns ? "column" : "row") + " polar image with " + size_name + " " + Str(tile) +
+               ": allowed " + Str(MinTileCount(dimension, tile)) + " .. " +
+               Str(MaxTileCount(dimension, tile)) + ", or 0 to cover the image" +
+               (status == POLARMOSAIC_OK ? std::string() : ModuleSays(status));
+    }
+    if (status != POLARMOSAIC_OK) {
+        return std::string("the effect refuses the ") + size_name + " and " + AxisTileName(columns) +
+               ModuleSays(status);
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -97,39 +87,38 @@ std::string CheckAxis(bool columns, int width, int height, int tile,
 // left-over columns would form a thin extra sector where the turn closes; a
 // tile width that divides the width exactly avoids it.
 int SectorTileWidth(int width, int sectors) {
-  double ideal = static_cast<double>(width - 1) / sectors;
-  int nearest = static_cast<int>(std::lround(ideal));
-  if (nearest < 1) nearest = 1;
-  if (width % nearest == 0) return nearest;
-  int best = 0;
-  int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
-  int hi = static_cast<int>(std::ceil(ideal * 1.15));
-  for (int t = lo; t <= hi; ++t) {
-    if (width % t == 0 &&
-        (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
-      best = t;
+    double ideal = static_cast<double>(width - 1) / sectors;
+    int nearest = static_cast<int>(std::lround(ideal));
+    if (nearest < 1) nearest = 1;
+    if (width % nearest == 0) return nearest;
+    int best = 0;
+    int lo = std::max(1, static_cast<int>(std::floor(ideal * 0.85)));
+    int hi = static_cast<int>(std::ceil(ideal * 1.15));
+    for (int t = lo; t <= hi; ++t) {
+        if (width % t == 0 && (best == 0 || std::fabs(t - ideal) < std::fabs(best - ideal))) {
+            best = t;
+        }
     }
-  }
-  return best ? best : nearest;
+    return best ? best : nearest;
 }
 
 int RingTileHeight(double ring_pixels) {
-  long rows = std::lround(ring_pixels / kPixelsPerPolarRow);
-  return static_cast<int>(rows < 1 ? 1 : rows);
+    long rows = std::lround(ring_pixels / kPixelsPerPolarRow);
+    return static_cast<int>(rows < 1 ? 1 : rows);
 }
 
 int FittedRingWidth(double ring_pixels) {
-  long width = std::lround(ring_pixels);
-  return static_cast<int>(width < 1 ? 1 : width);
+    long width = std::lround(ring_pixels);
+    return static_cast<int>(width < 1 ? 1 : width);
 }
 
 int CoveringTileCount(int dimension, int tile, bool split) {
-  int whole = dimension / tile;
-  if (whole * tile == dimension) return whole;
-  // Without the split the module drops one from the count before laying
-  // the tiles, so an axis shorter than one tile still needs 2.
-  int count = whole + (split ? 2 : 1);
-  return count < 2 ? 2 : count;
+    int whole = dimension / tile;
+    if (whole * tile == dimension) return whole;
+    // Without the split the module drops one from the count before laying
+    // the tiles, so an axis shorter than one tile still needs 2.
+    int count = whole + (split ? 2 : 1);
+    return count < 2 ? 2 : count;
 }
 
 // The range of counts checkPolarMosaicParam accepts, for messages (the host
@@ -137,215 +126,196 @@ int CoveringTileCount(int dimension, int tile, bool split) {
 // the maximum on an exact fit). With an exact fit the module lays count
 // nominal tiles, so any count up to dimension / tile stays inside the image;
 // with a remainder it needs room for the edge tiles: 2 .. dimension / tile + 2.
-int MinTileCount(int dimension, int tile) {
-  return dimension % tile == 0 ? 1 : 2;
-}
+int MinTileCount(int dimension, int tile) { return dimension % tile == 0 ? 1 : 2; }
 
 int MaxTileCount(int dimension, int tile) {
-  int whole = dimension / tile;
-  return dimension % tile == 0 ? whole : whole + 2;
+    int whole = dimension / tile;
+    return dimension % tile == 0 ? whole : whole + 2;
 }
 
 std::string CheckImageSize(int width, int height) {
-  std::string size = Str(width) + " x " + Str(height);
-  const PolarMosaicParam p = CheckRecord(width, height, width, height, 1, 1);
-  const int status = FitsInt16(width) && FitsInt16(height)
-                         ? checkPolarMosaicParam(&p)
-                         : POLARMOSAIC_BAD_SIZE;
-  if (status == POLARMOSAIC_OK) return std::string();
-  if (width < kMinImageSize || height < kMinImageSize) {
-    return "image is " + size + " pixels; the effect needs at least 2 x 2";
-  }
-  if (status == POLARMOSAIC_BAD_SIZE) {
-    return "image is " + size +
-           " pixels; the effect handles at most 32752 x 32767";
-  }
-  return "image is " + size + " pixels; the effect refuses it" + ModuleSays(status);
+    std::string size = Str(width) + " x " + Str(height);
+    const PolarMosaicParam p = CheckRecord(width, height, width, height, 1, 1);
+    const int status =
+        FitsInt16(width) && FitsInt16(height) ? checkPolarMosaicParam(&p) : POLARMOSAIC_BAD_SIZE;
+    if (status == POLARMOSAIC_OK) return std::string();
+    if (width < kMinImageSize || height < kMinImageSize) {
+        return "image is " + size + " pixels; the effect needs at least 2 x 2";
+    }
+    if (status == POLARMOSAIC_BAD_SIZE) {
+        return "image is " + size + " pixels; the effect handles at most 32752 x 32767";
+    }
+    return "image is " + size + " pixels; the effect refuses it" + ModuleSays(status);
 }
 
-std::string CheckOptions(const MosaicOptions& options, int width,
-                         int height) {
-  std::string error = CheckImageSize(width, height);
-  if (!error.empty()) return error;
-  if (options.geometry == kGeometryClassic) {
-    error = CheckAxis(true, width, height, options.tileWidth, options.tileCols);
-    if (error.empty()) {
-      error = CheckAxis(false, width, height, options.tileHeight, options.tileRows);
-    }
+std::string CheckOptions(const MosaicOptions& options, int width, int height) {
+    std::string error = CheckImageSize(width, height);
     if (!error.empty()) return error;
-  } else if (options.geometry == kGeometryFitted) {
-    if (options.sectors < 1 || options.sectors > POLARMOSAIC_FITTED_MAX_COLS) {
-      return "sector count " + Str(options.sectors) +
-             " is out of range (1 .. 32752)";
+    if (options.geometry == kGeometryClassic) {
+        error = CheckAxis(true, width, height, options.tileWidth, options.tileCols);
+        if (error.empty()) {
+            error = CheckAxis(false, width, height, options.tileHeight, options.tileRows);
+        }
+        if (!error.empty()) return error;
+    } else if (options.geometry == kGeometryFitted) {
+        if (options.sectors < 1 || options.sectors > POLARMOSAIC_FITTED_MAX_COLS) {
+            return "sector count " + Str(options.sectors) + " is out of range (1 .. 32752)";
+        }
+        if (options.ringWidth < 1 || options.ringWidth > kMaxInt16) {
+            return "ring width " + Str(options.ringWidth) + " is out of range (1 .. 32767)";
+        }
+    } else {
+        return "geometry " + Str(options.geometry) + " is unknown";
     }
-    if (options.ringWidth < 1 || options.ringWidth > kMaxInt16) {
-      return "ring width " + Str(options.ringWidth) +
-             " is out of range (1 .. 32767)";
+    // The module draws nothing for other modes; the host calls that a mistake.
+    if (options.borderMode < kBorderNone || options.borderMode > kBorderSpokes) {
+        return "border mode " + Str(options.borderMode) + " is unknown (1 none, 2 grid, 3 rings, 4 spokes)";
     }
-  } else {
-    return "geometry " + Str(options.geometry) + " is unknown";
-  }
-  // The module draws nothing for other modes; the host calls that a mistake.
-  if (options.borderMode < kBorderNone || options.borderMode > kBorderSpokes) {
-    return "border mode " + Str(options.borderMode) +
-           " is unknown (1 none, 2 grid, 3 rings, 4 spokes)";
-  }
-  if (options.borderWidth < 0 || options.borderWidth > kMaxBorderWidth) {
-    return "border width " + Str(options.borderWidth) +
-           " is out of range (0 .. " + Str(kMaxBorderWidth) + ")";
-  }
-  for (int c = 0; c < 3; ++c) {
-    if (options.borderColor[c] < 0 || options.borderColor[c] > 255) {
-      return "border colour component " + Str(options.borderColor[c]) +
-             " is out of range (0 .. 255)";
+    if (options.borderWidth < 0 || options.borderWidth > kMaxBorderWidth) {
+        return "border width " + Str(options.borderWidth) + " is out of range (0 .. " + Str(kMaxBorderWidth) +
+               ")";
     }
-  }
-  static const char* const kSideNames[4] = {"outer", "inner", "ccw",
-                                            "cw"};
-  if (options.threads < 0 || options.threads > kMaxThreads) {
-    return "thread count " + Str(options.threads) + " is out of range (0 .. " +
-           Str(kMaxThreads) + ", 0 for every core)";
-  }
-  for (int s = 0; s < 4; ++s) {
-    float f = options.shade[s];
-    if (!(f >= 0.0f && f <= static_cast<float>(kMaxShadeFactor))) {
-      return std::string(kSideNames[s]) + " shade factor is not a number in " +
-             "0 .. " + Str(kMaxShadeFactor);
+    for (int c = 0; c < 3; ++c) {
+        if (options.borderColor[c] < 0 || options.borderColor[c] > 255) {
+            return "border colour component " + Str(options.borderColor[c]) + " is out of range (0 .. 255)";
+        }
     }
-  }
-  return std::string();
+    static const char* const kSideNames[4] = {"outer", "inner", "ccw", "cw"};
+    if (options.threads < 0 || options.threads > kMaxThreads) {
+        return "thread count " + Str(options.threads) + " is out of range (0 .. " + Str(kMaxThreads) +
+               ", 0 for every core)";
+    }
+    for (int s = 0; s < 4; ++s) {
+        float f = options.shade[s];
+        if (!(f >= 0.0f && f <= static_cast<float>(kMaxShadeFactor))) {
+            return std::string(kSideNames[s]) + " shade factor is not a number in " + "0 .. " +
+                   Str(kMaxShadeFactor);
+        }
+    }
+    return std::string();
 }
 
 uint8_t* MosaicHost::PlaneBuffer::Reserve(size_t size) {
-  if (size > capacity) {
-    bytes.reset();  // the old planes go before the new ones are taken
-    capacity = 0;
-    bytes.reset(new uint8_t[size]);  // default-initialised: not cleared
-    capacity = size;
-  }
-  return bytes.get();
+    if (size > capacity) {
+        bytes.reset();  // the old planes go before the new ones are taken
+        capacity = 0;
+        bytes.reset(new uint8_t[size]);  // default-initialised: not cleared
+        capacity = size;
+    }
+    return bytes.get();
 }
 
-bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options,
-                         std::string* error) {
-  prepared_ = false;
-  std::string reason = CheckOptions(options, width, height);
-  if (!reason.empty()) {
-    if (error) *error = reason;
-    return false;
-  }
-  width_ = width;
-  height_ = height;
-  geometry_ = options.geometry;
-  line_bytes_ = lcw16(static_cast<int16_t>(width));
-  size_t plane_bytes = static_cast<size_t>(height) * line_bytes_;
-  for (int c = 0; c < 3; ++c) {
-    out_planes_[c].Reserve(plane_bytes);
-    in_planes_[c].Reserve(plane_bytes);
-  }
-  const int threads =
-      options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
-  if (threads <= 1) {
-    pool_.reset();
-  } else if (!pool_ || pool_->threads() != threads) {
-    pool_.reset();
-    pool_.reset(new ThreadPool(threads));
-  }
-  if (geometry_ == kGeometryFitted) return PrepareFitted(options, error);
-
-  int cols = options.tileCols ? options.tileCols
-                              : CoveringTileCount(width, options.tileWidth,
-                                                  options.splitRemainder);
-  int rows = options.tileRows ? options.tileRows
-                              : CoveringTileCount(height, options.tileHeight,
-                                                  options.splitRemainder);
-  tile_widths_.assign(static_cast<size_t>(cols), 0);
-  tile_heights_.assign(static_cast<size_t>(rows), 0);
-  // Ramps are always allocated so no pointer in the record is ever NULL.
-  size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
-  for (int r = 0; r < 12; ++r) ramps_[r].assign(ramp_entries, 0);
-
-  param_ = PolarMosaicParam();
-  param_.planeBytes = static_cast<int32_t>(plane_bytes);
-  param_.width = static_cast<int16_t>(width);
-  param_.lineBytes = static_cast<int16_t>(line_bytes_);
-  param_.height = static_cast<int16_t>(height);
-  param_.tileWidth = static_cast<int16_t>(options.tileWidth);
-  param_.tileHeight = static_cast<int16_t>(options.tileHeight);
-  param_.tileCols = static_cast<int16_t>(cols);
-  param_.tileRows = static_cast<int16_t>(rows);
-  param_.splitRemainder = options.splitRemainder ? 1 : 0;
-  param_.borderMode = static_cast<int16_t>(options.borderMode);
-  param_.borderWidth = static_cast<int16_t>(options.borderWidth);
-  for (int c = 0; c < 3; ++c) {
-    param_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
-  }
-  for (int s = 0; s < 4; ++s) param_.shade[s] = options.shade[s];
-  for (int c = 0; c < 3; ++c) {
-    param_.outPlane[c] = out_planes_[c].bytes.get();
-    param_.inPlane[c] = in_planes_[c].bytes.get();
-  }
-  param_.tileWidths = tile_widths_.data();
-  param_.tileHeights = tile_heights_.data();
-  for (int r = 0; r < 12; ++r) param_.ramp[r] = ramps_[r].data();
-  // The module's own check has the last word on the record it will get.
-  const int status = checkPolarMosaicParam(&param_);
-  if (status != POLARMOSAIC_OK) {
-    if (error) {
-      *error = std::string("the effect refuses these options (") +
-               polarMosaicStatusText(status) + ")";
+bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, std::string* error) {
+    prepared_ = false;
+    std::string reason = CheckOptions(options, width, height);
+    if (!reason.empty()) {
+        if (error) *error = reason;
+        return false;
     }
-    return false;
-  }
-  prepared_ = true;
-  return true;
+    width_ = width;
+    height_ = height;
+    geometry_ = options.geometry;
+    line_bytes_ = lcw16(static_cast<int16_t>(width));
+    size_t plane_bytes = static_cast<size_t>(height) * line_bytes_;
+    for (int c = 0; c < 3; ++c) {
+        out_planes_[c].Reserve(plane_bytes);
+        in_planes_[c].Reserve(plane_bytes);
+    }
+    const int threads = options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
+    if (threads <= 1) {
+        pool_.reset();
+    } else if (!pool_ || pool_->threads() != threads) {
+        pool_.reset();
+        pool_.reset(new ThreadPool(threads));
+    }
+    if (geometry_ == kGeometryFitted) return PrepareFitted(options, error);
+
+    int cols = options.tileCols ? options.tileCols
+                                : CoveringTileCount(width, options.tileWidth, options.splitRemainder);
+    int rows = options.tileRows ? options.tileRows
+                                : CoveringTileCount(height, options.tileHeight, options.splitRemainder);
+    tile_widths_.assign(static_cast<size_t>(cols), 0);
+    tile_heights_.assign(static_cast<size_t>(rows), 0);
+    // Ramps are always allocated so no pointer in the record is ever NULL.
+    size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
+    for (int r = 0; r < 12; ++r) ramps_[r].assign(ramp_entries, 0);
+
+    param_ = PolarMosaicParam();
+    param_.planeBytes = static_cast<int32_t>(plane_bytes);
+    param_.width = static_cast<int16_t>(width);
+    param_.lineBytes = static_cast<int16_t>(line_bytes_);
+    param_.height = static_cast<int16_t>(height);
+    param_.tileWidth = static_cast<int16_t>(options.tileWidth);
+    param_.tileHeight = static_cast<int16_t>(options.tileHeight);
+    param_.tileCols = static_cast<int16_t>(cols);
+    param_.tileRows = static_cast<int16_t>(rows);
+    param_.splitRemainder = options.splitRemainder ? 1 : 0;
+    param_.borderMode = static_cast<int16_t>(options.borderMode);
+    param_.borderWidth = static_cast<int16_t>(options.borderWidth);
+    for (int c = 0; c < 3; ++c) {
+        param_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
+    }
+    for (int s = 0; s < 4; ++s) param_.shade[s] = options.shade[s];
+    for (int c = 0; c < 3; ++c) {
+        param_.outPlane[c] = out_planes_[c].bytes.get();
+        param_.inPlane[c] = in_planes_[c].bytes.get();
+    }
+    param_.tileWidths = tile_widths_.data();
+    param_.tileHeights = tile_heights_.data();
+    for (int r = 0; r < 12; ++r) param_.ramp[r] = ramps_[r].data();
+    // The module's own check has the last word on the record it will get.
+    const int status = checkPolarMosaicParam(&param_);
+    if (status != POLARMOSAIC_OK) {
+        if (error) {
+            *error = std::string("the effect refuses these options (") + polarMosaicStatusText(status) + ")";
+        }
+        return false;
+    }
+    prepared_ = true;
+    return true;
 }
 
 // The fitted geometry's record: the picture planes are the classic ones
 // (the input in inPlane, the result in outPlane, as the conversions expect).
-bool MosaicHost::PrepareFitted(const MosaicOptions& options,
-                               std::string* error) {
-  fitted_ = PolarFittedParam();
-  // The options were checked, so the layout cannot refuse them.
-  polarFittedLayout(&fitted_, width_, height_, options.sectors,
-                    options.ringWidth);
-  const size_t polar_bytes =
-      static_cast<size_t>(fitted_.polarRows) * fitted_.polarLineBytes;
-  param_ = PolarMosaicParam();
-  for (int c = 0; c < 3; ++c) {
-    param_.inPlane[c] = in_planes_[c].bytes.get();
-    param_.outPlane[c] = out_planes_[c].bytes.get();
-    fitted_.srcPlane[c] = param_.inPlane[c];
-    fitted_.dstPlane[c] = param_.outPlane[c];
-    fitted_.polarPlane[c] = polar_planes_[c].Reserve(polar_bytes);
-    fitted_.tilePlane[c] = tile_planes_[c].Reserve(polar_bytes);
-    fitted_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
-  }
-  fitted_.planeBytes = static_cast<int32_t>(static_cast<size_t>(height_) * line_bytes_);
-  fitted_.polarPlaneBytes = static_cast<int32_t>(polar_bytes);
-  tile_widths_.assign(static_cast<size_t>(fitted_.sectors) + 1, 0);
-  tile_heights_.assign(static_cast<size_t>(fitted_.rings), 0);
-  fitted_.tileWidths = tile_widths_.data();
-  fitted_.tileHeights = tile_heights_.data();
-  const size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
-  for (int r = 0; r < 12; ++r) {
-    ramps_[r].assign(ramp_entries, 0);
-    fitted_.ramp[r] = ramps_[r].data();
-  }
-  fitted_.borderMode = static_cast<int16_t>(options.borderMode);
-  fitted_.borderWidth = static_cast<int16_t>(options.borderWidth);
-  for (int s = 0; s < 4; ++s) fitted_.shade[s] = options.shade[s];
-  // The module's own check has the last word on the record it will get.
-  const int status = checkPolarFittedParam(&fitted_);
-  if (status != POLARMOSAIC_OK) {
-    if (error) {
-      *error = std::string("the effect refuses these options (") +
-               polarMosaicStatusText(status) + ")";
+bool MosaicHost::PrepareFitted(const MosaicOptions& options, std::string* error) {
+    fitted_ = PolarFittedParam();
+    // The options were checked, so the layout cannot refuse them.
+    polarFittedLayout(&fitted_, width_, height_, options.sectors, options.ringWidth);
+    const size_t polar_bytes = static_cast<size_t>(fitted_.polarRows) * fitted_.polarLineBytes;
+    param_ = PolarMosaicParam();
+    for (int c = 0; c < 3; ++c) {
+        param_.inPlane[c] = in_planes_[c].bytes.get();
+        param_.outPlane[c] = out_planes_[c].bytes.get();
+        fitted_.srcPlane[c] = param_.inPlane[c];
+        fitted_.dstPlane[c] = param_.outPlane[c];
+        fitted_.polarPlane[c] = polar_planes_[c].Reserve(polar_bytes);
+        fitted_.tilePlane[c] = tile_planes_[c].Reserve(polar_bytes);
+        fitted_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
     }
-    return false;
-  }
-  prepared_ = true;
-  return true;
+    fitted_.planeBytes = static_cast<int32_t>(static_cast<size_t>(height_) * line_bytes_);
+    fitted_.polarPlaneBytes = static_cast<int32_t>(polar_bytes);
+    tile_widths_.assign(static_cast<size_t>(fitted_.sectors) + 1, 0);
+    tile_heights_.assign(static_cast<size_t>(fitted_.rings), 0);
+    fitted_.tileWidths = tile_widths_.data();
+    fitted_.tileHeights = tile_heights_.data();
+    const size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
+    for (int r = 0; r < 12; ++r) {
+        ramps_[r].assign(ramp_entries, 0);
+        fitted_.ramp[r] = ramps_[r].data();
+    }
+    fitted_.borderMode = static_cast<int16_t>(options.borderMode);
+    fitted_.borderWidth = static_cast<int16_t>(options.borderWidth);
+    for (int s = 0; s < 4; ++s) fitted_.shade[s] = options.shade[s];
+    // The module's own check has the last word on the record it will get.
+    const int status = checkPolarFittedParam(&fitted_);
+    if (status != POLARMOSAIC_OK) {
+        if (error) {
+            *error = std::string("the effect refuses these options (") + polarMosaicStatusText(status) + ")";
+        }
+        return false;
+    }
+    prepared_ = true;
+    return true;
 }
 
 namespace {
@@ -354,105 +324,97 @@ namespace {
 constexpr int kConversionRows = 64;
 
 struct Conversion {
-  const PolarMosaicParam* param;
-  int width;
-  int height;
-  int line_bytes;
-  const uint8_t* src;
-  uint8_t* dst;
-  ptrdiff_t stride;
+    const PolarMosaicParam* param;
+    int width;
+    int height;
+    int line_bytes;
+    const uint8_t* src;
+    uint8_t* dst;
+    ptrdiff_t stride;
 };
 
 uint32_t ConversionJobs(int height) {
-  return static_cast<uint32_t>((height + kConversionRows - 1) / kConversionRows);
+    return static_cast<uint32_t>((height + kConversionRows - 1) / kConversionRows);
 }
 
 }  // namespace
 
 void MosaicHost::RunJobs(void* data, PolarMosaicJob job, uint32_t count) {
-  if (pool_) {
-    pool_->Run(data, job, count);
-  } else {
-    for (uint32_t i = 0; i < count; ++i) job(data, i);
-  }
+    if (pool_) {
+        pool_->Run(data, job, count);
+    } else {
+        for (uint32_t i = 0; i < count; ++i) job(data, i);
+    }
 }
 
 // The input goes into both plane sets in the same pass (see the header).
 void MosaicHost::SplitJob(void* data, uint32_t index) {
-  const Conversion& job = *static_cast<const Conversion*>(data);
-  const int first = static_cast<int>(index) * kConversionRows;
-  const int end = first + kConversionRows < job.height ? first + kConversionRows
-                                                       : job.height;
-  for (int y = first; y < end; ++y) {
-    const uint8_t* s = job.src + y * job.stride;
-    size_t row = static_cast<size_t>(y) * job.line_bytes;
-    uint8_t* in0 = job.param->inPlane[0] + row;
-    uint8_t* in1 = job.param->inPlane[1] + row;
-    uint8_t* in2 = job.param->inPlane[2] + row;
-    uint8_t* out0 = job.param->outPlane[0] + row;
-    uint8_t* out1 = job.param->outPlane[1] + row;
-    uint8_t* out2 = job.param->outPlane[2] + row;
-    for (int x = 0; x < job.width; ++x) {
-      out0[x] = in0[x] = s[0];
-      out1[x] = in1[x] = s[1];
-      out2[x] = in2[x] = s[2];
-      s += 3;
+    const Conversion& job = *static_cast<const Conversion*>(data);
+    const int first = static_cast<int>(index) * kConversionRows;
+    const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+    for (int y = first; y < end; ++y) {
+        const uint8_t* s = job.src + y * job.stride;
+        size_t row = static_cast<size_t>(y) * job.line_bytes;
+        uint8_t* in0 = job.param->inPlane[0] + row;
+        uint8_t* in1 = job.param->inPlane[1] + row;
+        uint8_t* in2 = job.param->inPlane[2] + row;
+        uint8_t* out0 = job.param->outPlane[0] + row;
+        uint8_t* out1 = job.param->outPlane[1] + row;
+        uint8_t* out2 = job.param->outPlane[2] + row;
+        for (int x = 0; x < job.width; ++x) {
+            out0[x] = in0[x] = s[0];
+            out1[x] = in1[x] = s[1];
+            out2[x] = in2[x] = s[2];
+            s += 3;
+        }
+        const size_t pad = static_cast<size_t>(job.line_bytes - job.width);
+        memset(in0 + job.width, 0, pad);
+        memset(in1 + job.width, 0, pad);
+        memset(in2 + job.width, 0, pad);
     }
-    const size_t pad = static_cast<size_t>(job.line_bytes - job.width);
-    memset(in0 + job.width, 0, pad);
-    memset(in1 + job.width, 0, pad);
-    memset(in2 + job.width, 0, pad);
-  }
 }
 
 void MosaicHost::MergeJob(void* data, uint32_t index) {
-  const Conversion& job = *static_cast<const Conversion*>(data);
-  const int first = static_cast<int>(index) * kConversionRows;
-  const int end = first + kConversionRows < job.height ? first + kConversionRows
-                                                       : job.height;
-  for (int y = first; y < end; ++y) {
-    size_t row = static_cast<size_t>(y) * job.line_bytes;
-    const uint8_t* p0 = job.param->outPlane[0] + row;
-    const uint8_t* p1 = job.param->outPlane[1] + row;
-    const uint8_t* p2 = job.param->outPlane[2] + row;
-    uint8_t* d = job.dst + y * job.stride;
-    for (int x = 0; x < job.width; ++x) {
-      d[0] = p0[x];
-      d[1] = p1[x];
-      d[2] = p2[x];
-      d += 3;
+    const Conversion& job = *static_cast<const Conversion*>(data);
+    const int first = static_cast<int>(index) * kConversionRows;
+    const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+    for (int y = first; y < end; ++y) {
+        size_t row = static_cast<size_t>(y) * job.line_bytes;
+        const uint8_t* p0 = job.param->outPlane[0] + row;
+        const uint8_t* p1 = job.param->outPlane[1] + row;
+        const uint8_t* p2 = job.param->outPlane[2] + row;
+        uint8_t* d = job.dst + y * job.stride;
+        for (int x = 0; x < job.width; ++x) {
+            d[0] = p0[x];
+            d[1] = p1[x];
+            d[2] = p2[x];
+            d += 3;
+        }
     }
-  }
 }
 
-void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
-                       ptrdiff_t dst_stride) {
-  if (!prepared_) return;
-  Conversion split = {&param_, width_, height_, line_bytes_,
-                      src,     nullptr, src_stride};
-  RunJobs(&split, SplitJob, ConversionJobs(height_));
-  if (geometry_ == kGeometryFitted) {
-    iPolarFittedRun0(&fitted_, pool_ ? ThreadPool::Runner : nullptr,
-                     pool_.get());
-  } else if (pool_) {
-    iPolarMosaicRun0(&param_, ThreadPool::Runner, pool_.get());
-  } else {
-    iPolarMosaic0(&param_);
-  }
-  Conversion merge = {&param_, width_, height_, line_bytes_,
-                      nullptr, dst,    dst_stride};
-  RunJobs(&merge, MergeJob, ConversionJobs(height_));
+void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride) {
+    if (!prepared_) return;
+    Conversion split = {&param_, width_, height_, line_bytes_, src, nullptr, src_stride};
+    RunJobs(&split, SplitJob, ConversionJobs(height_));
+    if (geometry_ == kGeometryFitted) {
+        iPolarFittedRun0(&fitted_, pool_ ? ThreadPool::Runner : nullptr, pool_.get());
+    } else if (pool_) {
+        iPolarMosaicRun0(&param_, ThreadPool::Runner, pool_.get());
+    } else {
+        iPolarMosaic0(&param_);
+    }
+    Conversion merge = {&param_, width_, height_, line_bytes_, nullptr, dst, dst_stride};
+    RunJobs(&merge, MergeJob, ConversionJobs(height_));
 }
 
-bool ApplyPolarMosaic(const uint8_t* rgb, int width, int height,
-                      const MosaicOptions& options, std::vector<uint8_t>* dst,
-                      std::string* error) {
-  MosaicHost host;
-  if (!host.Prepare(width, height, options, error)) return false;
-  dst->resize(static_cast<size_t>(width) * height * 3);
-  host.Apply(rgb, static_cast<ptrdiff_t>(width) * 3, dst->data(),
-             static_cast<ptrdiff_t>(width) * 3);
-  return true;
+bool ApplyPolarMosaic(const uint8_t* rgb, int width, int height, const MosaicOptions& options,
+                      std::vector<uint8_t>* dst, std::string* error) {
+    MosaicHost host;
+    if (!host.Prepare(width, height, options, error)) return false;
+    dst->resize(static_cast<size_t>(width) * height * 3);
+    host.Apply(rgb, static_cast<ptrdiff_t>(width) * 3, dst->data(), static_cast<ptrdiff_t>(width) * 3);
+    return true;
 }
 
 }  // namespace polarmosaic

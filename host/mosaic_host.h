@@ -42,22 +42,22 @@ constexpr int kMaxImageHeight = 32767;  // heights are signed 16-bit
 
 // The module's border modes and shade sides, by the host layer's names.
 enum BorderMode {
-  kBorderNone = POLARMOSAIC_BORDER_NONE,
-  kBorderGrid = POLARMOSAIC_BORDER_GRID,      // rings and spokes
-  kBorderRings = POLARMOSAIC_BORDER_RINGS,    // lines between tile rows
-  kBorderSpokes = POLARMOSAIC_BORDER_SPOKES,  // lines between tile columns
+    kBorderNone = POLARMOSAIC_BORDER_NONE,
+    kBorderGrid = POLARMOSAIC_BORDER_GRID,      // rings and spokes
+    kBorderRings = POLARMOSAIC_BORDER_RINGS,    // lines between tile rows
+    kBorderSpokes = POLARMOSAIC_BORDER_SPOKES,  // lines between tile columns
 };
 
 // Shade factor index of each side of a border line. In the polar image a
 // tile row is a ring and a tile column a sector.
 enum ShadeSide {
-  kShadeOuter = POLARMOSAIC_SIDE_OUTER,  // outer side of a ring
-  kShadeInner = POLARMOSAIC_SIDE_INNER,  // inner side of a ring
-  kShadeCcw = POLARMOSAIC_SIDE_CCW,      // side of a spoke towards larger angles
-  kShadeCw = POLARMOSAIC_SIDE_CW,        // side of a spoke towards smaller angles
-  // Former names, kept for one release.
-  kShadeLeft = kShadeCcw,
-  kShadeRight = kShadeCw,
+    kShadeOuter = POLARMOSAIC_SIDE_OUTER,  // outer side of a ring
+    kShadeInner = POLARMOSAIC_SIDE_INNER,  // inner side of a ring
+    kShadeCcw = POLARMOSAIC_SIDE_CCW,      // side of a spoke towards larger angles
+    kShadeCw = POLARMOSAIC_SIDE_CW,        // side of a spoke towards smaller angles
+    // Former names, kept for one release.
+    kShadeLeft = kShadeCcw,
+    kShadeRight = kShadeCw,
 };
 
 // Geometry of the effect. Fitted (fitted.h): the polar grid follows the
@@ -70,27 +70,27 @@ constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway
 constexpr int kMaxBorderWidth = 1024;
 
 struct MosaicOptions {
-  Geometry geometry = kGeometryFitted;
-  // Fitted geometry: sectors around the circle (1 .. 32752) and ring
-  // thickness in output pixels (1 .. 32767).
-  int sectors = 36;
-  int ringWidth = 28;
-  // Classic geometry: nominal tile size in polar columns (angle) and polar rows (radius).
-  int tileWidth = 32;
-  int tileHeight = 32;
-  // Tile counts; 0 picks the count that covers the whole axis.
-  int tileCols = 0;
-  int tileRows = 0;
-  // Split the part of an axis left over by the nominal tiles between a first
-  // and a last tile instead of giving it all to the last tile.
-  bool splitRemainder = false;
-  int borderMode = kBorderGrid;
-  int borderWidth = 5;
-  int borderColor[3] = {48, 48, 48};
-  float shade[4] = {3.0f, 0.3f, 3.0f, 0.3f};
-  // Threads that run the effect, the caller's included: 1 runs everything on
-  // the caller's thread, 0 uses every core. The bytes never depend on it.
-  int threads = 0;
+    Geometry geometry = kGeometryFitted;
+    // Fitted geometry: sectors around the circle (1 .. 32752) and ring
+    // thickness in output pixels (1 .. 32767).
+    int sectors = 36;
+    int ringWidth = 28;
+    // Classic geometry: nominal tile size in polar columns (angle) and polar rows (radius).
+    int tileWidth = 32;
+    int tileHeight = 32;
+    // Tile counts; 0 picks the count that covers the whole axis.
+    int tileCols = 0;
+    int tileRows = 0;
+    // Split the part of an axis left over by the nominal tiles between a first
+    // and a last tile instead of giving it all to the last tile.
+    bool splitRemainder = false;
+    int borderMode = kBorderGrid;
+    int borderWidth = 5;
+    int borderColor[3] = {48, 48, 48};
+    float shade[4] = {3.0f, 0.3f, 3.0f, 0.3f};
+    // Threads that run the effect, the caller's included: 1 runs everything on
+    // the caller's thread, 0 uses every core. The bytes never depend on it.
+    int threads = 0;
 };
 
 constexpr int kMaxThreads = 1024;
@@ -135,71 +135,67 @@ std::string CheckOptions(const MosaicOptions& options, int width, int height);
 // Owns the buffers of one image size and runs the effect on it. Reusable:
 // Prepare again for another size or other options.
 class MosaicHost {
- public:
-  // Checks the options and size, then sizes every buffer (keeping the ones
-  // that are large enough already, so a batch reuses them) and the thread
-  // pool. On failure returns false with the reason in *error and leaves the
-  // host unprepared. Throws std::bad_alloc when the planes do not fit in
-  // memory.
-  bool Prepare(int width, int height, const MosaicOptions& options,
-               std::string* error);
+public:
+    // Checks the options and size, then sizes every buffer (keeping the ones
+    // that are large enough already, so a batch reuses them) and the thread
+    // pool. On failure returns false with the reason in *error and leaves the
+    // host unprepared. Throws std::bad_alloc when the planes do not fit in
+    // memory.
+    bool Prepare(int width, int height, const MosaicOptions& options, std::string* error);
 
-  // Runs the effect on interleaved RGB (3 bytes per pixel, rows src_stride
-  // bytes apart) and writes the result to dst (rows dst_stride apart).
-  // src and dst may be the same buffer. Requires a successful Prepare.
-  // One Apply at a time per host.
-  void Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst,
-             ptrdiff_t dst_stride);
+    // Runs the effect on interleaved RGB (3 bytes per pixel, rows src_stride
+    // bytes apart) and writes the result to dst (rows dst_stride apart).
+    // src and dst may be the same buffer. Requires a successful Prepare.
+    // One Apply at a time per host.
+    void Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride);
 
-  bool prepared() const { return prepared_; }
-  int width() const { return width_; }
-  int height() const { return height_; }
-  int line_bytes() const { return line_bytes_; }
-  int tile_cols() const { return param_.tileCols; }
-  int tile_rows() const { return param_.tileRows; }
-  int threads() const { return pool_ ? pool_->threads() : 1; }
-  // Tile sizes of the last Apply (the module's working grid; classic only).
-  const std::vector<int16_t>& tile_widths() const { return tile_widths_; }
-  const std::vector<int16_t>& tile_heights() const { return tile_heights_; }
+    bool prepared() const { return prepared_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    int line_bytes() const { return line_bytes_; }
+    int tile_cols() const { return param_.tileCols; }
+    int tile_rows() const { return param_.tileRows; }
+    int threads() const { return pool_ ? pool_->threads() : 1; }
+    // Tile sizes of the last Apply (the module's working grid; classic only).
+    const std::vector<int16_t>& tile_widths() const { return tile_widths_; }
+    const std::vector<int16_t>& tile_heights() const { return tile_heights_; }
 
- private:
+private:
+    bool prepared_ = false;
+    int width_ = 0;
+    int height_ = 0;
+    int line_bytes_ = 0;
+    // A byte buffer that is not cleared when it grows.
+    struct PlaneBuffer {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t capacity = 0;
+        uint8_t* Reserve(size_t size);
+    };
 
-  bool prepared_ = false;
-  int width_ = 0;
-  int height_ = 0;
-  int line_bytes_ = 0;
-  // A byte buffer that is not cleared when it grows.
-  struct PlaneBuffer {
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t capacity = 0;
-    uint8_t* Reserve(size_t size);
-  };
+    bool PrepareFitted(const MosaicOptions& options, std::string* error);
+    void RunJobs(void* data, PolarMosaicJob job, uint32_t count);
+    static void SplitJob(void* host_and_source, uint32_t index);
+    static void MergeJob(void* host_and_destination, uint32_t index);
 
-  bool PrepareFitted(const MosaicOptions& options, std::string* error);
-  void RunJobs(void* data, PolarMosaicJob job, uint32_t count);
-  static void SplitJob(void* host_and_source, uint32_t index);
-  static void MergeJob(void* host_and_destination, uint32_t index);
-
-  PlaneBuffer out_planes_[3];
-  PlaneBuffer in_planes_[3];
-  std::unique_ptr<ThreadPool> pool_;
-  std::vector<int16_t> tile_widths_;
-  std::vector<int16_t> tile_heights_;
-  std::vector<uint8_t> ramps_[12];
-  PolarMosaicParam param_ = {};
-  Geometry geometry_ = kGeometryFitted;
-  // Fitted geometry: polar samples and tile averages, three planes each.
-  PlaneBuffer polar_planes_[3];
-  PlaneBuffer tile_planes_[3];
-  PolarFittedParam fitted_ = {};
+    PlaneBuffer out_planes_[3];
+    PlaneBuffer in_planes_[3];
+    std::unique_ptr<ThreadPool> pool_;
+    std::vector<int16_t> tile_widths_;
+    std::vector<int16_t> tile_heights_;
+    std::vector<uint8_t> ramps_[12];
+    PolarMosaicParam param_ = {};
+    Geometry geometry_ = kGeometryFitted;
+    // Fitted geometry: polar samples and tile averages, three planes each.
+    PlaneBuffer polar_planes_[3];
+    PlaneBuffer tile_planes_[3];
+    PolarFittedParam fitted_ = {};
 };
 
 // One-shot form: checks, allocates, runs. dst gets width * height * 3 bytes
 // of interleaved RGB. Returns false with the reason when the options or the
 // size are refused.
-bool ApplyPolarMosaic(const uint8_t* rgb, int width, int height,
-                      const MosaicOptions& options, std::vector<uint8_t>* dst,
-                      std::string* error);
+bool ApplyPolarMosaic(const uint8_t* rgb, int width, int height, const MosaicOptions& options,
+                      std::vector<uint8_t>* dst, std::string* error);
 
 }  // namespace polarmosaic
 

@@ -22,13 +22,11 @@ constexpr uint64_t kChecksumPrime = 0x100000001b3ull;
 uint64_t ChecksumUpdate(uint64_t checksum, const uint8_t* bytes, size_t size);
 
 // Checksum of width x height RGB pixels whose rows are stride bytes apart.
-uint64_t PixelChecksum(const uint8_t* rgb, int width, int height,
-                       ptrdiff_t stride);
+uint64_t PixelChecksum(const uint8_t* rgb, int width, int height, ptrdiff_t stride);
 
 // The same over RGBA pixels (alpha skipped), rows stride bytes apart: equal
 // to PixelChecksum of the RGB bytes alone.
-uint64_t PixelChecksumRgba(const uint8_t* rgba, int width, int height,
-                           ptrdiff_t stride);
+uint64_t PixelChecksumRgba(const uint8_t* rgba, int width, int height, ptrdiff_t stride);
 
 // 16 lower-case hexadecimal digits.
 std::string ChecksumHex(uint64_t checksum);

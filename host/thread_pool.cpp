@@ -10,86 +10,85 @@ ThreadPool::ThreadPool(int) {}
 ThreadPool::~ThreadPool() {}
 
 void ThreadPool::Run(void* job_data, PolarMosaicJob job, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i) job(job_data, i);
+    for (uint32_t i = 0; i < count; ++i) job(job_data, i);
 }
 
 #else
 
 int ThreadPool::CoreCount() {
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(n);
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : static_cast<int>(n);
 }
 
 ThreadPool::ThreadPool(int threads) {
-  if (threads <= 0) threads = CoreCount();
-  for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    if (threads <= 0) threads = CoreCount();
+    for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
 }
 
 ThreadPool::~ThreadPool() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  for (auto& worker : workers_) worker.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& worker : workers_) worker.join();
 }
 
 // Takes jobs of the current batch until none is left; called with mutex_
 // unlocked.
 void ThreadPool::TakeJobs() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (next_ < count_) {
-    const uint32_t index = next_++;
-    void* data = job_data_;
-    PolarMosaicJob job = job_;
-    lock.unlock();
-    job(data, index);
-    lock.lock();
-    if (++finished_ == count_) done_.notify_all();
-  }
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (next_ < count_) {
+        const uint32_t index = next_++;
+        void* data = job_data_;
+        PolarMosaicJob job = job_;
+        lock.unlock();
+        job(data, index);
+        lock.lock();
+        if (++finished_ == count_) done_.notify_all();
+    }
 }
 
 void ThreadPool::WorkerLoop() {
-  uint64_t seen = 0;
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-      if (stopping_) return;
-      seen = generation_;
+    uint64_t seen = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+        }
+        TakeJobs();
     }
-    TakeJobs();
-  }
 }
 
 void ThreadPool::Run(void* job_data, PolarMosaicJob job, uint32_t count) {
-  if (count == 0) return;
-  if (workers_.empty() || count == 1) {
-    for (uint32_t i = 0; i < count; ++i) job(job_data, i);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    job_data_ = job_data;
-    job_ = job;
-    count_ = count;
-    next_ = 0;
-    finished_ = 0;
-    ++generation_;
-  }
-  wake_.notify_all();
-  TakeJobs();
-  std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return finished_ == count_; });
-  // Workers that wake late find no job left: next_ == count_.
+    if (count == 0) return;
+    if (workers_.empty() || count == 1) {
+        for (uint32_t i = 0; i < count; ++i) job(job_data, i);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_data_ = job_data;
+        job_ = job;
+        count_ = count;
+        next_ = 0;
+        finished_ = 0;
+        ++generation_;
+    }
+    wake_.notify_all();
+    TakeJobs();
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [&] { return finished_ == count_; });
+    // Workers that wake late find no job left: next_ == count_.
 }
 
 #endif  // POLARMOSAIC_HOST_NO_THREADS
 
-int ThreadPool::Runner(void* pool, void* job_data, PolarMosaicJob job,
-                       uint32_t count) {
-  static_cast<ThreadPool*>(pool)->Run(job_data, job, count);
-  return 0;
+int ThreadPool::Runner(void* pool, void* job_data, PolarMosaicJob job, uint32_t count) {
+    static_cast<ThreadPool*>(pool)->Run(job_data, job, count);
+    return 0;
 }
 
 }  // namespace polarmosaic

@@ -19,49 +19,48 @@
 namespace polarmosaic {
 
 class ThreadPool {
- public:
-  // threads counts the calling thread, which takes jobs too: 1 starts no
-  // worker. 0 or less means every core the system reports.
-  explicit ThreadPool(int threads);
-  ~ThreadPool();
-  ThreadPool(const ThreadPool&) = delete;
-  ThreadPool& operator=(const ThreadPool&) = delete;
+public:
+    // threads counts the calling thread, which takes jobs too: 1 starts no
+    // worker. 0 or less means every core the system reports.
+    explicit ThreadPool(int threads);
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
 
 #ifdef POLARMOSAIC_HOST_NO_THREADS
-  int threads() const { return 1; }
+    int threads() const { return 1; }
 #else
-  int threads() const { return static_cast<int>(workers_.size()) + 1; }
+    int threads() const { return static_cast<int>(workers_.size()) + 1; }
 #endif
 
-  // Runs job(job_data, i) for every i in 0 .. count - 1 and returns when all
-  // have run. One Run at a time per pool.
-  void Run(void* job_data, PolarMosaicJob job, uint32_t count);
+    // Runs job(job_data, i) for every i in 0 .. count - 1 and returns when all
+    // have run. One Run at a time per pool.
+    void Run(void* job_data, PolarMosaicJob job, uint32_t count);
 
-  // The module's runner: pass the pool as runnerData.
-  static int Runner(void* pool, void* job_data, PolarMosaicJob job,
-                    uint32_t count);
+    // The module's runner: pass the pool as runnerData.
+    static int Runner(void* pool, void* job_data, PolarMosaicJob job, uint32_t count);
 
-  // Every core the system reports (at least 1).
-  static int CoreCount();
+    // Every core the system reports (at least 1).
+    static int CoreCount();
 
- private:
+private:
 #ifndef POLARMOSAIC_HOST_NO_THREADS
-  void WorkerLoop();
-  void TakeJobs();
+    void WorkerLoop();
+    void TakeJobs();
 
-  std::vector<std::thread> workers_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  // The current batch, guarded by mutex_ except next_ (taken under it too:
-  // jobs are coarse, so the lock costs nothing measurable).
-  uint64_t generation_ = 0;
-  void* job_data_ = nullptr;
-  PolarMosaicJob job_ = nullptr;
-  uint32_t count_ = 0;
-  uint32_t next_ = 0;
-  uint32_t finished_ = 0;
-  bool stopping_ = false;
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    // The current batch, guarded by mutex_ except next_ (taken under it too:
+    // jobs are coarse, so the lock costs nothing measurable).
+    uint64_t generation_ = 0;
+    void* job_data_ = nullptr;
+    PolarMosaicJob job_ = nullptr;
+    uint32_t count_ = 0;
+    uint32_t next_ = 0;
+    uint32_t finished_ = 0;
+    bool stopping_ = false;
 #endif
 };
 

@@ -74,7 +74,8 @@ void fillRamps(const PolarMosaicParam& p, int32_t halfWidth, const float shade[4
         return;
     }
     for (int s = 0; s < 4; ++s) {
-        for (int c = 0; c < 3; ++c) calcCArray(p.ramp[3 * s + c], lowHalf16(halfWidth + 1), p.borderValue[c], shade[s]);
+        for (int c = 0; c < 3; ++c)
+            calcCArray(p.ramp[3 * s + c], lowHalf16(halfWidth + 1), p.borderValue[c], shade[s]);
     }
 }
 
@@ -102,7 +103,8 @@ struct LineWalk {
     int32_t lines;  // count - 1, or 0
     int32_t index;  // the line at `position`
     int32_t position;
-    LineWalk(const int16_t* s, int32_t count) : sizes(s), lines(count > 1 ? count - 1 : 0), index(0), position(0) {
+    LineWalk(const int16_t* s, int32_t count)
+        : sizes(s), lines(count > 1 ? count - 1 : 0), index(0), position(0) {
         if (lines > 0) position = sizes[0];
     }
     bool valid() const { return index < lines; }
@@ -119,8 +121,8 @@ struct LineWalk {
 // drawn plus the lines, not pixels times the line width.
 
 // Rings: a whole row takes the colour of the last line within h of it.
-void drawRingRows(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps, Colour plain,
-                  int32_t h, const RowBand& band) {
+void drawRingRows(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps,
+                  Colour plain, int32_t h, const RowBand& band) {
     LineWalk line(grid.tileHeights, grid.tileRows);
     if (!line.valid()) return;
     const int32_t lastColumn = canvas.width - 1;
@@ -191,12 +193,14 @@ const int32_t kRingTable = 256;
 
 struct SpokeReach {
     // Sweeps x upwards; reach(x) is -1 when no spoke lies within h.
-    LineWalk nearest;  // first spoke at or right of x - h
-    LineWalk farthest; // one past the last spoke at or left of x + h
+    LineWalk nearest;   // first spoke at or right of x - h
+    LineWalk farthest;  // one past the last spoke at or left of x + h
     int32_t lastPosition;
     bool any;
     SpokeReach(const PolarTileGrid& grid)
-        : nearest(grid.tileWidths, grid.tileCols), farthest(grid.tileWidths, grid.tileCols), lastPosition(0),
+        : nearest(grid.tileWidths, grid.tileCols),
+          farthest(grid.tileWidths, grid.tileCols),
+          lastPosition(0),
           any(false) {}
     int32_t at(int32_t x, int32_t h) {
         while (nearest.valid() && nearest.position < x - h) nearest.next();
@@ -214,8 +218,8 @@ struct SpokeReach {
 
 // Pixel x of drawCrossingRow, with its spoke reach r.
 void drawCrossingPixel(const BorderCanvas& canvas, const BorderRamps& ramps, int32_t y, int32_t x, int32_t r,
-                   const int32_t* below, int32_t count, bool firstSweep, int32_t nextFirst, int32_t above,
-                   int64_t rowStart) {
+                       const int32_t* below, int32_t count, bool firstSweep, int32_t nextFirst, int32_t above,
+                       int64_t rowStart) {
     if (r < 0) return;
     const int64_t farthest = static_cast<int64_t>(y) + r;
     Colour colour;
@@ -246,9 +250,9 @@ void drawCrossingPixel(const BorderCanvas& canvas, const BorderRamps& ramps, int
 // all below y within h). nextFirst is the first such line after the table
 // (INT32_MAX when none); the first sweep also draws the pixels whose last
 // writer is the ring line above y (above, or -1 when out of reach).
-void drawCrossingRow(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps, int32_t h,
-                     int32_t y, const int32_t* below, int32_t count, bool firstSweep, int32_t nextFirst,
-                     int32_t above) {
+void drawCrossingRow(const BorderCanvas& canvas, const PolarTileGrid& grid, const BorderRamps& ramps,
+                     int32_t h, int32_t y, const int32_t* below, int32_t count, bool firstSweep,
+                     int32_t nextFirst, int32_t above) {
     const int32_t lastColumn = canvas.width - 1;
     const int64_t rowStart = static_cast<int64_t>(y) * canvas.lineBytes;
     SpokeReach reach(grid);
@@ -257,8 +261,9 @@ void drawCrossingRow(const BorderCanvas& canvas, const PolarTileGrid& grid, cons
     for (LineWalk spoke(grid.tileWidths, grid.tileCols); spoke.valid(); spoke.next()) {
         if (x < spoke.position - h) x = spoke.position - h;
         const int32_t windowEnd = spoke.position + h < lastColumn ? spoke.position + h : lastColumn;
-        for (; x <= windowEnd; ++x) drawCrossingPixel(canvas, ramps, y, x, reach.at(x, h), below, count, firstSweep,
-                                                       nextFirst, above, rowStart);
+        for (; x <= windowEnd; ++x)
+            drawCrossingPixel(canvas, ramps, y, x, reach.at(x, h), below, count, firstSweep, nextFirst, above,
+                              rowStart);
     }
 }
 
@@ -288,8 +293,8 @@ void drawCrossings(const BorderCanvas& canvas, const PolarTileGrid& grid, const 
                 walk.next();
             }
             const bool more = walk.valid() && walk.position <= y + h;
-            drawCrossingRow(canvas, grid, ramps, h, y, below, count, firstSweep, more ? walk.position : INT32_MAX,
-                            aboveInReach);
+            drawCrossingRow(canvas, grid, ramps, h, y, below, count, firstSweep,
+                            more ? walk.position : INT32_MAX, aboveInReach);
             if (!more) break;
             firstSweep = false;
         }
@@ -300,8 +305,8 @@ void drawBorders(const PolarMosaicParam& p, const PolarTileGrid& grid, const Row
     const int32_t h = p.borderWidth / 2;
     const Colour plain = plainColour(p);
     const int32_t mode = p.borderMode;
-    const BorderCanvas canvas = {{p.inPlane[0], p.inPlane[1], p.inPlane[2]},
-                                 p.width, p.height, p.lineBytes, p.planeBytes};
+    const BorderCanvas canvas = {
+        {p.inPlane[0], p.inPlane[1], p.inPlane[2]}, p.width, p.height, p.lineBytes, p.planeBytes};
     const BorderRamps ramps = {p.ramp};
     // Lines lie on the first row of every tile row but the first, and on the
     // first column of every tile column but the first. The phases run in
@@ -373,7 +378,8 @@ extern "C" int iBorderRamps0(const PolarMosaicParam* param) {
     return POLARMOSAIC_OK;
 }
 
-extern "C" int iBorderRows0(const PolarMosaicParam* param, const PolarTileGrid* grid, int32_t first, int32_t end) {
+extern "C" int iBorderRows0(const PolarMosaicParam* param, const PolarTileGrid* grid, int32_t first,
+                            int32_t end) {
     int status = checkGrid(param, grid);
     if (status == POLARMOSAIC_OK) status = checkRamps(*param);
     if (status != POLARMOSAIC_OK) return status;

@@ -50,7 +50,8 @@ extern "C" int checkPolarMosaicParam(const PolarMosaicParam* param) {
     const int geometry = checkPlaneGeometry(p);
     if (geometry != POLARMOSAIC_OK) return geometry;
     if (p.tileWidth <= 0 || p.tileHeight <= 0) return POLARMOSAIC_BAD_TILE_SIZE;
-    if (!tileCountUsable(p.width, p.tileWidth, p.tileCols) || !tileCountUsable(p.height, p.tileHeight, p.tileRows)) {
+    if (!tileCountUsable(p.width, p.tileWidth, p.tileCols) ||
+        !tileCountUsable(p.height, p.tileHeight, p.tileRows)) {
         return POLARMOSAIC_BAD_TILE_COUNT;
     }
     if (p.tileWidths == nullptr || p.tileHeights == nullptr) return POLARMOSAIC_NULL_TILE_ARRAY;
@@ -83,21 +84,36 @@ extern "C" int checkTurnParam(const TurnParam* param, int transposing) {
 
 extern "C" const char* polarMosaicStatusText(int status) {
     switch (status) {
-        case POLARMOSAIC_OK: return "ok";
-        case POLARMOSAIC_NULL_RECORD: return "no parameter record";
-        case POLARMOSAIC_NULL_PLANE: return "a plane pointer is missing";
-        case POLARMOSAIC_BAD_SIZE: return "width or height out of range";
-        case POLARMOSAIC_BAD_LINE_BYTES: return "line width does not fit the rows";
-        case POLARMOSAIC_PLANE_TOO_SMALL: return "planes smaller than height times line width";
-        case POLARMOSAIC_BAD_TILE_SIZE: return "tile width or height not positive";
-        case POLARMOSAIC_BAD_TILE_COUNT: return "tile count out of range for the tile size";
-        case POLARMOSAIC_NULL_TILE_ARRAY: return "a tile size array is missing";
-        case POLARMOSAIC_NULL_RAMP: return "borders need all twelve shading ramps";
-        case POLARMOSAIC_BAD_TURN_MODE: return "turn mode outside 0 to 2";
-        case POLARMOSAIC_BAD_RANGE: return "row range outside the image";
-        case POLARMOSAIC_BAD_TILE_GRID: return "tile sizes that leave the image";
-        case POLARMOSAIC_RUNNER_FAILED: return "the parallel runner failed";
-        default: return "unknown status";
+        case POLARMOSAIC_OK:
+            return "ok";
+        case POLARMOSAIC_NULL_RECORD:
+            return "no parameter record";
+        case POLARMOSAIC_NULL_PLANE:
+            return "a plane pointer is missing";
+        case POLARMOSAIC_BAD_SIZE:
+            return "width or height out of range";
+        case POLARMOSAIC_BAD_LINE_BYTES:
+            return "line width does not fit the rows";
+        case POLARMOSAIC_PLANE_TOO_SMALL:
+            return "planes smaller than height times line width";
+        case POLARMOSAIC_BAD_TILE_SIZE:
+            return "tile width or height not positive";
+        case POLARMOSAIC_BAD_TILE_COUNT:
+            return "tile count out of range for the tile size";
+        case POLARMOSAIC_NULL_TILE_ARRAY:
+            return "a tile size array is missing";
+        case POLARMOSAIC_NULL_RAMP:
+            return "borders need all twelve shading ramps";
+        case POLARMOSAIC_BAD_TURN_MODE:
+            return "turn mode outside 0 to 2";
+        case POLARMOSAIC_BAD_RANGE:
+            return "row range outside the image";
+        case POLARMOSAIC_BAD_TILE_GRID:
+            return "tile sizes that leave the image";
+        case POLARMOSAIC_RUNNER_FAILED:
+            return "the parallel runner failed";
+        default:
+            return "unknown status";
     }
 }
 

@@ -124,7 +124,8 @@ void backJob(void* data, uint32_t index) {
 }
 
 // Runs every job of one stage, through the runner or in order here.
-bool runStage(PolarMosaicRunner runner, void* runnerData, Pipeline* pipe, PolarMosaicJob job, uint32_t count) {
+bool runStage(PolarMosaicRunner runner, void* runnerData, Pipeline* pipe, PolarMosaicJob job,
+              uint32_t count) {
     if (count == 0) return true;
     if (runner == nullptr) {
         for (uint32_t i = 0; i < count; ++i) job(pipe, i);
@@ -166,7 +167,8 @@ extern "C" int iPolarMosaicRun0(const PolarMosaicParam* param, PolarMosaicRunner
 
     // 4. Quarter turn clockwise, so that the inverse pass reads the radius
     //    along its rows: width rows of height bytes.
-    pipe.turn = turnRecord(p.inPlane, p.outPlane, p.width, uprightLine, p.height, POLARMOSAIC_TURN_CW, p.height);
+    pipe.turn =
+        turnRecord(p.inPlane, p.outPlane, p.width, uprightLine, p.height, POLARMOSAIC_TURN_CW, p.height);
     if (!runStage(runner, runnerData, &pipe, turnJob, jobsFor(p.width, kTurnRowsPerJob))) {
         return POLARMOSAIC_RUNNER_FAILED;
     }
@@ -179,7 +181,8 @@ extern "C" int iPolarMosaicRun0(const PolarMosaicParam* param, PolarMosaicRunner
     }
 
     // 6. Transpose back upright, rows lcw16(width) apart.
-    pipe.back = turnRecord(p.inPlane, p.outPlane, p.height, p.height, p.width, POLARMOSAIC_TURN_CCW, uprightLine);
+    pipe.back =
+        turnRecord(p.inPlane, p.outPlane, p.height, p.height, p.width, POLARMOSAIC_TURN_CCW, uprightLine);
     if (!runStage(runner, runnerData, &pipe, backJob, jobsFor(p.height, kTurnRowsPerJob))) {
         return POLARMOSAIC_RUNNER_FAILED;
     }

@@ -156,7 +156,8 @@ POLARMOSAIC_API int iFittedInverseRows0(const PolarFittedParam* param, int32_t f
  * jobs in order). The same bytes for every runner that runs every job once.
  * Returns the record's check status (nothing written unless POLARMOSAIC_OK)
  * or POLARMOSAIC_RUNNER_FAILED. */
-POLARMOSAIC_API int iPolarFittedRun0(const PolarFittedParam* param, PolarMosaicRunner runner, void* runnerData);
+POLARMOSAIC_API int iPolarFittedRun0(const PolarFittedParam* param, PolarMosaicRunner runner,
+                                     void* runnerData);
 
 #ifdef __cplusplus
 }

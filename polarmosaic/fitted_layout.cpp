@@ -35,7 +35,8 @@ struct Layout {
 // The derived geometry; false when the inputs are out of range.
 bool computeLayout(int32_t width, int32_t height, int32_t sectors, int32_t ringWidth, Layout* out) {
     if (width < 2 || width > kMaxWidth || height < 2 || height > kMaxHeight) return false;
-    if (sectors < 1 || sectors > POLARMOSAIC_FITTED_MAX_COLS || ringWidth < 1 || ringWidth > 32767) return false;
+    if (sectors < 1 || sectors > POLARMOSAIC_FITTED_MAX_COLS || ringWidth < 1 || ringWidth > 32767)
+        return false;
     const double halfDiagonal = fittedHalfDiagonal(width, height);
     Layout l;
     // At most 23166; at least 2, the smallest height of the averaging stage
@@ -60,7 +61,6 @@ bool bordersDrawn(const PolarFittedParam* p) {
     return p->borderWidth > 0 && p->borderMode >= POLARMOSAIC_BORDER_GRID &&
            p->borderMode <= POLARMOSAIC_BORDER_SPOKES;
 }
-
 
 }  // namespace
 
@@ -110,8 +110,8 @@ extern "C" int checkPolarFittedParam(const PolarFittedParam* p) {
     return POLARMOSAIC_OK;
 }
 
-extern "C" int iFittedTileRecords0(const PolarFittedParam* p, PolarMosaicParam* tiles, PolarTileGrid* centreGrid,
-                                   PolarTileGrid* ringGrid) {
+extern "C" int iFittedTileRecords0(const PolarFittedParam* p, PolarMosaicParam* tiles,
+                                   PolarTileGrid* centreGrid, PolarTileGrid* ringGrid) {
     const int status = checkPolarFittedParam(p);
     if (status != POLARMOSAIC_OK) return status;
     if (tiles == nullptr || centreGrid == nullptr || ringGrid == nullptr) return POLARMOSAIC_NULL_RECORD;

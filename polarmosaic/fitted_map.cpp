@@ -12,9 +12,7 @@ namespace {
 // Columns whose sine and cosine are taken together, on the stack.
 constexpr int kAngleBlock = 256;
 
-bool rangeInside(int32_t first, int32_t end, int32_t count) {
-    return first >= 0 && end <= count;
-}
+bool rangeInside(int32_t first, int32_t end, int32_t count) { return first >= 0 && end <= count; }
 
 // One sample point, clamped into the picture (a point beyond an edge takes
 // the nearest edge pixel), blended with integer weights in 1/256 steps:
@@ -173,9 +171,12 @@ extern "C" int iFittedInverseRows0(const PolarFittedParam* p, int32_t first, int
         // crossings of the classic borders).
         const LineHit* hit = nullptr;
         if (ring.on && spoke.on) {
-            if (ring.band == 0) hit = &ring;
-            else if (spoke.band == 0) hit = &spoke;
-            else hit = ring.band <= spoke.band ? &ring : &spoke;
+            if (ring.band == 0)
+                hit = &ring;
+            else if (spoke.band == 0)
+                hit = &spoke;
+            else
+                hit = ring.band <= spoke.band ? &ring : &spoke;
         } else if (ring.on) {
             hit = &ring;
         } else if (spoke.on) {

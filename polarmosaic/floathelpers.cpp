@@ -209,7 +209,8 @@ DoubleDouble reduceByHalfPi(float x, int* quadrant) {
     }
     DoubleDouble f = {0.0, 0.0};
     double scale = 1.0 / 4294967296.0 / 4294967296.0 / 4294967296.0 / 4294967296.0;
-    for (int k = 0; k < 4; ++k, scale *= 4294967296.0) f = add(f, {static_cast<double>(fraction[k]) * scale, 0.0});
+    for (int k = 0; k < 4; ++k, scale *= 4294967296.0)
+        f = add(f, {static_cast<double>(fraction[k]) * scale, 0.0});
     if (negative) f = negate(f);
     *quadrant = q;
     return multiply(f, kHalfPi);
@@ -296,10 +297,22 @@ void sinCosOfFloat(float x, double* sine, double* cosine) {
     const DoubleDouble cosR = evenSeries(kCosineCoefficients, 15, rSquared);
     double s, c;
     switch (quadrant) {
-        case 0: s = sinR.hi + sinR.lo; c = cosR.hi + cosR.lo; break;
-        case 1: s = cosR.hi + cosR.lo; c = -(sinR.hi + sinR.lo); break;
-        case 2: s = -(sinR.hi + sinR.lo); c = -(cosR.hi + cosR.lo); break;
-        default: s = -(cosR.hi + cosR.lo); c = sinR.hi + sinR.lo; break;
+        case 0:
+            s = sinR.hi + sinR.lo;
+            c = cosR.hi + cosR.lo;
+            break;
+        case 1:
+            s = cosR.hi + cosR.lo;
+            c = -(sinR.hi + sinR.lo);
+            break;
+        case 2:
+            s = -(sinR.hi + sinR.lo);
+            c = -(cosR.hi + cosR.lo);
+            break;
+        default:
+            s = -(cosR.hi + cosR.lo);
+            c = sinR.hi + sinR.lo;
+            break;
     }
     *sine = x < 0.0f ? -s : s;
     *cosine = c;

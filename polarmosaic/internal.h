@@ -94,7 +94,8 @@ struct InverseRun {
 };
 
 typedef uint64_t (*ForwardKernel)(const KernelPlanes& planes, const ForwardRun& run);
-typedef uint64_t (*InverseKernel)(const KernelPlanes& planes, const InverseSetup& setup, const InverseRun& run);
+typedef uint64_t (*InverseKernel)(const KernelPlanes& planes, const InverseSetup& setup,
+                                  const InverseRun& run);
 
 // Dispatch levels. Level 0 is the portable scalar code; the others are the
 // vector kernels this build holds for the processor family, narrowest
@@ -139,7 +140,8 @@ extern const DoubleDouble kAtanCoefficients[13];
 // The low 16 bits of a 32-bit value as a signed 16-bit value.
 inline int16_t lowHalf16(int32_t v) {
     uint32_t low = static_cast<uint32_t>(v) & 0xFFFFu;
-    return static_cast<int16_t>(low >= 0x8000u ? static_cast<int32_t>(low) - 0x10000 : static_cast<int32_t>(low));
+    return static_cast<int16_t>(low >= 0x8000u ? static_cast<int32_t>(low) - 0x10000
+                                               : static_cast<int32_t>(low));
 }
 // Truncation toward zero to signed 32 bits, saturating; NaN gives INT32_MIN.
 inline int32_t truncSaturated32(float x) {
@@ -163,9 +165,7 @@ inline bool integerPartNotPositive(float x) { return lowHalfSigned(truncSaturate
 // For the inverse pass the period is a whole number and both operands are
 // exact singles, so this equals a single-precision sum (double rounding of a
 // sum is harmless from 53 to 24 bits).
-inline float foldRound(float x, double delta) {
-    return static_cast<float>(static_cast<double>(x) + delta);
-}
+inline float foldRound(float x, double delta) { return static_cast<float>(static_cast<double>(x) + delta); }
 
 // ---------------------------------------------------------------------------
 // Folding coordinates back into the source (resample.cpp).
@@ -200,9 +200,8 @@ inline bool planesPresent(uint8_t* const planes[3]) {
 
 // Bilinear blend of one channel: the two right-hand products are single
 // precision, every other step double; the result is truncated.
-inline uint8_t blendSample(const uint8_t* plane, int32_t topLeft, int32_t topRight,
-                    int32_t bottomLeft, int32_t bottomRight,
-                    float fx, double oneMinusFx, float fy, double oneMinusFy) {
+inline uint8_t blendSample(const uint8_t* plane, int32_t topLeft, int32_t topRight, int32_t bottomLeft,
+                           int32_t bottomRight, float fx, double oneMinusFx, float fy, double oneMinusFy) {
     float rightTop = fx * static_cast<float>(plane[topRight]);
     float rightBottom = fx * static_cast<float>(plane[bottomRight]);
     double top = oneMinusFx * static_cast<double>(plane[topLeft]) + static_cast<double>(rightTop);
@@ -234,8 +233,8 @@ inline void writeBlend(const PolarMapParam& p, int32_t at, const Neighbours& n, 
     double oneMinusFx = 1.0 - static_cast<double>(fx);
     double oneMinusFy = 1.0 - static_cast<double>(fy);
     for (int c = 0; c < 3; ++c) {
-        p.dstPlane[c][at] = blendSample(p.srcPlane[c], n.topLeft, n.topRight, n.bottomLeft,
-                                        n.bottomRight, fx, oneMinusFx, fy, oneMinusFy);
+        p.dstPlane[c][at] = blendSample(p.srcPlane[c], n.topLeft, n.topRight, n.bottomLeft, n.bottomRight, fx,
+                                        oneMinusFx, fy, oneMinusFy);
     }
 }
 
@@ -248,13 +247,13 @@ inline float reciprocalZoom(float zoom) {
 // (far out, NaN, infinite, a period of zero or less) goes to the full fold.
 inline bool foldNear(float* coord, const FoldRule& rule) {
     float x = *coord;
-    if (!(rule.period > 0.0) || !(std::fabs(static_cast<double>(x)) < rule.farLimit)) return fold(coord, rule);
+    if (!(rule.period > 0.0) || !(std::fabs(static_cast<double>(x)) < rule.farLimit))
+        return fold(coord, rule);
     while (aboveUpper(x, rule)) x = foldRound(x, -rule.period);
     while (integerPartNotPositive(x)) x = foldRound(x, rule.period);
     *coord = x;
     return true;
 }
-
 
 #if POLARMAP_HAVE_VECTOR_KERNELS
 // Offset of the last source byte that a pass may read: the last pixel of the

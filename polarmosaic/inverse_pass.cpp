@@ -137,7 +137,8 @@ void inverseRows(const PolarMapParam& p, const RowSet& rows) {
     }
     for (int span = 0; span < 2; ++span) {  // a pixel in both spans is written twice, the same way
         const int32_t end = rows.end[span] < height ? rows.end[span] : height;
-        for (int32_t y = rows.first[span] > 1 ? rows.first[span] : 1; y < end; ++y) inversePixelAt(p, g, 0, y);
+        for (int32_t y = rows.first[span] > 1 ? rows.first[span] : 1; y < end; ++y)
+            inversePixelAt(p, g, 0, y);
     }
     const int32_t lastColumn = width / 2;  // columns 1 .. width / 2 and their mirrors
     const int32_t lastRow = height / 2;    // cover 1 .. width - 1; rows alike

@@ -260,7 +260,8 @@ HWY_INLINE VF referenceAngles(VF q) {
     const VD qd = hn::PromoteTo(dd, q);
     // Quotients in 2^-20 .. 2^20 (NaN fails both tests); the others take 0
     // into the estimate, so that its table index stays in range.
-    const auto inRange = hn::And(hn::Ge(qd, hn::Set(dd, 9.5367431640625e-07)), hn::Le(qd, hn::Set(dd, 1048576.0)));
+    const auto inRange =
+        hn::And(hn::Ge(qd, hn::Set(dd, 9.5367431640625e-07)), hn::Le(qd, hn::Set(dd, 1048576.0)));
     const VD magnitude = hn::IfThenElseZero(inRange, qd);
     const VD one = hn::Set(dd, 1.0);
     const auto inverted = hn::Gt(magnitude, one);
@@ -276,7 +277,8 @@ HWY_INLINE VF referenceAngles(VF q) {
     hn::Store(hn::DemoteTo(di, k), di, index);
     for (size_t lane = 0; lane < hn::Lanes(dd); ++lane) base[lane] = kAtanOfSixteenths[index[lane]].hi;
     VD estimate = hn::Add(hn::Load(dd, base), hn::Add(w, hn::Mul(w, hn::Mul(w2, series))));
-    estimate = hn::IfThenElse(inverted, hn::Sub(hn::Set(dd, polarmosaic_detail::kHalfPi.hi), estimate), estimate);
+    estimate =
+        hn::IfThenElse(inverted, hn::Sub(hn::Set(dd, polarmosaic_detail::kHalfPi.hi), estimate), estimate);
     const VF rounded = hn::DemoteTo(df, estimate);
     // Midpoints to the single-precision neighbours of the rounded value
     // (positive here); the estimate must keep clear of both.
@@ -288,7 +290,8 @@ HWY_INLINE VF referenceAngles(VF q) {
     const VD upperMid = hn::Mul(hn::Add(roundedD, hn::PromoteTo(dd, next)), half);
     const VD lowerMid = hn::Mul(hn::Add(roundedD, hn::PromoteTo(dd, previous)), half);
     const VD margin = hn::Mul(estimate, hn::Set(dd, 1.0 / 1099511627776.0));  // 2^-40
-    const auto clear = hn::And(hn::Gt(hn::Sub(upperMid, estimate), margin), hn::Gt(hn::Sub(estimate, lowerMid), margin));
+    const auto clear =
+        hn::And(hn::Gt(hn::Sub(upperMid, estimate), margin), hn::Gt(hn::Sub(estimate, lowerMid), margin));
     const auto good = hn::And(clear, inRange);
     if (hn::AllTrue(dd, good)) return rounded;
     HWY_ALIGN float out[kMaxLanes];
@@ -455,8 +458,9 @@ bool avx2Usable() {
 }
 bool avx512Usable() {
     __builtin_cpu_init();
-    return avx2Usable() && __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0 &&
-           __builtin_cpu_supports("avx512dq") != 0 && __builtin_cpu_supports("avx512bw") != 0;
+    return avx2Usable() && __builtin_cpu_supports("avx512f") != 0 &&
+           __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512dq") != 0 &&
+           __builtin_cpu_supports("avx512bw") != 0;
 }
 #endif
 
@@ -496,7 +500,8 @@ bool sameNameIgnoringCase(const char* a, const char* b) {
 // POLARMOSAIC_SIMD.
 int computeLevelCount() {
     int count = 1;
-    while (count - 1 < kTableLevels && (kLevels[count - 1].usable == nullptr || kLevels[count - 1].usable())) ++count;
+    while (count - 1 < kTableLevels && (kLevels[count - 1].usable == nullptr || kLevels[count - 1].usable()))
+        ++count;
     const char* cap = getenv("POLARMOSAIC_SIMD");
     if (cap == nullptr || *cap == '\0') return count;
     for (int level = 0; level < count; ++level) {

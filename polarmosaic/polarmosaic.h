@@ -76,9 +76,9 @@ extern "C" {
  * ramps when borderWidth >= 2. */
 enum {
     POLARMOSAIC_BORDER_NONE = 1,
-    POLARMOSAIC_BORDER_GRID = 2,   /* rings and spokes, mitred crossings */
-    POLARMOSAIC_BORDER_RINGS = 3,  /* lines between tile rows */
-    POLARMOSAIC_BORDER_SPOKES = 4  /* lines between tile columns */
+    POLARMOSAIC_BORDER_GRID = 2,  /* rings and spokes, mitred crossings */
+    POLARMOSAIC_BORDER_RINGS = 3, /* lines between tile rows */
+    POLARMOSAIC_BORDER_SPOKES = 4 /* lines between tile columns */
 };
 
 /* Index of shade[] and of ramp[3 * side + channel]: the four sides of a
@@ -214,15 +214,15 @@ typedef struct PolarMapParam {
  * Destination bytes beyond the written columns are left untouched.
  */
 typedef struct TurnParam {
-    uint8_t* srcPlane[3];  /* read only, srcHeight rows srcLineBytes apart */
-    uint8_t* dstPlane[3];  /* written; distinct from the source */
+    uint8_t* srcPlane[3]; /* read only, srcHeight rows srcLineBytes apart */
+    uint8_t* dstPlane[3]; /* written; distinct from the source */
     int16_t srcWidth;
-    int16_t srcLineBytes;  /* >= srcWidth */
+    int16_t srcLineBytes; /* >= srcWidth */
     int16_t srcHeight;
-    int16_t turnMode;      /* iTurn0: 0 quarter turn counter-clockwise,
-                              1 half turn, 2 quarter turn clockwise */
+    int16_t turnMode; /* iTurn0: 0 quarter turn counter-clockwise,
+                         1 half turn, 2 quarter turn clockwise */
     int16_t dstWidth;
-    int16_t dstLineBytes;  /* >= srcHeight for modes 0, 2 and iTurn1 */
+    int16_t dstLineBytes; /* >= srcHeight for modes 0, 2 and iTurn1 */
     int16_t dstHeight;
 } TurnParam;
 
@@ -450,7 +450,8 @@ typedef int (*PolarMosaicRunner)(void* runnerData, void* jobData, PolarMosaicJob
  * check status (nothing written unless POLARMOSAIC_OK), or
  * POLARMOSAIC_RUNNER_FAILED when the runner did (the planes are then
  * undefined). */
-POLARMOSAIC_API int iPolarMosaicRun0(const PolarMosaicParam* param, PolarMosaicRunner runner, void* runnerData);
+POLARMOSAIC_API int iPolarMosaicRun0(const PolarMosaicParam* param, PolarMosaicRunner runner,
+                                     void* runnerData);
 
 #ifdef __cplusplus
 }

@@ -19,7 +19,6 @@
 namespace polarmosaic_detail {
 namespace {
 
-
 // Lower bound of the binade of a finite, non-zero magnitude.
 double binadeFloor(double magnitude) {
     int exponent = 0;
@@ -74,8 +73,8 @@ double roundsBeforeStop(float x, double step) {
     int32_t integerPart = truncSaturated32(x);
     if (lowHalfSigned(integerPart) > 0) return 0.0;
     uint32_t low = static_cast<uint32_t>(integerPart) & 0xFFFFu;
-    double firstStop = static_cast<double>(integerPart) +
-                       (low == 0 ? 1.0 : static_cast<double>(0x10000u - low) + 1.0);
+    double firstStop =
+        static_cast<double>(integerPart) + (low == 0 ? 1.0 : static_cast<double>(0x10000u - low) + 1.0);
     // The integer part of a negative value reaches firstStop once the value
     // passes firstStop - 1.
     return std::floor((firstStop - 1.0 - static_cast<double>(x)) / step) - 2.0;
@@ -171,6 +170,5 @@ bool kernelsApply(int32_t width, int32_t height, int32_t lineBytes, Kernels* ker
     return kernels->forward != nullptr && kernels->inverse != nullptr;
 }
 #endif
-
 
 }  // namespace polarmosaic_detail

@@ -57,7 +57,8 @@ uint32_t rowSum(const uint8_t* s, int32_t w) {
     const __m128i zero = _mm_setzero_si128();
     __m128i lanes = zero;
     for (; x + 16 <= w; x += 16) {
-        lanes = _mm_add_epi64(lanes, _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x)), zero));
+        lanes = _mm_add_epi64(lanes,
+                              _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x)), zero));
     }
     sum = static_cast<uint32_t>(_mm_cvtsi128_si32(lanes)) +
           static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(lanes, 8)));
@@ -131,7 +132,8 @@ void averageTileRows(const PolarMosaicParam& p, const PolarTileGrid& grid, int32
         int32_t columnStart = 0;
         for (int32_t c = 0; c < grid.tileCols; ++c) {
             const int32_t w = grid.tileWidths[c];
-            if (w > 0 && h > 0) averageTile(p.outPlane, p.inPlane, rowStart * lineBytes + columnStart, w, h, lineBytes);
+            if (w > 0 && h > 0)
+                averageTile(p.outPlane, p.inPlane, rowStart * lineBytes + columnStart, w, h, lineBytes);
             columnStart += w;
         }
         rowStart += h;

@@ -169,7 +169,8 @@ extern "C" int iTurnRows1(const TurnParam* param, int32_t first, int32_t end) {
 }
 
 extern "C" void iTurn0(const TurnParam* param) {
-    if (checkTurnParam(param, 0) == POLARMOSAIC_OK) turnRows(*param, false, 0, destinationRows(*param, false));
+    if (checkTurnParam(param, 0) == POLARMOSAIC_OK)
+        turnRows(*param, false, 0, destinationRows(*param, false));
 }
 
 extern "C" void iTurn1(const TurnParam* param) {

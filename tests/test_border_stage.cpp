@@ -23,7 +23,7 @@ TEST(BorderStage, DenseGridsAndWideLinesEqualTheWholeImageLoops) {
         int16_t width, height, tileWidth, tileHeight, borderWidth;
     } shapes[] = {
         {12, 700, 3, 2, 1201},  // 300 ring lines below a row within reach: several sweeps
-        {12, 300, 1, 1, 600},  // every row and column a line
+        {12, 300, 1, 1, 600},   // every row and column a line
         {40, 60, 1, 2, 9},     {60, 40, 7, 1, 520}, {33, 35, 5, 4, 33}, {9, 400, 4, 2, 1200},
         {2, 2, 1, 1, 7},       {17, 3, 16, 1, 1},   {300, 7, 1, 3, 64},
     };
@@ -65,7 +65,8 @@ TEST(BorderStage, DenseGridsAndWideLinesEqualTheWholeImageLoops) {
                 first = end;
             }
             std::shuffle(bands.begin(), bands.end(), rng);
-            for (const auto& b : bands) ASSERT_EQ(iBorderRows0(&actual.param, &own, b.first, b.second), POLARMOSAIC_OK);
+            for (const auto& b : bands)
+                ASSERT_EQ(iBorderRows0(&actual.param, &own, b.first, b.second), POLARMOSAIC_OK);
             ASSERT_EQ(actual.diff(expected), "") << harness::describe(mc);
         }
     }

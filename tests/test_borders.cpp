@@ -74,14 +74,30 @@ std::vector<uint8_t> image(const std::vector<const char*>& rows) {
     for (const char* r : rows) {
         for (int x = 0; x < 12; ++x) {
             switch (r[x]) {
-                case '.': out.push_back(50); break;
-                case 'W': out.push_back(200); break;
-                case 'a': out.push_back(167); break;
-                case 'b': out.push_back(133); break;
-                case 'h': out.push_back(150); break;
-                case 'c': out.push_back(100); break;
-                case '0': out.push_back(0); break;
-                default: out.push_back(1); break;
+                case '.':
+                    out.push_back(50);
+                    break;
+                case 'W':
+                    out.push_back(200);
+                    break;
+                case 'a':
+                    out.push_back(167);
+                    break;
+                case 'b':
+                    out.push_back(133);
+                    break;
+                case 'h':
+                    out.push_back(150);
+                    break;
+                case 'c':
+                    out.push_back(100);
+                    break;
+                case '0':
+                    out.push_back(0);
+                    break;
+                default:
+                    out.push_back(1);
+                    break;
             }
         }
     }
@@ -161,7 +177,8 @@ TEST(BorderStage, OneShadeAtZeroStillShades) {
     b.p.shade[3] = 0.0f;
     b.draw();
     for (int c = 0; c < 3; ++c) {
-        for (int s = 0; s < 3; ++s) EXPECT_EQ(b.rampHead(3 * s + c, 3), (std::vector<uint8_t>{200, 200, 200}));
+        for (int s = 0; s < 3; ++s)
+            EXPECT_EQ(b.rampHead(3 * s + c, 3), (std::vector<uint8_t>{200, 200, 200}));
         EXPECT_EQ(b.rampHead(9 + c, 3), (std::vector<uint8_t>{200, 100, 0}));
     }
 }
@@ -314,9 +331,8 @@ TEST(BorderPipeline, GateSkipsTheStage) {
 TEST(BorderPipeline, ThinTilesAndWideLines) {
     struct Case {
         int16_t w, h, tw, th, mode, bw;
-    } cases[] = {{60, 50, 2, 2, 3, 6}, {60, 50, 2, 2, 2, 6}, {60, 50, 3, 1, 2, 4},
-                 {60, 50, 1, 3, 4, 8}, {33, 47, 5, 4, 2, 11}, {40, 40, 39, 39, 2, 30},
-                 {17, 90, 4, 30, 2, 40}};
+    } cases[] = {{60, 50, 2, 2, 3, 6},  {60, 50, 2, 2, 2, 6},    {60, 50, 3, 1, 2, 4},  {60, 50, 1, 3, 4, 8},
+                 {33, 47, 5, 4, 2, 11}, {40, 40, 39, 39, 2, 30}, {17, 90, 4, 30, 2, 40}};
     for (const auto& c : cases) {
         const harness::MosaicCase mc = borderCase(c.w, c.h, c.tw, c.th, c.mode, c.bw);
         harness::MosaicRun run(mc);

@@ -46,8 +46,8 @@ const RampCase kCases[] = {
 
 TEST(CalcCArray, Table) {
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << "value " << c.value << " shade " << c.shade
-                                        << " length " << c.length);
+        SCOPED_TRACE(testing::Message()
+                     << "value " << c.value << " shade " << c.shade << " length " << c.length);
         std::vector<uint8_t> want(16, kSentinel);
         std::copy(c.expected.begin(), c.expected.end(), want.begin());
         std::vector<uint8_t> got(16, kSentinel), refGot(16, kSentinel);

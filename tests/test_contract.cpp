@@ -63,8 +63,8 @@ TEST(Contract, NonFiniteShadeFactorsGiveTheDocumentedRamps) {
         p.width = width;
         p.lineBytes = line;
         p.height = height;
-        p.tileWidth = 8;   // 24 = 3 x 8: three columns
-        p.tileHeight = 10; // 20 = 2 x 10: two rows
+        p.tileWidth = 8;    // 24 = 3 x 8: three columns
+        p.tileHeight = 10;  // 20 = 2 x 10: two rows
         p.tileCols = 3;
         p.tileRows = 2;
         p.splitRemainder = 1;

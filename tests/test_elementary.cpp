@@ -76,8 +76,10 @@ TEST(Elementary, CorrectlyRoundedAgainstHighPrecisionValues) {
     for (const ElementaryCase& c : kCases) {
         double s = 0.0, co = 0.0;
         sinCosOfFloat(c.x, &s, &co);
-        EXPECT_EQ(bitsOf(s), bitsOf(c.sine)) << "sin " << std::hexfloat << c.x << " got " << s << " want " << c.sine;
-        EXPECT_EQ(bitsOf(co), bitsOf(c.cosine)) << "cos " << std::hexfloat << c.x << " got " << co << " want " << c.cosine;
+        EXPECT_EQ(bitsOf(s), bitsOf(c.sine))
+            << "sin " << std::hexfloat << c.x << " got " << s << " want " << c.sine;
+        EXPECT_EQ(bitsOf(co), bitsOf(c.cosine))
+            << "cos " << std::hexfloat << c.x << " got " << co << " want " << c.cosine;
         EXPECT_EQ(bitsOf(atanOfFloat(c.x)), bitsOf(c.arctangent)) << "atan " << std::hexfloat << c.x;
     }
 }
@@ -118,7 +120,8 @@ TEST(Elementary, QuickArctangentEqualsRoundedExactOne) {
         }
         const float quick = atanOfFloatToFloat(x);
         const float exact = static_cast<float>(atanOfFloat(x));
-        if (std::memcmp(&quick, &exact, sizeof quick) != 0 && !(std::isnan(quick) && std::isnan(exact))) ++mismatches;
+        if (std::memcmp(&quick, &exact, sizeof quick) != 0 && !(std::isnan(quick) && std::isnan(exact)))
+            ++mismatches;
     }
     EXPECT_EQ(mismatches, 0);
 }

@@ -54,7 +54,8 @@ std::string compare(Pass pass, const MapPlanes& planes, size_t* changed = nullpt
     if (changed != nullptr) {
         *changed = 0;
         for (int k = 3; k < 6; ++k) {
-            for (size_t i = 0; i < planes.store[k].size(); ++i) *changed += mod.store[k][i] != planes.store[k][i];
+            for (size_t i = 0; i < planes.store[k].size(); ++i)
+                *changed += mod.store[k][i] != planes.store[k][i];
         }
     }
     return mod.dstDiff(rf);
@@ -81,18 +82,33 @@ void pickRecord(std::mt19937& rng, PolarMapParam* p) {
     p->angleOffset = 0.0f;
     p->wrap = 1;
     switch (pick(rng, 0, 11)) {
-        case 0: p->zoom = 0.0f; break;
-        case 1: p->zoom = static_cast<float>(pick(rng, 1, 400)) / 100.0f; break;
-        case 2: p->zoom = -static_cast<float>(pick(rng, 1, 400)) / 100.0f; break;
-        case 3: p->radiusOffset = static_cast<float>(pick(rng, -5000, 5000)) / 7.0f; break;
-        case 4: p->angleOffset = static_cast<float>(pick(rng, -1440, 1440)) / 3.0f; break;
-        case 5: p->wrap = 0; break;
+        case 0:
+            p->zoom = 0.0f;
+            break;
+        case 1:
+            p->zoom = static_cast<float>(pick(rng, 1, 400)) / 100.0f;
+            break;
+        case 2:
+            p->zoom = -static_cast<float>(pick(rng, 1, 400)) / 100.0f;
+            break;
+        case 3:
+            p->radiusOffset = static_cast<float>(pick(rng, -5000, 5000)) / 7.0f;
+            break;
+        case 4:
+            p->angleOffset = static_cast<float>(pick(rng, -1440, 1440)) / 3.0f;
+            break;
+        case 5:
+            p->wrap = 0;
+            break;
         case 6:
             p->wrap = 0;
             p->zoom = static_cast<float>(pick(rng, 30, 300)) / 100.0f;
             break;
-        case 7: p->zoom = 0.02f; break;  // many fold rounds
-        default: break;
+        case 7:
+            p->zoom = 0.02f;
+            break;  // many fold rounds
+        default:
+            break;
     }
 }
 
@@ -139,11 +155,16 @@ polarmap_simd::KernelFold foldFor(double period, double upper, bool inclusive) {
 
 float pickUnusual(std::mt19937& rng, float usual) {
     switch (pick(rng, 0, 30)) {
-        case 0: return std::numeric_limits<float>::quiet_NaN();
-        case 1: return std::numeric_limits<float>::infinity();
-        case 2: return -1e9f;
-        case 3: return 3e6f;
-        default: return usual;
+        case 0:
+            return std::numeric_limits<float>::quiet_NaN();
+        case 1:
+            return std::numeric_limits<float>::infinity();
+        case 2:
+            return -1e9f;
+        case 3:
+            return 3e6f;
+        default:
+            return usual;
     }
 }
 
@@ -219,13 +240,16 @@ void expectKernelsMatchWidest(int level) {
                 setup.pixelStep = 2.0f / zooms[pick(rng, 0, 3)];
                 setup.cx = static_cast<float>(w) / 2.0f;
                 setup.cy = static_cast<float>(h) / 2.0f;
-                setup.radiusOffset = pick(rng, 0, 2) == 0 ? static_cast<float>(pick(rng, -50, 50)) / 3.0f : 0.0f;
+                setup.radiusOffset =
+                    pick(rng, 0, 2) == 0 ? static_cast<float>(pick(rng, -50, 50)) / 3.0f : 0.0f;
                 setup.radiusOffset = pickUnusual(rng, setup.radiusOffset);
                 const float squares = static_cast<float>(w) * static_cast<float>(w) +
                                       static_cast<float>(h) * static_cast<float>(h);
-                setup.radialScale = static_cast<float>(static_cast<double>(w - 1) / std::sqrt(static_cast<double>(squares)));
+                setup.radialScale =
+                    static_cast<float>(static_cast<double>(w - 1) / std::sqrt(static_cast<double>(squares)));
                 setup.angularScale = static_cast<float>(static_cast<double>(h - 2) / 6.283185307179586);
-                setup.angleOffset = pick(rng, 0, 2) == 0 ? static_cast<float>(pick(rng, -400, 400)) / 100.0f : 0.0f;
+                setup.angleOffset =
+                    pick(rng, 0, 2) == 0 ? static_cast<float>(pick(rng, -400, 400)) / 100.0f : 0.0f;
                 setup.wrap = wrap;
                 setup.foldU = foldFor(w - 1, w - 0.5, true);
                 setup.foldV = foldFor(h - 1, h - 0.5, true);
@@ -254,13 +278,15 @@ void expectKernelsMatchWidest(int level) {
                 const uint64_t m4 = inverseNarrow(p4, setup, narrowRun);
                 const uint64_t m8 = inverseWide(p8, setup, run);
                 uint64_t selected = 0;
-                for (int k = 0; k < 16; ++k) selected |= static_cast<uint64_t>(narrowRun.mirrorMask) << (4 * k);
+                for (int k = 0; k < 16; ++k)
+                    selected |= static_cast<uint64_t>(narrowRun.mirrorMask) << (4 * k);
                 ASSERT_EQ(m4, m8 & selected) << "inverse " << w << "x" << h << " run " << r;
                 // Pixels of the mirrors left out keep their bytes; then both
                 // sides agree again for the next run.
                 for (const auto& px : pixels) {
                     for (int c = 0; c < 3; ++c) {
-                        const uint8_t want = selectedAt[px.first] != 0 ? eight[c][px.first] : before[c][px.first];
+                        const uint8_t want =
+                            selectedAt[px.first] != 0 ? eight[c][px.first] : before[c][px.first];
                         ASSERT_EQ(four[c][px.first], want) << "inverse " << w << "x" << h << " run " << r;
                         four[c][px.first] = eight[c][px.first];
                         before[c][px.first] = eight[c][px.first];
@@ -363,26 +389,26 @@ TEST_P(FastPathsAtLevel, RecordsFarFromTheDriversValuesMatch) {
         uint8_t wrap;
     };
     const Case cases[] = {
-        {64, 48, 64, 1e-30f, 0.0f, 0.0f, 1},    // reciprocal overflows
-        {64, 48, 64, 1e-3f, 0.0f, 0.0f, 1},     // far out: runs of rounds
+        {64, 48, 64, 1e-30f, 0.0f, 0.0f, 1},  // reciprocal overflows
+        {64, 48, 64, 1e-3f, 0.0f, 0.0f, 1},   // far out: runs of rounds
         {64, 48, 64, 1.0f, 2e5f, 0.0f, 1},
-        {64, 48, 64, 1.0f, 3e10f, 0.0f, 1},     // rounds that no longer change x
-        {64, 48, 64, 1.0f, -3e5f, 0.0f, 1},     // negative, integer part past 16 bits
+        {64, 48, 64, 1.0f, 3e10f, 0.0f, 1},  // rounds that no longer change x
+        {64, 48, 64, 1.0f, -3e5f, 0.0f, 1},  // negative, integer part past 16 bits
         {64, 48, 64, 1.0f, 0.0f, 1e6f, 1},
         {64, 48, 64, nan, 0.0f, 0.0f, 1},
         {64, 48, 64, 1.0f, nan, 0.0f, 1},
         {64, 48, 64, 1.0f, 0.0f, nan, 0},
         {64, 48, 64, 1.0f, inf, 0.0f, 1},
         {64, 48, 64, 1.0f, 0.0f, -inf, 1},
-        {64, 48, 64, inf, 0.0f, 0.0f, 1},       // step 0: every offset is 0
-        {64, 48, 64, 1e38f, 0.0f, 0.0f, 1},     // tiny step: quotients near 0
-        {64, 48, 64, 0.7f, 0.0f, 0.0f, 0},      // samples on the lower edge
-        {101, 99, 101, 1.0f, 0.0f, 0.0f, 1},    // centre pixels skipped
+        {64, 48, 64, inf, 0.0f, 0.0f, 1},     // step 0: every offset is 0
+        {64, 48, 64, 1e38f, 0.0f, 0.0f, 1},   // tiny step: quotients near 0
+        {64, 48, 64, 0.7f, 0.0f, 0.0f, 0},    // samples on the lower edge
+        {101, 99, 101, 1.0f, 0.0f, 0.0f, 1},  // centre pixels skipped
         {99, 101, 99, 1.0f, 0.0f, 0.0f, 1},
         {320, 240, 320, 1.0f, 0.0f, 0.0f, 1},
-        {1, 30, 16, 1.0f, 0.0f, 0.0f, 1},       // wrap period below 0
+        {1, 30, 16, 1.0f, 0.0f, 0.0f, 1},  // wrap period below 0
         {30, 1, 32, 1.0f, 0.0f, 0.0f, 1},
-        {1, 1, 1, 1.0f, 0.0f, 0.0f, 0},         // fewer than four source bytes
+        {1, 1, 1, 1.0f, 0.0f, 0.0f, 0},  // fewer than four source bytes
         {2, 1, 2, 1.0f, 0.0f, 0.0f, 0},
         {3, 1, 3, 1.0f, 0.0f, 0.0f, 1},
         {2, 2, 2, 1.0f, 0.0f, 0.0f, 1},
@@ -480,8 +506,9 @@ void checkTurns(const int16_t* sizes, size_t count, bool plainStrides, std::mt19
             const int16_t h = sizes[hi];
             for (int op = 0; op < 4; ++op) {  // iTurn0 modes 0, 1, 2; iTurn1
                 const int16_t srcLine = plainStrides ? lcw16(w) : static_cast<int16_t>(w + (w % 7));
-                const int16_t dstLine =
-                    static_cast<int16_t>(op == 1 ? srcLine : plainStrides ? lcw16(h) : h + (h % 5));
+                const int16_t dstLine = static_cast<int16_t>(op == 1        ? srcLine
+                                                             : plainStrides ? lcw16(h)
+                                                                            : h + (h % 5));
                 const int dstRows = op == 1 ? h : w;
                 const size_t srcBytes = static_cast<size_t>(srcLine) * h;
                 const size_t dstBytes = static_cast<size_t>(dstLine) * dstRows;
@@ -538,7 +565,9 @@ TEST_P(FastPathsAtLevel, WholeEffectMatches) {
         mc.height = c.h;
         mc.tileWidth = c.tileW;
         mc.tileHeight = c.tileH;
-        auto count = [](int dim, int tile) { return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2); };
+        auto count = [](int dim, int tile) {
+            return static_cast<int16_t>(dim % tile == 0 ? dim / tile : dim / tile + 2);
+        };
         mc.tileCols = count(c.w, c.tileW);
         mc.tileRows = count(c.h, c.tileH);
         mc.splitRemainder = 1;

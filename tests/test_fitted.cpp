@@ -53,7 +53,8 @@ struct FittedCall {
         }
         for (int c = 0; c < 3; ++c) {
             for (int y = 0; y < in.height; ++y) {
-                for (int x = 0; x < in.width; ++x) planes[c][static_cast<size_t>(y) * p.lineBytes + x] = in.at(c, x, y);
+                for (int x = 0; x < in.width; ++x)
+                    planes[c][static_cast<size_t>(y) * p.lineBytes + x] = in.at(c, x, y);
             }
             p.srcPlane[c] = planes[c].data();
             p.dstPlane[c] = planes[3 + c].data();
@@ -161,7 +162,8 @@ Picture wheel(int w, int h) {
         for (int x = 0; x < w; ++x) {
             const double a = std::atan2(cy - y, x - cx);
             for (int c = 0; c < 3; ++c) {
-                p.at(c, x, y) = static_cast<uint8_t>(std::lround(120.0 + 100.0 * std::cos(a - c * kTwoPi / 3)));
+                p.at(c, x, y) =
+                    static_cast<uint8_t>(std::lround(120.0 + 100.0 * std::cos(a - c * kTwoPi / 3)));
             }
         }
     }
@@ -218,9 +220,9 @@ TEST(FittedLayout, WorkedExamples) {
         int rows, sectorCols, cols, rings;
     } cases[] = {
         {1920, 1080, 36, 28, 1101, 193, 6948, 40},
-        {2, 2, 36, 28, 2, 1, 36, 1},        // half diagonal 0.71; at least 2 rows
-        {640, 480, 12, 1, 400, 210, 2520, 400},  // 399.30 -> 400 rows; 2 pi 399.30 / 12 = 209.1
-        {100, 100, 32752, 5, 71, 1, 32752, 15},  // 70.0; column cap
+        {2, 2, 36, 28, 2, 1, 36, 1},                       // half diagonal 0.71; at least 2 rows
+        {640, 480, 12, 1, 400, 210, 2520, 400},            // 399.30 -> 400 rows; 2 pi 399.30 / 12 = 209.1
+        {100, 100, 32752, 5, 71, 1, 32752, 15},            // 70.0; column cap
         {32752, 32767, 2, 100, 23164, 16376, 32752, 232},  // 23163.76; cap 32752 / 2
     };
     for (const Case& c : cases) {
@@ -279,7 +281,8 @@ TEST(FittedLayout, RefusesOutOfRangeAndBrokenRecords) {
 // ---------------------------------------------------------------- exactness
 
 TEST(FittedExact, MatchesTheStraightforwardVersion) {
-    const Size sizes[] = {{2, 2}, {3, 2}, {2, 5}, {17, 17}, {64, 36}, {40, 52}, {120, 90}, {90, 120}, {200, 24}, {5, 80}};
+    const Size sizes[] = {{2, 2},   {3, 2},    {2, 5},    {17, 17},  {64, 36},
+                          {40, 52}, {120, 90}, {90, 120}, {200, 24}, {5, 80}};
     FittedOptions options[8];
     options[1].sectors = 12, options[1].ringWidth = 10, options[1].borderMode = 3, options[1].borderWidth = 4;
     options[2].sectors = 7, options[2].ringWidth = 6, options[2].borderMode = 4, options[2].borderWidth = 1;
@@ -295,8 +298,8 @@ TEST(FittedExact, MatchesTheStraightforwardVersion) {
         for (const FittedOptions& o : options) {
             const Picture in = noise(s.width, s.height, ++seed);
             EXPECT_TRUE(runFitted(in, o) == ref::fittedMosaic(in, o))
-                << s.width << "x" << s.height << " sectors " << o.sectors << " ring " << o.ringWidth << " mode "
-                << o.borderMode << " width " << o.borderWidth;
+                << s.width << "x" << s.height << " sectors " << o.sectors << " ring " << o.ringWidth
+                << " mode " << o.borderMode << " width " << o.borderWidth;
         }
     }
 }
@@ -351,8 +354,8 @@ TEST(FittedProperties, FlatPicturesStayFlat) {
                             continue;
                         }
                         for (int c = 0; c < 3; ++c) {
-                            ASSERT_EQ(out.at(c, x, y), colour[c]) << s.width << "x" << s.height << " at " << x << ","
-                                                                  << y << " mode " << o.borderMode;
+                            ASSERT_EQ(out.at(c, x, y), colour[c]) << s.width << "x" << s.height << " at " << x
+                                                                  << "," << y << " mode " << o.borderMode;
                         }
                     }
                 }
@@ -384,7 +387,8 @@ TEST(FittedProperties, ClassicIsNotRegisteredAt16By9) {
         planes[c].assign(static_cast<size_t>(h) * line, 0);
         planes[3 + c].assign(static_cast<size_t>(h) * line, 0);
         for (int y = 0; y < h; ++y) {
-            std::copy_n(&in.plane[c][static_cast<size_t>(y) * w], w, &planes[3 + c][static_cast<size_t>(y) * line]);
+            std::copy_n(&in.plane[c][static_cast<size_t>(y) * w], w,
+                        &planes[3 + c][static_cast<size_t>(y) * line]);
         }
         p.outPlane[c] = planes[c].data();
         p.inPlane[c] = planes[3 + c].data();
@@ -399,7 +403,8 @@ TEST(FittedProperties, ClassicIsNotRegisteredAt16By9) {
     iPolarMosaic0(&p);
     Picture out(w, h);
     for (int c = 0; c < 3; ++c) {
-        for (int y = 0; y < h; ++y) std::copy_n(&planes[c][static_cast<size_t>(y) * line], w, &out.plane[c][y * w]);
+        for (int y = 0; y < h; ++y)
+            std::copy_n(&planes[c][static_cast<size_t>(y) * line], w, &out.plane[c][y * w]);
     }
     EXPECT_LT(psnr(out, in), 20.0);  // about 12 dB
     EXPECT_GE(psnr(runFitted(in, finest(w, h)), in), 30.0);
@@ -422,8 +427,8 @@ TEST(FittedProperties, NoWrap) {
             const Picture out = runFitted(in, o);
             for (int y = s.height / 2 + std::max(1, o.ringWidth / 2); y < s.height; ++y) {
                 for (int x = 0; x < s.width; ++x) {
-                    ASSERT_EQ(out.at(0, x, y), 0) << s.width << "x" << s.height << " at " << x << "," << y
-                                                  << " ring " << o.ringWidth;
+                    ASSERT_EQ(out.at(0, x, y), 0)
+                        << s.width << "x" << s.height << " at " << x << "," << y << " ring " << o.ringWidth;
                 }
             }
         }
@@ -496,7 +501,8 @@ TEST(FittedProperties, LineWidthsAndRingThickness) {
     for (const Size& s : sizes) {
         for (int width : {1, 2, 3, 5, 8}) {
             for (int ring : {12, 25}) {
-                SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << " width " << width << " ring " << ring);
+                SCOPED_TRACE(testing::Message()
+                             << s.width << "x" << s.height << " width " << width << " ring " << ring);
                 const uint8_t grey[3] = {100, 100, 100};
                 const Picture plain = flat(s.width, s.height, grey);
                 const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
@@ -519,7 +525,8 @@ TEST(FittedProperties, LineWidthsAndRingThickness) {
                     x = end;
                 }
                 ASSERT_GE(centres.size(), 2u);
-                for (size_t k = 1; k < centres.size(); ++k) EXPECT_NEAR(centres[k] - centres[k - 1], ring, 1.0);
+                for (size_t k = 1; k < centres.size(); ++k)
+                    EXPECT_NEAR(centres[k] - centres[k - 1], ring, 1.0);
                 EXPECT_NEAR(centres[0] - cx, ring, 1.0);
 
                 // Spokes: across each spoke, along a pixel row or column.
@@ -537,8 +544,10 @@ TEST(FittedProperties, LineWidthsAndRingThickness) {
                     };
                     int lo = 0, hi = 0;
                     if (!on(0)) {  // the rounded point may miss a one-pixel line
-                        if (on(1)) lo = hi = 1;
-                        else if (on(-1)) lo = hi = -1;
+                        if (on(1))
+                            lo = hi = 1;
+                        else if (on(-1))
+                            lo = hi = -1;
                     }
                     ASSERT_TRUE(on(lo)) << "spoke " << k;
                     while (on(lo - 1)) --lo;
@@ -555,7 +564,8 @@ TEST(FittedProperties, LineWidthsAndRingThickness) {
 // pixel from a neighbouring tile, the far edge or the buffers.
 TEST(FittedProperties, NoStrayPixels) {
     for (const Size& s : kAspects) {
-        for (const FittedOptions& o : {flatLines(12, 9, 2, 3), flatLines(5, 20, 4, 4), flatLines(40, 6, 1, 0)}) {
+        for (const FittedOptions& o :
+             {flatLines(12, 9, 2, 3), flatLines(5, 20, 4, 4), flatLines(40, 6, 1, 0)}) {
             const Picture in = smooth(s.width, s.height);
             const Picture out = runFitted(in, o);
             const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
@@ -583,8 +593,8 @@ TEST(FittedProperties, NoStrayPixels) {
             }
             std::map<std::pair<int, int>, uint32_t> tileColour;
             for (const auto& [tile, colours] : seen) {
-                EXPECT_EQ(colours.size(), 1u) << "tile " << tile.first << "," << tile.second << " of " << s.width
-                                              << "x" << s.height << " shows several colours";
+                EXPECT_EQ(colours.size(), 1u) << "tile " << tile.first << "," << tile.second << " of "
+                                              << s.width << "x" << s.height << " shows several colours";
                 tileColour[tile] = colours.begin()->first;
             }
             for (int y = 0; y < s.height; ++y) {
@@ -595,7 +605,8 @@ TEST(FittedProperties, NoStrayPixels) {
                         const auto it = tileColour.find(tile);
                         own = own || it == tileColour.end() || it->second == colourAt(x, y);
                     }
-                    ASSERT_TRUE(own) << "stray pixel at " << x << "," << y << " of " << s.width << "x" << s.height;
+                    ASSERT_TRUE(own) << "stray pixel at " << x << "," << y << " of " << s.width << "x"
+                                     << s.height;
                 }
             }
         }

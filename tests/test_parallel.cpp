@@ -194,7 +194,8 @@ std::vector<std::pair<int32_t, int32_t>> randomSplit(int32_t total, std::mt19937
 }
 
 void runSplit(int32_t total, std::mt19937& rng, const std::function<int(int32_t, int32_t)>& stage) {
-    for (const auto& piece : randomSplit(total, rng)) ASSERT_EQ(stage(piece.first, piece.second), POLARMOSAIC_OK);
+    for (const auto& piece : randomSplit(total, rng))
+        ASSERT_EQ(stage(piece.first, piece.second), POLARMOSAIC_OK);
 }
 
 void composeFromStages(PolarMosaicParam& p, std::mt19937& rng) {
@@ -266,7 +267,8 @@ TEST(Stages, AnySplitOfTheRangesGivesTheBytesOfOneCall) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             MosaicRun actual(input);
             composeFromStages(actual.param, rng);
-            ASSERT_EQ(actual.diff(expected), "") << "attempt " << attempt << ", " << harness::describe(cases[i]);
+            ASSERT_EQ(actual.diff(expected), "")
+                << "attempt " << attempt << ", " << harness::describe(cases[i]);
         }
     }
 }
@@ -303,10 +305,14 @@ TEST(Stages, TurnRowsMoveEachByteWhereTheTurnSays) {
                 for (int y = 0; y < h; ++y) {
                     for (int x = 0; x < w; ++x) {
                         size_t d;
-                        if (mode == 0) d = static_cast<size_t>(w - 1 - x) * dstLine + y;
-                        else if (mode == 1) d = static_cast<size_t>(h - 1 - y) * dstLine + (w - 1 - x);
-                        else if (mode == 2) d = static_cast<size_t>(x) * dstLine + (h - 1 - y);
-                        else d = static_cast<size_t>(x) * dstLine + y;
+                        if (mode == 0)
+                            d = static_cast<size_t>(w - 1 - x) * dstLine + y;
+                        else if (mode == 1)
+                            d = static_cast<size_t>(h - 1 - y) * dstLine + (w - 1 - x);
+                        else if (mode == 2)
+                            d = static_cast<size_t>(x) * dstLine + (h - 1 - y);
+                        else
+                            d = static_cast<size_t>(x) * dstLine + y;
                         ASSERT_EQ(dst[c][d], src[c][static_cast<size_t>(y) * srcLine + x])
                             << "mode " << mode << " " << w << "x" << h << " at " << x << "," << y;
                     }
@@ -420,7 +426,8 @@ TEST(Stages, RefusedCallsNameTheReasonAndWriteNothing) {
     }
     // Every status has its own text.
     std::vector<std::string> texts;
-    for (int s = POLARMOSAIC_OK; s <= POLARMOSAIC_RUNNER_FAILED; ++s) texts.push_back(polarMosaicStatusText(s));
+    for (int s = POLARMOSAIC_OK; s <= POLARMOSAIC_RUNNER_FAILED; ++s)
+        texts.push_back(polarMosaicStatusText(s));
     std::sort(texts.begin(), texts.end());
     EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
     EXPECT_STREQ(polarMosaicStatusText(-5), "unknown status");

@@ -85,8 +85,14 @@ TEST(Pipeline, PixelsTheInversePassSkips) {
         {320, 240, {{0, 0}}},
         {99, 101, {{50, 49}, {50, 50}, {51, 49}, {51, 50}}},
         {101, 99, {{49, 50}, {49, 51}, {50, 50}, {50, 51}}},
-        {640, 480, {}}, {800, 600, {}}, {1024, 768, {}}, {352, 288, {}},
-        {720, 576, {}}, {128, 96, {}},  {176, 144, {}},  {100, 100, {}},
+        {640, 480, {}},
+        {800, 600, {}},
+        {1024, 768, {}},
+        {352, 288, {}},
+        {720, 576, {}},
+        {128, 96, {}},
+        {176, 144, {}},
+        {100, 100, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.w << " x " << c.h);
@@ -234,8 +240,8 @@ TEST(Pipeline, BorderPixelsLieOnRingsAndSpokes) {
             for (double s : spokeRows) spoke = spoke || std::fabs(vrow - s) <= 0.6;
             onRing += ring;
             onSpoke += spoke && !ring;
-            EXPECT_TRUE(ring || spoke) << "bright pixel at row " << Y << " col " << X << " u " << u
-                                       << " v " << vrow;
+            EXPECT_TRUE(ring || spoke)
+                << "bright pixel at row " << Y << " col " << X << " u " << u << " v " << vrow;
             if (!(ring || spoke)) return;
         }
     }

@@ -247,7 +247,8 @@ TEST(Inverse, WithWrapColumnZeroAndRowZeroAreNeverRead) {
         mp.randomize(rng);
         MapPlanes poisoned(mp);
         for (int c = 0; c < 3; ++c) {
-            for (int y = 0; y < h; ++y) poisoned.src(c)[y * lb] = static_cast<uint8_t>(~poisoned.src(c)[y * lb]);
+            for (int y = 0; y < h; ++y)
+                poisoned.src(c)[y * lb] = static_cast<uint8_t>(~poisoned.src(c)[y * lb]);
             for (int x = 0; x < w; ++x) poisoned.src(c)[x] = static_cast<uint8_t>(x * 37 + 1);
         }
         iCartesian2Polar0(&mp.param);
@@ -316,8 +317,8 @@ TEST(PolarMapRobustness, DegenerateRecordsStayInsideThePlanes) {
     struct Size {
         int16_t w, h, lb;
     };
-    const Size sizes[] = {{0, 0, 0}, {0, 5, 16}, {5, 0, 16}, {1, 1, 16}, {1, 5, 16}, {5, 1, 16},
-                          {2, 2, 16}, {2, 5, 2}, {5, 2, 5}, {-3, 4, 16}, {4, -3, 16}};
+    const Size sizes[] = {{0, 0, 0},  {0, 5, 16}, {5, 0, 16}, {1, 1, 16},  {1, 5, 16}, {5, 1, 16},
+                          {2, 2, 16}, {2, 5, 2},  {5, 2, 5},  {-3, 4, 16}, {4, -3, 16}};
     std::mt19937 rng(9);
     for (Pass pass : {Pass::kForward, Pass::kInverse}) {
         for (const Size& s : sizes) {
@@ -363,8 +364,8 @@ TEST(PolarMapRobustness, DegenerateValuesOnRealSizesNextToGuardPages) {
                 for (int field = 0; field < 3; ++field) {
                     for (float v : values) {
                         SCOPED_TRACE(testing::Message()
-                                     << (pass == Pass::kForward ? "forward" : "inverse") << " wrap " << int(wrap)
-                                     << " field " << field << " value " << v << " guard "
+                                     << (pass == Pass::kForward ? "forward" : "inverse") << " wrap "
+                                     << int(wrap) << " field " << field << " value " << v << " guard "
                                      << (alignEnd ? "after" : "before"));
                         std::vector<std::unique_ptr<GuardedBuffer>> bufs;
                         PolarMapParam p{};
@@ -453,14 +454,11 @@ struct FarCase {
 
 TEST(PolarMapFarOut, ForwardMatchesThePlainLoops) {
     const FarCase cases[] = {
-        {40, 30, 1.0f, 1e4f, 0.0f, 1},      {40, 30, 1.0f, -1e4f, 0.0f, 1},
-        {40, 30, 1.0f, 3e4f, 7.5f, 1},      {40, 30, 0.01f, 0.0f, 0.0f, 1},
-        {40, 30, 0.003f, 5.0f, 0.0f, 1},    {40, 30, 0.001f, 0.0f, 0.0f, 1},
-        {40, 30, -0.01f, 0.0f, 0.0f, 1},    {16, 200, 0.02f, 0.0f, 0.0f, 1},
-        {200, 16, 0.02f, 0.0f, 0.0f, 1},    {3, 3, 0.0005f, 0.0f, 0.0f, 1},
-        {40, 30, 1.0f, 1e5f, 0.0f, 1},      {40, 30, 1.0f, -81920.0f, 0.0f, 1},
-        {40, 30, 1.0f, 1e4f, 1e6f, 1},      {40, 30, 1.0f, 1e4f, 0.0f, 0},
-        {25, 25, 0.0001f, 0.0f, 0.0f, 1},
+        {40, 30, 1.0f, 1e4f, 0.0f, 1},   {40, 30, 1.0f, -1e4f, 0.0f, 1},  {40, 30, 1.0f, 3e4f, 7.5f, 1},
+        {40, 30, 0.01f, 0.0f, 0.0f, 1},  {40, 30, 0.003f, 5.0f, 0.0f, 1}, {40, 30, 0.001f, 0.0f, 0.0f, 1},
+        {40, 30, -0.01f, 0.0f, 0.0f, 1}, {16, 200, 0.02f, 0.0f, 0.0f, 1}, {200, 16, 0.02f, 0.0f, 0.0f, 1},
+        {3, 3, 0.0005f, 0.0f, 0.0f, 1},  {40, 30, 1.0f, 1e5f, 0.0f, 1},   {40, 30, 1.0f, -81920.0f, 0.0f, 1},
+        {40, 30, 1.0f, 1e4f, 1e6f, 1},   {40, 30, 1.0f, 1e4f, 0.0f, 0},   {25, 25, 0.0001f, 0.0f, 0.0f, 1},
     };
     for (const auto& fc : cases) {
         MapPlanes mp(fc.w, fc.h, static_cast<int16_t>(fc.w + 7));
@@ -475,21 +473,18 @@ TEST(PolarMapFarOut, ForwardMatchesThePlainLoops) {
         ref::PassReport rep;
         const std::string d = compareWithRef(Pass::kForward, mp, &rep, opt);
         EXPECT_NE(rep.outcome, ref::Outcome::kGaveUp);
-        EXPECT_EQ(d, "") << fc.w << "x" << fc.h << " zoom " << fc.zoom << " radiusOffset "
-                         << fc.radiusOffset << " angleOffset " << fc.angleOffset << " (rounds "
-                         << rep.rounds << ")";
+        EXPECT_EQ(d, "") << fc.w << "x" << fc.h << " zoom " << fc.zoom << " radiusOffset " << fc.radiusOffset
+                         << " angleOffset " << fc.angleOffset << " (rounds " << rep.rounds << ")";
     }
 }
 
 TEST(PolarMapFarOut, InverseMatchesThePlainLoops) {
     const FarCase cases[] = {
-        {40, 30, 1.0f, 1e4f, 0.0f, 1},     {40, 30, 1.0f, -1e4f, 0.0f, 1},
-        {40, 30, 1.0f, 1e5f, 0.0f, 1},     {40, 30, 1.0f, -7e4f, 0.0f, 1},
-        {40, 30, 0.01f, 0.0f, 0.0f, 1},    {40, 30, 0.001f, 3.0f, 0.0f, 1},
-        {40, 30, 1.0f, 0.0f, 1e5f, 1},     {40, 30, 1.0f, 0.0f, -1e5f, 1},
-        {40, 30, 1.0f, 0.0f, 3e6f, 0},     {40, 30, 1.0f, 0.0f, -4e6f, 0},
-        {16, 200, 0.005f, 0.0f, 0.0f, 1},  {200, 16, 1.0f, 0.0f, 2e6f, 1},
-        {40, 30, -0.02f, 0.0f, 0.0f, 1},   {40, 30, 1.0f, 1e5f, 1e5f, 1},
+        {40, 30, 1.0f, 1e4f, 0.0f, 1},   {40, 30, 1.0f, -1e4f, 0.0f, 1},   {40, 30, 1.0f, 1e5f, 0.0f, 1},
+        {40, 30, 1.0f, -7e4f, 0.0f, 1},  {40, 30, 0.01f, 0.0f, 0.0f, 1},   {40, 30, 0.001f, 3.0f, 0.0f, 1},
+        {40, 30, 1.0f, 0.0f, 1e5f, 1},   {40, 30, 1.0f, 0.0f, -1e5f, 1},   {40, 30, 1.0f, 0.0f, 3e6f, 0},
+        {40, 30, 1.0f, 0.0f, -4e6f, 0},  {16, 200, 0.005f, 0.0f, 0.0f, 1}, {200, 16, 1.0f, 0.0f, 2e6f, 1},
+        {40, 30, -0.02f, 0.0f, 0.0f, 1}, {40, 30, 1.0f, 1e5f, 1e5f, 1},
     };
     for (const auto& fc : cases) {
         MapPlanes mp(fc.w, fc.h, static_cast<int16_t>(fc.w + 9));
@@ -504,9 +499,8 @@ TEST(PolarMapFarOut, InverseMatchesThePlainLoops) {
         ref::PassReport rep;
         const std::string d = compareWithRef(Pass::kInverse, mp, &rep, opt);
         EXPECT_NE(rep.outcome, ref::Outcome::kGaveUp);
-        EXPECT_EQ(d, "") << fc.w << "x" << fc.h << " zoom " << fc.zoom << " radiusOffset "
-                         << fc.radiusOffset << " angleOffset " << fc.angleOffset << " (rounds "
-                         << rep.rounds << ")";
+        EXPECT_EQ(d, "") << fc.w << "x" << fc.h << " zoom " << fc.zoom << " radiusOffset " << fc.radiusOffset
+                         << " angleOffset " << fc.angleOffset << " (rounds " << rep.rounds << ")";
     }
 }
 
@@ -525,10 +519,9 @@ TEST(PolarMapRandom, BothPassesMatchTheReference) {
         mp.param.angleOffset = kind <= 1 ? 0.0f : offDist(rng) * 6.0f;
         mp.param.wrap = static_cast<uint8_t>(rng() % 3);  // 2 counts as set
         const std::string d = compareWithRef(pass, mp);
-        ASSERT_EQ(d, "") << (pass == Pass::kForward ? "forward " : "inverse ") << w << "x" << h
-                         << " lb " << mp.param.lineBytes << " zoom " << mp.param.zoom << " ro "
-                         << mp.param.radiusOffset << " ao " << mp.param.angleOffset << " wrap "
-                         << int(mp.param.wrap);
+        ASSERT_EQ(d, "") << (pass == Pass::kForward ? "forward " : "inverse ") << w << "x" << h << " lb "
+                         << mp.param.lineBytes << " zoom " << mp.param.zoom << " ro " << mp.param.radiusOffset
+                         << " ao " << mp.param.angleOffset << " wrap " << int(mp.param.wrap);
     }
 }
 

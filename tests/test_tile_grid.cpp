@@ -240,39 +240,73 @@ MosaicCase validBase() {
 
 TEST(EntryPoint, OutOfContractRecordsWriteNothing) {
     const std::vector<Mutation> mutations = {
-        {"width 1", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.width = 1; r.param.lineBytes = 16; }},
-        {"width 0", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.width = 0; r.param.lineBytes = 0; }},
-        {"width -16", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.width = -16; r.param.lineBytes = -16; }},
+        {"width 1", POLARMOSAIC_BAD_SIZE,
+         [](MosaicRun& r) {
+             r.param.width = 1;
+             r.param.lineBytes = 16;
+         }},
+        {"width 0", POLARMOSAIC_BAD_SIZE,
+         [](MosaicRun& r) {
+             r.param.width = 0;
+             r.param.lineBytes = 0;
+         }},
+        {"width -16", POLARMOSAIC_BAD_SIZE,
+         [](MosaicRun& r) {
+             r.param.width = -16;
+             r.param.lineBytes = -16;
+         }},
         {"height 1", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.height = 1; }},
         {"height 0", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.height = 0; }},
         {"height -30", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.height = -30; }},
-        {"width 32753", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.width = 32753; r.param.lineBytes = -32768; }},
-        {"width 32767", POLARMOSAIC_BAD_SIZE, [](MosaicRun& r) { r.param.width = 32767; r.param.lineBytes = -32768; }},
+        {"width 32753", POLARMOSAIC_BAD_SIZE,
+         [](MosaicRun& r) {
+             r.param.width = 32753;
+             r.param.lineBytes = -32768;
+         }},
+        {"width 32767", POLARMOSAIC_BAD_SIZE,
+         [](MosaicRun& r) {
+             r.param.width = 32767;
+             r.param.lineBytes = -32768;
+         }},
         {"lineBytes = width", POLARMOSAIC_BAD_LINE_BYTES, [](MosaicRun& r) { r.param.lineBytes = 40; }},
-        {"lineBytes one row too long", POLARMOSAIC_BAD_LINE_BYTES, [](MosaicRun& r) { r.param.lineBytes = 64; }},
-        {"planeBytes one short", POLARMOSAIC_PLANE_TOO_SMALL, [](MosaicRun& r) { r.param.planeBytes = 30 * 48 - 1; }},
+        {"lineBytes one row too long", POLARMOSAIC_BAD_LINE_BYTES,
+         [](MosaicRun& r) { r.param.lineBytes = 64; }},
+        {"planeBytes one short", POLARMOSAIC_PLANE_TOO_SMALL,
+         [](MosaicRun& r) { r.param.planeBytes = 30 * 48 - 1; }},
         {"planeBytes negative", POLARMOSAIC_PLANE_TOO_SMALL, [](MosaicRun& r) { r.param.planeBytes = -1; }},
         {"tileWidth 0", POLARMOSAIC_BAD_TILE_SIZE, [](MosaicRun& r) { r.param.tileWidth = 0; }},
         {"tileWidth -8", POLARMOSAIC_BAD_TILE_SIZE, [](MosaicRun& r) { r.param.tileWidth = -8; }},
         {"tileHeight 0", POLARMOSAIC_BAD_TILE_SIZE, [](MosaicRun& r) { r.param.tileHeight = 0; }},
-        {"exact fit, count above D/T", POLARMOSAIC_BAD_TILE_COUNT, [](MosaicRun& r) { r.param.tileCols = 6; }},
+        {"exact fit, count above D/T", POLARMOSAIC_BAD_TILE_COUNT,
+         [](MosaicRun& r) { r.param.tileCols = 6; }},
         {"remainder, count 1", POLARMOSAIC_BAD_TILE_COUNT, [](MosaicRun& r) { r.param.tileRows = 1; }},
         {"remainder, count 0", POLARMOSAIC_BAD_TILE_COUNT, [](MosaicRun& r) { r.param.tileRows = 0; }},
         {"remainder, count -1", POLARMOSAIC_BAD_TILE_COUNT, [](MosaicRun& r) { r.param.tileRows = -1; }},
         {"remainder, count D/T+3", POLARMOSAIC_BAD_TILE_COUNT, [](MosaicRun& r) { r.param.tileRows = 7; }},
         {"remainder on columns, count D/T+3", POLARMOSAIC_BAD_TILE_COUNT,
-         [](MosaicRun& r) { r.param.tileWidth = 7; r.param.tileCols = 8; }},
+         [](MosaicRun& r) {
+             r.param.tileWidth = 7;
+             r.param.tileCols = 8;
+         }},
         {"exact fit on rows, count above D/T", POLARMOSAIC_BAD_TILE_COUNT,
-         [](MosaicRun& r) { r.param.tileHeight = 5; r.param.tileRows = 7; }},
+         [](MosaicRun& r) {
+             r.param.tileHeight = 5;
+             r.param.tileRows = 7;
+         }},
         {"outPlane[1] NULL", POLARMOSAIC_NULL_PLANE, [](MosaicRun& r) { r.param.outPlane[1] = nullptr; }},
         {"outPlane[0] NULL", POLARMOSAIC_NULL_PLANE, [](MosaicRun& r) { r.param.outPlane[0] = nullptr; }},
         {"inPlane[2] NULL", POLARMOSAIC_NULL_PLANE, [](MosaicRun& r) { r.param.inPlane[2] = nullptr; }},
         {"inPlane[0] NULL", POLARMOSAIC_NULL_PLANE, [](MosaicRun& r) { r.param.inPlane[0] = nullptr; }},
         {"tileWidths NULL", POLARMOSAIC_NULL_TILE_ARRAY, [](MosaicRun& r) { r.param.tileWidths = nullptr; }},
-        {"tileHeights NULL", POLARMOSAIC_NULL_TILE_ARRAY, [](MosaicRun& r) { r.param.tileHeights = nullptr; }},
-        {"ramp[5] NULL with shaded borders", POLARMOSAIC_NULL_RAMP, [](MosaicRun& r) { r.param.ramp[5] = nullptr; }},
+        {"tileHeights NULL", POLARMOSAIC_NULL_TILE_ARRAY,
+         [](MosaicRun& r) { r.param.tileHeights = nullptr; }},
+        {"ramp[5] NULL with shaded borders", POLARMOSAIC_NULL_RAMP,
+         [](MosaicRun& r) { r.param.ramp[5] = nullptr; }},
         {"ramp[11] NULL, mode 0 still fills ramps", POLARMOSAIC_NULL_RAMP,
-         [](MosaicRun& r) { r.param.borderMode = 0; r.param.ramp[11] = nullptr; }},
+         [](MosaicRun& r) {
+             r.param.borderMode = 0;
+             r.param.ramp[11] = nullptr;
+         }},
         {"ramp[0] NULL, flat ramps", POLARMOSAIC_NULL_RAMP,
          [](MosaicRun& r) {
              for (float& s : r.param.shade) s = 0.0f;
@@ -376,7 +410,8 @@ TEST(TileAverage, TileTooBigForA32BitSum) {
     for (int c = 0; c < 3; ++c)
         for (int y = 0; y < size; ++y)
             for (int x = 0; x < size; ++x)
-                darkest = std::min(darkest, param.outPlane[c][static_cast<size_t>(y) * lineBytes + static_cast<size_t>(x)]);
+                darkest = std::min(
+                    darkest, param.outPlane[c][static_cast<size_t>(y) * lineBytes + static_cast<size_t>(x)]);
     EXPECT_GE(darkest, 252);
 }
 

@@ -15,10 +15,10 @@ TEST(Lcw16, Table) {
     struct Case {
         int16_t in, out;
     };
-    const Case cases[] = {{0, 0},          {1, 16},          {15, 16},         {16, 16},
-                          {17, 32},        {100, 112},       {640, 640},       {32752, 32752},
-                          {32753, -32768}, {32767, -32768},  {-16, -16},       {-1, 16},
-                          {-15, 16},       {-17, 0},         {-33, -16},       {-32768, -32768}};
+    const Case cases[] = {{0, 0},          {1, 16},         {15, 16},   {16, 16},
+                          {17, 32},        {100, 112},      {640, 640}, {32752, 32752},
+                          {32753, -32768}, {32767, -32768}, {-16, -16}, {-1, 16},
+                          {-15, 16},       {-17, 0},        {-33, -16}, {-32768, -32768}};
     for (const auto& c : cases) {
         EXPECT_EQ(lcw16(c.in), c.out) << "lcw16(" << c.in << ")";
         EXPECT_EQ(ref::lcw16(c.in), c.out) << "reference lcw16(" << c.in << ")";
@@ -37,8 +37,8 @@ TEST(Lcw16, SmallestMultipleOf16NotBelow) {
 struct TurnSetup {
     std::vector<uint8_t> src[3], dst[3];
     TurnParam p{};
-    TurnSetup(const std::vector<uint8_t>& channel0, int16_t w, int16_t lb, int16_t h,
-              size_t dstBytes, int16_t dstLb) {
+    TurnSetup(const std::vector<uint8_t>& channel0, int16_t w, int16_t lb, int16_t h, size_t dstBytes,
+              int16_t dstLb) {
         for (int c = 0; c < 3; ++c) {
             src[c] = channel0;
             for (auto& b : src[c]) b = static_cast<uint8_t>(b + 100 * c);

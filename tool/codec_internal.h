@@ -13,30 +13,27 @@ namespace polarmosaic {
 namespace codec {
 
 std::string SizeText(uint64_t width, uint64_t height);
-std::string TooLargeText(uint64_t width, uint64_t height,
-                         const LoadSettings& settings);
+std::string TooLargeText(uint64_t width, uint64_t height, const LoadSettings& settings);
 bool TooLarge(uint64_t width, uint64_t height, const LoadSettings& settings);
 
 // Converts 1..4 channel 8-bit rows (grey, grey+alpha, RGB, RGBA) to RGB,
 // alpha laid over background.
-void ToRgb(const uint8_t* src, size_t src_stride, int channels, int width,
-           int height, const uint8_t background[3], uint8_t* dst);
+void ToRgb(const uint8_t* src, size_t src_stride, int channels, int width, int height,
+           const uint8_t background[3], uint8_t* dst);
 
 // Extra decoder bytes of turning an image upright (its orientation must be
 // known).
-uint64_t OrientationBytes(const Image& image, const LoadSettings& settings,
-                          uint64_t width, uint64_t height);
+uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint64_t width, uint64_t height);
 
 // The EXIF block to write: the image's, with its orientation tag set to
 // the orientation of the pixels written.
 std::string OutputExif(const Image& image);
 
-bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings,
-              Image* image, std::string* error);
-bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings,
-              Image* image, std::string* error);
-bool EncodeWebp(const Image& image, const EncodeSettings& settings,
-                ByteBuffer* out, std::string* error);
+bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
+              std::string* error);
+bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
+              std::string* error);
+bool EncodeWebp(const Image& image, const EncodeSettings& settings, ByteBuffer* out, std::string* error);
 bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error);
 
 }  // namespace codec

@@ -13,18 +13,16 @@
 namespace polarmosaic {
 
 struct ReadOptions {
-  // Files larger than this are refused before they are read.
-  uint64_t max_bytes = UINT64_MAX;
-  // Sees the first bytes (up to 64, fewer only for a shorter file) before
-  // the rest is read, and may refuse the file with a reason.
-  std::function<bool(const uint8_t* head, size_t size, std::string* error)>
-      check_head;
+    // Files larger than this are refused before they are read.
+    uint64_t max_bytes = UINT64_MAX;
+    // Sees the first bytes (up to 64, fewer only for a shorter file) before
+    // the rest is read, and may refuse the file with a reason.
+    std::function<bool(const uint8_t* head, size_t size, std::string* error)> check_head;
 };
 
 // Reads a whole file ("-": standard input). On failure returns false and a
 // reason such as "cannot open (No such file or directory)".
-bool ReadWholeFile(const std::string& path, const ReadOptions& options,
-                   ByteBuffer* data, std::string* error);
+bool ReadWholeFile(const std::string& path, const ReadOptions& options, ByteBuffer* data, std::string* error);
 
 // Reads up to the first max_bytes of a file; false when it cannot be read.
 bool ReadFileHead(const std::string& path, size_t max_bytes, ByteBuffer* head);
@@ -41,8 +39,7 @@ std::string CheckOutputPath(const std::string& path);
 // once complete, so path holds either its old content or all of data,
 // never a part. "-" writes to standard output. A new file gets the
 // permissions of the file it replaces, or 0666 less the umask.
-bool WriteFileAtomically(const std::string& path, const uint8_t* data,
-                         size_t size, std::string* error);
+bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t size, std::string* error);
 
 // True when both paths name the same existing file; "-" is standard input.
 bool IsSameFile(const std::string& a, const std::string& b);

@@ -24,141 +24,140 @@ namespace {
 
 // The payload of a metadata chunk ("ICCP", "EXIF"), empty when absent.
 std::string WebpChunk(WebPDemuxer* demux, const char* fourcc) {
-  WebPChunkIterator chunk;
-  std::string payload;
-  if (WebPDemuxGetChunk(demux, fourcc, 1, &chunk)) {
-    payload.assign(reinterpret_cast<const char*>(chunk.chunk.bytes), chunk.chunk.size);
-    WebPDemuxReleaseChunkIterator(&chunk);
-  }
-  return payload;
+    WebPChunkIterator chunk;
+    std::string payload;
+    if (WebPDemuxGetChunk(demux, fourcc, 1, &chunk)) {
+        payload.assign(reinterpret_cast<const char*>(chunk.chunk.bytes), chunk.chunk.size);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+    return payload;
 }
 
 }  // namespace
 
-bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings,
-              Image* image, std::string* error) {
-  WebPBitstreamFeatures features;
-  VP8StatusCode status = WebPGetFeatures(data, size, &features);
-  if (status == VP8_STATUS_NOT_ENOUGH_DATA) {
-    *error = "truncated WebP data";
-    return false;
-  }
-  if (status != VP8_STATUS_OK) {
-    *error = "corrupt WebP data";
-    return false;
-  }
-  if (features.has_animation) {
-    *error = "animated WebP is not supported";
-    return false;
-  }
-  const int width = features.width, height = features.height;
-  if (TooLarge(width, height, settings)) {
-    *error = TooLargeText(width, height, settings);
-    return false;
-  }
-  WebPData whole = {data, size};
-  if (WebPDemuxer* demux = WebPDemux(&whole)) {
-    image->icc = WebpChunk(demux, "ICCP");
-    image->exif = WebpChunk(demux, "EXIF");
-    WebPDemuxDelete(demux);
-  }
-  // Some writers keep the JPEG-style "Exif\0\0" in front of the block.
-  if (image->exif.compare(0, 6, std::string("Exif\0\0", 6)) == 0) image->exif.erase(0, 6);
-  image->orientation = ExifOrientation(image->exif);
-  size_t pixels = static_cast<size_t>(width) * height;
-  uint64_t decoder_bytes = (features.has_alpha ? pixels * 4 : 0) + (1 << 20) +
-                           OrientationBytes(*image, settings, width, height);
-  if (settings.reserve && !settings.reserve(width, height, decoder_bytes, error)) {
-    return false;
-  }
-  image->rgb.resize(pixels * 3);
-  ByteBuffer rgba;
-  WebPDecoderConfig config;
-  if (!WebPInitDecoderConfig(&config)) throw std::bad_alloc();
-  config.output.is_external_memory = 1;
-  if (features.has_alpha) {
-    rgba.resize(pixels * 4);
-    config.output.colorspace = MODE_RGBA;
-    config.output.u.RGBA.rgba = rgba.data();
-    config.output.u.RGBA.stride = width * 4;
-    config.output.u.RGBA.size = rgba.size();
-  } else {
-    config.output.colorspace = MODE_RGB;
-    config.output.u.RGBA.rgba = image->rgb.data();
-    config.output.u.RGBA.stride = width * 3;
-    config.output.u.RGBA.size = image->rgb.size();
-  }
-  status = WebPDecode(data, size, &config);
-  WebPFreeDecBuffer(&config.output);
-  if (status == VP8_STATUS_OUT_OF_MEMORY) throw std::bad_alloc();
-  if (status != VP8_STATUS_OK) {
-    *error = status == VP8_STATUS_NOT_ENOUGH_DATA ? "truncated WebP data" : "corrupt WebP data";
-    return false;
-  }
-  if (features.has_alpha) {
-    ToRgb(rgba.data(), static_cast<size_t>(width) * 4, 4, width, height,
-          settings.background, image->rgb.data());
-  }
-  image->width = width;
-  image->height = height;
-  return true;
+bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
+              std::string* error) {
+    WebPBitstreamFeatures features;
+    VP8StatusCode status = WebPGetFeatures(data, size, &features);
+    if (status == VP8_STATUS_NOT_ENOUGH_DATA) {
+        *error = "truncated WebP data";
+        return false;
+    }
+    if (status != VP8_STATUS_OK) {
+        *error = "corrupt WebP data";
+        return false;
+    }
+    if (features.has_animation) {
+        *error = "animated WebP is not supported";
+        return false;
+    }
+    const int width = features.width, height = features.height;
+    if (TooLarge(width, height, settings)) {
+        *error = TooLargeText(width, height, settings);
+        return false;
+    }
+    WebPData whole = {data, size};
+    if (WebPDemuxer* demux = WebPDemux(&whole)) {
+        image->icc = WebpChunk(demux, "ICCP");
+        image->exif = WebpChunk(demux, "EXIF");
+        WebPDemuxDelete(demux);
+    }
+    // Some writers keep the JPEG-style "Exif\0\0" in front of the block.
+    if (image->exif.compare(0, 6, std::string("Exif\0\0", 6)) == 0) image->exif.erase(0, 6);
+    image->orientation = ExifOrientation(image->exif);
+    size_t pixels = static_cast<size_t>(width) * height;
+    uint64_t decoder_bytes =
+        (features.has_alpha ? pixels * 4 : 0) + (1 << 20) + OrientationBytes(*image, settings, width, height);
+    if (settings.reserve && !settings.reserve(width, height, decoder_bytes, error)) {
+        return false;
+    }
+    image->rgb.resize(pixels * 3);
+    ByteBuffer rgba;
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) throw std::bad_alloc();
+    config.output.is_external_memory = 1;
+    if (features.has_alpha) {
+        rgba.resize(pixels * 4);
+        config.output.colorspace = MODE_RGBA;
+        config.output.u.RGBA.rgba = rgba.data();
+        config.output.u.RGBA.stride = width * 4;
+        config.output.u.RGBA.size = rgba.size();
+    } else {
+        config.output.colorspace = MODE_RGB;
+        config.output.u.RGBA.rgba = image->rgb.data();
+        config.output.u.RGBA.stride = width * 3;
+        config.output.u.RGBA.size = image->rgb.size();
+    }
+    status = WebPDecode(data, size, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status == VP8_STATUS_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (status != VP8_STATUS_OK) {
+        *error = status == VP8_STATUS_NOT_ENOUGH_DATA ? "truncated WebP data" : "corrupt WebP data";
+        return false;
+    }
+    if (features.has_alpha) {
+        ToRgb(rgba.data(), static_cast<size_t>(width) * 4, 4, width, height, settings.background,
+              image->rgb.data());
+    }
+    image->width = width;
+    image->height = height;
+    return true;
 }
 
-bool EncodeWebp(const Image& image, const EncodeSettings& settings, ByteBuffer* out,
-                std::string* error) {
-  if (image.width > WEBP_MAX_DIMENSION || image.height > WEBP_MAX_DIMENSION) {
-    *error = "WebP holds at most " + SizeText(WEBP_MAX_DIMENSION, WEBP_MAX_DIMENSION) +
-             " pixels (this is " + SizeText(image.width, image.height) + ")";
-    return false;
-  }
-  WebPConfig config;
-  WebPPicture picture;
-  if (!WebPConfigInit(&config) || !WebPPictureInit(&picture)) {
-    *error = "cannot encode WebP (library version mismatch)";
-    return false;
-  }
-  if (settings.lossless) {
-    WebPConfigLosslessPreset(&config, 6);
-  } else {
-    config.quality = static_cast<float>(settings.quality);
-  }
-  picture.use_argb = settings.lossless ? 1 : 0;
-  picture.width = image.width;
-  picture.height = image.height;
-  WebPMemoryWriter writer;
-  WebPMemoryWriterInit(&writer);
-  picture.writer = WebPMemoryWrite;
-  picture.custom_ptr = &writer;
-  bool ok = WebPPictureImportRGB(&picture, image.rgb.data(), image.width * 3) &&
-            WebPEncode(&config, &picture);
-  int code = picture.error_code;
-  WebPPictureFree(&picture);
-  if (!ok) {
-    WebPMemoryWriterClear(&writer);
-    if (code == VP8_ENC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
-    *error = "cannot encode WebP (error " + std::to_string(code) + ")";
-    return false;
-  }
-  std::string exif = OutputExif(image);
-  WebPData assembled = {writer.mem, writer.size};
-  WebPData with_metadata = {nullptr, 0};
-  if (!image.icc.empty() || !exif.empty()) {
-    WebPMux* mux = WebPMuxCreate(&assembled, 1);
-    if (mux) {
-      WebPData icc = {reinterpret_cast<const uint8_t*>(image.icc.data()), image.icc.size()};
-      WebPData exif_data = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
-      bool set = (image.icc.empty() || WebPMuxSetChunk(mux, "ICCP", &icc, 1) == WEBP_MUX_OK) &&
-                 (exif.empty() || WebPMuxSetChunk(mux, "EXIF", &exif_data, 1) == WEBP_MUX_OK);
-      if (set && WebPMuxAssemble(mux, &with_metadata) == WEBP_MUX_OK) {
-        assembled = with_metadata;
-      }
-      WebPMuxDelete(mux);
+bool EncodeWebp(const Image& image, const EncodeSettings& settings, ByteBuffer* out, std::string* error) {
+    if (image.width > WEBP_MAX_DIMENSION || image.height > WEBP_MAX_DIMENSION) {
+        *error = "WebP holds at most " + SizeText(WEBP_MAX_DIMENSION, WEBP_MAX_DIMENSION) +
+                 " pixels (this is " + SizeText(image.width, image.height) + ")";
+        return false;
     }
-  }
-  out->assign(assembled.bytes, assembled.bytes + assembled.size);
-  WebPDataClear(&with_metadata);
-  WebPMemoryWriterClear(&writer);
-  return true;
+    WebPConfig config;
+    WebPPicture picture;
+    if (!WebPConfigInit(&config) || !WebPPictureInit(&picture)) {
+        *error = "cannot encode WebP (library version mismatch)";
+        return false;
+    }
+    if (settings.lossless) {
+        WebPConfigLosslessPreset(&config, 6);
+    } else {
+        config.quality = static_cast<float>(settings.quality);
+    }
+    picture.use_argb = settings.lossless ? 1 : 0;
+    picture.width = image.width;
+    picture.height = image.height;
+    WebPMemoryWriter writer;
+    WebPMemoryWriterInit(&writer);
+    picture.writer = WebPMemoryWrite;
+    picture.custom_ptr = &writer;
+    bool ok =
+        WebPPictureImportRGB(&picture, image.rgb.data(), image.width * 3) && WebPEncode(&config, &picture);
+    int code = picture.error_code;
+    WebPPictureFree(&picture);
+    if (!ok) {
+        WebPMemoryWriterClear(&writer);
+        if (code == VP8_ENC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
+        *error = "cannot encode WebP (error " + std::to_string(code) + ")";
+        return false;
+    }
+    std::string exif = OutputExif(image);
+    WebPData assembled = {writer.mem, writer.size};
+    WebPData with_metadata = {nullptr, 0};
+    if (!image.icc.empty() || !exif.empty()) {
+        WebPMux* mux = WebPMuxCreate(&assembled, 1);
+        if (mux) {
+            WebPData icc = {reinterpret_cast<const uint8_t*>(image.icc.data()), image.icc.size()};
+            WebPData exif_data = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
+            bool set = (image.icc.empty() || WebPMuxSetChunk(mux, "ICCP", &icc, 1) == WEBP_MUX_OK) &&
+                       (exif.empty() || WebPMuxSetChunk(mux, "EXIF", &exif_data, 1) == WEBP_MUX_OK);
+            if (set && WebPMuxAssemble(mux, &with_metadata) == WEBP_MUX_OK) {
+                assembled = with_metadata;
+            }
+            WebPMuxDelete(mux);
+        }
+    }
+    out->assign(assembled.bytes, assembled.bytes + assembled.size);
+    WebPDataClear(&with_metadata);
+    WebPMemoryWriterClear(&writer);
+    return true;
 }
 
 // ------------------------------------------------------------------ TIFF
@@ -167,48 +166,48 @@ namespace {
 
 // A TIFF file in memory, for reading or writing.
 struct TiffStream {
-  const uint8_t* data;  // reading
-  ByteBuffer* out;      // writing
-  uint64_t size;
-  uint64_t pos;
-  bool out_of_memory;
-  char message[256];
+    const uint8_t* data;  // reading
+    ByteBuffer* out;      // writing
+    uint64_t size;
+    uint64_t pos;
+    bool out_of_memory;
+    char message[256];
 };
 
 tmsize_t TiffRead(thandle_t handle, void* buffer, tmsize_t count) {
-  TiffStream* s = static_cast<TiffStream*>(handle);
-  const uint8_t* base = s->out ? s->out->data() : s->data;
-  if (count < 0 || s->pos >= s->size) return 0;
-  uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(count), s->size - s->pos);
-  memcpy(buffer, base + s->pos, n);
-  s->pos += n;
-  return static_cast<tmsize_t>(n);
+    TiffStream* s = static_cast<TiffStream*>(handle);
+    const uint8_t* base = s->out ? s->out->data() : s->data;
+    if (count < 0 || s->pos >= s->size) return 0;
+    uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(count), s->size - s->pos);
+    memcpy(buffer, base + s->pos, n);
+    s->pos += n;
+    return static_cast<tmsize_t>(n);
 }
 
 tmsize_t TiffWrite(thandle_t handle, void* buffer, tmsize_t count) {
-  TiffStream* s = static_cast<TiffStream*>(handle);
-  if (!s->out || count < 0) return -1;
-  uint64_t end = s->pos + static_cast<uint64_t>(count);
-  try {
-    if (end > s->out->size()) {
-      if (end > s->out->capacity()) s->out->reserve(std::max<uint64_t>(end, s->out->capacity() * 2));
-      s->out->resize(end);
+    TiffStream* s = static_cast<TiffStream*>(handle);
+    if (!s->out || count < 0) return -1;
+    uint64_t end = s->pos + static_cast<uint64_t>(count);
+    try {
+        if (end > s->out->size()) {
+            if (end > s->out->capacity()) s->out->reserve(std::max<uint64_t>(end, s->out->capacity() * 2));
+            s->out->resize(end);
+        }
+    } catch (const std::bad_alloc&) {
+        s->out_of_memory = true;
+        return -1;
     }
-  } catch (const std::bad_alloc&) {
-    s->out_of_memory = true;
-    return -1;
-  }
-  memcpy(s->out->data() + s->pos, buffer, static_cast<size_t>(count));
-  s->pos = end;
-  s->size = std::max(s->size, end);
-  return count;
+    memcpy(s->out->data() + s->pos, buffer, static_cast<size_t>(count));
+    s->pos = end;
+    s->size = std::max(s->size, end);
+    return count;
 }
 
 toff_t TiffSeek(thandle_t handle, toff_t offset, int whence) {
-  TiffStream* s = static_cast<TiffStream*>(handle);
-  uint64_t base = whence == SEEK_CUR ? s->pos : whence == SEEK_END ? s->size : 0;
-  s->pos = base + offset;
-  return s->pos;
+    TiffStream* s = static_cast<TiffStream*>(handle);
+    uint64_t base = whence == SEEK_CUR ? s->pos : whence == SEEK_END ? s->size : 0;
+    s->pos = base + offset;
+    return s->pos;
 }
 
 int TiffClose(thandle_t) { return 0; }
@@ -219,247 +218,244 @@ void TiffUnmap(thandle_t, void*, toff_t) {}
 // libtiff reports through handlers; these keep the first error per stream
 // and drop the warnings (they would go to standard error).
 int TiffErrorHandler(TIFF*, void* user, const char*, const char* format, va_list args) {
-  TiffStream* s = static_cast<TiffStream*>(user);
-  if (s->message[0] == '\0') vsnprintf(s->message, sizeof(s->message), format, args);
-  return 1;
+    TiffStream* s = static_cast<TiffStream*>(user);
+    if (s->message[0] == '\0') vsnprintf(s->message, sizeof(s->message), format, args);
+    return 1;
 }
 
 int TiffWarningHandler(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 TIFF* OpenTiff(TiffStream* stream, const char* mode) {
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  if (!options) throw std::bad_alloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(options, TiffErrorHandler, stream);
-  TIFFOpenOptionsSetWarningHandlerExtR(options, TiffWarningHandler, stream);
-  // libtiff's own bound on any single allocation (a strip, a tag), on top
-  // of the memory budget that the pixels are counted against.
-  TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(1) << 31);
-  TIFF* tif = TIFFClientOpenExt("TIFF", mode, stream, TiffRead, TiffWrite, TiffSeek, TiffClose,
-                                TiffSize, TiffMap, TiffUnmap, options);
-  TIFFOpenOptionsFree(options);
-  return tif;
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (!options) throw std::bad_alloc();
+    TIFFOpenOptionsSetErrorHandlerExtR(options, TiffErrorHandler, stream);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, TiffWarningHandler, stream);
+    // libtiff's own bound on any single allocation (a strip, a tag), on top
+    // of the memory budget that the pixels are counted against.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(1) << 31);
+    TIFF* tif = TIFFClientOpenExt("TIFF", mode, stream, TiffRead, TiffWrite, TiffSeek, TiffClose, TiffSize,
+                                  TiffMap, TiffUnmap, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
 }
 
 struct TiffGuard {
-  TIFF* tif = nullptr;
-  ~TiffGuard() {
-    if (tif) TIFFClose(tif);
-  }
+    TIFF* tif = nullptr;
+    ~TiffGuard() {
+        if (tif) TIFFClose(tif);
+    }
 };
 
 struct RgbaGuard {
-  TIFFRGBAImage* image = nullptr;
-  ~RgbaGuard() {
-    if (image) TIFFRGBAImageEnd(image);
-  }
+    TIFFRGBAImage* image = nullptr;
+    ~RgbaGuard() {
+        if (image) TIFFRGBAImageEnd(image);
+    }
 };
 
 std::string TiffReason(const TiffStream& stream, const char* fallback) {
-  return stream.message[0] ? std::string(fallback) + " (" + stream.message + ")"
-                           : std::string(fallback);
+    return stream.message[0] ? std::string(fallback) + " (" + stream.message + ")" : std::string(fallback);
 }
 
 // Plain strips of 8- or 16-bit grey or RGB, with or without alpha: read
 // row by row, 16-bit samples rounded to 8 bits (libtiff's RGBA reader
 // truncates 16-bit grey). Everything else goes through that reader.
 bool DirectTiffLayout(TIFF* tif) {
-  uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, extra_count = 0;
-  uint16_t* extra = nullptr;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
-  int colours = photometric == PHOTOMETRIC_MINISBLACK ? 1 : photometric == PHOTOMETRIC_RGB ? 3 : 0;
-  return !TIFFIsTiled(tif) && (bits == 8 || bits == 16) && planar == PLANARCONFIG_CONTIG &&
-         colours > 0 && (samples == colours || (samples == colours + 1 && extra_count == 1));
+    uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, extra_count = 0;
+    uint16_t* extra = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return false;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+    int colours = photometric == PHOTOMETRIC_MINISBLACK ? 1 : photometric == PHOTOMETRIC_RGB ? 3 : 0;
+    return !TIFFIsTiled(tif) && (bits == 8 || bits == 16) && planar == PLANARCONFIG_CONTIG && colours > 0 &&
+           (samples == colours || (samples == colours + 1 && extra_count == 1));
 }
 
-bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settings,
-                       uint32_t width, uint32_t height, Image* image, std::string* error) {
-  uint16_t bits = 0, samples = 0, photometric = 0, extra_count = 0;
-  uint16_t* extra = nullptr;
-  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
-  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
-  bool associated = extra_count == 1 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
-  size_t line = static_cast<size_t>(TIFFScanlineSize64(tif));
-  size_t pixels = static_cast<size_t>(width) * height;
-  uint64_t decoder_bytes = line + (1 << 20) + OrientationBytes(*image, settings, width, height);
-  if (settings.reserve &&
-      !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
-    return false;
-  }
-  image->rgb.resize(pixels * 3);
-  ByteBuffer row(line);
-  const uint8_t* bg = settings.background;
-  for (uint32_t y = 0; y < height; ++y) {
-    if (TIFFReadScanline(tif, row.data(), y, 0) < 0) {
-      *error = TiffReason(*stream, "corrupt TIFF data");
-      return false;
+bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settings, uint32_t width,
+                       uint32_t height, Image* image, std::string* error) {
+    uint16_t bits = 0, samples = 0, photometric = 0, extra_count = 0;
+    uint16_t* extra = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
+    bool associated = extra_count == 1 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    size_t line = static_cast<size_t>(TIFFScanlineSize64(tif));
+    size_t pixels = static_cast<size_t>(width) * height;
+    uint64_t decoder_bytes = line + (1 << 20) + OrientationBytes(*image, settings, width, height);
+    if (settings.reserve &&
+        !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
+        return false;
     }
-    uint8_t* d = image->rgb.data() + static_cast<size_t>(y) * width * 3;
-    for (uint32_t x = 0; x < width; ++x, d += 3) {
-      uint32_t v[4];
-      for (int k = 0; k < samples; ++k) {
-        size_t i = static_cast<size_t>(x) * samples + k;
-        if (bits == 8) {
-          v[k] = row[i];
-        } else {
-          uint16_t wide;
-          memcpy(&wide, &row[2 * i], 2);  // libtiff gives host byte order
-          v[k] = (wide * 255u + 32767u) / 65535u;
+    image->rgb.resize(pixels * 3);
+    ByteBuffer row(line);
+    const uint8_t* bg = settings.background;
+    for (uint32_t y = 0; y < height; ++y) {
+        if (TIFFReadScanline(tif, row.data(), y, 0) < 0) {
+            *error = TiffReason(*stream, "corrupt TIFF data");
+            return false;
         }
-      }
-      uint32_t rgb[3] = {v[0], v[0], v[0]};
-      if (photometric == PHOTOMETRIC_RGB) {
-        rgb[1] = v[1];
-        rgb[2] = v[2];
-      }
-      if (samples == 2 || samples == 4) {
-        uint32_t a = v[samples - 1];
-        for (int c = 0; c < 3; ++c) {
-          uint32_t under = bg[c] * (255 - a);
-          uint32_t mixed = associated ? rgb[c] + (under + 127) / 255
-                                      : (rgb[c] * a + under + 127) / 255;
-          rgb[c] = mixed > 255 ? 255 : mixed;
+        uint8_t* d = image->rgb.data() + static_cast<size_t>(y) * width * 3;
+        for (uint32_t x = 0; x < width; ++x, d += 3) {
+            uint32_t v[4];
+            for (int k = 0; k < samples; ++k) {
+                size_t i = static_cast<size_t>(x) * samples + k;
+                if (bits == 8) {
+                    v[k] = row[i];
+                } else {
+                    uint16_t wide;
+                    memcpy(&wide, &row[2 * i], 2);  // libtiff gives host byte order
+                    v[k] = (wide * 255u + 32767u) / 65535u;
+                }
+            }
+            uint32_t rgb[3] = {v[0], v[0], v[0]};
+            if (photometric == PHOTOMETRIC_RGB) {
+                rgb[1] = v[1];
+                rgb[2] = v[2];
+            }
+            if (samples == 2 || samples == 4) {
+                uint32_t a = v[samples - 1];
+                for (int c = 0; c < 3; ++c) {
+                    uint32_t under = bg[c] * (255 - a);
+                    uint32_t mixed =
+                        associated ? rgb[c] + (under + 127) / 255 : (rgb[c] * a + under + 127) / 255;
+                    rgb[c] = mixed > 255 ? 255 : mixed;
+                }
+            }
+            d[0] = static_cast<uint8_t>(rgb[0]);
+            d[1] = static_cast<uint8_t>(rgb[1]);
+            d[2] = static_cast<uint8_t>(rgb[2]);
         }
-      }
-      d[0] = static_cast<uint8_t>(rgb[0]);
-      d[1] = static_cast<uint8_t>(rgb[1]);
-      d[2] = static_cast<uint8_t>(rgb[2]);
     }
-  }
-  image->width = static_cast<int>(width);
-  image->height = static_cast<int>(height);
-  return true;
+    image->width = static_cast<int>(width);
+    image->height = static_cast<int>(height);
+    return true;
 }
 
 }  // namespace
 
 bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
               std::string* error) {
-  TiffStream stream = {};
-  stream.data = data;
-  stream.size = size;
-  TiffGuard guard;
-  guard.tif = OpenTiff(&stream, "rm");
-  if (!guard.tif) {
-    *error = TiffReason(stream, "corrupt TIFF data");
-    return false;
-  }
-  uint32_t width = 0, height = 0;
-  TIFFGetField(guard.tif, TIFFTAG_IMAGEWIDTH, &width);
-  TIFFGetField(guard.tif, TIFFTAG_IMAGELENGTH, &height);
-  if (TooLarge(width, height, settings)) {
-    *error = TooLargeText(width, height, settings);
-    return false;
-  }
-  uint32_t icc_size = 0;
-  void* icc = nullptr;
-  if (TIFFGetField(guard.tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc) {
-    image->icc.assign(static_cast<const char*>(icc), icc_size);
-  }
-  uint16_t orientation = 1;
-  TIFFGetFieldDefaulted(guard.tif, TIFFTAG_ORIENTATION, &orientation);
-  image->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
-  if (DirectTiffLayout(guard.tif)) {
-    return LoadTiffScanlines(guard.tif, &stream, settings, width, height, image, error);
-  }
-  char reason[1024] = "";
-  if (!TIFFRGBAImageOK(guard.tif, reason)) {
-    *error = std::string("unsupported TIFF (") + reason + ")";
-    return false;
-  }
-  TIFFRGBAImage rgba;
-  if (!TIFFRGBAImageBegin(&rgba, guard.tif, 1, reason)) {
-    *error = std::string("unsupported TIFF (") + reason + ")";
-    return false;
-  }
-  RgbaGuard rgba_guard;
-  rgba_guard.image = &rgba;
-  // Rows as stored, top row first: the orientation is applied afterwards,
-  // the same way for every format.
-  rgba.req_orientation = ORIENTATION_TOPLEFT;
-  rgba.orientation = ORIENTATION_TOPLEFT;
-  size_t pixels = static_cast<size_t>(width) * height;
-  uint64_t decoder_bytes = pixels * 4 + (1 << 20) +
-                           OrientationBytes(*image, settings, width, height);
-  if (settings.reserve &&
-      !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
-    return false;
-  }
-  ByteBuffer raster(pixels * 4);
-  if (!TIFFRGBAImageGet(&rgba, reinterpret_cast<uint32_t*>(raster.data()), width, height)) {
-    *error = TiffReason(stream, "corrupt TIFF data");
-    return false;
-  }
-  // libtiff hands out premultiplied (associated) alpha.
-  image->rgb.resize(pixels * 3);
-  const uint32_t* p = reinterpret_cast<const uint32_t*>(raster.data());
-  uint8_t* d = image->rgb.data();
-  const uint8_t* bg = settings.background;
-  for (size_t i = 0; i < pixels; ++i, d += 3) {
-    uint32_t v = p[i];
-    uint32_t a = TIFFGetA(v);
-    uint32_t c[3] = {TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)};
-    for (int k = 0; k < 3; ++k) {
-      uint32_t mixed = c[k] + (bg[k] * (255 - a) + 127) / 255;
-      d[k] = static_cast<uint8_t>(mixed > 255 ? 255 : mixed);
+    TiffStream stream = {};
+    stream.data = data;
+    stream.size = size;
+    TiffGuard guard;
+    guard.tif = OpenTiff(&stream, "rm");
+    if (!guard.tif) {
+        *error = TiffReason(stream, "corrupt TIFF data");
+        return false;
     }
-  }
-  image->width = static_cast<int>(width);
-  image->height = static_cast<int>(height);
-  return true;
+    uint32_t width = 0, height = 0;
+    TIFFGetField(guard.tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(guard.tif, TIFFTAG_IMAGELENGTH, &height);
+    if (TooLarge(width, height, settings)) {
+        *error = TooLargeText(width, height, settings);
+        return false;
+    }
+    uint32_t icc_size = 0;
+    void* icc = nullptr;
+    if (TIFFGetField(guard.tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc) {
+        image->icc.assign(static_cast<const char*>(icc), icc_size);
+    }
+    uint16_t orientation = 1;
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_ORIENTATION, &orientation);
+    image->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+    if (DirectTiffLayout(guard.tif)) {
+        return LoadTiffScanlines(guard.tif, &stream, settings, width, height, image, error);
+    }
+    char reason[1024] = "";
+    if (!TIFFRGBAImageOK(guard.tif, reason)) {
+        *error = std::string("unsupported TIFF (") + reason + ")";
+        return false;
+    }
+    TIFFRGBAImage rgba;
+    if (!TIFFRGBAImageBegin(&rgba, guard.tif, 1, reason)) {
+        *error = std::string("unsupported TIFF (") + reason + ")";
+        return false;
+    }
+    RgbaGuard rgba_guard;
+    rgba_guard.image = &rgba;
+    // Rows as stored, top row first: the orientation is applied afterwards,
+    // the same way for every format.
+    rgba.req_orientation = ORIENTATION_TOPLEFT;
+    rgba.orientation = ORIENTATION_TOPLEFT;
+    size_t pixels = static_cast<size_t>(width) * height;
+    uint64_t decoder_bytes = pixels * 4 + (1 << 20) + OrientationBytes(*image, settings, width, height);
+    if (settings.reserve &&
+        !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
+        return false;
+    }
+    ByteBuffer raster(pixels * 4);
+    if (!TIFFRGBAImageGet(&rgba, reinterpret_cast<uint32_t*>(raster.data()), width, height)) {
+        *error = TiffReason(stream, "corrupt TIFF data");
+        return false;
+    }
+    // libtiff hands out premultiplied (associated) alpha.
+    image->rgb.resize(pixels * 3);
+    const uint32_t* p = reinterpret_cast<const uint32_t*>(raster.data());
+    uint8_t* d = image->rgb.data();
+    const uint8_t* bg = settings.background;
+    for (size_t i = 0; i < pixels; ++i, d += 3) {
+        uint32_t v = p[i];
+        uint32_t a = TIFFGetA(v);
+        uint32_t c[3] = {TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)};
+        for (int k = 0; k < 3; ++k) {
+            uint32_t mixed = c[k] + (bg[k] * (255 - a) + 127) / 255;
+            d[k] = static_cast<uint8_t>(mixed > 255 ? 255 : mixed);
+        }
+    }
+    image->width = static_cast<int>(width);
+    image->height = static_cast<int>(height);
+    return true;
 }
 
 bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error) {
-  TiffStream stream = {};
-  stream.out = out;
-  out->clear();
-  uint64_t raw = static_cast<uint64_t>(image.width) * image.height * 3;
-  // Classic TIFF offsets are 32-bit; BigTIFF beyond.
-  TiffGuard guard;
-  guard.tif = OpenTiff(&stream, raw > (uint64_t(3) << 30) ? "w8m" : "wm");
-  if (!guard.tif) {
-    *error = TiffReason(stream, "cannot encode TIFF");
-    return false;
-  }
-  TIFF* tif = guard.tif;
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-  TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
-  if (!image.icc.empty()) {
-    TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(image.icc.size()),
-                 image.icc.data());
-  }
-  ByteBuffer row(static_cast<size_t>(image.width) * 3);
-  for (int y = 0; y < image.height; ++y) {
-    // TIFFWriteScanline may change the row it is given (the predictor).
-    memcpy(row.data(), image.rgb.data() + static_cast<size_t>(y) * row.size(), row.size());
-    if (TIFFWriteScanline(tif, row.data(), static_cast<uint32_t>(y), 0) < 0) {
-      if (stream.out_of_memory) throw std::bad_alloc();
-      *error = TiffReason(stream, "cannot encode TIFF");
-      return false;
+    TiffStream stream = {};
+    stream.out = out;
+    out->clear();
+    uint64_t raw = static_cast<uint64_t>(image.width) * image.height * 3;
+    // Classic TIFF offsets are 32-bit; BigTIFF beyond.
+    TiffGuard guard;
+    guard.tif = OpenTiff(&stream, raw > (uint64_t(3) << 30) ? "w8m" : "wm");
+    if (!guard.tif) {
+        *error = TiffReason(stream, "cannot encode TIFF");
+        return false;
     }
-  }
-  if (!TIFFWriteDirectory(tif)) {
-    if (stream.out_of_memory) throw std::bad_alloc();
-    *error = TiffReason(stream, "cannot encode TIFF");
-    return false;
-  }
-  TIFFClose(tif);
-  guard.tif = nullptr;
-  out->resize(stream.size);
-  return true;
+    TIFF* tif = guard.tif;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+    if (!image.icc.empty()) {
+        TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(image.icc.size()), image.icc.data());
+    }
+    ByteBuffer row(static_cast<size_t>(image.width) * 3);
+    for (int y = 0; y < image.height; ++y) {
+        // TIFFWriteScanline may change the row it is given (the predictor).
+        memcpy(row.data(), image.rgb.data() + static_cast<size_t>(y) * row.size(), row.size());
+        if (TIFFWriteScanline(tif, row.data(), static_cast<uint32_t>(y), 0) < 0) {
+            if (stream.out_of_memory) throw std::bad_alloc();
+            *error = TiffReason(stream, "cannot encode TIFF");
+            return false;
+        }
+    }
+    if (!TIFFWriteDirectory(tif)) {
+        if (stream.out_of_memory) throw std::bad_alloc();
+        *error = TiffReason(stream, "cannot encode TIFF");
+        return false;
+    }
+    TIFFClose(tif);
+    guard.tif = nullptr;
+    out->resize(stream.size);
+    return true;
 }
 
 }  // namespace codec

@@ -22,31 +22,29 @@ enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm, kWebp, kTiff };
 
 // 8-bit interleaved RGB, rows width * 3 bytes apart.
 struct Image {
-  int width = 0;
-  int height = 0;
-  ByteBuffer rgb;  // resized without zero-filling; reused by a batch
-  ImageFormat format = ImageFormat::kUnknown;  // what it was read from
-  std::string icc;   // ICC profile, empty when none
-  std::string exif;  // EXIF block from its TIFF header on, empty when none
-  // EXIF (or TIFF) orientation of the pixels as stored: 1 is upright.
-  // Written back into the EXIF block of the output.
-  int orientation = 1;
+    int width = 0;
+    int height = 0;
+    ByteBuffer rgb;                              // resized without zero-filling; reused by a batch
+    ImageFormat format = ImageFormat::kUnknown;  // what it was read from
+    std::string icc;                             // ICC profile, empty when none
+    std::string exif;                            // EXIF block from its TIFF header on, empty when none
+    // EXIF (or TIFF) orientation of the pixels as stored: 1 is upright.
+    // Written back into the EXIF block of the output.
+    int orientation = 1;
 };
 
 struct LoadSettings {
-  // Colour that alpha is composited over.
-  uint8_t background[3] = {255, 255, 255};
-  // Images beyond these sizes are refused before any pixel memory is taken.
-  int max_width = 32752;
-  int max_height = 32767;
-  // Turn the pixels upright as the EXIF orientation says.
-  bool auto_orient = true;
-  // Called once the header has been read and before any pixel memory is
-  // taken, with the image size and the bytes the decoder needs beyond the
-  // RGB image. Returning false refuses the image with the reason given.
-  std::function<bool(int width, int height, uint64_t decoder_bytes,
-                     std::string* error)>
-      reserve;
+    // Colour that alpha is composited over.
+    uint8_t background[3] = {255, 255, 255};
+    // Images beyond these sizes are refused before any pixel memory is taken.
+    int max_width = 32752;
+    int max_height = 32767;
+    // Turn the pixels upright as the EXIF orientation says.
+    bool auto_orient = true;
+    // Called once the header has been read and before any pixel memory is
+    // taken, with the image size and the bytes the decoder needs beyond the
+    // RGB image. Returning false refuses the image with the reason given.
+    std::function<bool(int width, int height, uint64_t decoder_bytes, std::string* error)> reserve;
 };
 
 // Format by content: the first bytes of the data.
@@ -68,12 +66,12 @@ const char* FormatExtension(ImageFormat format);
 // ("not a PNG, JPEG or PPM/PGM image", "truncated PNG data", ...) into *error;
 // *image is then unspecified. Throws std::bad_alloc only when memory runs
 // out for an image within the size limits.
-bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings,
-               Image* image, std::string* error);
+bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
+               std::string* error);
 
 struct EncodeSettings {
-  int quality = 90;       // JPEG and lossy WebP, 1 .. 100
-  bool lossless = false;  // WebP
+    int quality = 90;       // JPEG and lossy WebP, 1 .. 100
+    bool lossless = false;  // WebP
 };
 
 // True when settings.quality changes the output of format.
@@ -82,8 +80,7 @@ bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings);
 // Encodes image in format into *out, with its ICC profile and EXIF block
 // where the format holds them (PPM/PGM hold neither). PGM keeps the luma
 // (BT.601) only.
-bool EncodeImage(const Image& image, ImageFormat format,
-                 const EncodeSettings& settings, ByteBuffer* out,
+bool EncodeImage(const Image& image, ImageFormat format, const EncodeSettings& settings, ByteBuffer* out,
                  std::string* error);
 
 }  // namespace polarmosaic

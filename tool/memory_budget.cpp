@@ -11,76 +11,75 @@
 namespace polarmosaic {
 
 bool MemoryBudget::Acquire(uint64_t bytes) {
-  if (bytes > total_) return false;
-  std::unique_lock<std::mutex> lock(mutex_);
-  freed_.wait(lock, [&] { return used_ + bytes <= total_; });
-  used_ += bytes;
-  return true;
+    if (bytes > total_) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    freed_.wait(lock, [&] { return used_ + bytes <= total_; });
+    used_ += bytes;
+    return true;
 }
 
 bool MemoryBudget::TryAcquire(uint64_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (bytes > total_ - used_) return false;
-  used_ += bytes;
-  return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (bytes > total_ - used_) return false;
+    used_ += bytes;
+    return true;
 }
 
 void MemoryBudget::Release(uint64_t bytes) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    used_ -= bytes;
-  }
-  freed_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        used_ -= bytes;
+    }
+    freed_.notify_all();
 }
 
 uint64_t DefaultMemoryBudget() {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page_size = sysconf(_SC_PAGESIZE);
-  uint64_t budget = pages > 0 && page_size > 0
-                        ? static_cast<uint64_t>(pages) * page_size / 2
-                        : uint64_t(1) << 30;
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    // The code, the libraries and the thread stacks need some of it too.
-    uint64_t usable = static_cast<uint64_t>(limit.rlim_cur) / 4 * 3;
-    if (usable < budget) budget = usable;
-  }
-  return budget;
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    uint64_t budget =
+        pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * page_size / 2 : uint64_t(1) << 30;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        // The code, the libraries and the thread stacks need some of it too.
+        uint64_t usable = static_cast<uint64_t>(limit.rlim_cur) / 4 * 3;
+        if (usable < budget) budget = usable;
+    }
+    return budget;
 }
 
 bool ParseMemorySize(const std::string& text, uint64_t* bytes) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  double value = strtod(text.c_str(), &end);
-  std::string suffix(end);
-  double scale = 1;
-  if (suffix == "K" || suffix == "k" || suffix == "KiB") {
-    scale = 1024.0;
-  } else if (suffix == "M" || suffix == "m" || suffix == "MiB") {
-    scale = 1024.0 * 1024;
-  } else if (suffix == "G" || suffix == "g" || suffix == "GiB") {
-    scale = 1024.0 * 1024 * 1024;
-  } else if (suffix == "T" || suffix == "t" || suffix == "TiB") {
-    scale = 1024.0 * 1024 * 1024 * 1024;
-  } else if (!suffix.empty()) {
-    return false;
-  }
-  double total = value * scale;
-  if (!std::isfinite(total) || total < 1024.0 * 1024 || total > 9e18) {
-    return false;
-  }
-  *bytes = static_cast<uint64_t>(total);
-  return true;
+    if (text.empty()) return false;
+    char* end = nullptr;
+    double value = strtod(text.c_str(), &end);
+    std::string suffix(end);
+    double scale = 1;
+    if (suffix == "K" || suffix == "k" || suffix == "KiB") {
+        scale = 1024.0;
+    } else if (suffix == "M" || suffix == "m" || suffix == "MiB") {
+        scale = 1024.0 * 1024;
+    } else if (suffix == "G" || suffix == "g" || suffix == "GiB") {
+        scale = 1024.0 * 1024 * 1024;
+    } else if (suffix == "T" || suffix == "t" || suffix == "TiB") {
+        scale = 1024.0 * 1024 * 1024 * 1024;
+    } else if (!suffix.empty()) {
+        return false;
+    }
+    double total = value * scale;
+    if (!std::isfinite(total) || total < 1024.0 * 1024 || total > 9e18) {
+        return false;
+    }
+    *bytes = static_cast<uint64_t>(total);
+    return true;
 }
 
 std::string MemoryText(uint64_t bytes) {
-  char text[64];
-  if (bytes >= (uint64_t(1) << 30)) {
-    snprintf(text, sizeof(text), "%.1f GiB", bytes / 1073741824.0);
-  } else {
-    snprintf(text, sizeof(text), "%.0f MiB", std::ceil(bytes / 1048576.0));
-  }
-  return text;
+    char text[64];
+    if (bytes >= (uint64_t(1) << 30)) {
+        snprintf(text, sizeof(text), "%.1f GiB", bytes / 1073741824.0);
+    } else {
+        snprintf(text, sizeof(text), "%.0f MiB", std::ceil(bytes / 1048576.0));
+    }
+    return text;
 }
 
 }  // namespace polarmosaic

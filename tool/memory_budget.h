@@ -15,21 +15,21 @@ namespace polarmosaic {
 // that has to wait holds nothing, so the workers cannot block each other
 // for good.
 class MemoryBudget {
- public:
-  explicit MemoryBudget(uint64_t total) : total_(total) {}
-  uint64_t total() const { return total_; }
-  // Takes bytes, waiting until they are free; false at once when bytes is
-  // more than the whole budget.
-  bool Acquire(uint64_t bytes);
-  // Takes bytes only when they are free now.
-  bool TryAcquire(uint64_t bytes);
-  void Release(uint64_t bytes);
+public:
+    explicit MemoryBudget(uint64_t total) : total_(total) {}
+    uint64_t total() const { return total_; }
+    // Takes bytes, waiting until they are free; false at once when bytes is
+    // more than the whole budget.
+    bool Acquire(uint64_t bytes);
+    // Takes bytes only when they are free now.
+    bool TryAcquire(uint64_t bytes);
+    void Release(uint64_t bytes);
 
- private:
-  const uint64_t total_;
-  uint64_t used_ = 0;
-  std::mutex mutex_;
-  std::condition_variable freed_;
+private:
+    const uint64_t total_;
+    uint64_t used_ = 0;
+    std::mutex mutex_;
+    std::condition_variable freed_;
 };
 
 // Half the physical memory, and at most three quarters of the process's

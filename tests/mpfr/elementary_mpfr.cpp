@@ -109,7 +109,7 @@ void addReductionHardCases(std::vector<float>* out) {
 // below 1 near x^2 = 2^-53.
 void addSeriesHardCases(std::vector<float>* out) {
     const double centres[] = {std::sqrt(3.0 * 0x1p-53), std::sqrt(6.0 * 0x1p-53), std::sqrt(3.0 * 0x1p-54),
-                              std::sqrt(6.0 * 0x1p-54), std::sqrt(0x1p-53), std::sqrt(0x1p-52)};
+                              std::sqrt(6.0 * 0x1p-54), std::sqrt(0x1p-53),       std::sqrt(0x1p-52)};
     for (double c : centres) {
         const uint32_t mid = bitsOf(static_cast<float>(c));
         for (uint32_t b = mid - 4096; b <= mid + 4096; ++b) {
@@ -120,8 +120,8 @@ void addSeriesHardCases(std::vector<float>* out) {
     // Special values, the limits of the float range and the boundaries of the
     // module's own code paths (argument reduction from pi/4, the quick
     // arctangent's range 2^-20 .. 2^20).
-    const float specials[] = {0.0f, 1.0f, 0x1p-149f, 0x1p-126f, 0x1.fffffep+127f, 0.785398185f, 0.785398126f,
-                              0x1p-20f, 0x1p20f, 6.28318548f, 3.14159274f, 1.57079637f};
+    const float specials[] = {0.0f,         1.0f,     0x1p-149f, 0x1p-126f,   0x1.fffffep+127f, 0.785398185f,
+                              0.785398126f, 0x1p-20f, 0x1p20f,   6.28318548f, 3.14159274f,      1.57079637f};
     for (float s : specials) {
         for (int d = -8; d <= 8; ++d) {
             const uint32_t b = bitsOf(s) + static_cast<uint32_t>(d);
@@ -135,9 +135,10 @@ void addSeriesHardCases(std::vector<float>* out) {
 
 // Arguments on which common C libraries have been seen to round wrongly.
 void addLibraryHardCases(std::vector<float>* out) {
-    const float known[] = {0x1.9dc504p-2f, 0x1.12a994p+1f, 0x1.9b3fe2p-1f, 0x1.5bffdcp+1f, 0x1.822938p+2f,
-                           0x1.0b67f4p+2f, 0x1.164d08p+9f, 0x1.81cd6cp+13f, 0x1.32cbd0p+17f, 0x1.2a05f2p+33f,
-                           0x1.5af1d8p+66f, 0x1.93e594p+99f, 0x1.ff933cp+127f, 0x1.8p+104f, -0x1.e848p+19f};
+    const float known[] = {0x1.9dc504p-2f,   0x1.12a994p+1f,  0x1.9b3fe2p-1f,  0x1.5bffdcp+1f,
+                           0x1.822938p+2f,   0x1.0b67f4p+2f,  0x1.164d08p+9f,  0x1.81cd6cp+13f,
+                           0x1.32cbd0p+17f,  0x1.2a05f2p+33f, 0x1.5af1d8p+66f, 0x1.93e594p+99f,
+                           0x1.ff933cp+127f, 0x1.8p+104f,     -0x1.e848p+19f};
     for (float x : known) {
         out->push_back(x);
         out->push_back(-x);
@@ -212,7 +213,8 @@ int main(int argc, char** argv) {
         for (float x : hard) sine ? checker.sinCos(x) : checker.atan(x);
         std::printf("%s: %zu hard cases\n", function.c_str(), hard.size());
     }
-    ArgumentSource source{std::mt19937_64(0x5eed0000u + shard * 7919u + (sine ? 0u : 104729u)), 0.0, 0.0, false};
+    ArgumentSource source{std::mt19937_64(0x5eed0000u + shard * 7919u + (sine ? 0u : 104729u)), 0.0, 0.0,
+                          false};
     if (sine) {
         source.focusLow = 0.0;
         source.focusHigh = 6.283185307179586;
@@ -228,6 +230,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s shard %llu/%llu: %llu results checked, %llu not correctly rounded\n", function.c_str(),
                 static_cast<unsigned long long>(shard), static_cast<unsigned long long>(shards),
-                static_cast<unsigned long long>(checker.checked), static_cast<unsigned long long>(checker.wrong));
+                static_cast<unsigned long long>(checker.checked),
+                static_cast<unsigned long long>(checker.wrong));
     return checker.wrong == 0 ? 0 : 1;
 }

@@ -24,10 +24,11 @@ double pixelAngle(double dx, double dy) {
     const double ay = std::fabs(dy);
     double t;
     if (ay <= ax) {
-        t = static_cast<double>(static_cast<float>(polarmosaic_detail::atanOfFloat(static_cast<float>(ay / ax))));
+        t = static_cast<double>(
+            static_cast<float>(polarmosaic_detail::atanOfFloat(static_cast<float>(ay / ax))));
     } else {
-        t = kHalfPi -
-            static_cast<double>(static_cast<float>(polarmosaic_detail::atanOfFloat(static_cast<float>(ax / ay))));
+        t = kHalfPi - static_cast<double>(
+                          static_cast<float>(polarmosaic_detail::atanOfFloat(static_cast<float>(ax / ay))));
     }
     if (dx >= 0.0 && dy >= 0.0) return t;
     if (dx < 0.0 && dy >= 0.0) return kPi - t;
@@ -132,7 +133,8 @@ Picture fittedMosaic(const Picture& in, const FittedOptions& o) {
             for (int c = 0; c < 3; ++c) {
                 ramp[3 * s + c].assign(static_cast<size_t>(half + 2), 0);
                 if (flat) {
-                    for (int k = 0; k <= half; ++k) ramp[3 * s + c][k] = static_cast<uint8_t>(o.borderValue[c]);
+                    for (int k = 0; k <= half; ++k)
+                        ramp[3 * s + c][k] = static_cast<uint8_t>(o.borderValue[c]);
                 } else {
                     calcCArray(ramp[3 * s + c].data(), static_cast<int16_t>(half + 1),
                                static_cast<int16_t>(o.borderValue[c]), shade[s]);
@@ -166,14 +168,18 @@ Picture fittedMosaic(const Picture& in, const FittedOptions& o) {
                 if (u - k >= 0.5) ++k;
                 if (k >= o.sectors) k -= o.sectors;
                 double sine, cosine;
-                polarmosaic_detail::sinCosOfFloat(static_cast<float>(k * (kTwoPi / o.sectors)), &sine, &cosine);
+                polarmosaic_detail::sinCosOfFloat(static_cast<float>(k * (kTwoPi / o.sectors)), &sine,
+                                                  &cosine);
                 if (cosine * dx + sine * dy > 0.0) spoke = hitAt(cosine * dy - sine * dx, halfWidth, 2);
             }
             const Hit* hit = nullptr;
             if (ring.on && spoke.on) {
-                if (ring.band == 0) hit = &ring;
-                else if (spoke.band == 0) hit = &spoke;
-                else hit = ring.band <= spoke.band ? &ring : &spoke;
+                if (ring.band == 0)
+                    hit = &ring;
+                else if (spoke.band == 0)
+                    hit = &spoke;
+                else
+                    hit = ring.band <= spoke.band ? &ring : &spoke;
             } else if (ring.on) {
                 hit = &ring;
             } else if (spoke.on) {

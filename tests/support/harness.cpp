@@ -75,8 +75,8 @@ void MapPlanes::randomize(std::mt19937& rng) {
 bool MapPlanes::guardsEqual(const MapPlanes& o) const {
     for (int i = 0; i < 6; ++i) {
         if (std::memcmp(store[i].data(), o.store[i].data(), guard) != 0) return false;
-        if (std::memcmp(store[i].data() + guard + planeSize, o.store[i].data() + guard + planeSize,
-                        guard) != 0)
+        if (std::memcmp(store[i].data() + guard + planeSize, o.store[i].data() + guard + planeSize, guard) !=
+            0)
             return false;
     }
     return true;
@@ -130,8 +130,7 @@ MosaicRun::MosaicRun(const MosaicCase& mc) {
     bind();
 }
 
-MosaicRun::MosaicRun(const MosaicRun& o)
-    : param(o.param), tileW(o.tileW), tileH(o.tileH) {
+MosaicRun::MosaicRun(const MosaicRun& o) : param(o.param), tileW(o.tileW), tileH(o.tileH) {
     for (int i = 0; i < 6; ++i) planes[i] = o.planes[i];
     for (int i = 0; i < 12; ++i) ramps[i] = o.ramps[i];
     bind();
@@ -190,12 +189,11 @@ std::string MosaicRun::diff(const MosaicRun& o) const {
 
 std::string describe(const MosaicCase& mc) {
     std::ostringstream s;
-    s << mc.width << "x" << mc.height << " tile " << mc.tileWidth << "x" << mc.tileHeight
-      << " count " << mc.tileCols << "x" << mc.tileRows << " split " << mc.splitRemainder
-      << " mode " << mc.borderMode << " bw " << mc.borderWidth << " value " << mc.borderValue[0]
-      << "," << mc.borderValue[1] << "," << mc.borderValue[2] << " shade " << mc.shade[0] << ","
-      << mc.shade[1] << "," << mc.shade[2] << "," << mc.shade[3] << " planeBytes+"
-      << mc.planeBytesExtra;
+    s << mc.width << "x" << mc.height << " tile " << mc.tileWidth << "x" << mc.tileHeight << " count "
+      << mc.tileCols << "x" << mc.tileRows << " split " << mc.splitRemainder << " mode " << mc.borderMode
+      << " bw " << mc.borderWidth << " value " << mc.borderValue[0] << "," << mc.borderValue[1] << ","
+      << mc.borderValue[2] << " shade " << mc.shade[0] << "," << mc.shade[1] << "," << mc.shade[2] << ","
+      << mc.shade[3] << " planeBytes+" << mc.planeBytesExtra;
     return s.str();
 }
 

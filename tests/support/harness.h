@@ -104,7 +104,7 @@ std::string describe(const MosaicCase& mc);
 // Runs the module on one copy of `input` and the reference on another and
 // compares every buffer; also checks the module left the record unchanged.
 struct MosaicComparison {
-    std::string diff;        // "" when every buffer matches
+    std::string diff;  // "" when every buffer matches
     bool recordUnchanged = true;
     ref::PipelineReport report;
 };

@@ -79,8 +79,8 @@ Wrap wrapInverse(float& c, int16_t n, int64_t& rounds, int64_t cap) {
 
 // Samples the three planes at (x, y), already range-tested, and stores the
 // blend at dstOffset. The row index height is clamped to the last row.
-void sampleAndStore(const PolarMapParam* p, float x, float y, float fx, float fy,
-                    int64_t dstOffset, PassReport& rep) {
+void sampleAndStore(const PolarMapParam* p, float x, float y, float fx, float fy, int64_t dstOffset,
+                    PassReport& rep) {
     const int32_t lb = p->lineBytes;
     const int32_t ix = truncSat32(x);
     int32_t iy = truncSat32(y);
@@ -152,10 +152,18 @@ static void turnCopy(const TurnParam* p, int mode) {
         for (int16_t x = 0; x < w; ++x) {
             int32_t d = 0;
             switch (mode) {
-                case 0: d = (w - 1 - x) * dstLb + y; break;
-                case 1: d = (h - 1 - y) * srcLb + (w - 1 - x); break;
-                case 2: d = x * dstLb + (h - 1 - y); break;
-                default: d = x * dstLb + y; break;  // transpose
+                case 0:
+                    d = (w - 1 - x) * dstLb + y;
+                    break;
+                case 1:
+                    d = (h - 1 - y) * srcLb + (w - 1 - x);
+                    break;
+                case 2:
+                    d = x * dstLb + (h - 1 - y);
+                    break;
+                default:
+                    d = x * dstLb + y;
+                    break;  // transpose
             }
             p->dstPlane[0][d] = *s0++;
             p->dstPlane[1][d] = *s1++;
@@ -266,10 +274,10 @@ PassReport cartesian2Polar(const PolarMapParam* p, const Options& opt) {
     const float s = 2.0f * k;
     const float cx = static_cast<float>(w) / 2.0f;
     const float cy = static_cast<float>(h) / 2.0f;
-    const float sumSquares = static_cast<float>(w) * static_cast<float>(w) +
-                             static_cast<float>(h) * static_cast<float>(h);
-    const float q = static_cast<float>(static_cast<double>(w - 1) /
-                                       std::sqrt(static_cast<double>(sumSquares)));
+    const float sumSquares =
+        static_cast<float>(w) * static_cast<float>(w) + static_cast<float>(h) * static_cast<float>(h);
+    const float q =
+        static_cast<float>(static_cast<double>(w - 1) / std::sqrt(static_cast<double>(sumSquares)));
     const float pScale = static_cast<float>(static_cast<double>(h - 2) / kTwoPi);
     const float a = static_cast<float>(static_cast<double>(p->angleOffset) * kPi / 180.0);
 
@@ -331,8 +339,7 @@ PassReport cartesian2Polar(const PolarMapParam* p, const Options& opt) {
     return rep;
 }
 
-int16_t tileAxis(int16_t dim, int16_t nominal, int16_t count, int16_t splitRemainder,
-                 int16_t* sizes) {
+int16_t tileAxis(int16_t dim, int16_t nominal, int16_t count, int16_t splitRemainder, int16_t* sizes) {
     const int32_t D = dim, T = nominal;
     int16_t n = count;
     const int32_t rem = D - (D / T) * T;
@@ -353,9 +360,8 @@ int16_t tileAxis(int16_t dim, int16_t nominal, int16_t count, int16_t splitRemai
     return n;
 }
 
-void averageTiles(uint8_t* const src[3], uint8_t* const dst[3], int16_t lineBytes,
-                  const int16_t* tileWidths, int16_t cols, const int16_t* tileHeights,
-                  int16_t rows) {
+void averageTiles(uint8_t* const src[3], uint8_t* const dst[3], int16_t lineBytes, const int16_t* tileWidths,
+                  int16_t cols, const int16_t* tileHeights, int16_t rows) {
     int64_t rowStart = 0;
     for (int16_t r = 0; r < rows; ++r) {
         const int32_t th = tileHeights[r];
@@ -414,8 +420,7 @@ void drawBorders(const PolarMosaicParam* p, int16_t cols, int16_t rows) {
         } else {
             for (int s = 0; s < 4; ++s) {
                 for (int c = 0; c < 3; ++c) {
-                    calcCArray(p->ramp[3 * s + c], static_cast<int16_t>(h + 1), p->borderValue[c],
-                               shade[s]);
+                    calcCArray(p->ramp[3 * s + c], static_cast<int16_t>(h + 1), p->borderValue[c], shade[s]);
                 }
             }
         }

@@ -71,13 +71,11 @@ PassReport polar2Cartesian(const PolarMapParam* p, const Options& opt = Options(
 PassReport cartesian2Polar(const PolarMapParam* p, const Options& opt = Options());
 
 // Tile grid on one axis: fills sizes[] and returns the working count.
-int16_t tileAxis(int16_t dim, int16_t nominal, int16_t count, int16_t splitRemainder,
-                 int16_t* sizes);
+int16_t tileAxis(int16_t dim, int16_t nominal, int16_t count, int16_t splitRemainder, int16_t* sizes);
 
 // Fills every tile of dst with the floor of its mean over src.
-void averageTiles(uint8_t* const src[3], uint8_t* const dst[3], int16_t lineBytes,
-                  const int16_t* tileWidths, int16_t cols, const int16_t* tileHeights,
-                  int16_t rows);
+void averageTiles(uint8_t* const src[3], uint8_t* const dst[3], int16_t lineBytes, const int16_t* tileWidths,
+                  int16_t cols, const int16_t* tileHeights, int16_t rows);
 
 // Border stage on p->inPlane with the given grid (working counts).
 void drawBorders(const PolarMosaicParam* p, int16_t cols, int16_t rows);

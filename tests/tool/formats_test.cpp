@@ -28,35 +28,34 @@ using pmtest::TempDir;
 using pmtest::ToolRun;
 
 bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
+    return text.find(part) != std::string::npos;
 }
 
 Rgb ReadPpm(const std::string& path) {
-  Rgb image;
-  EXPECT_TRUE(pmtest::ParsePnm(pmtest::ReadFileBytes(path), &image)) << path;
-  return image;
+    Rgb image;
+    EXPECT_TRUE(pmtest::ParsePnm(pmtest::ReadFileBytes(path), &image)) << path;
+    return image;
 }
 
 // ------------------------------------------------------- test-side codecs
 
 Bytes WebpLossless(const Rgb& image) {
-  uint8_t* out = nullptr;
-  size_t size = WebPEncodeLosslessRGB(image.px.data(), image.width, image.height,
-                                      image.width * 3, &out);
-  Bytes bytes(out, out + size);
-  WebPFree(out);
-  return bytes;
+    uint8_t* out = nullptr;
+    size_t size = WebPEncodeLosslessRGB(image.px.data(), image.width, image.height, image.width * 3, &out);
+    Bytes bytes(out, out + size);
+    WebPFree(out);
+    return bytes;
 }
 
 bool DecodeWebp(const Bytes& data, Rgb* image) {
-  int w = 0, h = 0;
-  uint8_t* px = WebPDecodeRGB(data.data(), data.size(), &w, &h);
-  if (!px) return false;
-  image->width = w;
-  image->height = h;
-  image->px.assign(px, px + static_cast<size_t>(w) * h * 3);
-  WebPFree(px);
-  return true;
+    int w = 0, h = 0;
+    uint8_t* px = WebPDecodeRGB(data.data(), data.size(), &w, &h);
+    if (!px) return false;
+    image->width = w;
+    image->height = h;
+    image->px.assign(px, px + static_cast<size_t>(w) * h * 3);
+    WebPFree(px);
+    return true;
 }
 
 // A TIFF of samples (8 or 16 bits, 1 to 4 per pixel, 16-bit ones in host
@@ -64,347 +63,362 @@ bool DecodeWebp(const Bytes& data, Rgb* image) {
 void WriteTiff(const std::string& path, int width, int height, int samples, int bits,
                const std::vector<uint16_t>& values, int orientation = 1,
                const std::string& icc = std::string()) {
-  TIFF* tif = TIFFOpen(path.c_str(), "w");
-  ASSERT_NE(tif, nullptr);
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
-  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(tif, TIFFTAG_ORIENTATION, orientation);
-  if (samples == 2 || samples == 4) {
-    uint16_t extra = EXTRASAMPLE_UNASSALPHA;
-    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
-  }
-  if (!icc.empty()) TIFFSetField(tif, TIFFTAG_ICCPROFILE, (uint32_t)icc.size(), icc.data());
-  size_t row_values = static_cast<size_t>(width) * samples;
-  std::vector<uint8_t> row(row_values * bits / 8);
-  for (int y = 0; y < height; ++y) {
-    for (size_t i = 0; i < row_values; ++i) {
-      uint16_t v = values[y * row_values + i];
-      if (bits == 8) {
-        row[i] = static_cast<uint8_t>(v);
-      } else {
-        memcpy(&row[2 * i], &v, 2);
-      }
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, orientation);
+    if (samples == 2 || samples == 4) {
+        uint16_t extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
     }
-    ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
-  }
-  TIFFClose(tif);
+    if (!icc.empty()) TIFFSetField(tif, TIFFTAG_ICCPROFILE, (uint32_t)icc.size(), icc.data());
+    size_t row_values = static_cast<size_t>(width) * samples;
+    std::vector<uint8_t> row(row_values * bits / 8);
+    for (int y = 0; y < height; ++y) {
+        for (size_t i = 0; i < row_values; ++i) {
+            uint16_t v = values[y * row_values + i];
+            if (bits == 8) {
+                row[i] = static_cast<uint8_t>(v);
+            } else {
+                memcpy(&row[2 * i], &v, 2);
+            }
+        }
+        ASSERT_EQ(TIFFWriteScanline(tif, row.data(), y, 0), 1);
+    }
+    TIFFClose(tif);
 }
 
 bool ReadTiff(const std::string& path, Rgb* image, std::string* icc) {
-  TIFF* tif = TIFFOpen(path.c_str(), "r");
-  if (!tif) return false;
-  uint32_t w = 0, h = 0;
-  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-  std::vector<uint32_t> raster(static_cast<size_t>(w) * h);
-  bool ok = TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 1);
-  uint32_t icc_size = 0;
-  void* icc_data = nullptr;
-  icc->clear();
-  if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &icc_size, &icc_data)) {
-    icc->assign(static_cast<const char*>(icc_data), icc_size);
-  }
-  TIFFClose(tif);
-  image->width = static_cast<int>(w);
-  image->height = static_cast<int>(h);
-  image->px.clear();
-  for (uint32_t p : raster) {
-    image->px.push_back(static_cast<uint8_t>(TIFFGetR(p)));
-    image->px.push_back(static_cast<uint8_t>(TIFFGetG(p)));
-    image->px.push_back(static_cast<uint8_t>(TIFFGetB(p)));
-  }
-  return ok;
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif) return false;
+    uint32_t w = 0, h = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    std::vector<uint32_t> raster(static_cast<size_t>(w) * h);
+    bool ok = TIFFReadRGBAImageOriented(tif, w, h, raster.data(), ORIENTATION_TOPLEFT, 1);
+    uint32_t icc_size = 0;
+    void* icc_data = nullptr;
+    icc->clear();
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &icc_size, &icc_data)) {
+        icc->assign(static_cast<const char*>(icc_data), icc_size);
+    }
+    TIFFClose(tif);
+    image->width = static_cast<int>(w);
+    image->height = static_cast<int>(h);
+    image->px.clear();
+    for (uint32_t p : raster) {
+        image->px.push_back(static_cast<uint8_t>(TIFFGetR(p)));
+        image->px.push_back(static_cast<uint8_t>(TIFFGetG(p)));
+        image->px.push_back(static_cast<uint8_t>(TIFFGetB(p)));
+    }
+    return ok;
 }
 
 // An EXIF block (big-endian TIFF structure) with Make "PMTest" and the
 // given orientation, laid out by hand.
 std::string ExifBlock(int orientation) {
-  std::string b("MM\0*\0\0\0\x08", 8);
-  auto u16 = [&](int v) { b.push_back(char(v >> 8)); b.push_back(char(v)); };
-  auto u32 = [&](uint32_t v) { u16(v >> 16); u16(v & 0xffff); };
-  u16(2);                                  // two entries
-  u16(0x010f); u16(2); u32(7); u32(38);   // Make, ASCII, 7 bytes at 38
-  u16(0x0112); u16(3); u32(1); u16(orientation); u16(0);
-  u32(0);                                  // no next IFD
-  b += std::string("PMTest\0", 7);
-  return b;
+    std::string b("MM\0*\0\0\0\x08", 8);
+    auto u16 = [&](int v) {
+        b.push_back(char(v >> 8));
+        b.push_back(char(v));
+    };
+    auto u32 = [&](uint32_t v) {
+        u16(v >> 16);
+        u16(v & 0xffff);
+    };
+    u16(2);  // two entries
+    u16(0x010f);
+    u16(2);
+    u32(7);
+    u32(38);  // Make, ASCII, 7 bytes at 38
+    u16(0x0112);
+    u16(3);
+    u32(1);
+    u16(orientation);
+    u16(0);
+    u32(0);  // no next IFD
+    b += std::string("PMTest\0", 7);
+    return b;
 }
 
 // A PNG with optional iCCP and eXIf chunks, through libpng.
 void PngWriteData(png_structp png, png_bytep data, png_size_t size) {
-  Bytes* out = static_cast<Bytes*>(png_get_io_ptr(png));
-  out->insert(out->end(), data, data + size);
+    Bytes* out = static_cast<Bytes*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + size);
 }
 void PngFlushNothing(png_structp) {}
 
 Bytes PngWithMetadata(const Rgb& image, const std::string& icc, const std::string& exif) {
-  Bytes out;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_set_write_fn(png, &out, PngWriteData, PngFlushNothing);
-  png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  if (!icc.empty()) {
-    png_set_iCCP(png, info, "test", 0, reinterpret_cast<png_const_bytep>(icc.data()),
-                 static_cast<png_uint_32>(icc.size()));
-  }
-  std::string exif_copy = exif;
-  if (!exif.empty()) {
-    png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif_copy.size()),
-                   reinterpret_cast<png_bytep>(&exif_copy[0]));
-  }
-  png_write_info(png, info);
-  for (int y = 0; y < image.height; ++y) {
-    png_write_row(png, image.px.data() + static_cast<size_t>(y) * image.width * 3);
-  }
-  png_write_end(png, info);
-  png_destroy_write_struct(&png, &info);
-  return out;
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, PngWriteData, PngFlushNothing);
+    png_set_IHDR(png, info, image.width, image.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!icc.empty()) {
+        png_set_iCCP(png, info, "test", 0, reinterpret_cast<png_const_bytep>(icc.data()),
+                     static_cast<png_uint_32>(icc.size()));
+    }
+    std::string exif_copy = exif;
+    if (!exif.empty()) {
+        png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif_copy.size()),
+                       reinterpret_cast<png_bytep>(&exif_copy[0]));
+    }
+    png_write_info(png, info);
+    for (int y = 0; y < image.height; ++y) {
+        png_write_row(png, image.px.data() + static_cast<size_t>(y) * image.width * 3);
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
 }
 
 // A 16-bit grey PNG of one row (big-endian samples, as PNG stores them).
 Bytes Png16Grey(const std::vector<uint16_t>& values) {
-  Bytes out;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  png_set_write_fn(png, &out, PngWriteData, PngFlushNothing);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(values.size()), 1, 16, PNG_COLOR_TYPE_GRAY,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  Bytes row;
-  for (uint16_t v : values) {
-    row.push_back(static_cast<uint8_t>(v >> 8));
-    row.push_back(static_cast<uint8_t>(v));
-  }
-  png_write_row(png, row.data());
-  png_write_end(png, info);
-  png_destroy_write_struct(&png, &info);
-  return out;
+    Bytes out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &out, PngWriteData, PngFlushNothing);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(values.size()), 1, 16, PNG_COLOR_TYPE_GRAY,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    Bytes row;
+    for (uint16_t v : values) {
+        row.push_back(static_cast<uint8_t>(v >> 8));
+        row.push_back(static_cast<uint8_t>(v));
+    }
+    png_write_row(png, row.data());
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
 }
 
 struct Metadata {
-  std::string icc;
-  std::string exif;
+    std::string icc;
+    std::string exif;
 };
 
 struct PngReadBuffer {
-  const Bytes* data;
-  size_t pos;
+    const Bytes* data;
+    size_t pos;
 };
 
 void PngReadData(png_structp png, png_bytep out, png_size_t size) {
-  PngReadBuffer* b = static_cast<PngReadBuffer*>(png_get_io_ptr(png));
-  if (b->pos + size > b->data->size()) png_error(png, "short");
-  memcpy(out, b->data->data() + b->pos, size);
-  b->pos += size;
+    PngReadBuffer* b = static_cast<PngReadBuffer*>(png_get_io_ptr(png));
+    if (b->pos + size > b->data->size()) png_error(png, "short");
+    memcpy(out, b->data->data() + b->pos, size);
+    b->pos += size;
 }
 
 Metadata PngMetadata(const Bytes& file) {
-  Metadata m;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png_create_info_struct(png);
-  PngReadBuffer buffer = {&file, 0};
-  if (setjmp(png_jmpbuf(png)) == 0) {
-    png_set_read_fn(png, &buffer, PngReadData);
-    png_read_info(png, info);
-    png_charp name;
-    int compression;
-    png_bytep profile;
-    png_uint_32 size;
-    if (png_get_iCCP(png, info, &name, &compression, &profile, &size)) {
-      m.icc.assign(reinterpret_cast<char*>(profile), size);
+    Metadata m;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    PngReadBuffer buffer = {&file, 0};
+    if (setjmp(png_jmpbuf(png)) == 0) {
+        png_set_read_fn(png, &buffer, PngReadData);
+        png_read_info(png, info);
+        png_charp name;
+        int compression;
+        png_bytep profile;
+        png_uint_32 size;
+        if (png_get_iCCP(png, info, &name, &compression, &profile, &size)) {
+            m.icc.assign(reinterpret_cast<char*>(profile), size);
+        }
+        png_bytep exif;
+        if (png_get_eXIf_1(png, info, &size, &exif)) m.exif.assign(reinterpret_cast<char*>(exif), size);
     }
-    png_bytep exif;
-    if (png_get_eXIf_1(png, info, &size, &exif)) m.exif.assign(reinterpret_cast<char*>(exif), size);
-  }
-  png_destroy_read_struct(&png, &info, nullptr);
-  return m;
+    png_destroy_read_struct(&png, &info, nullptr);
+    return m;
 }
 
 struct JpegTestErr {
-  jpeg_error_mgr manager;
-  jmp_buf jump;
+    jpeg_error_mgr manager;
+    jmp_buf jump;
 };
 
 void JpegTestExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<JpegTestErr*>(cinfo->err)->jump, 1); }
 
 Metadata JpegMetadata(const Bytes& file) {
-  Metadata m;
-  jpeg_decompress_struct cinfo;
-  JpegTestErr err;
-  cinfo.err = jpeg_std_error(&err.manager);
-  err.manager.error_exit = JpegTestExit;
-  jpeg_create_decompress(&cinfo);
-  if (setjmp(err.jump) == 0) {
-    jpeg_mem_src(&cinfo, file.data(), file.size());
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
-    jpeg_read_header(&cinfo, TRUE);
-    for (jpeg_saved_marker_ptr p = cinfo.marker_list; p; p = p->next) {
-      if (p->marker == JPEG_APP0 + 1 && p->data_length > 6 && memcmp(p->data, "Exif\0\0", 6) == 0) {
-        m.exif.assign(reinterpret_cast<char*>(p->data) + 6, p->data_length - 6);
-      }
+    Metadata m;
+    jpeg_decompress_struct cinfo;
+    JpegTestErr err;
+    cinfo.err = jpeg_std_error(&err.manager);
+    err.manager.error_exit = JpegTestExit;
+    jpeg_create_decompress(&cinfo);
+    if (setjmp(err.jump) == 0) {
+        jpeg_mem_src(&cinfo, file.data(), file.size());
+        jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
+        jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
+        jpeg_read_header(&cinfo, TRUE);
+        for (jpeg_saved_marker_ptr p = cinfo.marker_list; p; p = p->next) {
+            if (p->marker == JPEG_APP0 + 1 && p->data_length > 6 && memcmp(p->data, "Exif\0\0", 6) == 0) {
+                m.exif.assign(reinterpret_cast<char*>(p->data) + 6, p->data_length - 6);
+            }
+        }
+        JOCTET* icc = nullptr;
+        unsigned int size = 0;
+        if (jpeg_read_icc_profile(&cinfo, &icc, &size)) {
+            m.icc.assign(reinterpret_cast<char*>(icc), size);
+            free(icc);
+        }
     }
-    JOCTET* icc = nullptr;
-    unsigned int size = 0;
-    if (jpeg_read_icc_profile(&cinfo, &icc, &size)) {
-      m.icc.assign(reinterpret_cast<char*>(icc), size);
-      free(icc);
-    }
-  }
-  jpeg_destroy_decompress(&cinfo);
-  return m;
+    jpeg_destroy_decompress(&cinfo);
+    return m;
 }
 
 Metadata WebpMetadata(const Bytes& file) {
-  Metadata m;
-  WebPData data = {file.data(), file.size()};
-  WebPDemuxer* demux = WebPDemux(&data);
-  if (!demux) return m;
-  WebPChunkIterator it;
-  if (WebPDemuxGetChunk(demux, "ICCP", 1, &it)) {
-    m.icc.assign(reinterpret_cast<const char*>(it.chunk.bytes), it.chunk.size);
-    WebPDemuxReleaseChunkIterator(&it);
-  }
-  if (WebPDemuxGetChunk(demux, "EXIF", 1, &it)) {
-    m.exif.assign(reinterpret_cast<const char*>(it.chunk.bytes), it.chunk.size);
-    WebPDemuxReleaseChunkIterator(&it);
-  }
-  WebPDemuxDelete(demux);
-  return m;
+    Metadata m;
+    WebPData data = {file.data(), file.size()};
+    WebPDemuxer* demux = WebPDemux(&data);
+    if (!demux) return m;
+    WebPChunkIterator it;
+    if (WebPDemuxGetChunk(demux, "ICCP", 1, &it)) {
+        m.icc.assign(reinterpret_cast<const char*>(it.chunk.bytes), it.chunk.size);
+        WebPDemuxReleaseChunkIterator(&it);
+    }
+    if (WebPDemuxGetChunk(demux, "EXIF", 1, &it)) {
+        m.exif.assign(reinterpret_cast<const char*>(it.chunk.bytes), it.chunk.size);
+        WebPDemuxReleaseChunkIterator(&it);
+    }
+    WebPDemuxDelete(demux);
+    return m;
 }
 
 // An RGB profile with the sRGB primaries and white point but linear tone
 // curves, so that its conversion to sRGB is the sRGB transfer function.
 std::string LinearSrgbProfile() {
-  cmsCIExyY white = {0.3127, 0.3290, 1.0};
-  cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
-  cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
-  cmsToneCurve* curves[3] = {linear, linear, linear};
-  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(profile, nullptr, &size);
-  std::string bytes(size, '\0');
-  cmsSaveProfileToMem(profile, &bytes[0], &size);
-  cmsCloseProfile(profile);
-  cmsFreeToneCurve(linear);
-  return bytes;
+    cmsCIExyY white = {0.3127, 0.3290, 1.0};
+    cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve* linear = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* curves[3] = {linear, linear, linear};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, &bytes[0], &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(linear);
+    return bytes;
 }
 
 // ---------------------------------------------------------------- formats
 
 TEST(ToolFormats, WebpAndTiffInputs) {
-  TempDir dir;
-  const int w = 24, h = 16;
-  Rgb rgb = pmtest::Pattern(w, h, 4);
-  // 16-bit samples chosen off the 257 grid, rounded (not truncated) to 8
-  // bits: round(v * 255 / 65535).
-  std::vector<uint16_t> wide(w * h * 3), grey16(w * h), rgba8(w * h * 4), rgb8(rgb.px.begin(), rgb.px.end());
-  Rgb wide_rgb{w, h, Bytes(w * h * 3)}, grey_rgb = wide_rgb, rgba_rgb = wide_rgb;
-  const int bg[3] = {10, 20, 250};
-  for (int i = 0; i < w * h; ++i) {
-    for (int c = 0; c < 3; ++c) {
-      uint16_t v = static_cast<uint16_t>(rgb.px[3 * i + c] * 257 + 128);
-      wide[3 * i + c] = v;
-      wide_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(v * 255.0 / 65535));
+    TempDir dir;
+    const int w = 24, h = 16;
+    Rgb rgb = pmtest::Pattern(w, h, 4);
+    // 16-bit samples chosen off the 257 grid, rounded (not truncated) to 8
+    // bits: round(v * 255 / 65535).
+    std::vector<uint16_t> wide(w * h * 3), grey16(w * h), rgba8(w * h * 4),
+        rgb8(rgb.px.begin(), rgb.px.end());
+    Rgb wide_rgb{w, h, Bytes(w * h * 3)}, grey_rgb = wide_rgb, rgba_rgb = wide_rgb;
+    const int bg[3] = {10, 20, 250};
+    for (int i = 0; i < w * h; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            uint16_t v = static_cast<uint16_t>(rgb.px[3 * i + c] * 257 + 128);
+            wide[3 * i + c] = v;
+            wide_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(v * 255.0 / 65535));
+        }
+        uint16_t g = static_cast<uint16_t>((i * 997) % 65536);
+        grey16[i] = g;
+        for (int c = 0; c < 3; ++c)
+            grey_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(g * 255.0 / 65535));
+        // Alpha 0 or 255 only: exact either way.
+        int a = (i % 3) ? 255 : 0;
+        for (int c = 0; c < 3; ++c) {
+            rgba8[4 * i + c] = rgb.px[3 * i + c];
+            rgba_rgb.px[3 * i + c] = a ? rgb.px[3 * i + c] : static_cast<uint8_t>(bg[c]);
+        }
+        rgba8[4 * i + 3] = static_cast<uint16_t>(a);
     }
-    uint16_t g = static_cast<uint16_t>((i * 997) % 65536);
-    grey16[i] = g;
-    for (int c = 0; c < 3; ++c) grey_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(g * 255.0 / 65535));
-    // Alpha 0 or 255 only: exact either way.
-    int a = (i % 3) ? 255 : 0;
-    for (int c = 0; c < 3; ++c) {
-      rgba8[4 * i + c] = rgb.px[3 * i + c];
-      rgba_rgb.px[3 * i + c] = a ? rgb.px[3 * i + c] : static_cast<uint8_t>(bg[c]);
+    // 16-bit PNG: rounded as well (0x01c0 is 1.74 in 8 bits: 2, not 1).
+    const std::vector<uint16_t> png16 = {0x0180, 0x01c0, 0x7fc0, 0xff7f, 0x00ff, 0x0081, 0x8080, 0};
+    pmtest::WriteFileBytes(dir.File("grey16.png"), Png16Grey(png16));
+    Rgb png16_rgb{8, 1, Bytes(24)};
+    for (int i = 0; i < 8; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            png16_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(png16[i] * 255.0 / 65535));
+        }
     }
-    rgba8[4 * i + 3] = static_cast<uint16_t>(a);
-  }
-  // 16-bit PNG: rounded as well (0x01c0 is 1.74 in 8 bits: 2, not 1).
-  const std::vector<uint16_t> png16 = {0x0180, 0x01c0, 0x7fc0, 0xff7f, 0x00ff, 0x0081, 0x8080, 0};
-  pmtest::WriteFileBytes(dir.File("grey16.png"), Png16Grey(png16));
-  Rgb png16_rgb{8, 1, Bytes(24)};
-  for (int i = 0; i < 8; ++i) {
-    for (int c = 0; c < 3; ++c) {
-      png16_rgb.px[3 * i + c] = static_cast<uint8_t>(std::lround(png16[i] * 255.0 / 65535));
+    WriteTiff(dir.File("rgb8.tif"), w, h, 3, 8, rgb8);
+    WriteTiff(dir.File("rgb16.tif"), w, h, 3, 16, wide);
+    WriteTiff(dir.File("grey16.tif"), w, h, 1, 16, grey16);
+    WriteTiff(dir.File("rgba8.tif"), w, h, 4, 8, rgba8);
+    pmtest::WriteFileBytes(dir.File("lossless.webp"), WebpLossless(rgb));
+    const std::pair<const char*, const Rgb*> cases[] = {
+        {"rgb8.tif", &rgb},       {"rgb16.tif", &wide_rgb}, {"grey16.tif", &grey_rgb},
+        {"rgba8.tif", &rgba_rgb}, {"lossless.webp", &rgb},  {"grey16.png", &png16_rgb},
+    };
+    for (const auto& c : cases) {
+        ToolRun run = RunTool(dir.path(), {"--no-effect", "--background", "10,20,250", c.first, "out.ppm"});
+        ASSERT_EQ(run.exit_code, 0) << c.first << ": " << run.err;
+        Rgb got = ReadPpm(dir.File("out.ppm"));
+        size_t wrong = 0, first = 0;
+        for (size_t i = got.px.size(); i-- > 0;) {
+            if (got.px[i] != c.second->px[i]) ++wrong, first = i;
+        }
+        EXPECT_TRUE(got == *c.second) << c.first << ": " << wrong << " bytes differ, first at " << first
+                                      << ": " << int(got.px[first]) << " for " << int(c.second->px[first]);
     }
-  }
-  WriteTiff(dir.File("rgb8.tif"), w, h, 3, 8, rgb8);
-  WriteTiff(dir.File("rgb16.tif"), w, h, 3, 16, wide);
-  WriteTiff(dir.File("grey16.tif"), w, h, 1, 16, grey16);
-  WriteTiff(dir.File("rgba8.tif"), w, h, 4, 8, rgba8);
-  pmtest::WriteFileBytes(dir.File("lossless.webp"), WebpLossless(rgb));
-  const std::pair<const char*, const Rgb*> cases[] = {
-      {"rgb8.tif", &rgb}, {"rgb16.tif", &wide_rgb}, {"grey16.tif", &grey_rgb},
-      {"rgba8.tif", &rgba_rgb}, {"lossless.webp", &rgb}, {"grey16.png", &png16_rgb},
-  };
-  for (const auto& c : cases) {
-    ToolRun run = RunTool(dir.path(), {"--no-effect", "--background", "10,20,250", c.first, "out.ppm"});
-    ASSERT_EQ(run.exit_code, 0) << c.first << ": " << run.err;
-    Rgb got = ReadPpm(dir.File("out.ppm"));
-    size_t wrong = 0, first = 0;
-    for (size_t i = got.px.size(); i-- > 0;) {
-      if (got.px[i] != c.second->px[i]) ++wrong, first = i;
+    // What libtiff cannot read is refused with its reason; cut files say so.
+    std::vector<uint16_t> twelve(w * h, 100);
+    WriteTiff(dir.File("twelve.tif"), w, h, 1, 16, twelve);
+    {
+        TIFF* tif = TIFFOpen(dir.File("bits12.tif").c_str(), "w");
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 8);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 8);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 12);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        std::vector<uint8_t> row(12, 0);
+        for (int y = 0; y < 8; ++y) TIFFWriteScanline(tif, row.data(), y, 0);
+        TIFFClose(tif);
     }
-    EXPECT_TRUE(got == *c.second) << c.first << ": " << wrong << " bytes differ, first at " << first
-                                  << ": " << int(got.px[first]) << " for " << int(c.second->px[first]);
-  }
-  // What libtiff cannot read is refused with its reason; cut files say so.
-  std::vector<uint16_t> twelve(w * h, 100);
-  WriteTiff(dir.File("twelve.tif"), w, h, 1, 16, twelve);
-  {
-    TIFF* tif = TIFFOpen(dir.File("bits12.tif").c_str(), "w");
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 8);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 8);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 12);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    std::vector<uint8_t> row(12, 0);
-    for (int y = 0; y < 8; ++y) TIFFWriteScanline(tif, row.data(), y, 0);
-    TIFFClose(tif);
-  }
-  Bytes webp = WebpLossless(pmtest::Pattern(64, 64, 1));
-  pmtest::WriteFileBytes(dir.File("cut.webp"), Bytes(webp.begin(), webp.begin() + webp.size() / 2));
-  Bytes tiff = pmtest::ReadFileBytes(dir.File("rgb8.tif"));
-  pmtest::WriteFileBytes(dir.File("cut.tif"), Bytes(tiff.begin(), tiff.begin() + 200));
-  const std::pair<const char*, const char*> refused[] = {
-      {"bits12.tif", "bits12.tif: unsupported TIFF ("},
-      {"cut.webp", "cut.webp: truncated WebP data"},
-      {"cut.tif", "cut.tif: corrupt TIFF data"},
-  };
-  for (const auto& c : refused) {
-    ToolRun run = RunTool(dir.path(), {c.first, "out.png"});
-    EXPECT_EQ(run.exit_code, 1) << c.first;
-    EXPECT_TRUE(Contains(run.err, std::string("polarmosaic: ") + c.second)) << run.err;
-    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-  }
+    Bytes webp = WebpLossless(pmtest::Pattern(64, 64, 1));
+    pmtest::WriteFileBytes(dir.File("cut.webp"), Bytes(webp.begin(), webp.begin() + webp.size() / 2));
+    Bytes tiff = pmtest::ReadFileBytes(dir.File("rgb8.tif"));
+    pmtest::WriteFileBytes(dir.File("cut.tif"), Bytes(tiff.begin(), tiff.begin() + 200));
+    const std::pair<const char*, const char*> refused[] = {
+        {"bits12.tif", "bits12.tif: unsupported TIFF ("},
+        {"cut.webp", "cut.webp: truncated WebP data"},
+        {"cut.tif", "cut.tif: corrupt TIFF data"},
+    };
+    for (const auto& c : refused) {
+        ToolRun run = RunTool(dir.path(), {c.first, "out.png"});
+        EXPECT_EQ(run.exit_code, 1) << c.first;
+        EXPECT_TRUE(Contains(run.err, std::string("polarmosaic: ") + c.second)) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
 }
 
 TEST(ToolFormats, WebpAndTiffOutputsHoldTheResult) {
-  TempDir dir;
-  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(64, 48, 6)));
-  ASSERT_EQ(RunTool(dir.path(), {"in.ppm", "ref.ppm"}).exit_code, 0);
-  Rgb reference = ReadPpm(dir.File("ref.ppm"));
-  ASSERT_EQ(RunTool(dir.path(), {"in.ppm", "out.tiff"}).exit_code, 0);
-  Rgb got;
-  std::string icc;
-  ASSERT_TRUE(ReadTiff(dir.File("out.tiff"), &got, &icc));
-  EXPECT_TRUE(got == reference);
-  ASSERT_EQ(RunTool(dir.path(), {"--lossless", "in.ppm", "out.webp"}).exit_code, 0);
-  ASSERT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("out.webp")), &got));
-  EXPECT_TRUE(got == reference);
-  // Lossy: close, and smaller at a lower quality.
-  ASSERT_EQ(RunTool(dir.path(), {"-q", "90", "in.ppm", "hi.webp"}).exit_code, 0);
-  ASSERT_EQ(RunTool(dir.path(), {"-q", "20", "in.ppm", "lo.webp"}).exit_code, 0);
-  ASSERT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("hi.webp")), &got));
-  double sum = 0;
-  for (size_t i = 0; i < got.px.size(); ++i) sum += std::fabs(double(got.px[i]) - reference.px[i]);
-  EXPECT_LT(sum / got.px.size(), 6.0);
-  EXPECT_LT(pmtest::ReadFileBytes(dir.File("lo.webp")).size(),
-            pmtest::ReadFileBytes(dir.File("hi.webp")).size());
+    TempDir dir;
+    pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(64, 48, 6)));
+    ASSERT_EQ(RunTool(dir.path(), {"in.ppm", "ref.ppm"}).exit_code, 0);
+    Rgb reference = ReadPpm(dir.File("ref.ppm"));
+    ASSERT_EQ(RunTool(dir.path(), {"in.ppm", "out.tiff"}).exit_code, 0);
+    Rgb got;
+    std::string icc;
+    ASSERT_TRUE(ReadTiff(dir.File("out.tiff"), &got, &icc));
+    EXPECT_TRUE(got == reference);
+    ASSERT_EQ(RunTool(dir.path(), {"--lossless", "in.ppm", "out.webp"}).exit_code, 0);
+    ASSERT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("out.webp")), &got));
+    EXPECT_TRUE(got == reference);
+    // Lossy: close, and smaller at a lower quality.
+    ASSERT_EQ(RunTool(dir.path(), {"-q", "90", "in.ppm", "hi.webp"}).exit_code, 0);
+    ASSERT_EQ(RunTool(dir.path(), {"-q", "20", "in.ppm", "lo.webp"}).exit_code, 0);
+    ASSERT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("hi.webp")), &got));
+    double sum = 0;
+    for (size_t i = 0; i < got.px.size(); ++i) sum += std::fabs(double(got.px[i]) - reference.px[i]);
+    EXPECT_LT(sum / got.px.size(), 6.0);
+    EXPECT_LT(pmtest::ReadFileBytes(dir.File("lo.webp")).size(),
+              pmtest::ReadFileBytes(dir.File("hi.webp")).size());
 }
 
 // ------------------------------------------------------------ orientation
@@ -413,194 +427,200 @@ TEST(ToolFormats, WebpAndTiffOutputsHoldTheResult) {
 // from the EXIF definition: where the stored first row and first column
 // are seen (top, bottom, left or right).
 Rgb StoredFor(const Rgb& upright, int o) {
-  const char* row0[9] = {"", "top", "top", "bottom", "bottom", "left", "right", "right", "left"};
-  const char* col0[9] = {"", "left", "right", "right", "left", "top", "top", "bottom", "bottom"};
-  const int W = upright.width, H = upright.height;
-  bool turned = o >= 5;
-  Rgb stored{turned ? H : W, turned ? W : H, Bytes(upright.px.size())};
-  for (int y = 0; y < stored.height; ++y) {
-    for (int x = 0; x < stored.width; ++x) {
-      int X = 0, Y = 0;
-      std::string r = row0[o], c = col0[o];
-      if (r == "top") Y = y;
-      if (r == "bottom") Y = H - 1 - y;
-      if (r == "left") X = y;
-      if (r == "right") X = W - 1 - y;
-      if (c == "left") X = x;
-      if (c == "right") X = W - 1 - x;
-      if (c == "top") Y = x;
-      if (c == "bottom") Y = H - 1 - x;
-      memcpy(&stored.px[(static_cast<size_t>(y) * stored.width + x) * 3],
-             &upright.px[(static_cast<size_t>(Y) * W + X) * 3], 3);
+    const char* row0[9] = {"", "top", "top", "bottom", "bottom", "left", "right", "right", "left"};
+    const char* col0[9] = {"", "left", "right", "right", "left", "top", "top", "bottom", "bottom"};
+    const int W = upright.width, H = upright.height;
+    bool turned = o >= 5;
+    Rgb stored{turned ? H : W, turned ? W : H, Bytes(upright.px.size())};
+    for (int y = 0; y < stored.height; ++y) {
+        for (int x = 0; x < stored.width; ++x) {
+            int X = 0, Y = 0;
+            std::string r = row0[o], c = col0[o];
+            if (r == "top") Y = y;
+            if (r == "bottom") Y = H - 1 - y;
+            if (r == "left") X = y;
+            if (r == "right") X = W - 1 - y;
+            if (c == "left") X = x;
+            if (c == "right") X = W - 1 - x;
+            if (c == "top") Y = x;
+            if (c == "bottom") Y = H - 1 - x;
+            memcpy(&stored.px[(static_cast<size_t>(y) * stored.width + x) * 3],
+                   &upright.px[(static_cast<size_t>(Y) * W + X) * 3], 3);
+        }
     }
-  }
-  return stored;
+    return stored;
 }
 
 TEST(ToolOrientation, AllEightComeOutUpright) {
-  TempDir dir;
-  Rgb upright = pmtest::Pattern(30, 20, 7);
-  for (int o = 1; o <= 8; ++o) {
-    Rgb stored = StoredFor(upright, o);
-    std::string name = "o" + std::to_string(o);
-    pmtest::WriteFileBytes(dir.File(name + ".png"), PngWithMetadata(stored, "", ExifBlock(o)));
-    std::vector<uint16_t> values(stored.px.begin(), stored.px.end());
-    WriteTiff(dir.File(name + ".tif"), stored.width, stored.height, 3, 8, values, o);
-    for (const char* ext : {".png", ".tif"}) {
-      ToolRun run = RunTool(dir.path(), {"--no-effect", name + ext, "out.ppm"});
-      ASSERT_EQ(run.exit_code, 0) << run.err;
-      EXPECT_TRUE(ReadPpm(dir.File("out.ppm")) == upright) << "orientation " << o << ext;
+    TempDir dir;
+    Rgb upright = pmtest::Pattern(30, 20, 7);
+    for (int o = 1; o <= 8; ++o) {
+        Rgb stored = StoredFor(upright, o);
+        std::string name = "o" + std::to_string(o);
+        pmtest::WriteFileBytes(dir.File(name + ".png"), PngWithMetadata(stored, "", ExifBlock(o)));
+        std::vector<uint16_t> values(stored.px.begin(), stored.px.end());
+        WriteTiff(dir.File(name + ".tif"), stored.width, stored.height, 3, 8, values, o);
+        for (const char* ext : {".png", ".tif"}) {
+            ToolRun run = RunTool(dir.path(), {"--no-effect", name + ext, "out.ppm"});
+            ASSERT_EQ(run.exit_code, 0) << run.err;
+            EXPECT_TRUE(ReadPpm(dir.File("out.ppm")) == upright) << "orientation " << o << ext;
+        }
+        // Turned off, the pixels stay as stored and the tag goes out as it was.
+        ASSERT_EQ(
+            RunTool(dir.path(), {"--no-effect", "--no-auto-orient", name + ".png", "kept.png"}).exit_code, 0);
+        Rgb kept;
+        ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("kept.png")), &kept));
+        EXPECT_TRUE(kept == stored) << o;
+        EXPECT_EQ(PngMetadata(pmtest::ReadFileBytes(dir.File("kept.png"))).exif, ExifBlock(o)) << o;
     }
-    // Turned off, the pixels stay as stored and the tag goes out as it was.
-    ASSERT_EQ(RunTool(dir.path(), {"--no-effect", "--no-auto-orient", name + ".png", "kept.png"})
-                  .exit_code, 0);
-    Rgb kept;
-    ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("kept.png")), &kept));
-    EXPECT_TRUE(kept == stored) << o;
-    EXPECT_EQ(PngMetadata(pmtest::ReadFileBytes(dir.File("kept.png"))).exif, ExifBlock(o)) << o;
-  }
-  // A JPEG camera picture turned a quarter (orientation 6), through APP1:
-  // the same pixels as libjpeg decodes them, put upright.
-  Rgb stored = StoredFor(upright, 6);
-  Bytes jpeg = pmtest::JpegBytes(stored.width, stored.height, 3, stored.px, 95);
-  Rgb decoded;
-  ASSERT_TRUE(pmtest::DecodeJpeg(jpeg, &decoded));
-  std::string exif = ExifBlock(6);
-  Bytes app1 = {0xff, 0xe1, static_cast<uint8_t>((exif.size() + 8) >> 8),
-                static_cast<uint8_t>(exif.size() + 8), 'E', 'x', 'i', 'f', 0, 0};
-  app1.insert(app1.end(), exif.begin(), exif.end());
-  jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
-  pmtest::WriteFileBytes(dir.File("camera.jpg"), jpeg);
-  ASSERT_EQ(RunTool(dir.path(), {"--no-effect", "camera.jpg", "camera.ppm"}).exit_code, 0);
-  Rgb got = ReadPpm(dir.File("camera.ppm"));
-  // Where StoredFor took each stored pixel from, the decoded one goes back.
-  Rgb index{upright.width, upright.height, Bytes(upright.px.size())};
-  Rgb expected = index;
-  for (size_t i = 0; i < upright.px.size() / 3; ++i) {
-    index.px[3 * i] = static_cast<uint8_t>(i % 256);
-    index.px[3 * i + 1] = static_cast<uint8_t>(i / 256);
-  }
-  Rgb where = StoredFor(index, 6);
-  for (size_t j = 0; j < where.px.size() / 3; ++j) {
-    size_t i = where.px[3 * j] + 256 * where.px[3 * j + 1];
-    memcpy(&expected.px[3 * i], &decoded.px[3 * j], 3);
-  }
-  EXPECT_TRUE(got == expected);
+    // A JPEG camera picture turned a quarter (orientation 6), through APP1:
+    // the same pixels as libjpeg decodes them, put upright.
+    Rgb stored = StoredFor(upright, 6);
+    Bytes jpeg = pmtest::JpegBytes(stored.width, stored.height, 3, stored.px, 95);
+    Rgb decoded;
+    ASSERT_TRUE(pmtest::DecodeJpeg(jpeg, &decoded));
+    std::string exif = ExifBlock(6);
+    Bytes app1 = {0xff,
+                  0xe1,
+                  static_cast<uint8_t>((exif.size() + 8) >> 8),
+                  static_cast<uint8_t>(exif.size() + 8),
+                  'E',
+                  'x',
+                  'i',
+                  'f',
+                  0,
+                  0};
+    app1.insert(app1.end(), exif.begin(), exif.end());
+    jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
+    pmtest::WriteFileBytes(dir.File("camera.jpg"), jpeg);
+    ASSERT_EQ(RunTool(dir.path(), {"--no-effect", "camera.jpg", "camera.ppm"}).exit_code, 0);
+    Rgb got = ReadPpm(dir.File("camera.ppm"));
+    // Where StoredFor took each stored pixel from, the decoded one goes back.
+    Rgb index{upright.width, upright.height, Bytes(upright.px.size())};
+    Rgb expected = index;
+    for (size_t i = 0; i < upright.px.size() / 3; ++i) {
+        index.px[3 * i] = static_cast<uint8_t>(i % 256);
+        index.px[3 * i + 1] = static_cast<uint8_t>(i / 256);
+    }
+    Rgb where = StoredFor(index, 6);
+    for (size_t j = 0; j < where.px.size() / 3; ++j) {
+        size_t i = where.px[3 * j] + 256 * where.px[3 * j + 1];
+        memcpy(&expected.px[3 * i], &decoded.px[3 * j], 3);
+    }
+    EXPECT_TRUE(got == expected);
 }
 
 // ------------------------------------------------------------ metadata
 
 TEST(ToolMetadata, IccAndExifReachEveryOutputFormat) {
-  TempDir dir;
-  std::string icc = LinearSrgbProfile();
-  Rgb upright = pmtest::Pattern(30, 20, 8);
-  pmtest::WriteFileBytes(dir.File("in.png"), PngWithMetadata(StoredFor(upright, 6), icc, ExifBlock(6)));
-  // Turned upright, so the orientation written is 1; everything else as read.
-  const std::string expected_exif = ExifBlock(1);
-  struct Case {
-    const char* output;
-    Metadata (*read)(const Bytes&);
-    bool has_exif;
-  };
-  const Case cases[] = {
-      {"out.jpg", JpegMetadata, true},
-      {"out.png", PngMetadata, true},
-      {"out.webp", WebpMetadata, true},
-      {"lossless.webp", WebpMetadata, true},
-      {"out.tif", nullptr, false},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::string> args = {"in.png", c.output};
-    if (std::string(c.output) == "lossless.webp") args.insert(args.begin(), "--lossless");
-    ToolRun run = RunTool(dir.path(), args);
-    ASSERT_EQ(run.exit_code, 0) << c.output << ": " << run.err;
-    Metadata m;
-    if (c.read) {
-      m = c.read(pmtest::ReadFileBytes(dir.File(c.output)));
-    } else {
-      Rgb ignored;
-      ASSERT_TRUE(ReadTiff(dir.File(c.output), &ignored, &m.icc));
+    TempDir dir;
+    std::string icc = LinearSrgbProfile();
+    Rgb upright = pmtest::Pattern(30, 20, 8);
+    pmtest::WriteFileBytes(dir.File("in.png"), PngWithMetadata(StoredFor(upright, 6), icc, ExifBlock(6)));
+    // Turned upright, so the orientation written is 1; everything else as read.
+    const std::string expected_exif = ExifBlock(1);
+    struct Case {
+        const char* output;
+        Metadata (*read)(const Bytes&);
+        bool has_exif;
+    };
+    const Case cases[] = {
+        {"out.jpg", JpegMetadata, true},  {"out.png", PngMetadata, true},
+        {"out.webp", WebpMetadata, true}, {"lossless.webp", WebpMetadata, true},
+        {"out.tif", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"in.png", c.output};
+        if (std::string(c.output) == "lossless.webp") args.insert(args.begin(), "--lossless");
+        ToolRun run = RunTool(dir.path(), args);
+        ASSERT_EQ(run.exit_code, 0) << c.output << ": " << run.err;
+        Metadata m;
+        if (c.read) {
+            m = c.read(pmtest::ReadFileBytes(dir.File(c.output)));
+        } else {
+            Rgb ignored;
+            ASSERT_TRUE(ReadTiff(dir.File(c.output), &ignored, &m.icc));
+        }
+        EXPECT_EQ(m.icc, icc) << c.output;
+        if (c.has_exif) EXPECT_EQ(m.exif, expected_exif) << c.output;
+        // And back in again: the second run finds the same profile.
+        if (std::string(c.output) != "out.jpg") continue;
+        ASSERT_EQ(RunTool(dir.path(), {"out.jpg", "again.png"}).exit_code, 0);
+        Metadata again = PngMetadata(pmtest::ReadFileBytes(dir.File("again.png")));
+        EXPECT_EQ(again.icc, icc);
+        EXPECT_EQ(again.exif, expected_exif);
     }
-    EXPECT_EQ(m.icc, icc) << c.output;
-    if (c.has_exif) EXPECT_EQ(m.exif, expected_exif) << c.output;
-    // And back in again: the second run finds the same profile.
-    if (std::string(c.output) != "out.jpg") continue;
-    ASSERT_EQ(RunTool(dir.path(), {"out.jpg", "again.png"}).exit_code, 0);
-    Metadata again = PngMetadata(pmtest::ReadFileBytes(dir.File("again.png")));
-    EXPECT_EQ(again.icc, icc);
-    EXPECT_EQ(again.exif, expected_exif);
-  }
 }
 
 TEST(ToolMetadata, SrgbConvertsThroughTheProfile) {
-  TempDir dir;
-  // Linear values; sRGB encodes v as 255 * (1.055 * (v / 255)^(1 / 2.4) - 0.055)
-  // (v / 255 above 0.0031308).
-  const int levels[4] = {32, 64, 128, 200};
-  Rgb flat{4, 2, Bytes(4 * 2 * 3)};
-  for (int i = 0; i < 8; ++i) {
-    for (int c = 0; c < 3; ++c) flat.px[3 * i + c] = static_cast<uint8_t>(levels[i % 4]);
-  }
-  pmtest::WriteFileBytes(dir.File("linear.png"), PngWithMetadata(flat, LinearSrgbProfile(), ""));
-  ToolRun run = RunTool(dir.path(), {"--no-effect", "--srgb", "linear.png", "srgb.png"});
-  ASSERT_EQ(run.exit_code, 0) << run.err;
-  Rgb got;
-  ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("srgb.png")), &got));
-  for (int i = 0; i < 8; ++i) {
-    double v = levels[i % 4] / 255.0;
-    double encoded = 255.0 * (1.055 * std::pow(v, 1 / 2.4) - 0.055);
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(got.px[3 * i + c], encoded, 1.0) << levels[i % 4];
-  }
-  EXPECT_TRUE(PngMetadata(pmtest::ReadFileBytes(dir.File("srgb.png"))).icc.empty());
-  // Without --srgb the values and the profile pass through unchanged.
-  ASSERT_EQ(RunTool(dir.path(), {"--no-effect", "linear.png", "same.png"}).exit_code, 0);
-  ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("same.png")), &got));
-  EXPECT_TRUE(got == flat);
+    TempDir dir;
+    // Linear values; sRGB encodes v as 255 * (1.055 * (v / 255)^(1 / 2.4) - 0.055)
+    // (v / 255 above 0.0031308).
+    const int levels[4] = {32, 64, 128, 200};
+    Rgb flat{4, 2, Bytes(4 * 2 * 3)};
+    for (int i = 0; i < 8; ++i) {
+        for (int c = 0; c < 3; ++c) flat.px[3 * i + c] = static_cast<uint8_t>(levels[i % 4]);
+    }
+    pmtest::WriteFileBytes(dir.File("linear.png"), PngWithMetadata(flat, LinearSrgbProfile(), ""));
+    ToolRun run = RunTool(dir.path(), {"--no-effect", "--srgb", "linear.png", "srgb.png"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    Rgb got;
+    ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("srgb.png")), &got));
+    for (int i = 0; i < 8; ++i) {
+        double v = levels[i % 4] / 255.0;
+        double encoded = 255.0 * (1.055 * std::pow(v, 1 / 2.4) - 0.055);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(got.px[3 * i + c], encoded, 1.0) << levels[i % 4];
+    }
+    EXPECT_TRUE(PngMetadata(pmtest::ReadFileBytes(dir.File("srgb.png"))).icc.empty());
+    // Without --srgb the values and the profile pass through unchanged.
+    ASSERT_EQ(RunTool(dir.path(), {"--no-effect", "linear.png", "same.png"}).exit_code, 0);
+    ASSERT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("same.png")), &got));
+    EXPECT_TRUE(got == flat);
 }
 
 // ----------------------------------------------------------------- batch
 
 TEST(ToolBatch, FormatsTemplatesColourNamesAndQualityWarning) {
-  TempDir dir;
-  Rgb rgb = pmtest::Pattern(40, 30, 3);
-  pmtest::WriteFileBytes(dir.File("a.jpg"), pmtest::JpegBytes(40, 30, 3, rgb.px, 90));
-  pmtest::WriteFileBytes(dir.File("b.png"), pmtest::PngBytes(40, 30, PNG_FORMAT_RGB, rgb.px.data()));
-  // Each output keeps its input's format.
-  ToolRun run = RunTool(dir.path(), {"-q", "80", "-d", "out", "a.jpg", "b.png"});
-  ASSERT_EQ(run.exit_code, 0) << run.err;
-  Rgb got;
-  EXPECT_TRUE(pmtest::DecodeJpeg(pmtest::ReadFileBytes(dir.File("out/a.jpg")), &got));
-  EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("out/b.png")), &got));
-  EXPECT_TRUE(Contains(run.err, "warning: -q has no effect on PNG output")) << run.err;
-  EXPECT_FALSE(Contains(run.err, "on JPEG")) << run.err;
-  // A template: beside the inputs, format from its extension.
-  run = RunTool(dir.path(), {"-o", "%s-mosaic.webp", "a.jpg", "b.png"});
-  ASSERT_EQ(run.exit_code, 0) << run.err;
-  EXPECT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("a-mosaic.webp")), &got));
-  EXPECT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("b-mosaic.webp")), &got));
-  run = RunTool(dir.path(), {"-o", "mosaic.png", "a.jpg"});
-  EXPECT_EQ(run.exit_code, 2);
-  EXPECT_TRUE(Contains(run.err, "needs one %s")) << run.err;
-  // CSS colour names, any case, equal the same colour given in hex.
-  ASSERT_EQ(RunTool(dir.path(), {"-c", "NavajoWhite", "b.png", "named.ppm"}).exit_code, 0);
-  ASSERT_EQ(RunTool(dir.path(), {"-c", "#ffdead", "b.png", "hex.ppm"}).exit_code, 0);
-  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("named.ppm")), pmtest::ReadFileBytes(dir.File("hex.ppm")));
-  run = RunTool(dir.path(), {"-c", "notacolour", "b.png", "x.ppm"});
-  EXPECT_EQ(run.exit_code, 2);
+    TempDir dir;
+    Rgb rgb = pmtest::Pattern(40, 30, 3);
+    pmtest::WriteFileBytes(dir.File("a.jpg"), pmtest::JpegBytes(40, 30, 3, rgb.px, 90));
+    pmtest::WriteFileBytes(dir.File("b.png"), pmtest::PngBytes(40, 30, PNG_FORMAT_RGB, rgb.px.data()));
+    // Each output keeps its input's format.
+    ToolRun run = RunTool(dir.path(), {"-q", "80", "-d", "out", "a.jpg", "b.png"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    Rgb got;
+    EXPECT_TRUE(pmtest::DecodeJpeg(pmtest::ReadFileBytes(dir.File("out/a.jpg")), &got));
+    EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("out/b.png")), &got));
+    EXPECT_TRUE(Contains(run.err, "warning: -q has no effect on PNG output")) << run.err;
+    EXPECT_FALSE(Contains(run.err, "on JPEG")) << run.err;
+    // A template: beside the inputs, format from its extension.
+    run = RunTool(dir.path(), {"-o", "%s-mosaic.webp", "a.jpg", "b.png"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("a-mosaic.webp")), &got));
+    EXPECT_TRUE(DecodeWebp(pmtest::ReadFileBytes(dir.File("b-mosaic.webp")), &got));
+    run = RunTool(dir.path(), {"-o", "mosaic.png", "a.jpg"});
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_TRUE(Contains(run.err, "needs one %s")) << run.err;
+    // CSS colour names, any case, equal the same colour given in hex.
+    ASSERT_EQ(RunTool(dir.path(), {"-c", "NavajoWhite", "b.png", "named.ppm"}).exit_code, 0);
+    ASSERT_EQ(RunTool(dir.path(), {"-c", "#ffdead", "b.png", "hex.ppm"}).exit_code, 0);
+    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("named.ppm")), pmtest::ReadFileBytes(dir.File("hex.ppm")));
+    run = RunTool(dir.path(), {"-c", "notacolour", "b.png", "x.ppm"});
+    EXPECT_EQ(run.exit_code, 2);
 }
 
 // The thread count shares out the work, never changes the bytes.
 TEST(ToolThreads, ThreadCountsGiveTheSameFile) {
-  TempDir dir;
-  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(120, 90, 5)));
-  ASSERT_EQ(RunTool(dir.path(), {"-t", "1", "in.ppm", "one.ppm"}).exit_code, 0);
-  Bytes one = pmtest::ReadFileBytes(dir.File("one.ppm"));
-  for (const char* threads : {"3", "0"}) {
-    ASSERT_EQ(RunTool(dir.path(), {"-t", threads, "in.ppm", "many.ppm"}).exit_code, 0);
-    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("many.ppm")), one) << threads;
-  }
-  ASSERT_EQ(RunTool(dir.path(), {"-Q", "-j", "2", "-d", "batch", "in.ppm"}).exit_code, 0);
-  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("batch/in.ppm")), one);
+    TempDir dir;
+    pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(120, 90, 5)));
+    ASSERT_EQ(RunTool(dir.path(), {"-t", "1", "in.ppm", "one.ppm"}).exit_code, 0);
+    Bytes one = pmtest::ReadFileBytes(dir.File("one.ppm"));
+    for (const char* threads : {"3", "0"}) {
+        ASSERT_EQ(RunTool(dir.path(), {"-t", threads, "in.ppm", "many.ppm"}).exit_code, 0);
+        EXPECT_EQ(pmtest::ReadFileBytes(dir.File("many.ppm")), one) << threads;
+    }
+    ASSERT_EQ(RunTool(dir.path(), {"-Q", "-j", "2", "-d", "batch", "in.ppm"}).exit_code, 0);
+    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("batch/in.ppm")), one);
 }
 
 }  // namespace

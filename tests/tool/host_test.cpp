@@ -17,106 +17,105 @@ using polarmosaic::MosaicHost;
 using polarmosaic::MosaicOptions;
 
 struct CountCase {
-  int dimension, tile;
-  bool split;
-  int expected;
+    int dimension, tile;
+    bool split;
+    int expected;
 };
 
 TEST(HostTileCount, CoversTheAxisAsDocumented) {
-  const CountCase cases[] = {
-      {90, 30, true, 3},   {90, 30, false, 3},  {100, 30, true, 5},
-      {100, 30, false, 4}, {91, 30, true, 5},   {97, 30, false, 4},
-      {5, 30, true, 2},    {5, 30, false, 2},   {2, 1, true, 2},
-      {32767, 2, true, 16385}, {32752, 16, false, 2047},
-  };
-  for (const CountCase& c : cases) {
-    EXPECT_EQ(CoveringTileCount(c.dimension, c.tile, c.split), c.expected)
-        << c.dimension << "/" << c.tile << " split " << c.split;
-  }
+    const CountCase cases[] = {
+        {90, 30, true, 3}, {90, 30, false, 3},      {100, 30, true, 5},       {100, 30, false, 4},
+        {91, 30, true, 5}, {97, 30, false, 4},      {5, 30, true, 2},         {5, 30, false, 2},
+        {2, 1, true, 2},   {32767, 2, true, 16385}, {32752, 16, false, 2047},
+    };
+    for (const CountCase& c : cases) {
+        EXPECT_EQ(CoveringTileCount(c.dimension, c.tile, c.split), c.expected)
+            << c.dimension << "/" << c.tile << " split " << c.split;
+    }
 }
 
 // Whatever the axis, the chosen count lays tiles that are all non-empty and
 // add up to the whole axis under the module's layout rules.
 TEST(HostTileCount, ChosenCountLeavesNothingUncovered) {
-  for (int dimension = 2; dimension <= 130; ++dimension) {
-    for (int tile = 1; tile <= 140; tile += (tile < 20 ? 1 : 7)) {
-      for (bool split : {false, true}) {
-        int count = CoveringTileCount(dimension, tile, split);
-        std::vector<int> sizes = pmtest::TileLayout(dimension, tile, count, split);
-        int sum = 0;
-        for (int s : sizes) {
-          ASSERT_GT(s, 0) << dimension << "/" << tile << " split " << split;
-          sum += s;
+    for (int dimension = 2; dimension <= 130; ++dimension) {
+        for (int tile = 1; tile <= 140; tile += (tile < 20 ? 1 : 7)) {
+            for (bool split : {false, true}) {
+                int count = CoveringTileCount(dimension, tile, split);
+                std::vector<int> sizes = pmtest::TileLayout(dimension, tile, count, split);
+                int sum = 0;
+                for (int s : sizes) {
+                    ASSERT_GT(s, 0) << dimension << "/" << tile << " split " << split;
+                    sum += s;
+                }
+                ASSERT_EQ(sum, dimension) << dimension << "/" << tile << " split " << split;
+                MosaicOptions options;
+                options.geometry = polarmosaic::kGeometryClassic;
+                options.tileWidth = tile;
+                options.tileHeight = tile;
+                options.splitRemainder = split;
+                options.tileCols = count;  // an explicit count must also pass
+                ASSERT_EQ(CheckOptions(options, dimension, dimension), "");
+            }
         }
-        ASSERT_EQ(sum, dimension) << dimension << "/" << tile << " split " << split;
-        MosaicOptions options;
-        options.geometry = polarmosaic::kGeometryClassic;
-        options.tileWidth = tile;
-        options.tileHeight = tile;
-        options.splitRemainder = split;
-        options.tileCols = count;  // an explicit count must also pass
-        ASSERT_EQ(CheckOptions(options, dimension, dimension), "");
-      }
     }
-  }
 }
 
 // The ranges the host's messages quote are exactly the counts (1 and up)
 // the module's own check accepts, on exact fits and with remainders.
 TEST(HostChecks, QuotedTileCountRangesAreTheModules) {
-  for (int dimension : {2, 3, 7, 16, 31, 64, 100, 257}) {
-    for (int tile : {1, 2, 3, 5, 16, 30, 64, 100, 300}) {
-      for (int count = 1; count <= dimension / tile + 4; ++count) {
-        PolarMosaicParam p = PolarMosaicParam();
-        uint8_t byte = 0;
-        int16_t entry = 0;
-        for (int c = 0; c < 3; ++c) p.inPlane[c] = p.outPlane[c] = &byte;
-        p.tileWidths = p.tileHeights = &entry;
-        p.width = static_cast<int16_t>(dimension);
-        p.height = 2;
-        p.lineBytes = lcw16(p.width);
-        p.planeBytes = 2 * p.lineBytes;
-        p.tileWidth = static_cast<int16_t>(tile);
-        p.tileHeight = 2;
-        p.tileCols = static_cast<int16_t>(count);
-        p.tileRows = 1;
-        p.borderMode = POLARMOSAIC_BORDER_NONE;
-        const bool module_accepts = checkPolarMosaicParam(&p) == POLARMOSAIC_OK;
-        const bool quoted = count >= polarmosaic::MinTileCount(dimension, tile) &&
-                            count <= polarmosaic::MaxTileCount(dimension, tile);
-        ASSERT_EQ(quoted, module_accepts)
-            << "axis " << dimension << ", tile " << tile << ", count " << count;
-      }
+    for (int dimension : {2, 3, 7, 16, 31, 64, 100, 257}) {
+        for (int tile : {1, 2, 3, 5, 16, 30, 64, 100, 300}) {
+            for (int count = 1; count <= dimension / tile + 4; ++count) {
+                PolarMosaicParam p = PolarMosaicParam();
+                uint8_t byte = 0;
+                int16_t entry = 0;
+                for (int c = 0; c < 3; ++c) p.inPlane[c] = p.outPlane[c] = &byte;
+                p.tileWidths = p.tileHeights = &entry;
+                p.width = static_cast<int16_t>(dimension);
+                p.height = 2;
+                p.lineBytes = lcw16(p.width);
+                p.planeBytes = 2 * p.lineBytes;
+                p.tileWidth = static_cast<int16_t>(tile);
+                p.tileHeight = 2;
+                p.tileCols = static_cast<int16_t>(count);
+                p.tileRows = 1;
+                p.borderMode = POLARMOSAIC_BORDER_NONE;
+                const bool module_accepts = checkPolarMosaicParam(&p) == POLARMOSAIC_OK;
+                const bool quoted = count >= polarmosaic::MinTileCount(dimension, tile) &&
+                                    count <= polarmosaic::MaxTileCount(dimension, tile);
+                ASSERT_EQ(quoted, module_accepts)
+                    << "axis " << dimension << ", tile " << tile << ", count " << count;
+            }
+        }
     }
-  }
 }
 
 struct SizeCase {
-  int width, height;
-  bool ok;
+    int width, height;
+    bool ok;
 };
 
 TEST(HostChecks, ImageSizeLimits) {
-  const SizeCase cases[] = {
-      {2, 2, true},         {1, 5, false},       {5, 1, false},
-      {0, 0, false},        {-3, 10, false},     {32752, 2, true},
-      {32753, 2, false},    {2, 32767, true},    {2, 32768, false},
-      {32752, 32767, true}, {640, 480, true},
-  };
-  for (const SizeCase& c : cases) {
-    std::string reason = CheckImageSize(c.width, c.height);
-    EXPECT_EQ(reason.empty(), c.ok) << c.width << " x " << c.height << ": " << reason;
-    if (!c.ok) {
-      EXPECT_NE(reason.find(std::to_string(c.width) + " x " + std::to_string(c.height)),
-                std::string::npos) << reason;
+    const SizeCase cases[] = {
+        {2, 2, true},      {1, 5, false},        {5, 1, false},     {0, 0, false},
+        {-3, 10, false},   {32752, 2, true},     {32753, 2, false}, {2, 32767, true},
+        {2, 32768, false}, {32752, 32767, true}, {640, 480, true},
+    };
+    for (const SizeCase& c : cases) {
+        std::string reason = CheckImageSize(c.width, c.height);
+        EXPECT_EQ(reason.empty(), c.ok) << c.width << " x " << c.height << ": " << reason;
+        if (!c.ok) {
+            EXPECT_NE(reason.find(std::to_string(c.width) + " x " + std::to_string(c.height)),
+                      std::string::npos)
+                << reason;
+        }
     }
-  }
 }
 
 struct OptionCase {
-  const char* name;
-  void (*change)(MosaicOptions*);
-  const char* reason;  // nullptr: accepted
+    const char* name;
+    void (*change)(MosaicOptions*);
+    const char* reason;  // nullptr: accepted
 };
 
 const OptionCase kOptionCases[] = {
@@ -126,16 +125,43 @@ const OptionCase kOptionCases[] = {
     {"tile width 32768", [](MosaicOptions* o) { o->tileWidth = 32768; }, "tile width"},
     {"tile width above image", [](MosaicOptions* o) { o->tileWidth = 500; }, nullptr},
     // 100 wide, tile 30: remainder 10, so 2 .. 5 columns.
-    {"cols 5", [](MosaicOptions* o) { o->tileWidth = 30; o->tileCols = 5; }, nullptr},
-    {"cols 6", [](MosaicOptions* o) { o->tileWidth = 30; o->tileCols = 6; },
+    {"cols 5",
+     [](MosaicOptions* o) {
+         o->tileWidth = 30;
+         o->tileCols = 5;
+     },
+     nullptr},
+    {"cols 6",
+     [](MosaicOptions* o) {
+         o->tileWidth = 30;
+         o->tileCols = 6;
+     },
      "tile columns 6"},
-    {"cols 1 with remainder", [](MosaicOptions* o) { o->tileWidth = 30; o->tileCols = 1; },
+    {"cols 1 with remainder",
+     [](MosaicOptions* o) {
+         o->tileWidth = 30;
+         o->tileCols = 1;
+     },
      "allowed 2 .. 5"},
     {"cols -1", [](MosaicOptions* o) { o->tileCols = -1; }, "tile columns -1"},
     // 80 rows, tile 20: exact fit, so 1 .. 4 rows.
-    {"rows 4 exact", [](MosaicOptions* o) { o->tileHeight = 20; o->tileRows = 4; }, nullptr},
-    {"rows 1 exact", [](MosaicOptions* o) { o->tileHeight = 20; o->tileRows = 1; }, nullptr},
-    {"rows 5 exact", [](MosaicOptions* o) { o->tileHeight = 20; o->tileRows = 5; },
+    {"rows 4 exact",
+     [](MosaicOptions* o) {
+         o->tileHeight = 20;
+         o->tileRows = 4;
+     },
+     nullptr},
+    {"rows 1 exact",
+     [](MosaicOptions* o) {
+         o->tileHeight = 20;
+         o->tileRows = 1;
+     },
+     nullptr},
+    {"rows 5 exact",
+     [](MosaicOptions* o) {
+         o->tileHeight = 20;
+         o->tileRows = 5;
+     },
      "allowed 1 .. 4"},
     {"border mode 0", [](MosaicOptions* o) { o->borderMode = 0; }, "border mode 0"},
     {"border mode 5", [](MosaicOptions* o) { o->borderMode = 5; }, "border mode 5"},
@@ -149,222 +175,226 @@ const OptionCase kOptionCases[] = {
     {"shade negative", [](MosaicOptions* o) { o->shade[0] = -0.5f; }, "outer shade"},
     {"shade 256", [](MosaicOptions* o) { o->shade[1] = 256.0f; }, "inner shade"},
     {"shade infinite", [](MosaicOptions* o) { o->shade[3] = INFINITY; }, "cw shade"},
-    {"shades 0", [](MosaicOptions* o) { for (float& f : o->shade) f = 0; }, nullptr},
+    {"shades 0",
+     [](MosaicOptions* o) {
+         for (float& f : o->shade) f = 0;
+     },
+     nullptr},
 };
 
 TEST(HostChecks, EachOptionProblemIsNamed) {
-  for (const OptionCase& c : kOptionCases) {
-    MosaicOptions options;
-    options.geometry = polarmosaic::kGeometryClassic;
-    c.change(&options);
-    std::string reason = CheckOptions(options, 100, 80);
-    if (!c.reason) {
-      EXPECT_EQ(reason, "") << c.name;
-    } else {
-      EXPECT_NE(reason.find(c.reason), std::string::npos)
-          << c.name << ": got '" << reason << "'";
+    for (const OptionCase& c : kOptionCases) {
+        MosaicOptions options;
+        options.geometry = polarmosaic::kGeometryClassic;
+        c.change(&options);
+        std::string reason = CheckOptions(options, 100, 80);
+        if (!c.reason) {
+            EXPECT_EQ(reason, "") << c.name;
+        } else {
+            EXPECT_NE(reason.find(c.reason), std::string::npos) << c.name << ": got '" << reason << "'";
+        }
+        // Prepare refuses exactly what the check refuses.
+        MosaicHost host;
+        std::string error;
+        EXPECT_EQ(host.Prepare(100, 80, options, &error), c.reason == nullptr) << c.name;
+        EXPECT_EQ(error, reason) << c.name;
     }
-    // Prepare refuses exactly what the check refuses.
-    MosaicHost host;
-    std::string error;
-    EXPECT_EQ(host.Prepare(100, 80, options, &error), c.reason == nullptr) << c.name;
-    EXPECT_EQ(error, reason) << c.name;
-  }
 }
 
 PolarMosaicParam SettingsFor(const MosaicOptions& o, int width, int height) {
-  PolarMosaicParam p = {};
-  p.tileWidth = static_cast<int16_t>(o.tileWidth);
-  p.tileHeight = static_cast<int16_t>(o.tileHeight);
-  p.tileCols = static_cast<int16_t>(
-      o.tileCols ? o.tileCols : pmtest::CoveringCount(width, o.tileWidth, o.splitRemainder));
-  p.tileRows = static_cast<int16_t>(
-      o.tileRows ? o.tileRows : pmtest::CoveringCount(height, o.tileHeight, o.splitRemainder));
-  p.splitRemainder = o.splitRemainder;
-  p.borderMode = static_cast<int16_t>(o.borderMode);
-  p.borderWidth = static_cast<int16_t>(o.borderWidth);
-  for (int c = 0; c < 3; ++c) p.borderValue[c] = static_cast<int16_t>(o.borderColor[c]);
-  for (int s = 0; s < 4; ++s) p.shade[s] = o.shade[s];
-  return p;
+    PolarMosaicParam p = {};
+    p.tileWidth = static_cast<int16_t>(o.tileWidth);
+    p.tileHeight = static_cast<int16_t>(o.tileHeight);
+    p.tileCols = static_cast<int16_t>(
+        o.tileCols ? o.tileCols : pmtest::CoveringCount(width, o.tileWidth, o.splitRemainder));
+    p.tileRows = static_cast<int16_t>(
+        o.tileRows ? o.tileRows : pmtest::CoveringCount(height, o.tileHeight, o.splitRemainder));
+    p.splitRemainder = o.splitRemainder;
+    p.borderMode = static_cast<int16_t>(o.borderMode);
+    p.borderWidth = static_cast<int16_t>(o.borderWidth);
+    for (int c = 0; c < 3; ++c) p.borderValue[c] = static_cast<int16_t>(o.borderColor[c]);
+    for (int s = 0; s < 4; ++s) p.shade[s] = o.shade[s];
+    return p;
 }
 
 struct ResultCase {
-  int width, height, tile_w, tile_h, mode, border_width;
-  bool split;
+    int width, height, tile_w, tile_h, mode, border_width;
+    bool split;
 };
 
 // 101 x 99 and 320 x 240 have pixels the inverse pass skips, which keep
 // what the buffers held: the fill before the call decides them.
 const ResultCase kResultCases[] = {
-    {64, 48, 8, 6, 2, 3, true},    {101, 99, 10, 7, 2, 5, true},
-    {99, 101, 13, 9, 3, 4, false}, {320, 240, 17, 30, 4, 5, true},
-    {2, 2, 1, 1, 1, 0, false},     {37, 5, 40, 2, 2, 1, true},
+    {64, 48, 8, 6, 2, 3, true},     {101, 99, 10, 7, 2, 5, true}, {99, 101, 13, 9, 3, 4, false},
+    {320, 240, 17, 30, 4, 5, true}, {2, 2, 1, 1, 1, 0, false},    {37, 5, 40, 2, 2, 1, true},
 };
 
 TEST(HostResult, EqualsDirectModuleCallAndRepeats) {
-  for (const ResultCase& c : kResultCases) {
-    MosaicOptions options;
-    options.geometry = polarmosaic::kGeometryClassic;
-    options.tileWidth = c.tile_w;
-    options.tileHeight = c.tile_h;
-    options.borderMode = c.mode;
-    options.borderWidth = c.border_width;
-    options.splitRemainder = c.split;
-    pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 7);
-    pmtest::Rgb expected =
-        pmtest::DirectModuleResult(input, SettingsFor(options, c.width, c.height));
+    for (const ResultCase& c : kResultCases) {
+        MosaicOptions options;
+        options.geometry = polarmosaic::kGeometryClassic;
+        options.tileWidth = c.tile_w;
+        options.tileHeight = c.tile_h;
+        options.borderMode = c.mode;
+        options.borderWidth = c.border_width;
+        options.splitRemainder = c.split;
+        pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 7);
+        pmtest::Rgb expected = pmtest::DirectModuleResult(input, SettingsFor(options, c.width, c.height));
 
-    // One host for every thread count: Prepare keeps the buffers and
-    // replaces the pool, and the bytes must not change.
-    MosaicHost host;
-    for (int threads : {1, 2, 3, 8}) {
-      options.threads = threads;
-      std::string error;
-      // Dirty the buffers with another image first: the result must not
-      // depend on what an earlier call left behind.
-      pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 99 + threads);
-      ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-      ASSERT_EQ(host.threads(), threads);
-      std::vector<uint8_t> scratch(other.px.size());
-      host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
-      for (int round = 0; round < 2; ++round) {
-        pmtest::Rgb got = input;
-        host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
-        EXPECT_TRUE(got == expected)
-            << c.width << " x " << c.height << " threads " << threads << " round " << round;
-      }
+        // One host for every thread count: Prepare keeps the buffers and
+        // replaces the pool, and the bytes must not change.
+        MosaicHost host;
+        for (int threads : {1, 2, 3, 8}) {
+            options.threads = threads;
+            std::string error;
+            // Dirty the buffers with another image first: the result must not
+            // depend on what an earlier call left behind.
+            pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 99 + threads);
+            ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+            ASSERT_EQ(host.threads(), threads);
+            std::vector<uint8_t> scratch(other.px.size());
+            host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
+            for (int round = 0; round < 2; ++round) {
+                pmtest::Rgb got = input;
+                host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
+                EXPECT_TRUE(got == expected)
+                    << c.width << " x " << c.height << " threads " << threads << " round " << round;
+            }
+        }
     }
-  }
 }
 
 // The fitted geometry through the host: the module's fitted effect on the
 // same planes, whatever the buffers held before; its own option checks.
 TEST(HostResult, FittedEqualsDirectModuleCall) {
-  for (const ResultCase& c : kResultCases) {
-    MosaicOptions options;
-    options.sectors = c.tile_w;
-    options.ringWidth = c.tile_h;
-    options.borderMode = c.mode;
-    options.borderWidth = c.border_width;
-    pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 3);
+    for (const ResultCase& c : kResultCases) {
+        MosaicOptions options;
+        options.sectors = c.tile_w;
+        options.ringWidth = c.tile_h;
+        options.borderMode = c.mode;
+        options.borderWidth = c.border_width;
+        pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 3);
 
-    PolarFittedParam p = {};
-    ASSERT_EQ(polarFittedLayout(&p, c.width, c.height, c.tile_w, c.tile_h), POLARMOSAIC_OK);
-    const size_t picture = static_cast<size_t>(p.height) * p.lineBytes;
-    const size_t polar = static_cast<size_t>(p.polarRows) * p.polarLineBytes;
-    std::vector<uint8_t> planes[12];
-    for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? picture : polar, 0);
-    for (int y = 0; y < c.height; ++y) {
-      for (int x = 0; x < c.width; ++x) {
-        for (int k = 0; k < 3; ++k) {
-          planes[k][static_cast<size_t>(y) * p.lineBytes + x] = input.px[(static_cast<size_t>(y) * c.width + x) * 3 + k];
+        PolarFittedParam p = {};
+        ASSERT_EQ(polarFittedLayout(&p, c.width, c.height, c.tile_w, c.tile_h), POLARMOSAIC_OK);
+        const size_t picture = static_cast<size_t>(p.height) * p.lineBytes;
+        const size_t polar = static_cast<size_t>(p.polarRows) * p.polarLineBytes;
+        std::vector<uint8_t> planes[12];
+        for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? picture : polar, 0);
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                for (int k = 0; k < 3; ++k) {
+                    planes[k][static_cast<size_t>(y) * p.lineBytes + x] =
+                        input.px[(static_cast<size_t>(y) * c.width + x) * 3 + k];
+                }
+            }
         }
-      }
-    }
-    std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1), heights(static_cast<size_t>(p.rings));
-    std::vector<uint8_t> ramps[12];
-    for (int k = 0; k < 3; ++k) {
-      p.srcPlane[k] = planes[k].data();
-      p.dstPlane[k] = planes[3 + k].data();
-      p.polarPlane[k] = planes[6 + k].data();
-      p.tilePlane[k] = planes[9 + k].data();
-      p.borderValue[k] = static_cast<int16_t>(options.borderColor[k]);
-    }
-    for (int r = 0; r < 12; ++r) {
-      ramps[r].assign(static_cast<size_t>(c.border_width / 2 + 1), 0);
-      p.ramp[r] = ramps[r].data();
-    }
-    for (int s = 0; s < 4; ++s) p.shade[s] = options.shade[s];
-    p.planeBytes = static_cast<int32_t>(picture);
-    p.polarPlaneBytes = static_cast<int32_t>(polar);
-    p.tileWidths = widths.data();
-    p.tileHeights = heights.data();
-    p.borderMode = static_cast<int16_t>(c.mode);
-    p.borderWidth = static_cast<int16_t>(c.border_width);
-    ASSERT_EQ(iPolarFittedRun0(&p, nullptr, nullptr), POLARMOSAIC_OK);
-    pmtest::Rgb expected = input;
-    for (int y = 0; y < c.height; ++y) {
-      for (int x = 0; x < c.width; ++x) {
+        std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1),
+            heights(static_cast<size_t>(p.rings));
+        std::vector<uint8_t> ramps[12];
         for (int k = 0; k < 3; ++k) {
-          expected.px[(static_cast<size_t>(y) * c.width + x) * 3 + k] = planes[3 + k][static_cast<size_t>(y) * p.lineBytes + x];
+            p.srcPlane[k] = planes[k].data();
+            p.dstPlane[k] = planes[3 + k].data();
+            p.polarPlane[k] = planes[6 + k].data();
+            p.tilePlane[k] = planes[9 + k].data();
+            p.borderValue[k] = static_cast<int16_t>(options.borderColor[k]);
         }
-      }
-    }
+        for (int r = 0; r < 12; ++r) {
+            ramps[r].assign(static_cast<size_t>(c.border_width / 2 + 1), 0);
+            p.ramp[r] = ramps[r].data();
+        }
+        for (int s = 0; s < 4; ++s) p.shade[s] = options.shade[s];
+        p.planeBytes = static_cast<int32_t>(picture);
+        p.polarPlaneBytes = static_cast<int32_t>(polar);
+        p.tileWidths = widths.data();
+        p.tileHeights = heights.data();
+        p.borderMode = static_cast<int16_t>(c.mode);
+        p.borderWidth = static_cast<int16_t>(c.border_width);
+        ASSERT_EQ(iPolarFittedRun0(&p, nullptr, nullptr), POLARMOSAIC_OK);
+        pmtest::Rgb expected = input;
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                for (int k = 0; k < 3; ++k) {
+                    expected.px[(static_cast<size_t>(y) * c.width + x) * 3 + k] =
+                        planes[3 + k][static_cast<size_t>(y) * p.lineBytes + x];
+                }
+            }
+        }
 
-    MosaicHost host;
-    std::string error;
-    ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-    pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 50);
-    std::vector<uint8_t> scratch(other.px.size());
-    host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
-    pmtest::Rgb got = input;
-    host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
-    EXPECT_TRUE(got == expected) << c.width << " x " << c.height;
-  }
-  const struct {
-    int sectors, ring;
-    const char* reason;
-  } bad[] = {{0, 5, "sector count 0"}, {32753, 5, "sector count 32753"}, {4, 0, "ring width 0"}};
-  for (const auto& b : bad) {
-    MosaicOptions options;
-    options.sectors = b.sectors;
-    options.ringWidth = b.ring;
-    EXPECT_NE(CheckOptions(options, 50, 40).find(b.reason), std::string::npos) << b.reason;
-  }
+        MosaicHost host;
+        std::string error;
+        ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+        pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 50);
+        std::vector<uint8_t> scratch(other.px.size());
+        host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
+        pmtest::Rgb got = input;
+        host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
+        EXPECT_TRUE(got == expected) << c.width << " x " << c.height;
+    }
+    const struct {
+        int sectors, ring;
+        const char* reason;
+    } bad[] = {{0, 5, "sector count 0"}, {32753, 5, "sector count 32753"}, {4, 0, "ring width 0"}};
+    for (const auto& b : bad) {
+        MosaicOptions options;
+        options.sectors = b.sectors;
+        options.ringWidth = b.ring;
+        EXPECT_NE(CheckOptions(options, 50, 40).find(b.reason), std::string::npos) << b.reason;
+    }
 }
 
 TEST(HostResult, OneShotFormRefusesWithReason) {
-  pmtest::Rgb input = pmtest::Pattern(1, 9, 1);
-  std::vector<uint8_t> out;
-  std::string error;
-  EXPECT_FALSE(polarmosaic::ApplyPolarMosaic(input.px.data(), 1, 9, MosaicOptions(),
-                                             &out, &error));
-  EXPECT_NE(error.find("at least 2 x 2"), std::string::npos) << error;
-  EXPECT_TRUE(out.empty());
+    pmtest::Rgb input = pmtest::Pattern(1, 9, 1);
+    std::vector<uint8_t> out;
+    std::string error;
+    EXPECT_FALSE(polarmosaic::ApplyPolarMosaic(input.px.data(), 1, 9, MosaicOptions(), &out, &error));
+    EXPECT_NE(error.find("at least 2 x 2"), std::string::npos) << error;
+    EXPECT_TRUE(out.empty());
 }
 
 // ------------------------------------------------------------ checksum
 
 struct ChecksumCase {
-  const char* name;
-  int width, height;
-  ptrdiff_t stride;      // RGB rows; RGBA rows are 4 / 3 as long
-  const char* rows;      // width * 3 bytes per row, rows back to back
-  const char* expected;  // FNV-1a 64 of the rows' bytes, published test values
+    const char* name;
+    int width, height;
+    ptrdiff_t stride;      // RGB rows; RGBA rows are 4 / 3 as long
+    const char* rows;      // width * 3 bytes per row, rows back to back
+    const char* expected;  // FNV-1a 64 of the rows' bytes, published test values
 };
 
 // Row padding and alpha never enter the checksum: the pixels are laid out
 // with junk padding and junk alpha, and must give the published FNV-1a 64
 // value of their RGB bytes alone ("" -> offset basis, "a", "foobar").
 TEST(PixelChecksum, FnvOfTheRgbBytesWithoutPaddingOrAlpha) {
-  const ChecksumCase cases[] = {
-      {"empty", 0, 0, 0, "", "cbf29ce484222325"},
-      {"two pixels in a row", 2, 1, 7, "foobar", "85944171f73967e8"},
-      {"one pixel per row", 1, 2, 5, "foobar", "85944171f73967e8"},
-  };
-  for (const ChecksumCase& c : cases) {
-    std::vector<uint8_t> rgb(static_cast<size_t>(c.stride) * c.height + 1, 0xEE);
-    std::vector<uint8_t> rgba(static_cast<size_t>(c.width) * 4 * c.height + 1, 0x77);
-    const char* src = c.rows;
-    for (int y = 0; y < c.height; ++y) {
-      for (int x = 0; x < c.width; ++x) {
-        for (int k = 0; k < 3; ++k, ++src) {
-          rgb[static_cast<size_t>(y * c.stride + x * 3 + k)] = static_cast<uint8_t>(*src);
-          rgba[static_cast<size_t>((y * c.width + x) * 4 + k)] = static_cast<uint8_t>(*src);
+    const ChecksumCase cases[] = {
+        {"empty", 0, 0, 0, "", "cbf29ce484222325"},
+        {"two pixels in a row", 2, 1, 7, "foobar", "85944171f73967e8"},
+        {"one pixel per row", 1, 2, 5, "foobar", "85944171f73967e8"},
+    };
+    for (const ChecksumCase& c : cases) {
+        std::vector<uint8_t> rgb(static_cast<size_t>(c.stride) * c.height + 1, 0xEE);
+        std::vector<uint8_t> rgba(static_cast<size_t>(c.width) * 4 * c.height + 1, 0x77);
+        const char* src = c.rows;
+        for (int y = 0; y < c.height; ++y) {
+            for (int x = 0; x < c.width; ++x) {
+                for (int k = 0; k < 3; ++k, ++src) {
+                    rgb[static_cast<size_t>(y * c.stride + x * 3 + k)] = static_cast<uint8_t>(*src);
+                    rgba[static_cast<size_t>((y * c.width + x) * 4 + k)] = static_cast<uint8_t>(*src);
+                }
+            }
         }
-      }
+        EXPECT_EQ(
+            polarmosaic::ChecksumHex(polarmosaic::PixelChecksum(rgb.data(), c.width, c.height, c.stride)),
+            c.expected)
+            << c.name;
+        EXPECT_EQ(polarmosaic::ChecksumHex(
+                      polarmosaic::PixelChecksumRgba(rgba.data(), c.width, c.height, c.width * 4)),
+                  c.expected)
+            << c.name;
     }
-    EXPECT_EQ(polarmosaic::ChecksumHex(
-                  polarmosaic::PixelChecksum(rgb.data(), c.width, c.height, c.stride)),
-              c.expected) << c.name;
-    EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::PixelChecksumRgba(
-                  rgba.data(), c.width, c.height, c.width * 4)),
-              c.expected) << c.name;
-  }
-  const uint8_t a = 'a';
-  EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::ChecksumUpdate(
-                polarmosaic::kChecksumOffsetBasis, &a, 1)),
-            "af63dc4c8601ec8c");
+    const uint8_t a = 'a';
+    EXPECT_EQ(polarmosaic::ChecksumHex(polarmosaic::ChecksumUpdate(polarmosaic::kChecksumOffsetBasis, &a, 1)),
+              "af63dc4c8601ec8c");
 }
 
 }  // namespace

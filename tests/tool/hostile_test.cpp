@@ -29,383 +29,379 @@ using polarmosaic::LoadImage;
 using polarmosaic::LoadSettings;
 
 bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
+    return text.find(part) != std::string::npos;
 }
 
 // Offset of the first marker `code` (0xff, code) in a JPEG, or 0.
 size_t FindMarker(const Bytes& jpeg, uint8_t code) {
-  for (size_t i = 2; i + 1 < jpeg.size(); ++i) {
-    if (jpeg[i] == 0xff && jpeg[i + 1] == code) return i;
-  }
-  return 0;
+    for (size_t i = 2; i + 1 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xff && jpeg[i + 1] == code) return i;
+    }
+    return 0;
 }
 
 // Sets the frame size in the SOF segment at sof.
 void SetJpegSize(Bytes* jpeg, size_t sof, int width, int height) {
-  (*jpeg)[sof + 5] = static_cast<uint8_t>(height >> 8);
-  (*jpeg)[sof + 6] = static_cast<uint8_t>(height);
-  (*jpeg)[sof + 7] = static_cast<uint8_t>(width >> 8);
-  (*jpeg)[sof + 8] = static_cast<uint8_t>(width);
+    (*jpeg)[sof + 5] = static_cast<uint8_t>(height >> 8);
+    (*jpeg)[sof + 6] = static_cast<uint8_t>(height);
+    (*jpeg)[sof + 7] = static_cast<uint8_t>(width >> 8);
+    (*jpeg)[sof + 8] = static_cast<uint8_t>(width);
 }
 
 // The first 60 % of a file, closed with an end-of-image marker.
 Bytes CutWithEoi(const Bytes& jpeg) {
-  Bytes cut(jpeg.begin(), jpeg.begin() + jpeg.size() * 6 / 10);
-  cut.push_back(0xff);
-  cut.push_back(0xd9);
-  return cut;
+    Bytes cut(jpeg.begin(), jpeg.begin() + jpeg.size() * 6 / 10);
+    cut.push_back(0xff);
+    cut.push_back(0xd9);
+    return cut;
 }
 
-Bytes Grey(int width, int height, uint8_t value) {
-  return Bytes(static_cast<size_t>(width) * height, value);
-}
+Bytes Grey(int width, int height, uint8_t value) { return Bytes(static_cast<size_t>(width) * height, value); }
 
 struct LoadResult {
-  bool ok = false;
-  std::string error;
-  int reserve_calls = 0;
-  Image image;
+    bool ok = false;
+    std::string error;
+    int reserve_calls = 0;
+    Image image;
 };
 
 LoadResult Load(const Bytes& file) {
-  LoadResult result;
-  LoadSettings settings;
-  settings.reserve = [&](int, int, uint64_t, std::string*) {
-    ++result.reserve_calls;
-    return true;
-  };
-  result.ok = LoadImage(file.data(), file.size(), settings, &result.image, &result.error);
-  return result;
+    LoadResult result;
+    LoadSettings settings;
+    settings.reserve = [&](int, int, uint64_t, std::string*) {
+        ++result.reserve_calls;
+        return true;
+    };
+    result.ok = LoadImage(file.data(), file.size(), settings, &result.image, &result.error);
+    return result;
 }
 
 // ------------------------------------------------------- refused streams
 
 struct RefusedCase {
-  const char* name;
-  Bytes file;
-  const char* reason;
-  bool before_memory;  // refused before the size was offered for memory
+    const char* name;
+    Bytes file;
+    const char* reason;
+    bool before_memory;  // refused before the size was offered for memory
 };
 
 std::vector<RefusedCase> RefusedCases() {
-  Rgb photo = pmtest::Pattern(64, 64, 9);
-  std::vector<RefusedCase> cases;
-  // A 16 x 16 progressive picture claiming 4000 x 4000, padded with a
-  // comment so that the file is as long as the scans would need to be.
-  Bytes padded = pmtest::JpegBytes(16, 16, 1, Grey(16, 16, 99), 90, JpegCoding::kProgressive);
-  SetJpegSize(&padded, FindMarker(padded, 0xc2), 4000, 4000);
-  Bytes comment = {0xff, 0xfe, 0x9c, 0x42};  // 40002-byte segment
-  comment.resize(4 + 40000, 'x');
-  padded.insert(padded.begin() + 2, comment.begin(), comment.end());
-  cases.push_back({"progressive padded with a comment", padded, "truncated JPEG", true});
-  cases.push_back({"baseline cut, ending in EOI",
-                   CutWithEoi(pmtest::JpegBytes(64, 64, 3, photo.px, 90)), "truncated JPEG",
-                   false});
-  cases.push_back({"progressive cut, ending in EOI",
-                   CutWithEoi(pmtest::JpegBytes(64, 64, 3, photo.px, 90,
-                                                JpegCoding::kProgressive)),
-                   "truncated JPEG", false});
-  Bytes deep = pmtest::JpegBytes(16, 16, 3, Bytes(16 * 16 * 3, 50), 90);
-  deep[FindMarker(deep, 0xc0) + 4] = 12;
-  cases.push_back({"12-bit samples", deep, "JPEG with other than 8 bits per sample is not supported",
-                   true});
-  return cases;
+    Rgb photo = pmtest::Pattern(64, 64, 9);
+    std::vector<RefusedCase> cases;
+    // A 16 x 16 progressive picture claiming 4000 x 4000, padded with a
+    // comment so that the file is as long as the scans would need to be.
+    Bytes padded = pmtest::JpegBytes(16, 16, 1, Grey(16, 16, 99), 90, JpegCoding::kProgressive);
+    SetJpegSize(&padded, FindMarker(padded, 0xc2), 4000, 4000);
+    Bytes comment = {0xff, 0xfe, 0x9c, 0x42};  // 40002-byte segment
+    comment.resize(4 + 40000, 'x');
+    padded.insert(padded.begin() + 2, comment.begin(), comment.end());
+    cases.push_back({"progressive padded with a comment", padded, "truncated JPEG", true});
+    cases.push_back({"baseline cut, ending in EOI", CutWithEoi(pmtest::JpegBytes(64, 64, 3, photo.px, 90)),
+                     "truncated JPEG", false});
+    cases.push_back({"progressive cut, ending in EOI",
+                     CutWithEoi(pmtest::JpegBytes(64, 64, 3, photo.px, 90, JpegCoding::kProgressive)),
+                     "truncated JPEG", false});
+    Bytes deep = pmtest::JpegBytes(16, 16, 3, Bytes(16 * 16 * 3, 50), 90);
+    deep[FindMarker(deep, 0xc0) + 4] = 12;
+    cases.push_back(
+        {"12-bit samples", deep, "JPEG with other than 8 bits per sample is not supported", true});
+    return cases;
 }
 
 TEST(HostileLoader, ShortPaddedOrUnsupportedStreamsAreRefused) {
-  for (const RefusedCase& c : RefusedCases()) {
-    LoadResult result = Load(c.file);
-    EXPECT_FALSE(result.ok) << c.name;
-    EXPECT_TRUE(Contains(result.error, c.reason)) << c.name << ": " << result.error;
-    if (c.before_memory) {
-      EXPECT_EQ(result.reserve_calls, 0) << c.name;
-      EXPECT_EQ(result.image.rgb.capacity(), 0u) << c.name;
+    for (const RefusedCase& c : RefusedCases()) {
+        LoadResult result = Load(c.file);
+        EXPECT_FALSE(result.ok) << c.name;
+        EXPECT_TRUE(Contains(result.error, c.reason)) << c.name << ": " << result.error;
+        if (c.before_memory) {
+            EXPECT_EQ(result.reserve_calls, 0) << c.name;
+            EXPECT_EQ(result.image.rgb.capacity(), 0u) << c.name;
+        }
     }
-  }
 }
 
 // Files that compress far beyond the usual ratios, all genuine.
 TEST(HostileLoader, HighlyCompressibleValidFilesLoad) {
-  struct Case {
-    const char* name;
-    Bytes file;
-    uint8_t rgb[3];
-  };
-  const int n = 2000;
-  Bytes zeros(static_cast<size_t>(n) * n, 0);
-  const Bytes red = {255, 0, 0, 0, 0, 255};
-  const Case cases[] = {
-      {"solid 8-bit palette", pmtest::PalettePngBytes(n, n, 8, zeros, red), {255, 0, 0}},
-      {"solid 1-bit palette with text",
-       pmtest::PalettePngBytes(n, n, 1, zeros, red, std::string(3000, 't')), {255, 0, 0}},
-      {"flat arithmetic-coded JPEG",
-       pmtest::JpegBytes(n, n, 1, Grey(n, n, 128), 90, JpegCoding::kArithmetic), {128, 128, 128}},
-  };
-  for (const Case& c : cases) {
-    LoadResult result = Load(c.file);
-    ASSERT_TRUE(result.ok) << c.name << " (" << c.file.size() << " bytes): " << result.error;
-    ASSERT_EQ(result.image.width, n);
-    ASSERT_EQ(result.image.height, n);
-    EXPECT_EQ(result.reserve_calls, 1) << c.name;
-    size_t wrong = 0;
-    for (size_t i = 0; i < result.image.rgb.size(); ++i) {
-      wrong += result.image.rgb[i] != c.rgb[i % 3];
+    struct Case {
+        const char* name;
+        Bytes file;
+        uint8_t rgb[3];
+    };
+    const int n = 2000;
+    Bytes zeros(static_cast<size_t>(n) * n, 0);
+    const Bytes red = {255, 0, 0, 0, 0, 255};
+    const Case cases[] = {
+        {"solid 8-bit palette", pmtest::PalettePngBytes(n, n, 8, zeros, red), {255, 0, 0}},
+        {"solid 1-bit palette with text",
+         pmtest::PalettePngBytes(n, n, 1, zeros, red, std::string(3000, 't')),
+         {255, 0, 0}},
+        {"flat arithmetic-coded JPEG",
+         pmtest::JpegBytes(n, n, 1, Grey(n, n, 128), 90, JpegCoding::kArithmetic),
+         {128, 128, 128}},
+    };
+    for (const Case& c : cases) {
+        LoadResult result = Load(c.file);
+        ASSERT_TRUE(result.ok) << c.name << " (" << c.file.size() << " bytes): " << result.error;
+        ASSERT_EQ(result.image.width, n);
+        ASSERT_EQ(result.image.height, n);
+        EXPECT_EQ(result.reserve_calls, 1) << c.name;
+        size_t wrong = 0;
+        for (size_t i = 0; i < result.image.rgb.size(); ++i) {
+            wrong += result.image.rgb[i] != c.rgb[i % 3];
+        }
+        EXPECT_EQ(wrong, 0u) << c.name;
     }
-    EXPECT_EQ(wrong, 0u) << c.name;
-  }
 }
 
 // Every decoder offers the size before it takes pixel memory, and takes
 // none when refused.
 TEST(HostileLoader, NothingIsAllocatedWhenTheSizeIsRefused) {
-  Rgb rgb = pmtest::Pattern(40, 30, 1);
-  const std::pair<const char*, Bytes> files[] = {
-      {"png", pmtest::PngBytes(40, 30, PNG_FORMAT_RGB, rgb.px.data())},
-      {"jpeg", pmtest::JpegBytes(40, 30, 3, rgb.px, 90)},
-      {"progressive jpeg", pmtest::JpegBytes(40, 30, 3, rgb.px, 90, JpegCoding::kProgressive)},
-      {"ppm", pmtest::PpmBytes(rgb)},
-  };
-  for (const auto& file : files) {
-    LoadSettings settings;
-    int seen_width = 0, seen_height = 0;
-    settings.reserve = [&](int width, int height, uint64_t, std::string* error) {
-      seen_width = width;
-      seen_height = height;
-      *error = "no room";
-      return false;
+    Rgb rgb = pmtest::Pattern(40, 30, 1);
+    const std::pair<const char*, Bytes> files[] = {
+        {"png", pmtest::PngBytes(40, 30, PNG_FORMAT_RGB, rgb.px.data())},
+        {"jpeg", pmtest::JpegBytes(40, 30, 3, rgb.px, 90)},
+        {"progressive jpeg", pmtest::JpegBytes(40, 30, 3, rgb.px, 90, JpegCoding::kProgressive)},
+        {"ppm", pmtest::PpmBytes(rgb)},
     };
-    Image image;
-    std::string error;
-    EXPECT_FALSE(LoadImage(file.second.data(), file.second.size(), settings, &image, &error));
-    EXPECT_EQ(error, "no room") << file.first;
-    EXPECT_EQ(seen_width, 40) << file.first;
-    EXPECT_EQ(seen_height, 30) << file.first;
-    EXPECT_EQ(image.rgb.capacity(), 0u) << file.first;
-  }
+    for (const auto& file : files) {
+        LoadSettings settings;
+        int seen_width = 0, seen_height = 0;
+        settings.reserve = [&](int width, int height, uint64_t, std::string* error) {
+            seen_width = width;
+            seen_height = height;
+            *error = "no room";
+            return false;
+        };
+        Image image;
+        std::string error;
+        EXPECT_FALSE(LoadImage(file.second.data(), file.second.size(), settings, &image, &error));
+        EXPECT_EQ(error, "no room") << file.first;
+        EXPECT_EQ(seen_width, 40) << file.first;
+        EXPECT_EQ(seen_height, 30) << file.first;
+        EXPECT_EQ(image.rgb.capacity(), 0u) << file.first;
+    }
 }
 
 // ------------------------------------------------------------ the tool
 
 std::vector<std::string> TempFilesIn(const std::string& folder) {
-  std::vector<std::string> found;
-  std::string command = "ls -A " + pmtest::ShellQuote(folder) + " 2>/dev/null";
-  FILE* list = popen(command.c_str(), "r");
-  char line[4096];
-  while (list && fgets(line, sizeof(line), list)) {
-    std::string name(line);
-    if (Contains(name, ".tmp-")) found.push_back(name);
-  }
-  if (list) pclose(list);
-  return found;
+    std::vector<std::string> found;
+    std::string command = "ls -A " + pmtest::ShellQuote(folder) + " 2>/dev/null";
+    FILE* list = popen(command.c_str(), "r");
+    char line[4096];
+    while (list && fgets(line, sizeof(line), list)) {
+        std::string name(line);
+        if (Contains(name, ".tmp-")) found.push_back(name);
+    }
+    if (list) pclose(list);
+    return found;
 }
 
 TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
-  TempDir dir;
-  // 215 bytes that are a valid 2000 x 2000 picture.
-  pmtest::WriteFileBytes(dir.File("flat.jpg"),
-                         pmtest::JpegBytes(2000, 2000, 1, Grey(2000, 2000, 128), 90,
-                                           JpegCoding::kArithmetic));
-  for (int i = 0; i < 3; ++i) {
-    pmtest::WriteFileBytes(dir.File("p" + std::to_string(i) + ".ppm"),
-                           pmtest::PpmBytes(pmtest::Pattern(300, 300, i)));
-  }
-  ToolRun run = RunTool(dir.path(), {"--memory", "16M", "flat.jpg", "out.png"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(Contains(run.err, "flat.jpg: needs ")) << run.err;
-  EXPECT_TRUE(Contains(run.err, "more than the budget of 16 MiB (--memory)")) << run.err;
-  EXPECT_FALSE(pmtest::FileExists(dir.File("out.png")));
-  // Each 300 x 300 picture needs about 4 MiB: with 6 MiB they go one at a
-  // time, however many jobs run. The missing folders are made.
-  run = RunTool(dir.path(), {"--memory", "6M", "-j", "4", "-d", "made/out", "flat.jpg", "p0.ppm",
-                             "p1.ppm", "p2.ppm"});
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(Contains(run.err, "3 of 4 images written")) << run.err;
-  for (int i = 0; i < 3; ++i) {
-    std::string name = "p" + std::to_string(i);
-    ASSERT_EQ(RunTool(dir.path(), {name + ".ppm", name + "-single.ppm"}).exit_code, 0);
-    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("made/out/" + name + ".ppm")),
-              pmtest::ReadFileBytes(dir.File(name + "-single.ppm")));
-  }
-  // With the default budget the flat picture is just a picture.
-  run = RunTool(dir.path(), {"flat.jpg", "out.png"});
-  EXPECT_EQ(run.exit_code, 0) << run.err;
+    TempDir dir;
+    // 215 bytes that are a valid 2000 x 2000 picture.
+    pmtest::WriteFileBytes(dir.File("flat.jpg"), pmtest::JpegBytes(2000, 2000, 1, Grey(2000, 2000, 128), 90,
+                                                                   JpegCoding::kArithmetic));
+    for (int i = 0; i < 3; ++i) {
+        pmtest::WriteFileBytes(dir.File("p" + std::to_string(i) + ".ppm"),
+                               pmtest::PpmBytes(pmtest::Pattern(300, 300, i)));
+    }
+    ToolRun run = RunTool(dir.path(), {"--memory", "16M", "flat.jpg", "out.png"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(Contains(run.err, "flat.jpg: needs ")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "more than the budget of 16 MiB (--memory)")) << run.err;
+    EXPECT_FALSE(pmtest::FileExists(dir.File("out.png")));
+    // Each 300 x 300 picture needs about 4 MiB: with 6 MiB they go one at a
+    // time, however many jobs run. The missing folders are made.
+    run = RunTool(dir.path(),
+                  {"--memory", "6M", "-j", "4", "-d", "made/out", "flat.jpg", "p0.ppm", "p1.ppm", "p2.ppm"});
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(Contains(run.err, "3 of 4 images written")) << run.err;
+    for (int i = 0; i < 3; ++i) {
+        std::string name = "p" + std::to_string(i);
+        ASSERT_EQ(RunTool(dir.path(), {name + ".ppm", name + "-single.ppm"}).exit_code, 0);
+        EXPECT_EQ(pmtest::ReadFileBytes(dir.File("made/out/" + name + ".ppm")),
+                  pmtest::ReadFileBytes(dir.File(name + "-single.ppm")));
+    }
+    // With the default budget the flat picture is just a picture.
+    run = RunTool(dir.path(), {"flat.jpg", "out.png"});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
 }
 
 // The first bytes decide: an endless stream that is no image is refused
 // at once instead of being read to the end.
 TEST(ToolInput, EndlessNonImageStreamIsRefusedFromItsFirstBytes) {
-  TempDir dir;
-  std::string command = "cd " + pmtest::ShellQuote(dir.path()) + " && yes | timeout 20 " +
-                        pmtest::ShellQuote(POLARMOSAIC_TOOL_PATH) + " - out.png 2>err";
-  int status = system(command.c_str());
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);  // 124 when the timeout stopped it
-  Bytes err = pmtest::ReadFileBytes(dir.File("err"));
-  EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "-: not a PNG, JPEG, WebP, TIFF or PPM/PGM"));
+    TempDir dir;
+    std::string command = "cd " + pmtest::ShellQuote(dir.path()) + " && yes | timeout 20 " +
+                          pmtest::ShellQuote(POLARMOSAIC_TOOL_PATH) + " - out.png 2>err";
+    int status = system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);  // 124 when the timeout stopped it
+    Bytes err = pmtest::ReadFileBytes(dir.File("err"));
+    EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "-: not a PNG, JPEG, WebP, TIFF or PPM/PGM"));
 }
 
 TEST(ToolOutput, OutputsThatAreNotRegularFilesAreRefused) {
-  TempDir dir;
-  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(30, 20, 1)));
-  ASSERT_EQ(mkfifo(dir.File("fifo.png").c_str(), 0600), 0);
-  ASSERT_EQ(symlink("fifo.png", dir.File("link.png").c_str()), 0);
-  mkdir(dir.File("out").c_str(), 0700);
-  ASSERT_EQ(mkfifo(dir.File("out/in.png").c_str(), 0600), 0);
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const Case cases[] = {
-      {{"in.ppm", "fifo.png"}, "fifo.png: refusing to replace a FIFO (not a regular file)"},
-      {{"in.ppm", "link.png"}, "link.png: refusing to replace a FIFO (not a regular file)"},
-      {{"-f", "png", "-d", "out", "in.ppm"}, "out/in.png: refusing to replace a FIFO (not a regular file)"},
-  };
-  for (const Case& c : cases) {
-    ToolRun run = RunTool(dir.path(), c.args);
-    EXPECT_EQ(run.exit_code, 1) << c.message;
-    EXPECT_TRUE(Contains(run.err, "polarmosaic: " + c.message)) << run.err;
-  }
-  struct stat info;
-  ASSERT_EQ(lstat(dir.File("fifo.png").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISFIFO(info.st_mode));
-  ASSERT_EQ(lstat(dir.File("link.png").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISLNK(info.st_mode));
-  ASSERT_EQ(lstat(dir.File("out/in.png").c_str(), &info), 0);
-  EXPECT_TRUE(S_ISFIFO(info.st_mode));
-  EXPECT_TRUE(TempFilesIn(dir.path()).empty());
-  EXPECT_TRUE(TempFilesIn(dir.File("out")).empty());
+    TempDir dir;
+    pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(30, 20, 1)));
+    ASSERT_EQ(mkfifo(dir.File("fifo.png").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("fifo.png", dir.File("link.png").c_str()), 0);
+    mkdir(dir.File("out").c_str(), 0700);
+    ASSERT_EQ(mkfifo(dir.File("out/in.png").c_str(), 0600), 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"in.ppm", "fifo.png"}, "fifo.png: refusing to replace a FIFO (not a regular file)"},
+        {{"in.ppm", "link.png"}, "link.png: refusing to replace a FIFO (not a regular file)"},
+        {{"-f", "png", "-d", "out", "in.ppm"}, "out/in.png: refusing to replace a FIFO (not a regular file)"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunTool(dir.path(), c.args);
+        EXPECT_EQ(run.exit_code, 1) << c.message;
+        EXPECT_TRUE(Contains(run.err, "polarmosaic: " + c.message)) << run.err;
+    }
+    struct stat info;
+    ASSERT_EQ(lstat(dir.File("fifo.png").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    ASSERT_EQ(lstat(dir.File("link.png").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    ASSERT_EQ(lstat(dir.File("out/in.png").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_TRUE(TempFilesIn(dir.path()).empty());
+    EXPECT_TRUE(TempFilesIn(dir.File("out")).empty());
 }
 
 TEST(ToolOutput, StandardInputIsNotOverwritten) {
-  TempDir dir;
-  Bytes png = pmtest::PngBytes(30, 20, PNG_FORMAT_RGB, pmtest::Pattern(30, 20, 2).px.data());
-  pmtest::WriteFileBytes(dir.File("in.png"), png);
-  ToolRun run = RunTool(dir.path(), {"-", "in.png"}, dir.File("in.png"));
-  EXPECT_EQ(run.exit_code, 1);
-  EXPECT_TRUE(Contains(run.err, "in.png: refusing to overwrite the input file (standard input)"))
-      << run.err;
-  EXPECT_EQ(pmtest::ReadFileBytes(dir.File("in.png")), png);
+    TempDir dir;
+    Bytes png = pmtest::PngBytes(30, 20, PNG_FORMAT_RGB, pmtest::Pattern(30, 20, 2).px.data());
+    pmtest::WriteFileBytes(dir.File("in.png"), png);
+    ToolRun run = RunTool(dir.path(), {"-", "in.png"}, dir.File("in.png"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(Contains(run.err, "in.png: refusing to overwrite the input file (standard input)"))
+        << run.err;
+    EXPECT_EQ(pmtest::ReadFileBytes(dir.File("in.png")), png);
 }
 
 mode_t ModeOf(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? (info.st_mode & 0777) : 0;
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (info.st_mode & 0777) : 0;
 }
 
 TEST(ToolOutput, PermissionsFollowTheUmaskOrTheReplacedFile) {
-  TempDir dir;
-  std::vector<std::string> args = {"-j", "8", "-f", "png", "-d", "out"};
-  for (int i = 0; i < 24; ++i) {
-    std::string name = "in" + std::to_string(i) + ".ppm";
-    pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(40, 30, i)));
-    args.push_back(name);
-  }
-  mkdir(dir.File("out").c_str(), 0700);
-  ToolRun run = RunTool(dir.path(), args, "", "umask 027;");
-  ASSERT_EQ(run.exit_code, 0) << run.err;
-  for (int i = 0; i < 24; ++i) {
-    EXPECT_EQ(ModeOf(dir.File("out/in" + std::to_string(i) + ".png")), 0640u) << i;
-  }
-  // A replaced file keeps its permissions; the umask is left alone.
-  pmtest::WriteFileBytes(dir.File("kept.png"), Bytes{1});
-  chmod(dir.File("kept.png").c_str(), 0604);
-  ASSERT_EQ(RunTool(dir.path(), {"in0.ppm", "kept.png"}, "", "umask 077;").exit_code, 0);
-  EXPECT_EQ(ModeOf(dir.File("kept.png")), 0604u);
-  ASSERT_EQ(RunTool(dir.path(), {"in0.ppm", "new.png"}, "", "umask 077;").exit_code, 0);
-  EXPECT_EQ(ModeOf(dir.File("new.png")), 0600u);
+    TempDir dir;
+    std::vector<std::string> args = {"-j", "8", "-f", "png", "-d", "out"};
+    for (int i = 0; i < 24; ++i) {
+        std::string name = "in" + std::to_string(i) + ".ppm";
+        pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(40, 30, i)));
+        args.push_back(name);
+    }
+    mkdir(dir.File("out").c_str(), 0700);
+    ToolRun run = RunTool(dir.path(), args, "", "umask 027;");
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(ModeOf(dir.File("out/in" + std::to_string(i) + ".png")), 0640u) << i;
+    }
+    // A replaced file keeps its permissions; the umask is left alone.
+    pmtest::WriteFileBytes(dir.File("kept.png"), Bytes{1});
+    chmod(dir.File("kept.png").c_str(), 0604);
+    ASSERT_EQ(RunTool(dir.path(), {"in0.ppm", "kept.png"}, "", "umask 077;").exit_code, 0);
+    EXPECT_EQ(ModeOf(dir.File("kept.png")), 0604u);
+    ASSERT_EQ(RunTool(dir.path(), {"in0.ppm", "new.png"}, "", "umask 077;").exit_code, 0);
+    EXPECT_EQ(ModeOf(dir.File("new.png")), 0600u);
 }
 
 TEST(ToolOutput, FileSizeLimitAndClosedPipeAreReportedErrors) {
-  TempDir dir;
-  std::vector<std::string> args = {"-j", "2", "-f", "ppm", "-d", "out"};
-  for (int i = 0; i < 3; ++i) {
-    std::string name = "in" + std::to_string(i) + ".ppm";
-    pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(400, 300, i)));
-    args.push_back(name);
-  }
-  mkdir(dir.File("out").c_str(), 0700);
-  // 360 KB outputs against a 16 KiB file-size limit.
-  ToolRun run = RunTool(dir.path(), args, "", "ulimit -f 16;");
-  EXPECT_EQ(run.exit_code, 1) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
-  EXPECT_TRUE(Contains(run.err, "out/in2.ppm: cannot write (File too large)")) << run.err;
-  EXPECT_TRUE(Contains(run.err, "0 of 3 images written")) << run.err;
-  EXPECT_TRUE(TempFilesIn(dir.File("out")).empty());
+    TempDir dir;
+    std::vector<std::string> args = {"-j", "2", "-f", "ppm", "-d", "out"};
+    for (int i = 0; i < 3; ++i) {
+        std::string name = "in" + std::to_string(i) + ".ppm";
+        pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(400, 300, i)));
+        args.push_back(name);
+    }
+    mkdir(dir.File("out").c_str(), 0700);
+    // 360 KB outputs against a 16 KiB file-size limit.
+    ToolRun run = RunTool(dir.path(), args, "", "ulimit -f 16;");
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
+    EXPECT_TRUE(Contains(run.err, "out/in2.ppm: cannot write (File too large)")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "0 of 3 images written")) << run.err;
+    EXPECT_TRUE(TempFilesIn(dir.File("out")).empty());
 
-  // A reader that stops early: a one-line error and status 1, not a
-  // silent death by SIGPIPE.
-  std::string command = "cd " + pmtest::ShellQuote(dir.path()) + " && (" +
-                        pmtest::ShellQuote(POLARMOSAIC_TOOL_PATH) +
-                        " -f ppm in0.ppm - 2>err; echo $? >status) | head -c 10 >/dev/null";
-  ASSERT_EQ(system(command.c_str()), 0);
-  Bytes status = pmtest::ReadFileBytes(dir.File("status"));
-  Bytes err = pmtest::ReadFileBytes(dir.File("err"));
-  EXPECT_EQ(std::string(status.begin(), status.end()), "1\n");
-  EXPECT_TRUE(Contains(std::string(err.begin(), err.end()),
-                       "cannot write to standard output (Broken pipe)"));
+    // A reader that stops early: a one-line error and status 1, not a
+    // silent death by SIGPIPE.
+    std::string command = "cd " + pmtest::ShellQuote(dir.path()) + " && (" +
+                          pmtest::ShellQuote(POLARMOSAIC_TOOL_PATH) +
+                          " -f ppm in0.ppm - 2>err; echo $? >status) | head -c 10 >/dev/null";
+    ASSERT_EQ(system(command.c_str()), 0);
+    Bytes status = pmtest::ReadFileBytes(dir.File("status"));
+    Bytes err = pmtest::ReadFileBytes(dir.File("err"));
+    EXPECT_EQ(std::string(status.begin(), status.end()), "1\n");
+    EXPECT_TRUE(
+        Contains(std::string(err.begin(), err.end()), "cannot write to standard output (Broken pipe)"));
 }
 
 TEST(ToolOutput, NamesUpToTheFileSystemLimit) {
-  TempDir dir;
-  pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(30, 20, 3)));
-  for (size_t length : {243u, 250u, 255u}) {
-    std::string name = std::string(length - 4, 'n') + ".png";
-    ToolRun run = RunTool(dir.path(), {"-Q", "in.ppm", name});
-    EXPECT_EQ(run.exit_code, 0) << length << ": " << run.err;
-    EXPECT_TRUE(pmtest::FileExists(dir.File(name))) << length;
-  }
-  EXPECT_TRUE(TempFilesIn(dir.path()).empty());
+    TempDir dir;
+    pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(pmtest::Pattern(30, 20, 3)));
+    for (size_t length : {243u, 250u, 255u}) {
+        std::string name = std::string(length - 4, 'n') + ".png";
+        ToolRun run = RunTool(dir.path(), {"-Q", "in.ppm", name});
+        EXPECT_EQ(run.exit_code, 0) << length << ": " << run.err;
+        EXPECT_TRUE(pmtest::FileExists(dir.File(name))) << length;
+    }
+    EXPECT_TRUE(TempFilesIn(dir.path()).empty());
 }
 
 // Batches interrupted at random moments, at every job count: whatever the
 // moment, no temporary file may be left.
 TEST(ToolSignals, InterruptedBatchesLeaveNoTemporaryFile) {
-  TempDir dir;
-  std::vector<std::string> inputs;
-  for (int i = 0; i < 48; ++i) {
-    inputs.push_back("in" + std::to_string(i) + ".ppm");
-    pmtest::WriteFileBytes(dir.File(inputs.back()),
-                           pmtest::PpmBytes(pmtest::Pattern(160, 120, i)));
-  }
-  int interrupted = 0;
-  for (int jobs : {1, 2, 8, 64}) {
-    for (int run = 0; run < 10; ++run) {
-      std::string out = "out" + std::to_string(jobs) + "-" + std::to_string(run);
-      mkdir(dir.File(out).c_str(), 0700);
-      std::vector<std::string> args = {POLARMOSAIC_TOOL_PATH, "-Q", "-j",
-                                       std::to_string(jobs), "-d", out};
-      args.insert(args.end(), inputs.begin(), inputs.end());
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(&arg[0]);
-      argv.push_back(nullptr);
-      pid_t pid = fork();
-      ASSERT_GE(pid, 0);
-      if (pid == 0) {
-        if (chdir(dir.path().c_str()) != 0) _exit(99);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        execv(argv[0], argv.data());
-        _exit(98);
-      }
-      usleep(static_cast<useconds_t>(3000 + (run * 7919 + jobs * 104729) % 60000));
-      int signal_number = run % 3 == 0 ? SIGTERM : run % 3 == 1 ? SIGINT : SIGHUP;
-      kill(pid, signal_number);
-      int status = 0;
-      ASSERT_EQ(waitpid(pid, &status, 0), pid);
-      if (WIFSIGNALED(status)) {
-        EXPECT_EQ(WTERMSIG(status), signal_number);
-        ++interrupted;
-      } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-      }
-      std::vector<std::string> left = TempFilesIn(dir.File(out));
-      EXPECT_TRUE(left.empty()) << "-j " << jobs << " run " << run << ": " << left.size()
-                                << " temporary files, first " << left[0];
+    TempDir dir;
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 48; ++i) {
+        inputs.push_back("in" + std::to_string(i) + ".ppm");
+        pmtest::WriteFileBytes(dir.File(inputs.back()), pmtest::PpmBytes(pmtest::Pattern(160, 120, i)));
     }
-  }
-  // Most runs must really have been cut short for the test to mean anything.
-  EXPECT_GE(interrupted, 30);
+    int interrupted = 0;
+    for (int jobs : {1, 2, 8, 64}) {
+        for (int run = 0; run < 10; ++run) {
+            std::string out = "out" + std::to_string(jobs) + "-" + std::to_string(run);
+            mkdir(dir.File(out).c_str(), 0700);
+            std::vector<std::string> args = {POLARMOSAIC_TOOL_PATH, "-Q", "-j",
+                                             std::to_string(jobs),  "-d", out};
+            args.insert(args.end(), inputs.begin(), inputs.end());
+            std::vector<char*> argv;
+            for (std::string& arg : args) argv.push_back(&arg[0]);
+            argv.push_back(nullptr);
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                if (chdir(dir.path().c_str()) != 0) _exit(99);
+                int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1);
+                dup2(null, 2);
+                execv(argv[0], argv.data());
+                _exit(98);
+            }
+            usleep(static_cast<useconds_t>(3000 + (run * 7919 + jobs * 104729) % 60000));
+            int signal_number = run % 3 == 0 ? SIGTERM : run % 3 == 1 ? SIGINT : SIGHUP;
+            kill(pid, signal_number);
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            if (WIFSIGNALED(status)) {
+                EXPECT_EQ(WTERMSIG(status), signal_number);
+                ++interrupted;
+            } else {
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            }
+            std::vector<std::string> left = TempFilesIn(dir.File(out));
+            EXPECT_TRUE(left.empty()) << "-j " << jobs << " run " << run << ": " << left.size()
+                                      << " temporary files, first " << left[0];
+        }
+    }
+    // Most runs must really have been cut short for the test to mean anything.
+    EXPECT_GE(interrupted, 30);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // frame_bench.cpp - the web page's frame (pm_render on the built-in picture,
 // default settings, classic geometry) on this processor, one thread, for
 // comparison with the browser: polarmosaic_web_frame_bench_* WIDTH HEIGHT
-// [FRAMES]. --fitted: the fitted geometry instead. Prints the median and fastest frame in milliseconds (wall and
-// thread CPU time) and the result checksum. --full: every frame runs the
-// whole effect (a new picture); otherwise later frames reuse the forward
-// pass as the page's preview does.
+// [FRAMES]. --fitted: the fitted geometry instead. Prints the median and fastest frame in milliseconds (wall
+// and thread CPU time) and the result checksum. --full: every frame runs the whole effect (a new picture);
+// otherwise later frames reuse the forward pass as the page's preview does.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,64 +16,63 @@
 extern "C" {
 uint8_t* pm_input(int width, int height);
 void pm_fill_demo();
-int pm_render(int geometry, int sectors, double ring, int border, int border_width, int red,
-              int green, int blue, float shade_outer, float shade_inner, float shade_ccw,
-              float shade_cw, int split);
+int pm_render(int geometry, int sectors, double ring, int border, int border_width, int red, int green,
+              int blue, float shade_outer, float shade_inner, float shade_ccw, float shade_cw, int split);
 const char* pm_checksum();
 const char* pm_error();
 void pm_reuse_forward_pass(int reuse);
 
 double now_ms(void) {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 }
 
 static double ThreadCpuMs() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
 int main(int argc, char** argv) {
-  bool full = false;
-  int geometry = 0;  // classic
-  while (argc > 1 && argv[1][0] == '-') {
-    if (strcmp(argv[1], "--full") == 0) full = true;
-    if (strcmp(argv[1], "--fitted") == 0) geometry = 1;
-    --argc;
-    ++argv;
-  }
-  if (argc < 3) {
-    fprintf(stderr, "usage: %s [--full] [--fitted] WIDTH HEIGHT [FRAMES]\n", argv[0]);
-    return 2;
-  }
-  int width = atoi(argv[1]), height = atoi(argv[2]);
-  int frames = argc > 3 ? atoi(argv[3]) : 20;
-  if (!pm_input(width, height)) {
-    fprintf(stderr, "%s\n", pm_error());
-    return 1;
-  }
-  pm_fill_demo();
-  pm_reuse_forward_pass(full ? 0 : 1);
-  std::vector<double> wall, cpu;
-  for (int i = 0; i < frames + 3; ++i) {
-    double w0 = now_ms(), c0 = ThreadCpuMs();
-    if (!pm_render(geometry, 36, 28.0, 2, 5, 48, 48, 48, 3.0f, 0.3f, 3.0f, 0.3f, 0)) {
-      fprintf(stderr, "%s\n", pm_error());
-      return 1;
+    bool full = false;
+    int geometry = 0;  // classic
+    while (argc > 1 && argv[1][0] == '-') {
+        if (strcmp(argv[1], "--full") == 0) full = true;
+        if (strcmp(argv[1], "--fitted") == 0) geometry = 1;
+        --argc;
+        ++argv;
     }
-    if (i >= 3) {  // the first frames size the buffers
-      wall.push_back(now_ms() - w0);
-      cpu.push_back(ThreadCpuMs() - c0);
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s [--full] [--fitted] WIDTH HEIGHT [FRAMES]\n", argv[0]);
+        return 2;
     }
-  }
-  std::sort(wall.begin(), wall.end());
-  std::sort(cpu.begin(), cpu.end());
-  printf("{\"width\": %d, \"height\": %d, \"median_ms\": %.2f, \"min_ms\": %.2f, "
-         "\"cpu_median_ms\": %.2f, \"cpu_min_ms\": %.2f, \"checksum\": \"%s\"}\n",
-         width, height, wall[wall.size() / 2], wall[0], cpu[cpu.size() / 2], cpu[0],
-         pm_checksum());
-  return 0;
+    int width = atoi(argv[1]), height = atoi(argv[2]);
+    int frames = argc > 3 ? atoi(argv[3]) : 20;
+    if (!pm_input(width, height)) {
+        fprintf(stderr, "%s\n", pm_error());
+        return 1;
+    }
+    pm_fill_demo();
+    pm_reuse_forward_pass(full ? 0 : 1);
+    std::vector<double> wall, cpu;
+    for (int i = 0; i < frames + 3; ++i) {
+        double w0 = now_ms(), c0 = ThreadCpuMs();
+        if (!pm_render(geometry, 36, 28.0, 2, 5, 48, 48, 48, 3.0f, 0.3f, 3.0f, 0.3f, 0)) {
+            fprintf(stderr, "%s\n", pm_error());
+            return 1;
+        }
+        if (i >= 3) {  // the first frames size the buffers
+            wall.push_back(now_ms() - w0);
+            cpu.push_back(ThreadCpuMs() - c0);
+        }
+    }
+    std::sort(wall.begin(), wall.end());
+    std::sort(cpu.begin(), cpu.end());
+    printf(
+        "{\"width\": %d, \"height\": %d, \"median_ms\": %.2f, \"min_ms\": %.2f, "
+        "\"cpu_median_ms\": %.2f, \"cpu_min_ms\": %.2f, \"checksum\": \"%s\"}\n",
+        width, height, wall[wall.size() / 2], wall[0], cpu[cpu.size() / 2], cpu[0], pm_checksum());
+    return 0;
 }
