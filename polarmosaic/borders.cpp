@@ -130,7 +130,10 @@ void drawRingRows(const BorderCanvas& canvas, const PolarTileGrid& grid, const B
     int32_t last = -1;
     int32_t lastPosition = 0;
     const int32_t firstRow = band.first < 0 ? 0 : band.first;
-    for (int64_t y64 = firstRow; y64 < band.end; ++y64) {
+    // Rows that start past the plane hold nothing to draw.
+    const int64_t rowsInPlane = (canvas.planeBytes + canvas.lineBytes - 1) / canvas.lineBytes;
+    const int64_t endRow = band.end < rowsInPlane ? band.end : rowsInPlane;
+    for (int64_t y64 = firstRow; y64 < endRow; ++y64) {
         const int32_t y = static_cast<int32_t>(y64);
         while (line.valid() && line.position <= y + h) {
             last = line.index;
@@ -274,7 +277,10 @@ void drawCrossings(const BorderCanvas& canvas, const PolarTileGrid& grid, const 
     LineWalk next(grid.tileHeights, grid.tileRows);  // first ring line below y
     int32_t above = -1;                              // last ring line at or above y
     int32_t below[kRingTable];
-    for (int64_t y64 = firstRow; y64 < band.end; ++y64) {
+    // Rows that start past the plane hold nothing to draw.
+    const int64_t rowsInPlane = (canvas.planeBytes + canvas.lineBytes - 1) / canvas.lineBytes;
+    const int64_t endRow = band.end < rowsInPlane ? band.end : rowsInPlane;
+    for (int64_t y64 = firstRow; y64 < endRow; ++y64) {
         const int32_t y = static_cast<int32_t>(y64);
         while (next.valid() && next.position <= y) {
             above = next.position;
