@@ -46,7 +46,7 @@ fi
 
 echo "aarch64: building the module tests"
 cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPOLARMOSAIC_BUILD_TOOL=OFF -DGTest_DIR="$deps/prefix/lib/cmake/GTest" \
+  -DPOLARMOSAIC_BUILD_TOOL=OFF -DPOLARMOSAIC_BUILD_HOST=OFF -DGTest_DIR="$deps/prefix/lib/cmake/GTest" \
   -DPOLARMOSAIC_HWY_INCLUDE_DIR="$deps/include" >"$root/build/aarch64.configure.log"
 cmake --build "$out" -j2 --target polarmosaic_tests >"$root/build/aarch64.build.log" 2>&1
 file "$out/tests/polarmosaic_tests" | grep -q 'ARM aarch64' || { echo "aarch64: not an AArch64 binary" >&2; exit 1; }
