@@ -51,12 +51,12 @@ cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYP
 cmake --build "$out" -j2 --target polarmosaic_tests >"$root/build/aarch64.build.log" 2>&1
 file "$out/tests/polarmosaic_tests" | grep -q 'ARM aarch64' || { echo "aarch64: not an AArch64 binary" >&2; exit 1; }
 
-# The install test builds host programs; everything else runs under qemu
+# The install and consumer tests build host programs; everything else runs under qemu
 # (ctest takes the emulator from the toolchain file).
 status=0
 for level in neon scalar; do
   echo "aarch64: module tests under qemu-aarch64 at POLARMOSAIC_SIMD=$level"
-  if ! POLARMOSAIC_SIMD=$level ctest --test-dir "$out" -j2 -E '^install_package$' --output-on-failure \
+  if ! POLARMOSAIC_SIMD=$level ctest --test-dir "$out" -j2 -E '^(install_package|consumer_.*)$' --output-on-failure \
        "$@" >"$root/build/aarch64-ctest-$level.log" 2>&1; then
     status=1
   fi
