@@ -48,6 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     image.rgb.size());
             abort();
         }
+        // Whatever EXIF came in is written into a TIFF's directories, which
+        // must read back; small images only, to keep each run short.
+        if (!image.exif.empty() && image.width > 0 && image.height > 0 && image.width * image.height <= 4096) {
+            polarmosaic::ByteBuffer tiff;
+            polarmosaic::Image again;
+            if (!polarmosaic::EncodeImage(image, polarmosaic::ImageFormat::kTiff, {}, &tiff, &error) ||
+                !polarmosaic::LoadImage(tiff.data(), tiff.size(), settings, &again, &error) ||
+                again.rgb != image.rgb) {
+                fprintf(stderr, "TIFF with EXIF did not come back: %s\n", error.c_str());
+                abort();
+            }
+        }
     } else if (error.empty()) {
         fprintf(stderr, "refused without a reason\n");
         abort();

@@ -14,6 +14,7 @@
 
 #include "codec_internal.h"
 #include "metadata.h"
+#include "tiff_exif.h"
 
 namespace polarmosaic {
 namespace codec {
@@ -359,6 +360,7 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     if (TIFFGetField(guard.tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc) {
         image->icc.assign(static_cast<const char*>(icc), icc_size);
     }
+    image->exif = ExifFromTiff(data, size);
     uint16_t orientation = 1;
     TIFFGetFieldDefaulted(guard.tif, TIFFTAG_ORIENTATION, &orientation);
     image->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
@@ -416,9 +418,13 @@ bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error) {
     stream.out = out;
     out->clear();
     uint64_t raw = static_cast<uint64_t>(image.width) * image.height * 3;
-    // Classic TIFF offsets are 32-bit; BigTIFF beyond.
+    // Classic TIFF offsets are 32-bit; BigTIFF beyond. EXIF values are
+    // copied as they stand, so the file takes the EXIF block's byte order.
+    std::string exif = OutputExif(image);
+    std::string mode = raw > (uint64_t(3) << 30) ? "w8m" : "wm";
+    if (!exif.empty()) mode += ExifIsLittleEndian(exif) ? "l" : "b";
     TiffGuard guard;
-    guard.tif = OpenTiff(&stream, raw > (uint64_t(3) << 30) ? "w8m" : "wm");
+    guard.tif = OpenTiff(&stream, mode.c_str());
     if (!guard.tif) {
         *error = TiffReason(stream, "cannot encode TIFF");
         return false;
@@ -455,6 +461,8 @@ bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error) {
     TIFFClose(tif);
     guard.tif = nullptr;
     out->resize(stream.size);
+    // A block that cannot be read cannot be carried; the picture still is.
+    if (!exif.empty()) AddExifToTiff(exif, out);
     return true;
 }
 

@@ -85,6 +85,7 @@ uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint
 std::string OutputExif(const Image& image) {
     std::string exif = image.exif;
     SetExifOrientation(&exif, image.orientation);
+    UnlinkExifThumbnail(&exif);
     return exif;
 }
 
@@ -122,23 +123,40 @@ void PngRead(png_structp png, png_bytep out, png_size_t count) {
     source->pos += count;
 }
 
-// Total length of the IDAT chunks, the only data the rows come from.
-uint64_t PngIdatBytes(const uint8_t* data, size_t size) {
-    uint64_t total = 0;
+// The chunks of a PNG file, walked without libpng: the total length of its
+// IDAT chunks (the only data the rows come from), and whether a chunk claims
+// more bytes than follow it. libpng allocates (and clears) a chunk's claimed
+// length before reading it, so such a file must not reach libpng.
+struct PngChunks {
+    uint64_t idat_bytes = 0;
+    bool overrun = false;
+};
+
+PngChunks WalkPngChunks(const uint8_t* data, size_t size) {
+    PngChunks chunks;
     size_t pos = 8;
-    while (size - pos >= 12 && pos < size) {
+    while (pos < size) {
+        if (size - pos < 12) {
+            chunks.overrun = true;
+            break;
+        }
         uint64_t length = (uint64_t(data[pos]) << 24) | (uint64_t(data[pos + 1]) << 16) |
                           (uint64_t(data[pos + 2]) << 8) | data[pos + 3];
-        if (memcmp(data + pos + 4, "IDAT", 4) == 0) total += length;
-        if (length > size - pos - 12) break;
+        if (length > size - pos - 12) {
+            chunks.overrun = true;
+            break;
+        }
+        if (memcmp(data + pos + 4, "IDAT", 4) == 0) chunks.idat_bytes += length;
+        if (memcmp(data + pos + 4, "IEND", 4) == 0) break;
         pos += 12 + static_cast<size_t>(length);
     }
-    return total;
+    return chunks;
 }
 
 struct PngDecode {
     PngSource source;
     const LoadSettings* settings;
+    uint64_t idat_bytes;
     Image* image;
     ByteBuffer* scratch;  // rows that need compositing, or interlaced ones
     std::vector<png_bytep>* rows;
@@ -152,6 +170,12 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_read_fn(png, &job->source, PngRead);
     png_set_user_limits(png, 0x7fffffffu, 0x7fffffffu);
+    // Only the profile and EXIF are used: other ancillary chunks (text that
+    // may inflate to megabytes each, and a thousand of them) are skipped
+    // unread.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    static const png_byte kUsedChunks[] = "iCCP\0eXIf\0tRNS";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, kUsedChunks, 3);
     png_read_info(png, info);
     job->width = png_get_image_width(png, info);
     job->height = png_get_image_height(png, info);
@@ -167,7 +191,7 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
             8 +
         1;
     uint64_t stored = stored_row * job->height;
-    if (stored / 1032 > PngIdatBytes(job->source.data, job->source.size) + 64) {
+    if (stored / 1032 > job->idat_bytes + 64) {
         job->source.truncated = true;
         return false;
     }
@@ -263,9 +287,15 @@ bool LoadPng(const uint8_t* data, size_t size, const LoadSettings& settings, Ima
     ByteBuffer scratch;
     std::vector<png_bytep> rows;
     std::string own_error;
+    PngChunks chunks = WalkPngChunks(data, size);
+    if (chunks.overrun) {
+        *error = "truncated PNG data";
+        return false;
+    }
     PngDecode job = {};
     job.source.data = data;
     job.source.size = size;
+    job.idat_bytes = chunks.idat_bytes;
     job.settings = &settings;
     job.image = image;
     job.scratch = &scratch;
@@ -658,7 +688,8 @@ bool PngEncodeRows(png_structp png, png_infop info, const Image* image, std::str
         png_write_row(png,
                       const_cast<png_bytep>(image->rgb.data() + static_cast<size_t>(y) * image->width * 3));
     }
-    png_write_end(png, info);
+    // Nothing follows the pixels; given the info, libpng would write eXIf twice.
+    png_write_end(png, nullptr);
     return true;
 }
 

@@ -69,6 +69,21 @@ void SetExifOrientation(std::string* exif, int orientation) {
     p[little ? 1 : 0] = 0;
 }
 
+void UnlinkExifThumbnail(std::string* exif) {
+    bool little = false;
+    if (exif->compare(0, 4, "II*\0", 4) == 0) {
+        little = true;
+    } else if (exif->compare(0, 4, "MM\0*", 4) != 0) {
+        return;
+    }
+    ExifReader reader{*exif, little};
+    uint64_t ifd = reader.U32(4);
+    if (ifd + 2 > exif->size()) return;
+    uint64_t next = ifd + 2 + 12ull * reader.U16(static_cast<size_t>(ifd));
+    if (next + 4 > exif->size()) return;
+    memset(&(*exif)[static_cast<size_t>(next)], 0, 4);
+}
+
 void ApplyOrientation(Image* image) {
     const int o = image->orientation;
     image->orientation = 1;

@@ -15,6 +15,11 @@ int ExifOrientation(const std::string& exif);
 // Sets the Orientation tag of an EXIF block, when it has one.
 void SetExifOrientation(std::string* exif, int orientation);
 
+// Ends an EXIF block at its first directory: the second one holds the
+// thumbnail, which would show the picture as it was before the effect.
+// Its bytes stay (maker notes may point anywhere) but nothing reaches them.
+void UnlinkExifThumbnail(std::string* exif);
+
 // Turns and mirrors the image so that it shows upright, as the EXIF
 // orientation (2 .. 8) says, and sets image->orientation to 1. Orientations
 // 5 to 8 swap width and height and need a second buffer of the image's size.

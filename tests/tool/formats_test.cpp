@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include <cmath>
+#include <functional>
+#include <map>
 
 #include <gtest/gtest.h>
 #include <jpeglib.h>
@@ -119,31 +121,75 @@ bool ReadTiff(const std::string& path, Rgb* image, std::string* icc) {
     return ok;
 }
 
-// An EXIF block (big-endian TIFF structure) with Make "PMTest" and the
-// given orientation, laid out by hand.
-std::string ExifBlock(int orientation) {
-    std::string b("MM\0*\0\0\0\x08", 8);
-    auto u16 = [&](int v) {
-        b.push_back(char(v >> 8));
-        b.push_back(char(v));
+// An EXIF block laid out by hand: a first directory with Make "PMTest",
+// the orientation and an Exif sub-directory with ExposureTime 1/125 and
+// DateTimeOriginal, in either byte order; optionally a second directory
+// with a (4-byte) thumbnail.
+std::string ExifBlock(int orientation, bool little = false, bool thumbnail = false) {
+    std::string b(little ? "II*\0" : "MM\0*", 4);
+    auto put = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) b.push_back(char(v >> (8 * (little ? i : n - 1 - i))));
     };
-    auto u32 = [&](uint32_t v) {
-        u16(v >> 16);
-        u16(v & 0xffff);
+    auto entry = [&](int tag, int type, uint32_t count, uint32_t value) {
+        put(tag, 2);
+        put(type, 2);
+        put(count, 4);
+        put(value, type == 3 && count == 1 ? 2 : 4);
+        if (type == 3 && count == 1) put(0, 2);
     };
-    u16(2);  // two entries
-    u16(0x010f);
-    u16(2);
-    u32(7);
-    u32(38);  // Make, ASCII, 7 bytes at 38
-    u16(0x0112);
-    u16(3);
-    u32(1);
-    u16(orientation);
-    u16(0);
-    u32(0);  // no next IFD
-    b += std::string("PMTest\0", 7);
+    put(8, 4);
+    put(3, 2);                // first directory, at 8: three entries
+    entry(0x010f, 2, 7, 50);  // Make, ASCII, at 50
+    entry(0x0112, 3, 1, orientation);
+    entry(0x8769, 4, 1, 58);      // Exif directory at 58
+    put(thumbnail ? 116 : 0, 4);  // the next (thumbnail) directory
+    b += std::string("PMTest\0\0", 8);
+    put(2, 2);                 // Exif directory: two entries
+    entry(0x829a, 5, 1, 88);   // ExposureTime, RATIONAL, at 88
+    entry(0x9003, 2, 20, 96);  // DateTimeOriginal, ASCII, at 96
+    put(0, 4);
+    put(1, 4);
+    put(125, 4);
+    b += std::string("2026:12:09 10:00:00\0", 20);
+    if (thumbnail) {
+        put(2, 2);                 // second directory, at 116
+        entry(0x0201, 4, 1, 146);  // JPEGInterchangeFormat
+        entry(0x0202, 4, 1, 4);    // its length
+        put(0, 4);
+        b += std::string("\xff\xd8\xff\xd9", 4);
+    }
     return b;
+}
+
+// Every entry of an EXIF block, following its Exif, GPS and
+// interoperability pointers, as "directory/tag" -> "type count value bytes";
+// independent of where a writer put things.
+std::map<std::string, std::string> ExifEntries(const std::string& b) {
+    std::map<std::string, std::string> entries;
+    if (b.size() < 8) return entries;
+    bool little = b[0] == 'I';
+    auto get = [&](size_t at, int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i) v |= uint32_t(uint8_t(b.at(at + i))) << (8 * (little ? i : n - 1 - i));
+        return v;
+    };
+    const int sizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    std::function<void(uint32_t, const std::string&)> read = [&](uint32_t at, const std::string& dir) {
+        for (uint32_t i = 0, n = get(at, 2); i < n; ++i) {
+            size_t e = at + 2 + 12 * i;
+            uint32_t tag = get(e, 2), type = get(e + 2, 2), count = get(e + 4, 4);
+            size_t bytes = (type < 13 ? sizes[type] : 0) * size_t(count);
+            size_t value = bytes <= 4 ? e + 8 : get(e + 8, 4);
+            if (tag == 0x8769 || tag == 0x8825 || tag == 0xa005) {
+                read(get(e + 8, 4), dir + "/" + std::to_string(tag));
+                continue;
+            }
+            entries[dir + "/" + std::to_string(tag)] =
+                std::to_string(type) + " " + std::to_string(count) + " " + b.substr(value, bytes);
+        }
+    };
+    read(get(4, 4), "");
+    return entries;
 }
 
 // A PNG with optional iCCP and eXIf chunks, through libpng.
@@ -173,7 +219,7 @@ Bytes PngWithMetadata(const Rgb& image, const std::string& icc, const std::strin
     for (int y = 0; y < image.height; ++y) {
         png_write_row(png, image.px.data() + static_cast<size_t>(y) * image.width * 3);
     }
-    png_write_end(png, info);
+    png_write_end(png, nullptr);  // with the info, libpng writes eXIf a second time
     png_destroy_write_struct(&png, &info);
     return out;
 }
@@ -512,43 +558,88 @@ TEST(ToolOrientation, AllEightComeOutUpright) {
 
 // ------------------------------------------------------------ metadata
 
-TEST(ToolMetadata, IccAndExifReachEveryOutputFormat) {
+// How many chunks of a type a PNG file holds.
+int PngChunkCount(const Bytes& png, const char* type) {
+    int count = 0;
+    for (size_t at = 8; at + 8 <= png.size();) {
+        size_t length = size_t(png[at]) << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3];
+        count += memcmp(&png[at + 4], type, 4) == 0;
+        at += 12 + length;
+    }
+    return count;
+}
+
+// Make, orientation and DateTimeOriginal of a TIFF file, read by libtiff.
+struct TiffExif {
+    std::string make, date;
+    uint16_t orientation = 0;
+};
+
+TiffExif ReadTiffExif(const std::string& path) {
+    TiffExif got;
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif) return got;
+    char* text = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_MAKE, &text)) got.make = text;
+    TIFFGetField(tif, TIFFTAG_ORIENTATION, &got.orientation);
+    toff_t exif_dir = 0;
+    if (TIFFGetField(tif, TIFFTAG_EXIFIFD, &exif_dir) && TIFFReadEXIFDirectory(tif, exif_dir) &&
+        TIFFGetField(tif, EXIFTAG_DATETIMEORIGINAL, &text)) {
+        got.date = text;
+    }
+    TIFFClose(tif);
+    return got;
+}
+
+TEST(ToolMetadata, IccAndExifSurviveARoundTripThroughEveryOutputFormat) {
     TempDir dir;
     std::string icc = LinearSrgbProfile();
     Rgb upright = pmtest::Pattern(30, 20, 8);
-    pmtest::WriteFileBytes(dir.File("in.png"), PngWithMetadata(StoredFor(upright, 6), icc, ExifBlock(6)));
-    // Turned upright, so the orientation written is 1; everything else as read.
-    const std::string expected_exif = ExifBlock(1);
     struct Case {
         const char* output;
         Metadata (*read)(const Bytes&);
-        bool has_exif;
     };
     const Case cases[] = {
-        {"out.jpg", JpegMetadata, true},  {"out.png", PngMetadata, true},
-        {"out.webp", WebpMetadata, true}, {"lossless.webp", WebpMetadata, true},
-        {"out.tif", nullptr, false},
+        {"out.jpg", JpegMetadata},       {"out.png", PngMetadata}, {"out.webp", WebpMetadata},
+        {"lossless.webp", WebpMetadata}, {"out.tif", nullptr},
     };
-    for (const Case& c : cases) {
-        std::vector<std::string> args = {"in.png", c.output};
-        if (std::string(c.output) == "lossless.webp") args.insert(args.begin(), "--lossless");
-        ToolRun run = RunTool(dir.path(), args);
-        ASSERT_EQ(run.exit_code, 0) << c.output << ": " << run.err;
-        Metadata m;
-        if (c.read) {
-            m = c.read(pmtest::ReadFileBytes(dir.File(c.output)));
-        } else {
-            Rgb ignored;
-            ASSERT_TRUE(ReadTiff(dir.File(c.output), &ignored, &m.icc));
+    for (bool little : {false, true}) {
+        pmtest::WriteFileBytes(dir.File("in.png"),
+                               PngWithMetadata(StoredFor(upright, 6), icc, ExifBlock(6, little, true)));
+        // Turned upright, so the orientation written is 1; the thumbnail,
+        // of the picture before the effect, is no longer linked (the first
+        // directory's next-directory offset, at 46, is 0); everything else
+        // as read.
+        std::string expected_exif = ExifBlock(1, little, true);
+        expected_exif.replace(46, 4, 4, '\0');
+        for (const Case& c : cases) {
+            std::string where = std::string(c.output) + (little ? ", little-endian" : ", big-endian");
+            std::vector<std::string> args = {"in.png", c.output};
+            if (std::string(c.output) == "lossless.webp") args.insert(args.begin(), "--lossless");
+            ToolRun run = RunTool(dir.path(), args);
+            ASSERT_EQ(run.exit_code, 0) << where << ": " << run.err;
+            Metadata m;
+            if (c.read) {
+                m = c.read(pmtest::ReadFileBytes(dir.File(c.output)));
+                EXPECT_EQ(m.exif, expected_exif) << where;
+            } else {
+                // TIFF holds EXIF as tags of its own and an Exif directory.
+                Rgb ignored;
+                ASSERT_TRUE(ReadTiff(dir.File(c.output), &ignored, &m.icc));
+                TiffExif tags = ReadTiffExif(dir.File(c.output));
+                EXPECT_EQ(tags.make, "PMTest") << where;
+                EXPECT_EQ(tags.orientation, 1) << where;
+                EXPECT_EQ(tags.date, "2026:12:09 10:00:00") << where;
+            }
+            EXPECT_EQ(m.icc, icc) << where;
+            // And back in again: the second run finds the same profile and tags.
+            ASSERT_EQ(RunTool(dir.path(), {c.output, "again.png"}).exit_code, 0) << where;
+            Bytes again_png = pmtest::ReadFileBytes(dir.File("again.png"));
+            EXPECT_EQ(PngChunkCount(again_png, "eXIf"), 1) << where;
+            Metadata again = PngMetadata(again_png);
+            EXPECT_EQ(again.icc, icc) << where;
+            EXPECT_EQ(ExifEntries(again.exif), ExifEntries(expected_exif)) << where;
         }
-        EXPECT_EQ(m.icc, icc) << c.output;
-        if (c.has_exif) EXPECT_EQ(m.exif, expected_exif) << c.output;
-        // And back in again: the second run finds the same profile.
-        if (std::string(c.output) != "out.jpg") continue;
-        ASSERT_EQ(RunTool(dir.path(), {"out.jpg", "again.png"}).exit_code, 0);
-        Metadata again = PngMetadata(pmtest::ReadFileBytes(dir.File("again.png")));
-        EXPECT_EQ(again.icc, icc);
-        EXPECT_EQ(again.exif, expected_exif);
     }
 }
 

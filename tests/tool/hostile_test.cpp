@@ -4,6 +4,7 @@
 // batches, file-size limits, closed pipes, long names.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <zlib.h>
 
 #include "image_io.h"
 #include "tool_test_support.h"
@@ -182,6 +184,97 @@ TEST(HostileLoader, NothingIsAllocatedWhenTheSizeIsRefused) {
     }
 }
 
+// A PNG chunk: length, type, data, CRC.
+Bytes PngChunk(const char* type, const Bytes& data) {
+    Bytes chunk(12 + data.size());
+    for (int i = 0; i < 4; ++i) {
+        chunk[i] = static_cast<uint8_t>(data.size() >> (24 - 8 * i));
+        chunk[4 + i] = static_cast<uint8_t>(type[i]);
+    }
+    std::copy(data.begin(), data.end(), chunk.begin() + 8);
+    uLong crc = crc32(0, chunk.data() + 4, static_cast<uInt>(4 + data.size()));
+    for (int i = 0; i < 4; ++i) chunk[8 + data.size() + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    return chunk;
+}
+
+// Loads a file in a child process; returns its peak memory growth in KiB,
+// with whether it loaded and the reason when not.
+long LoadPeakGrowthKiB(const Bytes& file, bool* loaded, std::string* error) {
+    int out[2];
+    if (pipe(out) != 0) return -1;
+    pid_t child = fork();
+    if (child == 0) {
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        LoadResult result = Load(file);
+        getrusage(RUSAGE_SELF, &after);
+        std::string report = std::to_string(after.ru_maxrss - before.ru_maxrss) + " " +
+                             (result.ok ? "ok" : "refused") + " " + result.error;
+        ssize_t written = write(out[1], report.data(), report.size());
+        _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
+    }
+    close(out[1]);
+    std::string report;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) > 0;) report.append(buffer, n);
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    size_t space = report.find(' '), second = report.find(' ', space + 1);
+    if (space == std::string::npos || second == std::string::npos) return -1;
+    *loaded = report.compare(space + 1, second - space - 1, "ok") == 0;
+    *error = report.substr(second + 1);
+    return std::stol(report.substr(0, space));
+}
+
+// Chunks that the picture does not need cost no memory: a 100-byte file
+// whose text chunk claims 1.35 GB, and 300 compressed text chunks of 8 KB
+// that each inflate to 7.9 MB.
+TEST(HostileLoader, PngMetadataChunksCannotTakeMemory) {
+    const Bytes signature = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    const Bytes header = {0, 0, 0, 8, 0, 0, 0, 8, 8, 2, 0, 0, 0};  // 8 x 8 RGB
+    Bytes rows(8 * (1 + 8 * 3), 0);
+    uLongf packed_size = compressBound(static_cast<uLong>(rows.size()));
+    Bytes packed(packed_size);
+    compress(packed.data(), &packed_size, rows.data(), static_cast<uLong>(rows.size()));
+    packed.resize(packed_size);
+    Bytes claims = signature;
+    for (const Bytes& chunk : {PngChunk("IHDR", header), PngChunk("tEXt", Bytes(40, 't'))}) {
+        claims.insert(claims.end(), chunk.begin(), chunk.end());
+    }
+    claims[8 + 25] = 0x50;  // the text chunk's length, after the signature and IHDR: 0x50000028
+    Bytes text(7900000, 'a');
+    uLongf deflated_size = compressBound(static_cast<uLong>(text.size()));
+    Bytes deflated(deflated_size);
+    compress2(deflated.data(), &deflated_size, text.data(), static_cast<uLong>(text.size()), 9);
+    deflated.resize(deflated_size);
+    Bytes bomb = signature;
+    Bytes ihdr = PngChunk("IHDR", header);
+    bomb.insert(bomb.end(), ihdr.begin(), ihdr.end());
+    Bytes ztxt = {'k', 0, 0};
+    ztxt.insert(ztxt.end(), deflated.begin(), deflated.end());
+    Bytes ztxt_chunk = PngChunk("zTXt", ztxt);
+    for (int i = 0; i < 300; ++i) bomb.insert(bomb.end(), ztxt_chunk.begin(), ztxt_chunk.end());
+    for (const Bytes& chunk : {PngChunk("IDAT", packed), PngChunk("IEND", {})}) {
+        bomb.insert(bomb.end(), chunk.begin(), chunk.end());
+    }
+    struct Case {
+        const char* name;
+        const Bytes& file;
+        bool loads;
+    };
+    const Case cases[] = {{"text chunk claiming 1.35 GB", claims, false},
+                          {"300 compressed text chunks of 7.9 MB each", bomb, true}};
+    for (const Case& c : cases) {
+        bool loaded = false;
+        std::string error;
+        long growth = LoadPeakGrowthKiB(c.file, &loaded, &error);
+        ASSERT_GE(growth, 0) << c.name;
+        EXPECT_LT(growth, 64 * 1024) << c.name;
+        EXPECT_EQ(loaded, c.loads) << c.name << ": " << error;
+        if (!c.loads) EXPECT_EQ(error, "truncated PNG data") << c.name;
+    }
+}
+
 // ------------------------------------------------------------ the tool
 
 std::vector<std::string> TempFilesIn(const std::string& folder) {
@@ -226,6 +319,22 @@ TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
     // With the default budget the flat picture is just a picture.
     run = RunTool(dir.path(), {"flat.jpg", "out.png"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
+}
+
+// libjpeg running out of memory (here under an address-space limit far
+// below the budget given) is reported as such, not as corrupt data.
+TEST(ToolMemory, DecoderOutOfMemoryIsNamed) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under ulimit -v";
+#endif
+    TempDir dir;
+    // A progressive decoder keeps every coefficient: 72 MB here.
+    pmtest::WriteFileBytes(dir.File("big.jpg"), pmtest::JpegBytes(6000, 6000, 1, Grey(6000, 6000, 128), 90,
+                                                                  JpegCoding::kProgressive));
+    ToolRun run =
+        RunTool(dir.path(), {"-t", "1", "--memory", "64G", "big.jpg", "out.png"}, "", "ulimit -v 60000;");
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_TRUE(Contains(run.err, "big.jpg: out of memory decoding the JPEG")) << run.err;
 }
 
 // The first bytes decide: an endless stream that is no image is refused

@@ -1,0 +1,38 @@
+// tiff_exif.h - EXIF in TIFF files.
+//
+// JPEG, PNG and WebP hold EXIF as one block (a small TIFF structure of its
+// own). A TIFF file holds it as tags of its own first directory plus Exif,
+// GPS and interoperability sub-directories. These translate between the two.
+#ifndef POLARMOSAIC_TOOL_TIFF_EXIF_H
+#define POLARMOSAIC_TOOL_TIFF_EXIF_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "byte_buffer.h"
+
+namespace polarmosaic {
+
+// The EXIF block of a TIFF file (classic or BigTIFF): the EXIF tags of its
+// first directory (make, model, dates, orientation, ...) with the Exif, GPS
+// and interoperability sub-directories, in the file's byte order. Empty when
+// the file has no such tags beyond orientation and resolution. Entries that
+// cannot be read are left out; at most 1 MiB of values is taken.
+std::string ExifFromTiff(const uint8_t* data, size_t size);
+
+// True when an EXIF block is little-endian ("II"). A TIFF that is to take
+// the block must be written in the block's byte order.
+bool ExifIsLittleEndian(const std::string& exif);
+
+// Adds the EXIF tags and sub-directories of an EXIF block to the first
+// directory of a TIFF file in the same byte order. The file gets a new first
+// directory at its end and its header points there. Tags the file already
+// has keep their values. False, with the file unchanged, when the block or
+// the file cannot be read or their byte orders differ.
+bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff);
+
+}  // namespace polarmosaic
+
+#endif  // POLARMOSAIC_TOOL_TIFF_EXIF_H
