@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         // Whatever EXIF came in is written into a TIFF's directories, which
         // must read back; small images only, to keep each run short.
-        if (!image.exif.empty() && image.width > 0 && image.height > 0 && image.width * image.height <= 4096) {
+        if (!image.exif.empty() && image.width > 0 && image.height > 0 &&
+            image.width * image.height <= 4096) {
             polarmosaic::ByteBuffer tiff;
             polarmosaic::Image again;
             if (!polarmosaic::EncodeImage(image, polarmosaic::ImageFormat::kTiff, {}, &tiff, &error) ||
