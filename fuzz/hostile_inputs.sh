@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Feeds the polarmosaic tool hostile input files (fuzz/hostile/*: empty,
 # not an image, truncated and corrupt PNG and JPEG, headers that claim
-# enormous sizes, JPEGs cut short and closed with an end marker, a
+# enormous sizes, a PNG text chunk claiming 1.35 GB, JPEGs cut short and closed with an end marker, a
 # progressive JPEG padded with a comment to look long enough, a flat
 # arithmetic-coded JPEG of the largest size, a 12-bit JPEG), a valid
 # all-zero 30000 x 30000 PNG made here (875 KB that decode to 900 million
