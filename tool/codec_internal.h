@@ -26,7 +26,8 @@ void ToRgb(const uint8_t* src, size_t src_stride, int channels, int width, int h
 uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint64_t width, uint64_t height);
 
 // The EXIF block to write: the image's, with its orientation tag set to
-// the orientation of the pixels written and no thumbnail.
+// the orientation and its pixel size to those of the pixels written, and
+// no thumbnail.
 std::string OutputExif(const Image& image);
 
 bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,

@@ -85,6 +85,7 @@ uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint
 std::string OutputExif(const Image& image) {
     std::string exif = image.exif;
     SetExifOrientation(&exif, image.orientation);
+    SetExifPixelSize(&exif, image.width, image.height);
     UnlinkExifThumbnail(&exif);
     return exif;
 }

@@ -15,6 +15,10 @@ int ExifOrientation(const std::string& exif);
 // Sets the Orientation tag of an EXIF block, when it has one.
 void SetExifOrientation(std::string* exif, int orientation);
 
+// Sets PixelXDimension and PixelYDimension of the Exif directory, when it
+// has them, to the size of the picture written (a quarter turn swaps them).
+void SetExifPixelSize(std::string* exif, int width, int height);
+
 // Ends an EXIF block at its first directory: the second one holds the
 // thumbnail, which would show the picture as it was before the effect.
 // Its bytes stay (maker notes may point anywhere) but nothing reaches them.

@@ -122,10 +122,12 @@ bool ReadTiff(const std::string& path, Rgb* image, std::string* icc) {
 }
 
 // An EXIF block laid out by hand: a first directory with Make "PMTest",
-// the orientation and an Exif sub-directory with ExposureTime 1/125 and
-// DateTimeOriginal, in either byte order; optionally a second directory
-// with a (4-byte) thumbnail.
-std::string ExifBlock(int orientation, bool little = false, bool thumbnail = false) {
+// the orientation and an Exif sub-directory with ExposureTime 1/125,
+// DateTimeOriginal and, when width > 0, PixelXDimension and
+// PixelYDimension, in either byte order; optionally a second directory with
+// a (4-byte) thumbnail.
+std::string ExifBlock(int orientation, bool little = false, bool thumbnail = false, int width = 0,
+                      int height = 0) {
     std::string b(little ? "II*\0" : "MM\0*", 4);
     auto put = [&](uint32_t v, int n) {
         for (int i = 0; i < n; ++i) b.push_back(char(v >> (8 * (little ? i : n - 1 - i))));
@@ -137,24 +139,31 @@ std::string ExifBlock(int orientation, bool little = false, bool thumbnail = fal
         put(value, type == 3 && count == 1 ? 2 : 4);
         if (type == 3 && count == 1) put(0, 2);
     };
+    const uint32_t exif_entries = width > 0 ? 4 : 2;
+    const uint32_t exposure_at = 58 + 2 + 12 * exif_entries + 4, date_at = exposure_at + 8;
+    const uint32_t thumbnail_directory_at = date_at + 20, thumbnail_at = thumbnail_directory_at + 30;
     put(8, 4);
     put(3, 2);                // first directory, at 8: three entries
     entry(0x010f, 2, 7, 50);  // Make, ASCII, at 50
     entry(0x0112, 3, 1, orientation);
-    entry(0x8769, 4, 1, 58);      // Exif directory at 58
-    put(thumbnail ? 116 : 0, 4);  // the next (thumbnail) directory
+    entry(0x8769, 4, 1, 58);                         // Exif directory at 58
+    put(thumbnail ? thumbnail_directory_at : 0, 4);  // the next (thumbnail) directory, at 46
     b += std::string("PMTest\0\0", 8);
-    put(2, 2);                 // Exif directory: two entries
-    entry(0x829a, 5, 1, 88);   // ExposureTime, RATIONAL, at 88
-    entry(0x9003, 2, 20, 96);  // DateTimeOriginal, ASCII, at 96
+    put(exif_entries, 2);
+    entry(0x829a, 5, 1, exposure_at);  // ExposureTime, RATIONAL
+    entry(0x9003, 2, 20, date_at);     // DateTimeOriginal, ASCII
+    if (width > 0) {
+        entry(0xa002, 3, 1, width);  // PixelXDimension, SHORT
+        entry(0xa003, 3, 1, height);
+    }
     put(0, 4);
     put(1, 4);
     put(125, 4);
     b += std::string("2026:12:09 10:00:00\0", 20);
     if (thumbnail) {
-        put(2, 2);                 // second directory, at 116
-        entry(0x0201, 4, 1, 146);  // JPEGInterchangeFormat
-        entry(0x0202, 4, 1, 4);    // its length
+        put(2, 2);
+        entry(0x0201, 4, 1, thumbnail_at);  // JPEGInterchangeFormat
+        entry(0x0202, 4, 1, 4);             // its length
         put(0, 4);
         b += std::string("\xff\xd8\xff\xd9", 4);
     }
@@ -604,13 +613,13 @@ TEST(ToolMetadata, IccAndExifSurviveARoundTripThroughEveryOutputFormat) {
         {"lossless.webp", WebpMetadata}, {"out.tif", nullptr},
     };
     for (bool little : {false, true}) {
-        pmtest::WriteFileBytes(dir.File("in.png"),
-                               PngWithMetadata(StoredFor(upright, 6), icc, ExifBlock(6, little, true)));
-        // Turned upright, so the orientation written is 1; the thumbnail,
-        // of the picture before the effect, is no longer linked (the first
-        // directory's next-directory offset, at 46, is 0); everything else
-        // as read.
-        std::string expected_exif = ExifBlock(1, little, true);
+        pmtest::WriteFileBytes(dir.File("in.png"), PngWithMetadata(StoredFor(upright, 6), icc,
+                                                                   ExifBlock(6, little, true, 20, 30)));
+        // Turned upright, so the orientation written is 1 and the pixel
+        // size 30 x 20; the thumbnail, of the picture before the effect, is
+        // no longer linked (the first directory's next-directory offset, at
+        // 46, is 0); everything else as read.
+        std::string expected_exif = ExifBlock(1, little, true, 30, 20);
         expected_exif.replace(46, 4, 4, '\0');
         for (const Case& c : cases) {
             std::string where = std::string(c.output) + (little ? ", little-endian" : ", big-endian");
