@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies that are missing (Debian). A new
-# machine of this kind has most of them; nothing is done when all are there.
+# Installs the Debian packages that are missing: the ones named, or without
+# arguments the build and test dependencies. A new machine of this kind has
+# most of them; nothing is done when all are there.
+#
+#   .ci/install-deps.sh [PACKAGE...]
 set -euo pipefail
-packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev
-  libwebp-dev libtiff-dev liblcms2-dev python3
-  libhwy-dev libmpfr-dev)
+packages=("$@")
+if [ ${#packages[@]} -eq 0 ]; then
+  packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev
+    libwebp-dev libtiff-dev liblcms2-dev python3
+    libhwy-dev libmpfr-dev)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,15 +9,7 @@ root=$PWD
 echo "ci: Python package: pip install from the checkout, pytest"
 packages=(python3 python3-dev python3-venv python3-pip python3-setuptools python3-wheel
           pybind11-dev python3-numpy python3-pil python3-opencv python3-distributed python3-pytest)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "ci: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash .ci/install-deps.sh "${packages[@]}"
 
 tool=$root/build/default/tool/polarmosaic
 if [ ! -x "$tool" ]; then

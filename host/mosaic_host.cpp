@@ -112,6 +112,18 @@ int FittedRingWidth(double ring_pixels) {
     return static_cast<int>(width < 1 ? 1 : width);
 }
 
+void SetMosaicSettings(const MosaicOptions& options, int cols, int rows, PolarMosaicParam* param) {
+    param->tileWidth = static_cast<int16_t>(options.tileWidth);
+    param->tileHeight = static_cast<int16_t>(options.tileHeight);
+    param->tileCols = static_cast<int16_t>(cols);
+    param->tileRows = static_cast<int16_t>(rows);
+    param->splitRemainder = options.splitRemainder ? 1 : 0;
+    param->borderMode = static_cast<int16_t>(options.borderMode);
+    param->borderWidth = static_cast<int16_t>(options.borderWidth);
+    for (int c = 0; c < 3; ++c) param->borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
+    for (int s = 0; s < 4; ++s) param->shade[s] = options.shade[s];
+}
+
 int CoveringTileCount(int dimension, int tile, bool split) {
     int whole = dimension / tile;
     if (whole * tile == dimension) return whole;
@@ -245,17 +257,7 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, st
     param_.width = static_cast<int16_t>(width);
     param_.lineBytes = static_cast<int16_t>(line_bytes_);
     param_.height = static_cast<int16_t>(height);
-    param_.tileWidth = static_cast<int16_t>(options.tileWidth);
-    param_.tileHeight = static_cast<int16_t>(options.tileHeight);
-    param_.tileCols = static_cast<int16_t>(cols);
-    param_.tileRows = static_cast<int16_t>(rows);
-    param_.splitRemainder = options.splitRemainder ? 1 : 0;
-    param_.borderMode = static_cast<int16_t>(options.borderMode);
-    param_.borderWidth = static_cast<int16_t>(options.borderWidth);
-    for (int c = 0; c < 3; ++c) {
-        param_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
-    }
-    for (int s = 0; s < 4; ++s) param_.shade[s] = options.shade[s];
+    SetMosaicSettings(options, cols, rows, &param_);
     for (int c = 0; c < 3; ++c) {
         param_.outPlane[c] = out_planes_[c].bytes.get();
         param_.inPlane[c] = in_planes_[c].bytes.get();

@@ -117,6 +117,11 @@ int FittedRingWidth(double ring_pixels);
 // at least 2, the smallest count the module takes on such an axis).
 int CoveringTileCount(int dimension, int tile, bool split);
 
+// Copies the tile and border settings of options into a module record for
+// a grid of cols x rows tiles; buffers, sizes and grid tables stay the
+// caller's.
+void SetMosaicSettings(const MosaicOptions& options, int cols, int rows, PolarMosaicParam* param);
+
 // Smallest and largest tile counts the module accepts on such an axis (for
 // messages: checkPolarMosaicParam decides).
 int MinTileCount(int dimension, int tile);

@@ -24,14 +24,11 @@
 namespace {
 
 using pmtest::Bytes;
+using pmtest::Contains;
 using pmtest::Rgb;
 using pmtest::RunTool;
 using pmtest::TempDir;
 using pmtest::ToolRun;
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 Rgb ReadPpm(const std::string& path) {
     Rgb image;

@@ -21,6 +21,7 @@
 namespace {
 
 using pmtest::Bytes;
+using pmtest::Contains;
 using pmtest::JpegCoding;
 using pmtest::Rgb;
 using pmtest::RunTool;
@@ -29,10 +30,6 @@ using pmtest::ToolRun;
 using polarmosaic::Image;
 using polarmosaic::LoadImage;
 using polarmosaic::LoadSettings;
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Offset of the first marker `code` (0xff, code) in a JPEG, or 0.
 size_t FindMarker(const Bytes& jpeg, uint8_t code) {

@@ -15,14 +15,11 @@
 namespace {
 
 using pmtest::Bytes;
+using pmtest::Contains;
 using pmtest::Rgb;
 using pmtest::RunTool;
 using pmtest::TempDir;
 using pmtest::ToolRun;
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Nothing but the given files may be in the folder: no output, no temporary.
 void ExpectOnly(const TempDir& dir, std::vector<std::string> names) {

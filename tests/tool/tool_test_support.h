@@ -93,6 +93,10 @@ Bytes ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const Bytes& data);
 bool FileExists(const std::string& path);
 
+inline bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 }  // namespace pmtest
 
 #endif  // POLARMOSAIC_TESTS_TOOL_TEST_SUPPORT_H

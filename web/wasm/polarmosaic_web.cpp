@@ -318,15 +318,7 @@ int pm_render(int geometry, int sectors, double ring, int border, int border_wid
     p.width = static_cast<int16_t>(s.width);
     p.lineBytes = static_cast<int16_t>(s.line);
     p.height = static_cast<int16_t>(s.height);
-    p.tileWidth = static_cast<int16_t>(options.tileWidth);
-    p.tileHeight = static_cast<int16_t>(options.tileHeight);
-    p.tileCols = static_cast<int16_t>(cols);
-    p.tileRows = static_cast<int16_t>(rows);
-    p.splitRemainder = options.splitRemainder ? 1 : 0;
-    p.borderMode = static_cast<int16_t>(options.borderMode);
-    p.borderWidth = static_cast<int16_t>(options.borderWidth);
-    for (int c = 0; c < 3; ++c) p.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
-    for (int k = 0; k < 4; ++k) p.shade[k] = options.shade[k];
+    SetMosaicSettings(options, cols, rows, &p);
     int status = checkPolarMosaicParam(&p);
     if (status != POLARMOSAIC_OK) {
         s.error = polarMosaicStatusText(status);
