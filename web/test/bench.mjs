@@ -13,11 +13,9 @@ import os from 'node:os';
 import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 import { serve } from './serve.mjs';
+import { commandOptions } from './options.mjs';
 
-const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, a, i, all) => {
-  if (a.startsWith('--')) pairs.push([a.slice(2), all[i + 1]]);
-  return pairs;
-}, []));
+const args = commandOptions();
 const site = path.resolve(args.site || 'build/wasm/web/site');
 const nativeDir = path.resolve(args.native || 'build/bench/web');
 const rounds = Number(args.rounds || 3);

@@ -18,11 +18,9 @@ import path from 'node:path';
 import puppeteer from 'puppeteer-core';
 import { pngBytes, testPicture } from './png.mjs';
 import { serve } from './serve.mjs';
+import { commandOptions } from './options.mjs';
 
-const args = Object.fromEntries(process.argv.slice(2).reduce((pairs, a, i, all) => {
-  if (a.startsWith('--')) pairs.push([a.slice(2), all[i + 1]]);
-  return pairs;
-}, []));
+const args = commandOptions();
 const tool = path.resolve(args.tool || 'build/default/tool/polarmosaic');
 const site = path.resolve(args.site || 'build/wasm/web/site');
 const out = path.resolve(args.out || 'build/wasm/web-test');
