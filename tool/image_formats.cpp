@@ -14,7 +14,7 @@
 
 #include "codec_internal.h"
 #include "metadata.h"
-#include "tiff_exif.h"
+#include "exif.h"
 
 namespace polarmosaic {
 namespace codec {

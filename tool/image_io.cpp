@@ -8,6 +8,7 @@
 #include "image_io.h"
 
 #include "codec_internal.h"
+#include "exif.h"
 #include "metadata.h"
 
 #include <setjmp.h>

@@ -1,10 +1,12 @@
-// tiff_exif.h - EXIF in TIFF files.
+// exif.h - EXIF blocks.
 //
 // JPEG, PNG and WebP hold EXIF as one block (a small TIFF structure of its
-// own). A TIFF file holds it as tags of its own first directory plus Exif,
-// GPS and interoperability sub-directories. These translate between the two.
-#ifndef POLARMOSAIC_TOOL_TIFF_EXIF_H
-#define POLARMOSAIC_TOOL_TIFF_EXIF_H
+// own, starting with "II*\0" or "MM\0*"). A TIFF file holds it as tags of its
+// own first directory plus Exif, GPS and interoperability sub-directories.
+// The tool reads a block's orientation, updates the tags that describe the
+// pixels written, and translates between the two forms.
+#ifndef POLARMOSAIC_TOOL_EXIF_H
+#define POLARMOSAIC_TOOL_EXIF_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -14,6 +16,22 @@
 #include "byte_buffer.h"
 
 namespace polarmosaic {
+
+// The Orientation tag (1 .. 8) of an EXIF block; 1 when there is none or it
+// is out of range.
+int ExifOrientation(const std::string& exif);
+
+// Sets the Orientation tag of an EXIF block, when it has one.
+void SetExifOrientation(std::string* exif, int orientation);
+
+// Sets PixelXDimension and PixelYDimension of the Exif directory, when it
+// has them, to the size of the picture written (a quarter turn swaps them).
+void SetExifPixelSize(std::string* exif, int width, int height);
+
+// Ends an EXIF block at its first directory: the second one holds the
+// thumbnail, which would show the picture as it was before the effect.
+// Its bytes stay (maker notes may point anywhere) but nothing reaches them.
+void UnlinkExifThumbnail(std::string* exif);
 
 // The EXIF block of a TIFF file (classic or BigTIFF): the EXIF tags of its
 // first directory (make, model, dates, orientation, ...) with the Exif, GPS
@@ -35,4 +53,4 @@ bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff);
 
 }  // namespace polarmosaic
 
-#endif  // POLARMOSAIC_TOOL_TIFF_EXIF_H
+#endif  // POLARMOSAIC_TOOL_EXIF_H

@@ -1,6 +1,7 @@
-// tiff_exif.cpp - EXIF in TIFF files: read out of a file's directories into
-// a block, and written from a block into a file's first directory.
-#include "tiff_exif.h"
+// exif.cpp - EXIF blocks: the tags the tool updates in place, and EXIF in
+// TIFF files, read out of a file's directories into a block and written
+// from a block into a file's first directory.
+#include "exif.h"
 
 #include <string.h>
 
@@ -15,7 +16,8 @@ constexpr uint16_t kOrientation = 0x0112;
 constexpr uint16_t kExifPointer = 0x8769;
 constexpr uint16_t kGpsPointer = 0x8825;
 constexpr uint16_t kInteropPointer = 0xA005;
-constexpr uint16_t kTypeLong = 4, kTypeIfd = 13, kTypeLong8 = 16, kTypeIfd8 = 18;
+constexpr uint16_t kPixelXDimension = 0xA002, kPixelYDimension = 0xA003;
+constexpr uint16_t kTypeShort = 3, kTypeLong = 4, kTypeIfd = 13, kTypeLong8 = 16, kTypeIfd8 = 18;
 
 // Values taken from a file at most: an EXIF block is small (JPEG caps it at
 // 64 KiB), and a hostile file may point many entries at the same large run.
@@ -111,6 +113,11 @@ struct Entry {
 
 bool LessTag(const Entry& a, const Entry& b) { return a.tag < b.tag; }
 
+// Writes v in n bytes of the given byte order.
+void Encode(uint64_t v, int n, bool little, char* out) {
+    for (int i = 0; i < n; ++i) out[i] = static_cast<char>(v >> (8 * (little ? i : n - 1 - i)));
+}
+
 bool ReadLayout(const uint8_t* data, uint64_t size, Layout* layout, uint64_t* first) {
     if (size < 8) return false;
     if (memcmp(data, "II", 2) == 0) {
@@ -149,6 +156,26 @@ public:
         return v;
     }
 
+    // True when the directory at offset lies within the data, with its
+    // number of entries.
+    bool Fits(uint64_t offset, uint64_t* entries) const {
+        if (!Has(offset, layout_.CountSize())) return false;
+        *entries = Unsigned(offset, layout_.CountSize());
+        return *entries <= 0xFFFF &&
+               Has(offset + layout_.CountSize(), *entries * layout_.EntrySize() + layout_.FieldSize());
+    }
+
+    // Offset of the entry for tag in the directory at offset, or 0.
+    uint64_t Find(uint64_t offset, uint16_t tag) const {
+        uint64_t n = 0;
+        if (!Fits(offset, &n)) return 0;
+        for (uint64_t i = 0; i < n; ++i) {
+            uint64_t at = offset + layout_.CountSize() + i * layout_.EntrySize();
+            if (Unsigned(at, 2) == tag) return at;
+        }
+        return 0;
+    }
+
     // Reads the directory at offset. A root read keeps only EXIF tags; a raw
     // read keeps every entry's value field as it stands. Sub-directories are
     // followed to a depth of two (root, Exif, interoperability), so no chain
@@ -156,10 +183,9 @@ public:
     bool Directory(uint64_t offset, uint16_t parent, bool raw, uint64_t* budget, std::vector<Entry>* out,
                    uint64_t* next) const {
         const int field = layout_.FieldSize();
-        if (!Has(offset, layout_.CountSize())) return false;
-        uint64_t n = Unsigned(offset, layout_.CountSize());
+        uint64_t n = 0;
+        if (!Fits(offset, &n)) return false;
         uint64_t first = offset + layout_.CountSize();
-        if (n > 0xFFFF || !Has(first, n * layout_.EntrySize() + field)) return false;
         for (uint64_t i = 0; i < n; ++i) {
             uint64_t at = first + i * layout_.EntrySize();
             Entry e;
@@ -224,10 +250,8 @@ public:
     uint64_t End() const { return base_ + bytes_.size(); }
 
     void Put(uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) {
-            int shift = 8 * (layout_.little ? i : n - 1 - i);
-            bytes_.push_back(static_cast<char>(v >> shift));
-        }
+        bytes_.resize(bytes_.size() + n);
+        Encode(v, n, layout_.little, &bytes_[bytes_.size() - n]);
     }
 
     // Entries must be sorted by tag. Returns the directory's offset.
@@ -282,7 +306,67 @@ private:
     std::string bytes_;
 };
 
+const uint8_t* Bytes(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
+
+// An EXIF block (always classic TIFF) to read and patch in place.
+bool OpenBlock(const std::string& exif, Layout* layout, uint64_t* first) {
+    return ReadLayout(Bytes(exif), exif.size(), layout, first) && !layout->big;
+}
+
+// Offset of the first directory's Orientation entry (SHORT), or 0.
+uint64_t OrientationEntry(const Reader& reader, uint64_t first) {
+    uint64_t entry = reader.Find(first, kOrientation);
+    return entry && reader.Unsigned(entry + 2, 2) == kTypeShort ? entry : 0;
+}
+
 }  // namespace
+
+int ExifOrientation(const std::string& exif) {
+    Layout layout;
+    uint64_t first = 0;
+    if (!OpenBlock(exif, &layout, &first)) return 1;
+    Reader reader(Bytes(exif), exif.size(), layout);
+    uint64_t entry = OrientationEntry(reader, first);
+    uint64_t value = entry ? reader.Unsigned(entry + 8, 2) : 1;
+    return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+}
+
+void SetExifOrientation(std::string* exif, int orientation) {
+    Layout layout;
+    uint64_t first = 0;
+    if (!OpenBlock(*exif, &layout, &first)) return;
+    uint64_t entry = OrientationEntry(Reader(Bytes(*exif), exif->size(), layout), first);
+    if (entry) Encode(static_cast<uint64_t>(orientation), 2, layout.little, &(*exif)[entry + 8]);
+}
+
+void SetExifPixelSize(std::string* exif, int width, int height) {
+    Layout layout;
+    uint64_t first = 0;
+    if (!OpenBlock(*exif, &layout, &first)) return;
+    Reader reader(Bytes(*exif), exif->size(), layout);
+    uint64_t pointer = reader.Find(first, kExifPointer);
+    if (!pointer || reader.Unsigned(pointer + 2, 2) != kTypeLong) return;
+    const uint16_t tags[2] = {kPixelXDimension, kPixelYDimension};
+    const int sizes[2] = {width, height};
+    for (int k = 0; k < 2; ++k) {
+        uint64_t entry = reader.Find(reader.Unsigned(pointer + 8, 4), tags[k]);
+        uint64_t type = entry ? reader.Unsigned(entry + 2, 2) : 0;
+        if ((type != kTypeShort && type != kTypeLong) || reader.Unsigned(entry + 4, 4) != 1) continue;
+        // Sizes fit either type; the entry keeps its own.
+        Encode(static_cast<uint64_t>(sizes[k]), type == kTypeShort ? 2 : 4, layout.little,
+               &(*exif)[entry + 8]);
+    }
+}
+
+void UnlinkExifThumbnail(std::string* exif) {
+    Layout layout;
+    uint64_t first = 0, entries = 0;
+    if (!OpenBlock(*exif, &layout, &first) ||
+        !Reader(Bytes(*exif), exif->size(), layout).Fits(first, &entries)) {
+        return;
+    }
+    Encode(0, 4, layout.little, &(*exif)[first + 2 + 12 * entries]);
+}
 
 std::string ExifFromTiff(const uint8_t* data, size_t size) {
     Layout layout;
@@ -316,7 +400,7 @@ bool ExifIsLittleEndian(const std::string& exif) { return exif.compare(0, 2, "II
 bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff) {
     Layout exif_layout, tiff_layout;
     uint64_t exif_first = 0, tiff_first = 0;
-    const uint8_t* exif_data = reinterpret_cast<const uint8_t*>(exif.data());
+    const uint8_t* exif_data = Bytes(exif);
     if (!ReadLayout(exif_data, exif.size(), &exif_layout, &exif_first) ||
         !ReadLayout(tiff->data(), tiff->size(), &tiff_layout, &tiff_first) ||
         exif_layout.little != tiff_layout.little || exif_layout.big) {
