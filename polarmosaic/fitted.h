@@ -2,60 +2,73 @@
  * fitted.h - the fitted geometry of the polar mosaic, for photographs.
  *
  * The classic effect (iPolarMosaic0) keeps its fixed framing. The fitted
- * geometry is built from the same stages and follows the picture instead:
+ * geometry works in output space instead: a plan, built once for one
+ * picture size and one set of geometry settings, holds every pixel's tile
+ * and line; each frame is then two passes over the picture: tile sums, and
+ * the output written from the tile colours and the lines. The plan and the
+ * frames are exact integer arithmetic, so every processor, SIMD level,
+ * thread count and split gives the same bytes.
  *
- *  - Registered: the polar grid is centred on ((width - 1) / 2,
- *    (height - 1) / 2) and reaches the farthest pixel (half the diagonal).
- *    Polar row i holds the output distances i .. i + 1, so a feature at
- *    distance r and angle theta shows in the tile at r and theta, for every
- *    aspect ratio, and nothing is cropped.
- *  - No wrap: a sample point beyond the picture takes the nearest edge pixel.
- *  - Exact tiles: sectors * sectorCols polar columns make one turn, so every
- *    ring has exactly `sectors` sectors of equal angle; rings are exactly
- *    ringWidth output pixels thick (the outermost one is cut by the corners);
- *    the centre (radius below ringWidth) is one disc.
- *  - Lines drawn in output space with a constant width: a ring line covers
- *    the pixels whose signed distance to the circle of radius
- *    k * ringWidth lies in [-borderWidth / 2, borderWidth / 2), a spoke the
- *    pixels from the first ring out whose signed perpendicular distance to
- *    the ray at angle 2 pi k / sectors does (half-open, so a line of width w
- *    is w pixels across an axis, even between two pixel rows); a spoke runs
- *    at the closure (angle 0, pointing right) like everywhere else. Each
- *    pixel takes ramp entry round(|distance|) (at most borderWidth / 2) of
- *    its side, as the classic bands do; where a ring and a spoke meet, the
- *    nearer centre line wins, the ring's on a tie.
- *  - Flat stays flat: resampling is an integer bilinear blend with weights
- *    in 1/256 steps, rounded, so one colour comes back exactly.
+ * Geometry (version POLARMOSAIC_FITTED_VERSION):
+ *  - Coordinates are measured in eighths of a pixel from the centre, with y
+ *    growing upwards: pixel (x, y) lies at (8x - 4 centreX2, 4 centreY2 - 8y),
+ *    where (centreX2 / 2, centreY2 / 2) is the centre in pixel coordinates.
+ *  - Rings: ring j holds the points whose distance lies in
+ *    [j ringWidth, (j + 1) ringWidth), compared as exact squares. Ring 0 is
+ *    the centre disc, one tile.
+ *  - Spokes: spoke k of `sectors` points along
+ *    (round(2^30 cos a_k), round(2^30 sin a_k)), with
+ *    a_k = 2 pi (k / sectors + angle / 360000) rounded to single precision
+ *    and the module's correctly rounded sine and cosine (two sectors: spoke 1
+ *    is exactly minus spoke 0). A point p lies in sector k when
+ *    cross(u_k, p) >= 0 and cross(u_k+1, p) < 0 (two sectors: by the sign of
+ *    cross(u_0, p), a point on the spoke's own ray in sector 0); one sector
+ *    has no boundary.
+ *  - Inner rings have fewer sectors, so that tiles stay about as wide as
+ *    they are tall: ring j >= 1 takes n_j sectors from the chain
+ *    sectors, sectors / p1, sectors / (p1 p2), ... 1 (dividing by the
+ *    smallest prime factor each time), the member nearest 2 pi (j + 1/2) in
+ *    ratio (the larger on a tie), never more than `sectors`. Its tiles are
+ *    unions of sectors / n_j outer sectors, so every spoke runs on outwards.
+ *  - Lines of width w (borderWidth): a ring line covers the signed
+ *    distances [-w/2, w/2) from its circle (k ringWidth, k >= 1), a spoke
+ *    line the signed perpendicular distances cross(u_k, p) / 2^30 in
+ *    [-w/2, w/2) on the spoke's side of the centre. A point in ring j >= 1
+ *    looks only at the lines that bound its own tile (ring lines j and
+ *    j + 1, the two spokes of its tile); the disc only at ring line 1. Ring
+ *    lines win over spoke lines; of two ring lines, or two spoke lines, the
+ *    nearer one.
+ *  - Shading: a line pixel takes ramp entry round(|d|) (at most w / 2) of
+ *    the side of the line its centre lies on, d being its centre's signed
+ *    distance to the line; entry 0 is the border colour.
+ *  - Smooth edges: each pixel looks at 4 x 4 sample points at offsets
+ *    (2i - 3) / 8 (i = 0 .. 3) in x and in y. Each sample takes the colour
+ *    of its tile, or of the line it lies on (shaded for the pixel's centre,
+ *    as above). The pixel blends the two most frequent colours (ties: the
+ *    lower tile number, tiles before lines): the second with weight
+ *    (16 - count of the first) / 16, in integers rounded half up, so equal
+ *    colours blend to themselves and flat stays flat. Hard edges use the
+ *    pixel centre alone.
+ *  - Tile colours: every picture pixel counts once, in the tile that holds
+ *    its centre; a tile is the rounded mean of its pixels (with an alpha
+ *    plane: colour weighted by alpha, then alpha the rounded mean). Where a
+ *    pixel's sample falls in a tile that holds no pixel centre, it takes
+ *    the colour of the tile that holds the pixel's centre.
  *
- * Angles run counter-clockwise as the picture is displayed, from the
- * direction of increasing column; polar column j holds the angles
- * 2 pi j / polarCols .. 2 pi (j + 1) / polarCols, row i the distances
- * i .. i + 1 from the centre.
- *
- * Stages, in this order (each one must finish before the next starts; each
- * works on a range of rows, and any split of a stage's range run in any
- * order on any threads writes the same bytes as one call):
- *   iFittedForwardRows0   picture (srcPlane) -> polar samples (polarPlane),
- *                         polar rows first .. end - 1
- *   iFittedTileRecords0   lays the tile grid into tileWidths / tileHeights
- *                         and fills the record and the two grids of the
- *                         averaging calls
- *   iTileAverageRows0     polarPlane -> tilePlane: tile row 0 of the centre
- *                         grid (the disc), tile rows 1 .. rings - 1 of the
- *                         ring grid, in any split
- *   iBorderRamps0         on the same record (borders of width >= 2 only)
- *   iFittedInverseRows0   tile image and lines -> dstPlane,
- *                         output rows first .. end - 1
- * iPolarFittedRun0 runs them all through a caller-supplied runner.
- *
- * Every floating-point step has a fixed precision; the sines, cosines and
- * arctangents are the module's own correctly rounded ones, so the result is
- * the same on every processor and for every thread count.
+ * Memory: the module allocates nothing. polarPlanHeadBytes gives the size
+ * of the plan's head; polarPlanMeasure lays it out and measures the rows;
+ * polarPlanBuild fills in the rows, in memory of at least the measured size
+ * (the head may be moved or reallocated with its bytes in between).
+ * polarPlanFrame needs scratch memory of polarPlanScratchBytes. A plan is
+ * only read by frames, so several frames may share it at once (each with
+ * its own scratch). Colours, shades and pictures never invalidate a plan.
  *
  * Compiles as C99 and as C++17; all functions have C linkage.
  */
 #ifndef POLARMOSAIC_FITTED_H
 #define POLARMOSAIC_FITTED_H
+
+#include <stddef.h>
 
 #include "polarmosaic.h"
 
@@ -63,101 +76,94 @@
 extern "C" {
 #endif
 
-/* Largest polar column count (its line width must stay a positive int16). */
-#define POLARMOSAIC_FITTED_MAX_COLS 32752
+/* Version of the fitted geometry's bytes: it changes whenever any output
+ * byte of the same settings would. */
+#define POLARMOSAIC_FITTED_VERSION 2
 
-/*
- * Record of the fitted effect. Fill the geometry with polarFittedLayout, then
- * the pointers and the border settings. The module only reads it.
- *
- * Buffers (all caller-owned, distinct):
- *   srcPlane[3]   the picture: height rows of width pixels, lineBytes apart
- *                 (planeBytes bytes each); only read.
- *   dstPlane[3]   the result, same geometry; of each row only the first
- *                 width bytes are written.
- *   polarPlane[3], tilePlane[3]  polarRows rows of polarCols samples,
- *                 polarLineBytes apart: polarPlaneBytes bytes each.
- *   tileWidths    sectors + 1 entries; tileHeights `rings` entries.
- *   ramp[12]      borderWidth / 2 + 1 entries each when borders of width
- *                 >= 2 are drawn; otherwise unused (may be NULL).
- */
-typedef struct PolarFittedParam {
-    uint8_t* srcPlane[3];
-    uint8_t* dstPlane[3];
-    uint8_t* polarPlane[3];
-    uint8_t* tilePlane[3];
-    int32_t planeBytes;      /* picture planes: at least height * lineBytes */
-    int32_t polarPlaneBytes; /* at least polarRows * polarLineBytes */
-    int16_t* tileWidths;
-    int16_t* tileHeights;
-    uint8_t* ramp[12];
+/* Largest picture side of the fitted geometry. */
+#define POLARMOSAIC_FITTED_MAX_SIDE 32767
+/* Largest sector count and line width. */
+#define POLARMOSAIC_FITTED_MAX_SECTORS 32752
+#define POLARMOSAIC_FITTED_MAX_LINE_WIDTH 1024
+
+/* Status of the plan functions, beyond those of polarmosaic.h. */
+enum {
+    POLARMOSAIC_PLAN_TOO_SMALL = 20, /* the memory given is below the size needed */
+    POLARMOSAIC_BAD_PLAN = 21,       /* not a plan laid out by polarPlanMeasure */
+    POLARMOSAIC_BAD_CENTRE = 22,     /* centre outside the picture */
+    POLARMOSAIC_PLAN_TOO_LARGE = 23  /* more tiles or segments than a plan holds */
+};
+
+/* What a plan depends on. */
+typedef struct PolarPlanSettings {
+    int32_t width;  /* picture, 1 .. 32767 */
+    int32_t height; /* 1 .. 32767 */
+    /* Centre in half pixels: 0 .. 2 (width - 1) and 0 .. 2 (height - 1);
+     * width - 1 and height - 1 put it in the middle. */
+    int32_t centreX2;
+    int32_t centreY2;
+    int32_t sectors;   /* outer ring, 1 .. 32752 */
+    int32_t ringWidth; /* pixels, 1 .. 65535 */
+    int32_t angle;     /* first spoke, thousandths of a degree counter-clockwise from 3 o'clock */
+    /* Lines as in PolarMosaicParam: 1 none, 2 rings and spokes, 3 rings, 4
+     * spokes; borderWidth 0 .. 1024 (0: none). */
+    int32_t borderMode;
+    int32_t borderWidth;
+    int32_t hardEdges; /* nonzero: each pixel from its centre alone */
+} PolarPlanSettings;
+
+/* Fills *settings for a width x height picture with the centre in the
+ * middle, hard edges off and the given tiles and lines. */
+POLARMOSAIC_API void polarPlanDefaults(PolarPlanSettings* settings, int32_t width, int32_t height,
+                                       int32_t sectors, int32_t ringWidth, int32_t borderMode,
+                                       int32_t borderWidth);
+
+/* POLARMOSAIC_OK when the settings are in range, otherwise the reason. */
+POLARMOSAIC_API int checkPolarPlanSettings(const PolarPlanSettings* settings);
+
+/* Bytes of the plan's head for these settings (0 when they are refused). */
+POLARMOSAIC_API size_t polarPlanHeadBytes(const PolarPlanSettings* settings);
+
+/* Lays out the head in plan (headBytes of at least polarPlanHeadBytes) and
+ * measures every row through the runner (NULL: on the caller's thread).
+ * *planBytes receives the size of the whole plan. */
+POLARMOSAIC_API int polarPlanMeasure(const PolarPlanSettings* settings, void* plan, size_t headBytes,
+                                     PolarMosaicRunner runner, void* runnerData, size_t* planBytes);
+
+/* Fills in the rows of a measured plan (planBytes at least the measured
+ * size) through the runner. */
+POLARMOSAIC_API int polarPlanBuild(void* plan, size_t planBytes, PolarMosaicRunner runner, void* runnerData);
+
+/* Settings of a plan laid out by polarPlanMeasure (NULL if it is not one). */
+POLARMOSAIC_API const PolarPlanSettings* polarPlanSettings(const void* plan);
+
+/* Tiles of the plan, disc included, and tiles of ring `ring` (0: the disc;
+ * 0 past the last ring). */
+POLARMOSAIC_API int32_t polarPlanTiles(const void* plan);
+POLARMOSAIC_API int32_t polarPlanRingSectors(const void* plan, int32_t ring);
+
+/* Scratch bytes a frame on this plan needs. */
+POLARMOSAIC_API size_t polarPlanScratchBytes(const void* plan);
+
+/* One frame: the picture and where it goes. Planes are height rows of
+ * width bytes, rows lineBytes apart; source and destination distinct.
+ * With srcPlane[3] (alpha) set, dstPlane[3] receives alpha and tiles
+ * average colour weighted by alpha; lines are opaque. */
+typedef struct PolarPlanFrame {
+    const uint8_t* srcPlane[4];
+    uint8_t* dstPlane[4];
+    int32_t srcLineBytes;
+    int32_t dstLineBytes;
+    int16_t borderValue[3];
     /* Shade factors as in PolarMosaicParam: 0 outer side of a ring, 1 inner
      * side, 2 counter-clockwise side of a spoke, 3 clockwise side. */
     float shade[4];
-    int16_t width;     /* picture, 2 .. 32752 */
-    int16_t height;    /* 2 .. 32767 */
-    int16_t lineBytes; /* >= width */
-    int16_t sectors;   /* sectors per ring, 1 .. 32752 */
-    int16_t ringWidth; /* ring thickness in output pixels, >= 1 */
-    /* Derived by polarFittedLayout from the five fields above. */
-    int16_t polarRows;      /* floor(half diagonal) + 1, at least 2 */
-    int16_t polarCols;      /* sectors * sectorCols */
-    int16_t polarLineBytes; /* lcw16(polarCols) */
-    int16_t sectorCols;     /* polar columns per sector */
-    int16_t rings;          /* ceil(polarRows / ringWidth), centre disc included */
-    /* Borders as in PolarMosaicParam: 1 none, 2 rings and spokes, 3 rings,
-     * 4 spokes (any other value draws nothing); borderWidth 0 or less: none. */
-    int16_t borderMode;
-    int16_t borderWidth;
-    int16_t borderValue[3];
-} PolarFittedParam;
+} PolarPlanFrame;
 
-/*
- * Fills the geometry of *param for a width x height picture with `sectors`
- * sectors and rings ringWidth pixels thick: width, height, lineBytes
- * (lcw16(width)), sectors, ringWidth and the derived fields. Leaves the
- * pointers and border settings alone. The polar grid has one row per output
- * pixel of radius and about one column per output pixel of arc at the rim
- * (sectorCols = ceil(2 pi * half diagonal / sectors), at most
- * POLARMOSAIC_FITTED_MAX_COLS / sectors). Returns POLARMOSAIC_OK or
- * POLARMOSAIC_BAD_SIZE / POLARMOSAIC_BAD_TILE_SIZE (sectors or ringWidth out
- * of range), writing nothing then.
- */
-POLARMOSAIC_API int polarFittedLayout(PolarFittedParam* param, int32_t width, int32_t height, int32_t sectors,
-                                      int32_t ringWidth);
-
-/* POLARMOSAIC_OK when the stages run on the record (geometry consistent
- * with polarFittedLayout, no NULL buffer that is needed, sizes in range),
- * otherwise the reason they return without writing. */
-POLARMOSAIC_API int checkPolarFittedParam(const PolarFittedParam* param);
-
-/* Polar samples of rows first .. end - 1 (0 <= first, end <= polarRows). */
-POLARMOSAIC_API int iFittedForwardRows0(const PolarFittedParam* param, int32_t first, int32_t end);
-
-/*
- * Lays the tile grid into tileWidths (entry 0: the whole turn for the centre
- * disc, entries 1 .. sectors: sectorCols each) and tileHeights (ringWidth
- * each, the last ring the rest of the polar rows), and fills *tiles, the
- * record of iTileAverageRows0 (polarPlane -> tilePlane) and iBorderRamps0
- * (the border settings and ramps), with its two grids: *centreGrid, whose
- * tile row 0 is the disc, and *ringGrid, whose tile rows 1 .. rings - 1 are
- * the rings of `sectors` tiles (its row 0 is the disc's rows and is not
- * averaged with it). The record's tile fields only describe the grid.
- */
-POLARMOSAIC_API int iFittedTileRecords0(const PolarFittedParam* param, PolarMosaicParam* tiles,
-                                        PolarTileGrid* centreGrid, PolarTileGrid* ringGrid);
-
-/* Output rows first .. end - 1 (0 <= first, end <= height): each pixel takes
- * the colour of its tile, or of the border line it lies on. Needs the tile
- * averages in tilePlane and, for borders of width >= 2, the ramps. */
-POLARMOSAIC_API int iFittedInverseRows0(const PolarFittedParam* param, int32_t first, int32_t end);
-
-/* The whole fitted effect through the runner (NULL: on the caller's thread,
- * jobs in order). The same bytes for every runner that runs every job once.
- * Returns the record's check status (nothing written unless POLARMOSAIC_OK)
- * or POLARMOSAIC_RUNNER_FAILED. */
-POLARMOSAIC_API int iPolarFittedRun0(const PolarFittedParam* param, PolarMosaicRunner runner,
-                                     void* runnerData);
+/* Runs one frame through the runner. Returns POLARMOSAIC_OK, or the reason
+ * nothing was written, or POLARMOSAIC_RUNNER_FAILED. */
+POLARMOSAIC_API int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, void* scratch,
+                                   size_t scratchBytes, PolarMosaicRunner runner, void* runnerData);
 
 #ifdef __cplusplus
 }

@@ -1,50 +1,88 @@
-// Shared steps of the fitted geometry: the numbers that the layout and the
-// two resampling stages must agree on.
+// The fitted plan's memory layout, shared by the plan builder and the frame.
 #ifndef POLARMOSAIC_FITTED_INTERNAL_H
 #define POLARMOSAIC_FITTED_INTERNAL_H
+
+#include <stdint.h>
 
 #include "fitted.h"
 
 namespace polarmosaic_detail {
 
-constexpr double kFittedTwoPi = 6.283185307179586;
-constexpr double kFittedPi = 3.141592653589793;
-constexpr double kFittedHalfPi = 1.5707963267948966;
+constexpr uint32_t kPlanMagic = 0x504d5032u;  // "PMP2"
+// Rows of one job of the plan and frame passes.
+constexpr int32_t kPlanRowsPerJob = 16;
+// Fixed point of the spoke directions.
+constexpr int64_t kDirectionOne = int64_t(1) << 30;
+// Sources of a pixel's colour: a tile number, or a line with this flag,
+// its ramp entry (band) and side: kLineSource | band << 2 | side.
+constexpr uint32_t kLineSource = 0x80000000u;
+// Largest tile and segment counts of one plan.
+constexpr int64_t kMaxPlanTiles = int64_t(1) << 30;
+constexpr int64_t kMaxPlanSegments = int64_t(1) << 31;
 
-// Centre of the picture in pixel coordinates: (n - 1) / 2, exact.
-inline double fittedCentre(int n) { return static_cast<double>(n - 1) * 0.5; }
+struct PlanRing {
+    int32_t sectors;   // n_j
+    int32_t step;      // outer sectors per tile: sectors / n_j
+    int32_t tileBase;  // number of the ring's first tile
+    int32_t reserved;
+};
 
-// Distance from the centre to the farthest pixel (a corner), rounded once.
-double fittedHalfDiagonal(int width, int height);
+struct PlanDirection {
+    int64_t x, y;
+};
 
-// Angle of an output pixel at offset (dx, dy) from the centre (dy grows
-// upwards), counter-clockwise from the direction of increasing column, in
-// [0, 2 pi] (2 pi only by rounding just below a full turn), in two steps:
-// the angle of (|dx|, |dy|) from the x axis, from the arctangent of the
-// smaller over the larger offset rounded to single, then the quadrant. The
-// first step is shared by pixels mirrored about the centre.
-double fittedFirstQuadrantAngle(double ax, double ay);
+// One run of pixels in a row: `length` pixels that show source `a`
+// (weight 0), or one pixel that blends a and b, b with weight / 16.
+// `tile` holds the pixel centres (tile sums).
+struct PlanSegment {
+    uint32_t tile;
+    uint32_t a;
+    uint32_t b;
+    uint16_t length;
+    uint16_t weight;
+};
 
-inline double fittedAngleInQuadrant(double t, double dx, double dy) {
-    if (dx >= 0.0) return dy >= 0.0 ? t : kFittedTwoPi - t;
-    return dy >= 0.0 ? kFittedPi - t : kFittedPi + t;
+// Consecutive segments of a row whose centres lie in one tile.
+struct PlanGroup {
+    uint32_t tile;
+    uint32_t pixels;
+};
+
+// The head of a plan, at its first byte; the offsets are from there.
+struct PlanHead {
+    uint32_t magic;
+    uint32_t measured;
+    PolarPlanSettings settings;
+    int32_t rings;  // rings that reach the picture, disc included
+    int32_t tiles;
+    int32_t halfLine8;  // half the line width in eighths of a pixel
+    int32_t ringLines;  // ring lines drawn
+    int32_t spokeLines;
+    int32_t lastBand;  // borderWidth / 2
+    uint64_t ringsOffset;     // PlanRing[rings + 1]
+    uint64_t directionsOffset;  // PlanDirection[sectors + 1]
+    uint64_t rowSegmentsOffset;  // uint64_t[height + 1]: first segment of each row
+    uint64_t rowGroupsOffset;    // uint64_t[height + 1]: first group of each row
+    uint64_t tilePixelsOffset;   // uint32_t[tiles]
+    uint64_t headBytes;
+    uint64_t segments;
+    uint64_t groups;
+    uint64_t segmentsOffset;  // PlanSegment[segments]
+    uint64_t groupsOffset;    // PlanGroup[groups]
+    uint64_t planBytes;
+};
+
+template <typename T>
+inline T* planArray(void* plan, uint64_t offset) {
+    return reinterpret_cast<T*>(static_cast<unsigned char*>(plan) + offset);
+}
+template <typename T>
+inline const T* planArray(const void* plan, uint64_t offset) {
+    return reinterpret_cast<const T*>(static_cast<const unsigned char*>(plan) + offset);
 }
 
-// Angle at the middle of polar column j of `cols`, rounded to single: the
-// argument of the column's sine and cosine.
-inline float fittedColumnAngle(int j, int cols) {
-    const double step = kFittedTwoPi / static_cast<double>(cols);
-    return static_cast<float>((static_cast<double>(j) + 0.5) * step);
-}
-
-// Direction of spoke k of `sectors`, rounded to single.
-inline float fittedSpokeAngle(int k, int sectors) {
-    const double step = kFittedTwoPi / static_cast<double>(sectors);
-    return static_cast<float>(static_cast<double>(k) * step);
-}
-
-// Bilinear weight of a fraction in [0, 1): 0 .. 256, rounded half up.
-inline int fittedWeight(double fraction) { return static_cast<int>(fraction * 256.0 + 0.5); }
+// The head when plan is a measured plan, else nullptr.
+const PlanHead* measuredPlanHead(const void* plan);
 
 }  // namespace polarmosaic_detail
 

@@ -1,0 +1,251 @@
+// Fitted geometry: one frame on a plan. Pass one sums each row's groups of
+// pixels, the sums go to their tiles, and pass two writes every run and
+// blended pixel from the tile and line colours. Integer sums: any split and
+// any order give the same bytes.
+#include <string.h>
+
+#include "fitted_internal.h"
+
+using namespace polarmosaic_detail;
+
+namespace {
+
+constexpr int32_t kLineSides = 4;
+
+uint64_t alignUp(uint64_t n) { return (n + 15) & ~uint64_t(15); }
+
+struct ScratchLayout {
+    uint64_t lineColours;  // uint8_t[4][sides * (lastBand + 1)]: RGBA
+    uint64_t groupSums;    // uint32_t[groups][4]
+    uint64_t tileSums;     // uint64_t[tiles][4]
+    uint64_t tileColours;  // uint8_t[tiles][4]: RGBA
+    uint64_t bytes;
+};
+
+ScratchLayout scratchLayout(const PlanHead* head) {
+    ScratchLayout l;
+    uint64_t at = 0;
+    l.lineColours = at;
+    at = alignUp(at + 4u * kLineSides * static_cast<uint64_t>(head->lastBand + 1));
+    l.groupSums = at;
+    at = alignUp(at + 16u * head->groups);
+    l.tileSums = at;
+    at = alignUp(at + 32u * static_cast<uint64_t>(head->tiles));
+    l.tileColours = at;
+    at = alignUp(at + 4u * static_cast<uint64_t>(head->tiles));
+    l.bytes = at;
+    return l;
+}
+
+struct FrameJobs {
+    const PlanHead* head;
+    const void* plan;
+    const PolarPlanFrame* frame;
+    unsigned char* scratch;
+    ScratchLayout layout;
+    bool alpha;
+};
+
+int32_t rowsEnd(const PlanHead* head, uint32_t index) {
+    const int32_t end = static_cast<int32_t>(index + 1) * kPlanRowsPerJob;
+    return end < head->settings.height ? end : head->settings.height;
+}
+
+uint32_t sumBytes(const uint8_t* p, int32_t n) {
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < n; ++i) sum += p[i];
+    return sum;
+}
+
+uint32_t sumWeighted(const uint8_t* p, const uint8_t* a, int32_t n) {
+    uint32_t sum = 0;
+    for (int32_t i = 0; i < n; ++i) sum += static_cast<uint32_t>(p[i]) * a[i];
+    return sum;
+}
+
+void sumJob(void* data, uint32_t index) {
+    const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
+    const PlanHead* head = jobs->head;
+    const uint64_t* rowSegments = planArray<uint64_t>(jobs->plan, head->rowSegmentsOffset);
+    const uint64_t* rowGroups = planArray<uint64_t>(jobs->plan, head->rowGroupsOffset);
+    const PlanSegment* segments = planArray<PlanSegment>(jobs->plan, head->segmentsOffset);
+    uint32_t* sums = reinterpret_cast<uint32_t*>(jobs->scratch + jobs->layout.groupSums);
+    const PolarPlanFrame& f = *jobs->frame;
+    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob; row < rowsEnd(head, index); ++row) {
+        const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.srcLineBytes;
+        const uint8_t* plane[4] = {f.srcPlane[0] + at, f.srcPlane[1] + at, f.srcPlane[2] + at,
+                                   jobs->alpha ? f.srcPlane[3] + at : nullptr};
+        uint64_t group = rowGroups[row] - 1;
+        uint32_t groupTile = 0;
+        int32_t x = 0;
+        for (uint64_t i = rowSegments[row]; i < rowSegments[row + 1]; ++i) {
+            const PlanSegment& s = segments[i];
+            if (i == rowSegments[row] || s.tile != groupTile) {
+                ++group;
+                groupTile = s.tile;
+                memset(sums + 4 * group, 0, 16);
+            }
+            uint32_t* g = sums + 4 * group;
+            if (jobs->alpha) {
+                for (int c = 0; c < 3; ++c) g[c] += sumWeighted(plane[c] + x, plane[3] + x, s.length);
+                g[3] += sumBytes(plane[3] + x, s.length);
+            } else {
+                for (int c = 0; c < 3; ++c) g[c] += sumBytes(plane[c] + x, s.length);
+            }
+            x += s.length;
+        }
+    }
+}
+
+// Tile colours from the group sums (on one thread: few groups per row).
+void colourTiles(const FrameJobs& jobs) {
+    const PlanHead* head = jobs.head;
+    const PlanGroup* groups = planArray<PlanGroup>(jobs.plan, head->groupsOffset);
+    const uint32_t* tilePixels = planArray<uint32_t>(jobs.plan, head->tilePixelsOffset);
+    const uint32_t* groupSums = reinterpret_cast<const uint32_t*>(jobs.scratch + jobs.layout.groupSums);
+    uint64_t* tileSums = reinterpret_cast<uint64_t*>(jobs.scratch + jobs.layout.tileSums);
+    uint8_t* colours = jobs.scratch + jobs.layout.tileColours;
+    memset(tileSums, 0, 32u * static_cast<size_t>(head->tiles));
+    for (uint64_t i = 0; i < head->groups; ++i) {
+        uint64_t* t = tileSums + 4 * static_cast<uint64_t>(groups[i].tile);
+        for (int c = 0; c < 4; ++c) t[c] += groupSums[4 * i + c];
+    }
+    for (int32_t tile = 0; tile < head->tiles; ++tile) {
+        const uint64_t* t = tileSums + 4 * static_cast<uint64_t>(tile);
+        uint8_t* out = colours + 4 * static_cast<size_t>(tile);
+        const uint64_t n = tilePixels[tile];
+        if (n == 0) {
+            memset(out, 0, 4);
+            continue;
+        }
+        if (jobs.alpha) {
+            const uint64_t alphaSum = t[3];
+            for (int c = 0; c < 3; ++c)
+                out[c] = alphaSum == 0 ? 0 : static_cast<uint8_t>((t[c] + alphaSum / 2) / alphaSum);
+            out[3] = static_cast<uint8_t>((alphaSum + n / 2) / n);
+        } else {
+            for (int c = 0; c < 3; ++c) out[c] = static_cast<uint8_t>((t[c] + n / 2) / n);
+            out[3] = 255;
+        }
+    }
+}
+
+struct Colour {
+    uint8_t c[4];
+};
+
+inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile, const uint32_t* tilePixels) {
+    Colour colour;
+    if (source & kLineSource) {
+        const uint32_t band = (source & ~kLineSource) >> 2;
+        const uint32_t side = source & 3u;
+        const uint8_t* line =
+            jobs.scratch + jobs.layout.lineColours + 4 * (side * static_cast<uint32_t>(jobs.head->lastBand + 1) + band);
+        memcpy(colour.c, line, 4);
+        return colour;
+    }
+    if (tilePixels[source] == 0) source = centreTile;
+    memcpy(colour.c, jobs.scratch + jobs.layout.tileColours + 4 * static_cast<size_t>(source), 4);
+    return colour;
+}
+
+void writeJob(void* data, uint32_t index) {
+    const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
+    const PlanHead* head = jobs->head;
+    const uint64_t* rowSegments = planArray<uint64_t>(jobs->plan, head->rowSegmentsOffset);
+    const PlanSegment* segments = planArray<PlanSegment>(jobs->plan, head->segmentsOffset);
+    const uint32_t* tilePixels = planArray<uint32_t>(jobs->plan, head->tilePixelsOffset);
+    const PolarPlanFrame& f = *jobs->frame;
+    const int planes = jobs->alpha ? 4 : 3;
+    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob; row < rowsEnd(head, index); ++row) {
+        const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.dstLineBytes;
+        uint8_t* plane[4] = {f.dstPlane[0] + at, f.dstPlane[1] + at, f.dstPlane[2] + at,
+                             jobs->alpha ? f.dstPlane[3] + at : nullptr};
+        int32_t x = 0;
+        for (uint64_t i = rowSegments[row]; i < rowSegments[row + 1]; ++i) {
+            const PlanSegment& s = segments[i];
+            const Colour a = colourOf(*jobs, s.a, s.tile, tilePixels);
+            if (s.weight == 0) {
+                for (int c = 0; c < planes; ++c) memset(plane[c] + x, a.c[c], s.length);
+            } else {
+                const Colour b = colourOf(*jobs, s.b, s.tile, tilePixels);
+                const uint32_t wb = s.weight;
+                const uint32_t wa = 16 - wb;
+                if (jobs->alpha) {
+                    const uint32_t den = wa * a.c[3] + wb * b.c[3];
+                    for (int c = 0; c < 3; ++c) {
+                        const uint32_t num = wa * a.c[3] * a.c[c] + wb * b.c[3] * b.c[c];
+                        plane[c][x] = den == 0 ? 0 : static_cast<uint8_t>((num + den / 2) / den);
+                    }
+                    plane[3][x] = static_cast<uint8_t>((den + 8) >> 4);
+                } else {
+                    for (int c = 0; c < 3; ++c) plane[c][x] = static_cast<uint8_t>((wa * a.c[c] + wb * b.c[c] + 8) >> 4);
+                }
+            }
+            x += s.length;
+        }
+    }
+}
+
+void fillLineColours(const FrameJobs& jobs) {
+    const int32_t bands = jobs.head->lastBand + 1;
+    uint8_t* out = jobs.scratch + jobs.layout.lineColours;
+    const float* shade = jobs.frame->shade;
+    bool flat = true;
+    for (int s = 0; s < kLineSides; ++s) {
+        if (!(static_cast<double>(shade[s]) < 0.0001)) flat = false;
+    }
+    uint8_t ramp[POLARMOSAIC_FITTED_MAX_LINE_WIDTH / 2 + 2];
+    for (int s = 0; s < kLineSides; ++s) {
+        for (int c = 0; c < 3; ++c) {
+            // All factors (near) zero mean plain lines, not lines fading to black.
+            if (flat) {
+                memset(ramp, static_cast<uint8_t>(jobs.frame->borderValue[c]), sizeof(ramp));
+            } else {
+                calcCArray(ramp, static_cast<int16_t>(bands), jobs.frame->borderValue[c], shade[s]);
+            }
+            for (int32_t b = 0; b < bands; ++b) out[4 * (s * bands + b) + c] = ramp[b];
+        }
+        for (int32_t b = 0; b < bands; ++b) out[4 * (s * bands + b) + 3] = 255;
+    }
+}
+
+int runJobs(PolarMosaicRunner runner, void* runnerData, FrameJobs* jobs, PolarMosaicJob job, uint32_t count) {
+    if (runner == nullptr) {
+        for (uint32_t i = 0; i < count; ++i) job(jobs, i);
+        return POLARMOSAIC_OK;
+    }
+    return runner(runnerData, jobs, job, count) == 0 ? POLARMOSAIC_OK : POLARMOSAIC_RUNNER_FAILED;
+}
+
+}  // namespace
+
+extern "C" size_t polarPlanScratchBytes(const void* plan) {
+    const PlanHead* head = measuredPlanHead(plan);
+    if (head == nullptr || head->measured != 2) return 0;
+    return static_cast<size_t>(scratchLayout(head).bytes);
+}
+
+extern "C" int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, void* scratch, size_t scratchBytes,
+                              PolarMosaicRunner runner, void* runnerData) {
+    const PlanHead* head = measuredPlanHead(plan);
+    if (head == nullptr || head->measured != 2) return POLARMOSAIC_BAD_PLAN;
+    if (frame == nullptr || scratch == nullptr) return POLARMOSAIC_NULL_RECORD;
+    const bool alpha = frame->srcPlane[3] != nullptr;
+    for (int c = 0; c < 3; ++c) {
+        if (frame->srcPlane[c] == nullptr || frame->dstPlane[c] == nullptr) return POLARMOSAIC_NULL_PLANE;
+    }
+    if (alpha && frame->dstPlane[3] == nullptr) return POLARMOSAIC_NULL_PLANE;
+    const int32_t width = head->settings.width;
+    if (frame->srcLineBytes < width || frame->dstLineBytes < width) return POLARMOSAIC_BAD_LINE_BYTES;
+    const ScratchLayout layout = scratchLayout(head);
+    if (scratchBytes < layout.bytes) return POLARMOSAIC_PLAN_TOO_SMALL;
+    FrameJobs jobs = {head, plan, frame, static_cast<unsigned char*>(scratch), layout, alpha};
+    const uint32_t count =
+        static_cast<uint32_t>((head->settings.height + kPlanRowsPerJob - 1) / kPlanRowsPerJob);
+    fillLineColours(jobs);
+    int status = runJobs(runner, runnerData, &jobs, sumJob, count);
+    if (status != POLARMOSAIC_OK) return status;
+    colourTiles(jobs);
+    return runJobs(runner, runnerData, &jobs, writeJob, count);
+}

@@ -1,0 +1,637 @@
+// Fitted geometry: the plan. Lays out the rings and spokes of one picture
+// size and set of settings, and walks every row once to cut it into runs of
+// one tile or line colour and single pixels that blend two of them.
+#include <math.h>
+#include <string.h>
+
+#include "fitted_internal.h"
+#include "floathelpers_internal.h"
+
+using namespace polarmosaic_detail;
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// A pixel whose centre lies farther than this (eighths of a pixel) from
+// every boundary has all its samples on the same side of each: the samples
+// lie within 3/8 * sqrt(2) (4.25 eighths) of the centre.
+constexpr int64_t kMargin8 = 5;
+
+uint64_t alignUp(uint64_t n) { return (n + 15) & ~uint64_t(15); }
+
+uint64_t squareOf(int64_t v) { return static_cast<uint64_t>(v) * static_cast<uint64_t>(v); }
+
+// floor(sqrt(n)), exact: a double estimate, then corrected in integers.
+uint64_t isqrt64(uint64_t n) {
+    uint64_t r = static_cast<uint64_t>(sqrt(static_cast<double>(n)));
+    while (r > 0 && r * r > n) --r;
+    while ((r + 1) * (r + 1) <= n) ++r;
+    return r;
+}
+
+int32_t smallestPrimeFactor(int32_t n) {
+    for (int32_t p = 2; p * p <= n; ++p) {
+        if (n % p == 0) return p;
+    }
+    return n;
+}
+
+// Sectors of ring j >= 1: the member of the divisor chain of `sectors`
+// nearest 2 pi (j + 1/2) in ratio, the larger on a tie.
+int32_t ringSectors(int32_t sectors, int32_t j) {
+    const double target = kTwoPi * (static_cast<double>(j) + 0.5);
+    if (target >= static_cast<double>(sectors)) return sectors;
+    // Walk down the chain: hi is the smallest member >= target.
+    int32_t hi = sectors;
+    for (;;) {
+        const int32_t lo = hi / smallestPrimeFactor(hi);
+        if (static_cast<double>(lo) < target) {
+            return static_cast<double>(hi) * static_cast<double>(lo) <= target * target ? hi : lo;
+        }
+        hi = lo;
+    }
+}
+
+struct Layout {
+    int32_t rings;
+    int64_t tiles;
+    uint64_t ringsOffset, directionsOffset, rowSegmentsOffset, rowGroupsOffset, tilePixelsOffset, headBytes;
+};
+
+int64_t ringsReached(const PolarPlanSettings& s) {
+    const int64_t cx = 4 * static_cast<int64_t>(s.centreX2);
+    const int64_t cy = 4 * static_cast<int64_t>(s.centreY2);
+    const int64_t farX = (cx > 8 * int64_t(s.width - 1) - cx ? cx : 8 * int64_t(s.width - 1) - cx) + 4;
+    const int64_t farY = (cy > 8 * int64_t(s.height - 1) - cy ? cy : 8 * int64_t(s.height - 1) - cy) + 4;
+    const uint64_t far = isqrt64(squareOf(farX) + squareOf(farY));
+    return static_cast<int64_t>(far / (8 * static_cast<uint64_t>(s.ringWidth))) + 1;
+}
+
+bool computeLayout(const PolarPlanSettings& s, Layout* out) {
+    Layout l;
+    const int64_t rings = ringsReached(s);
+    int64_t tiles = 1;
+    for (int64_t j = 1; j < rings && tiles <= kMaxPlanTiles; ++j) tiles += ringSectors(s.sectors, int32_t(j));
+    if (tiles > kMaxPlanTiles) return false;
+    l.rings = static_cast<int32_t>(rings);
+    l.tiles = tiles;
+    uint64_t at = alignUp(sizeof(PlanHead));
+    l.ringsOffset = at;
+    at = alignUp(at + sizeof(PlanRing) * static_cast<uint64_t>(rings + 1));
+    l.directionsOffset = at;
+    at = alignUp(at + sizeof(PlanDirection) * static_cast<uint64_t>(s.sectors + 1));
+    l.rowSegmentsOffset = at;
+    at = alignUp(at + sizeof(uint64_t) * static_cast<uint64_t>(s.height + 1));
+    l.rowGroupsOffset = at;
+    at = alignUp(at + sizeof(uint64_t) * static_cast<uint64_t>(s.height + 1));
+    l.tilePixelsOffset = at;
+    at = alignUp(at + sizeof(uint32_t) * static_cast<uint64_t>(tiles));
+    l.headBytes = at;
+    *out = l;
+    return true;
+}
+
+bool linesDrawn(const PolarPlanSettings& s) {
+    return s.borderWidth > 0 && s.borderMode >= POLARMOSAIC_BORDER_GRID && s.borderMode <= POLARMOSAIC_BORDER_SPOKES;
+}
+
+// ---------------------------------------------------------------------------
+// Where a point lies.
+
+struct Geometry {
+    const PlanHead* head;
+    const PlanRing* rings;
+    const PlanDirection* u;
+    int32_t sectors;
+    int32_t lastRing;
+    int64_t ring8;      // ring width in eighths
+    int64_t halfLine8;  // half the line width in eighths
+    int64_t halfCross;  // the same in cross-product units
+    bool ringLines, spokeLines, hard;
+    int32_t lastBand;
+};
+
+inline int64_t cross(const PlanDirection& u, int64_t x, int64_t y) { return u.x * y - u.y * x; }
+inline int64_t dot(const PlanDirection& u, int64_t x, int64_t y) { return u.x * x + u.y * y; }
+
+int32_t ringOf(const Geometry& g, uint64_t d2, int32_t guess) {
+    int32_t j = guess;
+    while (j > 0 && d2 < squareOf(g.ring8 * j)) --j;
+    while (j < g.lastRing && d2 >= squareOf(g.ring8 * (j + 1))) ++j;
+    return j;
+}
+
+bool inSector(const Geometry& g, int32_t k, int64_t x, int64_t y) {
+    const int32_t next = k + 1 == g.sectors ? 0 : k + 1;
+    return cross(g.u[k], x, y) >= 0 && cross(g.u[next], x, y) < 0;
+}
+
+int32_t sectorOf(const Geometry& g, int64_t x, int64_t y, int32_t guess) {
+    if (g.sectors == 1) return 0;
+    if (g.sectors == 2) {
+        const int64_t c = cross(g.u[0], x, y);
+        return c > 0 || (c == 0 && dot(g.u[0], x, y) > 0) ? 0 : 1;
+    }
+    int32_t k = guess;
+    for (int32_t i = 0; i <= g.sectors; ++i) {
+        if (inSector(g, k, x, y)) return k;
+        if (cross(g.u[k], x, y) < 0)
+            k = k == 0 ? g.sectors - 1 : k - 1;
+        else
+            k = k + 1 == g.sectors ? 0 : k + 1;
+    }
+    return k;  // not reached: the sectors cover the plane
+}
+
+enum LineKind { kNoLine, kRingLine, kSpokeLine };
+
+struct Place {
+    int32_t ring;
+    int32_t sector;  // outer sector (ring >= 1)
+    uint32_t tile;
+    int32_t kind;
+    int32_t line;  // ring line k, or outer spoke k
+};
+
+// Half-open band [centre - half, centre + half) of distances, as squares.
+inline bool onRingLine(const Geometry& g, uint64_t d2, int32_t k) {
+    const int64_t centre = g.ring8 * k;
+    const int64_t inner = centre - g.halfLine8;
+    return (inner <= 0 || d2 >= squareOf(inner)) && d2 < squareOf(centre + g.halfLine8);
+}
+
+inline bool onSpokeLine(const Geometry& g, int32_t k, int64_t x, int64_t y, int64_t* c) {
+    *c = cross(g.u[k], x, y);
+    return *c >= -g.halfCross && *c < g.halfCross && dot(g.u[k], x, y) > 0;
+}
+
+inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
+
+Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, int32_t ringGuess, int32_t sectorGuess) {
+    Place p;
+    p.ring = ringOf(g, d2, ringGuess);
+    p.sector = sectorGuess;
+    p.kind = kNoLine;
+    p.line = 0;
+    const PlanRing* ring = &g.rings[p.ring];
+    if (p.ring == 0) {
+        p.tile = 0;
+    } else {
+        p.sector = sectorOf(g, x, y, sectorGuess);
+        p.tile = static_cast<uint32_t>(ring->tileBase + p.sector / ring->step);
+    }
+    if (g.ringLines) {
+        const bool inner = p.ring >= 1 && onRingLine(g, d2, p.ring);
+        const bool outer = onRingLine(g, d2, p.ring + 1);
+        if (inner && outer) {
+            p.kind = kRingLine;
+            p.line = d2 < squareOf(g.ring8 * p.ring + g.ring8 / 2) ? p.ring : p.ring + 1;
+            return p;
+        }
+        if (inner || outer) {
+            p.kind = kRingLine;
+            p.line = inner ? p.ring : p.ring + 1;
+            return p;
+        }
+    }
+    if (g.spokeLines && p.ring >= 1) {
+        const int32_t a = p.sector / ring->step * ring->step;
+        const int32_t b = (a + ring->step) % g.sectors;
+        int64_t ca = 0, cb = 0;
+        const bool onA = onSpokeLine(g, a, x, y, &ca);
+        const bool onB = b != a && onSpokeLine(g, b, x, y, &cb);
+        if (onA || onB) {
+            p.kind = kSpokeLine;
+            p.line = onA && (!onB || magnitude(ca) <= magnitude(cb)) ? a : b;
+        }
+    }
+    return p;
+}
+
+// Source of a line for a pixel whose centre lies at (x, y): its ramp entry
+// round(|d|) and side, d the centre's signed distance to the line.
+uint32_t lineSource(const Geometry& g, int32_t kind, int32_t line, int64_t x, int64_t y, uint64_t d2) {
+    int64_t band;
+    uint32_t side;
+    if (kind == kRingLine) {
+        const int64_t root = static_cast<int64_t>(isqrt64(d2));
+        const int64_t centre = g.ring8 * line;
+        if (root >= centre) {
+            side = POLARMOSAIC_SIDE_OUTER;
+            band = (root - centre + 4) / 8;
+        } else {
+            side = POLARMOSAIC_SIDE_INNER;
+            const bool exact = squareOf(root) == d2;
+            band = (centre + (exact ? 4 : 3) - root) / 8;
+        }
+    } else {
+        const int64_t c = cross(g.u[line], x, y);
+        side = c >= 0 ? POLARMOSAIC_SIDE_CCW : POLARMOSAIC_SIDE_CW;
+        band = (magnitude(c) + (kDirectionOne << 2)) / (kDirectionOne << 3);
+    }
+    if (band > g.lastBand) band = g.lastBand;
+    if (band == 0) side = 0;  // the border colour, whatever the side
+    return kLineSource | static_cast<uint32_t>(band) << 2 | side;
+}
+
+inline bool nearRadius(uint64_t d2, int64_t radius8) {
+    const int64_t lo = radius8 - kMargin8;
+    return (lo <= 0 || d2 >= squareOf(lo)) && d2 <= squareOf(radius8 + kMargin8);
+}
+
+inline bool nearValue(int64_t v, int64_t at, int64_t margin) { return v >= at - margin && v <= at + margin; }
+
+// True when some sample of the pixel centred at (x, y) may fall elsewhere
+// than the centre: near a tile boundary, a line edge or the switch between
+// two lines. Conservative: a false true only costs the samples.
+bool nearBoundary(const Geometry& g, const Place& c, int64_t x, int64_t y, uint64_t d2) {
+    const int64_t r = g.ring8;
+    const int32_t j = c.ring;
+    if (nearRadius(d2, r * (j + 1)) || (j >= 1 && nearRadius(d2, r * j))) return true;
+    if (g.ringLines) {
+        for (int32_t k = j < 1 ? 1 : j; k <= j + 1; ++k) {
+            if (nearRadius(d2, r * k - g.halfLine8) || nearRadius(d2, r * k + g.halfLine8)) return true;
+        }
+        if (j >= 1 && nearRadius(d2, r * j + r / 2)) return true;
+    }
+    if (j == 0) return false;
+    const PlanRing& ring = g.rings[j];
+    const int32_t a = c.sector / ring.step * ring.step;
+    const int32_t b = (a + ring.step) % g.sectors;
+    const int64_t margin = kMargin8 * kDirectionOne;
+    const int64_t ca = cross(g.u[a], x, y);
+    const int64_t cb = cross(g.u[b], x, y);
+    if (ring.sectors >= 2 && (nearValue(ca, 0, margin) || nearValue(cb, 0, margin))) return true;
+    if (g.spokeLines) {
+        const int64_t sides[2] = {ca, cb};
+        for (int64_t v : sides) {
+            if (nearValue(v, g.halfCross, margin) || nearValue(v, -g.halfCross, margin)) return true;
+        }
+        if (nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin)) return true;
+        // Near the centre the side of the centre along a spoke can change.
+        const int64_t close = g.halfLine8 + 4 * kMargin8;
+        if (d2 <= 2 * squareOf(close)) return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Rows.
+
+struct Segmenter {
+    // Filled when writing, null when measuring.
+    PlanSegment* segments;
+    PlanGroup* groups;
+    uint64_t segmentRoom, groupRoom;
+    uint64_t segmentCount, groupCount;
+    bool overflow;
+    PlanSegment current;
+    bool open, run;
+
+    void emit() {
+        if (!open) return;
+        if (groupCount == 0 || lastGroupTile != current.tile) {
+            if (groups != nullptr) {
+                if (groupCount < groupRoom) {
+                    groups[groupCount].tile = current.tile;
+                    groups[groupCount].pixels = 0;
+                } else {
+                    overflow = true;
+                }
+            }
+            lastGroupTile = current.tile;
+            ++groupCount;
+        }
+        if (groups != nullptr && groupCount <= groupRoom) groups[groupCount - 1].pixels += current.length;
+        if (segments != nullptr) {
+            if (segmentCount < segmentRoom)
+                segments[segmentCount] = current;
+            else
+                overflow = true;
+        }
+        ++segmentCount;
+        open = false;
+    }
+    void pure(uint32_t tile, uint32_t source) {
+        if (open && run && current.tile == tile && current.a == source && current.length < 0xffff) {
+            ++current.length;
+            return;
+        }
+        emit();
+        current = {tile, source, source, 1, 0};
+        open = true;
+        run = true;
+    }
+    void mixed(uint32_t tile, uint32_t a, uint32_t b, uint16_t weight) {
+        emit();
+        current = {tile, a, b, 1, weight};
+        open = true;
+        run = false;
+    }
+    uint32_t lastGroupTile;
+};
+
+// The pixel's two most frequent sample sources and the weight of the second.
+void blendSamples(const Geometry& g, const Place& centre, int64_t x, int64_t y, uint64_t d2, uint32_t* a,
+                  uint32_t* b, uint16_t* weight) {
+    uint32_t sources[16];
+    int n = 0;
+    // Every sample on one line takes the same shade: look it up once.
+    int32_t cachedKind = kNoLine, cachedLine = -1;
+    uint32_t cachedSource = 0;
+    for (int sy = 0; sy < 4; ++sy) {
+        const int64_t py = y - (2 * sy - 3);  // y grows upwards
+        for (int sx = 0; sx < 4; ++sx) {
+            const int64_t px = x + (2 * sx - 3);
+            const uint64_t pd2 = squareOf(px) + squareOf(py);
+            const Place p = locate(g, px, py, pd2, centre.ring, centre.sector);
+            if (p.kind == kNoLine) {
+                sources[n++] = p.tile;
+                continue;
+            }
+            if (p.kind != cachedKind || p.line != cachedLine) {
+                cachedKind = p.kind;
+                cachedLine = p.line;
+                cachedSource = lineSource(g, p.kind, p.line, x, y, d2);
+            }
+            sources[n++] = cachedSource;
+        }
+    }
+    // Most frequent, ties to the lower source; then the same among the rest.
+    uint32_t best = 0, second = 0;
+    int bestCount = 0, secondCount = 0;
+    for (int i = 0; i < 16; ++i) {
+        int count = 0;
+        for (int k = 0; k < 16; ++k) count += sources[k] == sources[i];
+        if (count > bestCount || (count == bestCount && sources[i] < best)) {
+            bestCount = count;
+            best = sources[i];
+        }
+    }
+    for (int i = 0; i < 16; ++i) {
+        if (sources[i] == best) continue;
+        int count = 0;
+        for (int k = 0; k < 16; ++k) count += sources[k] == sources[i];
+        if (count > secondCount || (count == secondCount && sources[i] < second)) {
+            secondCount = count;
+            second = sources[i];
+        }
+    }
+    *a = best;
+    *b = secondCount > 0 ? second : best;
+    *weight = static_cast<uint16_t>(16 - bestCount);
+}
+
+void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out) {
+    const PolarPlanSettings& s = g.head->settings;
+    const int64_t y = 4 * int64_t(s.centreY2) - 8 * int64_t(row);
+    const int64_t x0 = -4 * int64_t(s.centreX2);
+    int32_t ringGuess = 0;
+    int32_t sectorGuess = *sectorHint;
+    for (int32_t col = 0; col < s.width; ++col) {
+        const int64_t x = x0 + 8 * int64_t(col);
+        const uint64_t d2 = squareOf(x) + squareOf(y);
+        const Place c = locate(g, x, y, d2, ringGuess, sectorGuess);
+        ringGuess = c.ring;
+        if (c.ring >= 1) sectorGuess = c.sector;
+        if (col == 0) *sectorHint = sectorGuess;
+        if (!g.hard && nearBoundary(g, c, x, y, d2)) {
+            uint32_t a = 0, b = 0;
+            uint16_t weight = 0;
+            if (out->segments != nullptr) blendSamples(g, c, x, y, d2, &a, &b, &weight);
+            out->mixed(c.tile, a, b, weight);
+        } else {
+            out->pure(c.tile, c.kind == kNoLine ? c.tile : lineSource(g, c.kind, c.line, x, y, d2));
+        }
+    }
+    out->emit();
+}
+
+Geometry geometryOf(const PlanHead* head) {
+    Geometry g;
+    g.head = head;
+    g.rings = planArray<PlanRing>(head, head->ringsOffset);
+    g.u = planArray<PlanDirection>(head, head->directionsOffset);
+    g.sectors = head->settings.sectors;
+    g.lastRing = head->rings - 1;
+    g.ring8 = 8 * int64_t(head->settings.ringWidth);
+    g.halfLine8 = head->halfLine8;
+    g.halfCross = int64_t(head->halfLine8) * kDirectionOne;
+    g.ringLines = head->ringLines != 0;
+    g.spokeLines = head->spokeLines != 0;
+    g.hard = head->settings.hardEdges != 0;
+    g.lastBand = head->lastBand;
+    return g;
+}
+
+struct RowJobs {
+    const PlanHead* head;
+    void* plan;  // null when measuring
+    Geometry geometry;
+    int32_t jobs;
+    int failed;
+};
+
+void measureJob(void* data, uint32_t index) {
+    RowJobs* jobs = static_cast<RowJobs*>(data);
+    const PlanHead* head = jobs->head;
+    uint64_t* rowSegments = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowSegmentsOffset);
+    uint64_t* rowGroups = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowGroupsOffset);
+    const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
+    const int32_t end = first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob
+                                                                       : head->settings.height;
+    int32_t hint = 0;
+    for (int32_t row = first; row < end; ++row) {
+        Segmenter s = {};
+        walkRow(jobs->geometry, row, &hint, &s);
+        rowSegments[row + 1] = s.segmentCount;
+        rowGroups[row + 1] = s.groupCount;
+    }
+}
+
+void buildJob(void* data, uint32_t index) {
+    RowJobs* jobs = static_cast<RowJobs*>(data);
+    const PlanHead* head = jobs->head;
+    const uint64_t* rowSegments = planArray<uint64_t>(head, head->rowSegmentsOffset);
+    const uint64_t* rowGroups = planArray<uint64_t>(head, head->rowGroupsOffset);
+    PlanSegment* segments = planArray<PlanSegment>(jobs->plan, head->segmentsOffset);
+    PlanGroup* groups = planArray<PlanGroup>(jobs->plan, head->groupsOffset);
+    const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
+    const int32_t end = first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob
+                                                                       : head->settings.height;
+    int32_t hint = 0;
+    for (int32_t row = first; row < end; ++row) {
+        Segmenter s = {};
+        s.segments = segments + rowSegments[row];
+        s.groups = groups + rowGroups[row];
+        s.segmentRoom = rowSegments[row + 1] - rowSegments[row];
+        s.groupRoom = rowGroups[row + 1] - rowGroups[row];
+        walkRow(jobs->geometry, row, &hint, &s);
+        if (s.overflow || s.segmentCount != s.segmentRoom || s.groupCount != s.groupRoom) jobs->failed = 1;
+    }
+}
+
+int runJobs(PolarMosaicRunner runner, void* runnerData, RowJobs* jobs, PolarMosaicJob job) {
+    const uint32_t count = static_cast<uint32_t>(jobs->jobs);
+    if (runner == nullptr) {
+        for (uint32_t i = 0; i < count; ++i) job(jobs, i);
+        return POLARMOSAIC_OK;
+    }
+    return runner(runnerData, jobs, job, count) == 0 ? POLARMOSAIC_OK : POLARMOSAIC_RUNNER_FAILED;
+}
+
+}  // namespace
+
+namespace polarmosaic_detail {
+
+const PlanHead* measuredPlanHead(const void* plan) {
+    if (plan == nullptr) return nullptr;
+    const PlanHead* head = static_cast<const PlanHead*>(plan);
+    if (head->magic != kPlanMagic || head->measured == 0) return nullptr;
+    return head;
+}
+
+}  // namespace polarmosaic_detail
+
+extern "C" void polarPlanDefaults(PolarPlanSettings* s, int32_t width, int32_t height, int32_t sectors,
+                                  int32_t ringWidth, int32_t borderMode, int32_t borderWidth) {
+    if (s == nullptr) return;
+    memset(s, 0, sizeof(*s));
+    s->width = width;
+    s->height = height;
+    s->centreX2 = width - 1;
+    s->centreY2 = height - 1;
+    s->sectors = sectors;
+    s->ringWidth = ringWidth;
+    s->borderMode = borderMode;
+    s->borderWidth = borderWidth;
+}
+
+extern "C" int checkPolarPlanSettings(const PolarPlanSettings* s) {
+    if (s == nullptr) return POLARMOSAIC_NULL_RECORD;
+    if (s->width < 1 || s->width > POLARMOSAIC_FITTED_MAX_SIDE || s->height < 1 ||
+        s->height > POLARMOSAIC_FITTED_MAX_SIDE)
+        return POLARMOSAIC_BAD_SIZE;
+    if (s->centreX2 < 0 || s->centreX2 > 2 * (s->width - 1) || s->centreY2 < 0 || s->centreY2 > 2 * (s->height - 1))
+        return POLARMOSAIC_BAD_CENTRE;
+    if (s->sectors < 1 || s->sectors > POLARMOSAIC_FITTED_MAX_SECTORS || s->ringWidth < 1 || s->ringWidth > 65535)
+        return POLARMOSAIC_BAD_TILE_SIZE;
+    if (s->borderWidth < 0 || s->borderWidth > POLARMOSAIC_FITTED_MAX_LINE_WIDTH) return POLARMOSAIC_BAD_TILE_SIZE;
+    Layout l;
+    if (!computeLayout(*s, &l)) return POLARMOSAIC_PLAN_TOO_LARGE;
+    return POLARMOSAIC_OK;
+}
+
+extern "C" size_t polarPlanHeadBytes(const PolarPlanSettings* s) {
+    if (checkPolarPlanSettings(s) != POLARMOSAIC_OK) return 0;
+    Layout l;
+    computeLayout(*s, &l);
+    return static_cast<size_t>(l.headBytes);
+}
+
+extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t headBytes, PolarMosaicRunner runner,
+                                void* runnerData, size_t* planBytes) {
+    const int status = checkPolarPlanSettings(s);
+    if (status != POLARMOSAIC_OK) return status;
+    if (plan == nullptr || planBytes == nullptr) return POLARMOSAIC_NULL_RECORD;
+    Layout l;
+    computeLayout(*s, &l);
+    if (headBytes < l.headBytes) return POLARMOSAIC_PLAN_TOO_SMALL;
+    memset(plan, 0, static_cast<size_t>(l.headBytes));
+    PlanHead* head = static_cast<PlanHead*>(plan);
+    head->magic = kPlanMagic;
+    head->settings = *s;
+    head->rings = l.rings;
+    head->tiles = static_cast<int32_t>(l.tiles);
+    const bool lines = linesDrawn(*s);
+    head->halfLine8 = 4 * s->borderWidth;
+    head->ringLines = lines && s->borderMode != POLARMOSAIC_BORDER_SPOKES;
+    head->spokeLines = lines && s->borderMode != POLARMOSAIC_BORDER_RINGS;
+    head->lastBand = s->borderWidth / 2;
+    head->ringsOffset = l.ringsOffset;
+    head->directionsOffset = l.directionsOffset;
+    head->rowSegmentsOffset = l.rowSegmentsOffset;
+    head->rowGroupsOffset = l.rowGroupsOffset;
+    head->tilePixelsOffset = l.tilePixelsOffset;
+    head->headBytes = l.headBytes;
+
+    PlanRing* rings = planArray<PlanRing>(plan, l.ringsOffset);
+    int32_t base = 1;
+    rings[0] = {1, s->sectors, 0, 0};
+    for (int32_t j = 1; j <= l.rings; ++j) {
+        const int32_t n = ringSectors(s->sectors, j);
+        rings[j] = {n, s->sectors / n, base, 0};
+        base += n;
+    }
+    PlanDirection* u = planArray<PlanDirection>(plan, l.directionsOffset);
+    for (int32_t k = 0; k < s->sectors; ++k) {
+        double turn = static_cast<double>(k) / static_cast<double>(s->sectors) +
+                      static_cast<double>(s->angle) / 360000.0;
+        turn -= floor(turn);
+        double sine, cosine;
+        sinCosOfFloat(static_cast<float>(turn * kTwoPi), &sine, &cosine);
+        u[k].x = llround(cosine * static_cast<double>(kDirectionOne));
+        u[k].y = llround(sine * static_cast<double>(kDirectionOne));
+    }
+    if (s->sectors == 2) {
+        u[1].x = -u[0].x;
+        u[1].y = -u[0].y;
+    }
+    u[s->sectors] = u[0];
+
+    RowJobs jobs = {head, nullptr, geometryOf(head), (s->height + kPlanRowsPerJob - 1) / kPlanRowsPerJob, 0};
+    const int ran = runJobs(runner, runnerData, &jobs, measureJob);
+    if (ran != POLARMOSAIC_OK) return ran;
+    uint64_t* rowSegments = planArray<uint64_t>(plan, l.rowSegmentsOffset);
+    uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
+    rowSegments[0] = 0;
+    rowGroups[0] = 0;
+    for (int32_t row = 0; row < s->height; ++row) {
+        rowSegments[row + 1] += rowSegments[row];
+        rowGroups[row + 1] += rowGroups[row];
+    }
+    head->segments = rowSegments[s->height];
+    head->groups = rowGroups[s->height];
+    if (head->segments > uint64_t(kMaxPlanSegments)) return POLARMOSAIC_PLAN_TOO_LARGE;
+    head->segmentsOffset = l.headBytes;
+    head->groupsOffset = alignUp(head->segmentsOffset + head->segments * sizeof(PlanSegment));
+    head->planBytes = alignUp(head->groupsOffset + head->groups * sizeof(PlanGroup));
+    head->measured = 1;
+    *planBytes = static_cast<size_t>(head->planBytes);
+    return POLARMOSAIC_OK;
+}
+
+extern "C" int polarPlanBuild(void* plan, size_t planBytes, PolarMosaicRunner runner, void* runnerData) {
+    const PlanHead* head = measuredPlanHead(plan);
+    if (head == nullptr) return POLARMOSAIC_BAD_PLAN;
+    if (planBytes < head->planBytes) return POLARMOSAIC_PLAN_TOO_SMALL;
+    PlanHead* writable = static_cast<PlanHead*>(plan);
+    writable->measured = 1;  // a build that fails leaves the plan unbuilt
+    RowJobs jobs = {head, plan, geometryOf(head),
+                    (head->settings.height + kPlanRowsPerJob - 1) / kPlanRowsPerJob, 0};
+    const int ran = runJobs(runner, runnerData, &jobs, buildJob);
+    if (ran != POLARMOSAIC_OK) return ran;
+    if (jobs.failed) return POLARMOSAIC_BAD_PLAN;
+    uint32_t* tilePixels = planArray<uint32_t>(plan, head->tilePixelsOffset);
+    memset(tilePixels, 0, sizeof(uint32_t) * static_cast<size_t>(head->tiles));
+    const PlanGroup* groups = planArray<PlanGroup>(plan, head->groupsOffset);
+    for (uint64_t i = 0; i < head->groups; ++i) tilePixels[groups[i].tile] += groups[i].pixels;
+    writable->measured = 2;
+    return POLARMOSAIC_OK;
+}
+
+extern "C" const PolarPlanSettings* polarPlanSettings(const void* plan) {
+    const PlanHead* head = measuredPlanHead(plan);
+    return head == nullptr ? nullptr : &head->settings;
+}
+
+extern "C" int32_t polarPlanTiles(const void* plan) {
+    const PlanHead* head = measuredPlanHead(plan);
+    return head == nullptr ? 0 : head->tiles;
+}
+
+extern "C" int32_t polarPlanRingSectors(const void* plan, int32_t ring) {
+    const PlanHead* head = measuredPlanHead(plan);
+    if (head == nullptr || ring < 0 || ring >= head->rings) return 0;
+    return planArray<PlanRing>(plan, head->ringsOffset)[ring].sectors;
+}
