@@ -107,9 +107,81 @@ int RingTileHeight(double ring_pixels) {
     return static_cast<int>(rows < 1 ? 1 : rows);
 }
 
-int FittedRingWidth(double ring_pixels) {
-    long width = std::lround(ring_pixels);
-    return static_cast<int>(width < 1 ? 1 : width);
+namespace {
+
+// "12.5" or "12.5%": the number and whether it was relative.
+bool ParseNumberOrPercent(const std::string& text, double* value, bool* relative) {
+    std::string number = text;
+    *relative = !number.empty() && number.back() == '%';
+    if (*relative) number.pop_back();
+    if (number.empty() || number.find_first_not_of("0123456789.") != std::string::npos) return false;
+    char* end = nullptr;
+    const double v = strtod(number.c_str(), &end);
+    if (end == nullptr || *end != '\0' || !std::isfinite(v)) return false;
+    *value = v;
+    return true;
+}
+
+double HalfDiagonal(int width, int height) {
+    return 0.5 * std::sqrt(static_cast<double>(width) * width + static_cast<double>(height) * height);
+}
+
+std::string NumberText(double value) {
+    char text[32];
+    snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
+}  // namespace
+
+bool ParseLength(const std::string& text, Length* length) {
+    Length l;
+    if (!ParseNumberOrPercent(text, &l.value, &l.relative)) return false;
+    *length = l;
+    return true;
+}
+
+double LengthPixels(const Length& length, int width, int height) {
+    return length.relative ? length.value / 100.0 * HalfDiagonal(width, height) : length.value;
+}
+
+int ResolveLength(const Length& length, int width, int height, int minimum) {
+    const double pixels = LengthPixels(length, width, height);
+    if (!(pixels < 1e9)) return 1000000000;
+    const long rounded = std::lround(pixels);
+    return static_cast<int>(rounded < minimum ? minimum : rounded);
+}
+
+std::string LengthText(const Length& length) {
+    return NumberText(length.value) + (length.relative ? "%" : "");
+}
+
+bool ParseCentre(const std::string& text, CentreSpec* centre) {
+    const size_t comma = text.find(',');
+    if (comma == std::string::npos) return false;
+    CentreSpec c;
+    if (!ParseNumberOrPercent(text.substr(0, comma), &c.x, &c.x_relative) ||
+        !ParseNumberOrPercent(text.substr(comma + 1), &c.y, &c.y_relative))
+        return false;
+    *centre = c;
+    return true;
+}
+
+bool ResolveCentre(const CentreSpec& centre, int width, int height, int* x2, int* y2, std::string* error) {
+    const double x = centre.x_relative ? centre.x / 100.0 * (width - 1) : centre.x;
+    const double y = centre.y_relative ? centre.y / 100.0 * (height - 1) : centre.y;
+    if (!(x >= 0.0 && x <= width - 1 && y >= 0.0 && y <= height - 1)) {
+        if (error) {
+            *error = "centre " + NumberText(centre.x) + (centre.x_relative ? "%" : "") + "," +
+                     NumberText(centre.y) + (centre.y_relative ? "%" : "") + " lies outside the " +
+                     Str(width) + " x " + Str(height) + " picture (0 .. " + Str(width - 1) + ", 0 .. " +
+                     Str(height - 1) + ")";
+        }
+        return false;
+    }
+    *x2 = static_cast<int>(std::lround(2.0 * x));
+    *y2 = static_cast<int>(std::lround(2.0 * y));
+    return true;
 }
 
 void SetMosaicSettings(const MosaicOptions& options, int cols, int rows, PolarMosaicParam* param) {
@@ -170,12 +242,17 @@ std::string CheckOptions(const MosaicOptions& options, int width, int height) {
         }
         if (!error.empty()) return error;
     } else if (options.geometry == kGeometryFitted) {
-        if (options.sectors < 1 || options.sectors > POLARMOSAIC_FITTED_MAX_COLS) {
-            return "sector count " + Str(options.sectors) + " is out of range (1 .. 32752)";
+        if (options.sectors < 1 || options.sectors > POLARMOSAIC_FITTED_MAX_SECTORS) {
+            return "sector count " + Str(options.sectors) + " is out of range (1 .. " +
+                   Str(POLARMOSAIC_FITTED_MAX_SECTORS) + ")";
         }
-        if (options.ringWidth < 1 || options.ringWidth > kMaxInt16) {
-            return "ring width " + Str(options.ringWidth) + " is out of range (1 .. 32767)";
+        if (options.ringWidth < 1 || options.ringWidth > 65535) {
+            return "ring width " + Str(options.ringWidth) + " is out of range (1 .. 65535 pixels)";
         }
+        if (options.centreX2 > 2 * (width - 1) || options.centreY2 > 2 * (height - 1)) {
+            return "centre lies outside the " + Str(width) + " x " + Str(height) + " picture";
+        }
+        if (!std::isfinite(options.angle)) return "angle is not a number";
     } else {
         return "geometry " + Str(options.geometry) + " is unknown";
     }
@@ -277,45 +354,104 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, st
     return true;
 }
 
-// The fitted geometry's record: the picture planes are the classic ones
-// (the input in inPlane, the result in outPlane, as the conversions expect).
+namespace {
+
+// The module's plan settings for these options on a width x height picture.
+PolarPlanSettings PlanSettingsFor(int width, int height, const MosaicOptions& options) {
+    PolarPlanSettings settings;
+    polarPlanDefaults(&settings, width, height, options.sectors, options.ringWidth, options.borderMode,
+                      options.borderWidth);
+    if (options.centreX2 >= 0) settings.centreX2 = options.centreX2;
+    if (options.centreY2 >= 0) settings.centreY2 = options.centreY2;
+    double turn = std::fmod(options.angle, 360.0);
+    if (turn < 0.0) turn += 360.0;
+    settings.angle = static_cast<int32_t>(std::lround(turn * 1000.0)) % 360000;
+    settings.hardEdges = options.hardEdges ? 1 : 0;
+    return settings;
+}
+
+bool SameSettings(const PolarPlanSettings& a, const PolarPlanSettings& b) {
+    return memcmp(&a, &b, sizeof(a)) == 0;
+}
+
+std::string RefusedOptions(int status) {
+    return std::string("the effect refuses these options (") + polarMosaicStatusText(status) + ")";
+}
+
+}  // namespace
+
+// Measures a plan for settings into measured_ (kept until Prepare builds it).
+bool MosaicHost::MeasureInto(const PolarPlanSettings& settings, std::string* error) {
+    if (measured_ && SameSettings(settings, measured_settings_)) return true;
+    measured_.reset();
+    int status = checkPolarPlanSettings(&settings);
+    if (status == POLARMOSAIC_OK) {
+        const size_t head_bytes = polarPlanHeadBytes(&settings);
+        std::unique_ptr<uint8_t[]> head(new uint8_t[head_bytes]);
+        size_t plan_bytes = 0;
+        status = polarPlanMeasure(&settings, head.get(), head_bytes, pool_ ? ThreadPool::Runner : nullptr,
+                                  pool_.get(), &plan_bytes);
+        if (status == POLARMOSAIC_OK) {
+            measured_ = std::move(head);
+            measured_head_bytes_ = head_bytes;
+            measured_plan_bytes_ = plan_bytes;
+            measured_settings_ = settings;
+            return true;
+        }
+    }
+    if (error) *error = RefusedOptions(status);
+    return false;
+}
+
+uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& options, std::string* error) {
+    if (options.geometry != kGeometryFitted) return 0;
+    std::string reason = CheckOptions(options, width, height);
+    if (!reason.empty()) {
+        if (error) *error = reason;
+        return 0;
+    }
+    const PolarPlanSettings settings = PlanSettingsFor(width, height, options);
+    if (plan_ready_ && SameSettings(settings, plan_settings_)) return plan_bytes_ + scratch_.size();
+    if (!MeasureInto(settings, error)) return 0;
+    return measured_plan_bytes_ + polarPlanScratchBytes(measured_.get());
+}
+
+// The fitted geometry: the picture planes are the classic ones (the input in
+// inPlane, the result in outPlane, as the conversions expect). The plan is
+// kept while the size and the geometry settings stay the same.
 bool MosaicHost::PrepareFitted(const MosaicOptions& options, std::string* error) {
-    fitted_ = PolarFittedParam();
-    // The options were checked, so the layout cannot refuse them.
-    polarFittedLayout(&fitted_, width_, height_, options.sectors, options.ringWidth);
-    const size_t polar_bytes = static_cast<size_t>(fitted_.polarRows) * fitted_.polarLineBytes;
+    const PolarPlanSettings settings = PlanSettingsFor(width_, height_, options);
+    if (!plan_ready_ || !SameSettings(settings, plan_settings_)) {
+        plan_ready_ = false;
+        if (!MeasureInto(settings, error)) return false;
+        const size_t scratch_bytes = polarPlanScratchBytes(measured_.get());
+        uint8_t* plan = plan_.Reserve(measured_plan_bytes_);
+        memcpy(plan, measured_.get(), measured_head_bytes_);
+        measured_.reset();
+        const int status =
+            polarPlanBuild(plan, measured_plan_bytes_, pool_ ? ThreadPool::Runner : nullptr, pool_.get());
+        if (status != POLARMOSAIC_OK) {
+            if (error) *error = RefusedOptions(status);
+            return false;
+        }
+        plan_bytes_ = measured_plan_bytes_;
+        plan_settings_ = settings;
+        plan_ready_ = true;
+        ++plan_builds_;
+        scratch_.resize(scratch_bytes);
+    }
     param_ = PolarMosaicParam();
+    frame_ = PolarPlanFrame();
     for (int c = 0; c < 3; ++c) {
         param_.inPlane[c] = in_planes_[c].bytes.get();
         param_.outPlane[c] = out_planes_[c].bytes.get();
-        fitted_.srcPlane[c] = param_.inPlane[c];
-        fitted_.dstPlane[c] = param_.outPlane[c];
-        fitted_.polarPlane[c] = polar_planes_[c].Reserve(polar_bytes);
-        fitted_.tilePlane[c] = tile_planes_[c].Reserve(polar_bytes);
-        fitted_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
+        frame_.srcPlane[c] = param_.inPlane[c];
+        frame_.dstPlane[c] = param_.outPlane[c];
+        frame_.borderValue[c] = static_cast<int16_t>(options.borderColor[c]);
     }
-    fitted_.planeBytes = static_cast<int32_t>(static_cast<size_t>(height_) * line_bytes_);
-    fitted_.polarPlaneBytes = static_cast<int32_t>(polar_bytes);
-    tile_widths_.assign(static_cast<size_t>(fitted_.sectors) + 1, 0);
-    tile_heights_.assign(static_cast<size_t>(fitted_.rings), 0);
-    fitted_.tileWidths = tile_widths_.data();
-    fitted_.tileHeights = tile_heights_.data();
-    const size_t ramp_entries = static_cast<size_t>(options.borderWidth / 2 + 1);
-    for (int r = 0; r < 12; ++r) {
-        ramps_[r].assign(ramp_entries, 0);
-        fitted_.ramp[r] = ramps_[r].data();
-    }
-    fitted_.borderMode = static_cast<int16_t>(options.borderMode);
-    fitted_.borderWidth = static_cast<int16_t>(options.borderWidth);
-    for (int s = 0; s < 4; ++s) fitted_.shade[s] = options.shade[s];
-    // The module's own check has the last word on the record it will get.
-    const int status = checkPolarFittedParam(&fitted_);
-    if (status != POLARMOSAIC_OK) {
-        if (error) {
-            *error = std::string("the effect refuses these options (") + polarMosaicStatusText(status) + ")";
-        }
-        return false;
-    }
+    frame_.srcLineBytes = line_bytes_;
+    frame_.dstLineBytes = line_bytes_;
+    for (int s = 0; s < 4; ++s) frame_.shade[s] = options.shade[s];
     prepared_ = true;
     return true;
 }
@@ -333,6 +469,9 @@ struct Conversion {
     const uint8_t* src;
     uint8_t* dst;
     ptrdiff_t stride;
+    int channels;    // 3 or 4
+    uint8_t* alpha;  // alpha plane when channels is 4 and the effect uses it
+    bool both_sets;  // the classic passes read the input from both plane sets
 };
 
 uint32_t ConversionJobs(int height) {
@@ -354,20 +493,32 @@ void MosaicHost::SplitJob(void* data, uint32_t index) {
     const Conversion& job = *static_cast<const Conversion*>(data);
     const int first = static_cast<int>(index) * kConversionRows;
     const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+    const int step = job.channels;
     for (int y = first; y < end; ++y) {
         const uint8_t* s = job.src + y * job.stride;
         size_t row = static_cast<size_t>(y) * job.line_bytes;
         uint8_t* in0 = job.param->inPlane[0] + row;
         uint8_t* in1 = job.param->inPlane[1] + row;
         uint8_t* in2 = job.param->inPlane[2] + row;
-        uint8_t* out0 = job.param->outPlane[0] + row;
-        uint8_t* out1 = job.param->outPlane[1] + row;
-        uint8_t* out2 = job.param->outPlane[2] + row;
-        for (int x = 0; x < job.width; ++x) {
-            out0[x] = in0[x] = s[0];
-            out1[x] = in1[x] = s[1];
-            out2[x] = in2[x] = s[2];
-            s += 3;
+        if (job.both_sets) {
+            uint8_t* out0 = job.param->outPlane[0] + row;
+            uint8_t* out1 = job.param->outPlane[1] + row;
+            uint8_t* out2 = job.param->outPlane[2] + row;
+            for (int x = 0; x < job.width; ++x) {
+                out0[x] = in0[x] = s[0];
+                out1[x] = in1[x] = s[1];
+                out2[x] = in2[x] = s[2];
+                s += step;
+            }
+        } else {
+            uint8_t* a = job.alpha ? job.alpha + row : nullptr;
+            for (int x = 0; x < job.width; ++x) {
+                in0[x] = s[0];
+                in1[x] = s[1];
+                in2[x] = s[2];
+                if (a) a[x] = s[3];
+                s += step;
+            }
         }
         const size_t pad = static_cast<size_t>(job.line_bytes - job.width);
         memset(in0 + job.width, 0, pad);
@@ -380,33 +531,48 @@ void MosaicHost::MergeJob(void* data, uint32_t index) {
     const Conversion& job = *static_cast<const Conversion*>(data);
     const int first = static_cast<int>(index) * kConversionRows;
     const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+    const int step = job.channels;
     for (int y = first; y < end; ++y) {
         size_t row = static_cast<size_t>(y) * job.line_bytes;
         const uint8_t* p0 = job.param->outPlane[0] + row;
         const uint8_t* p1 = job.param->outPlane[1] + row;
         const uint8_t* p2 = job.param->outPlane[2] + row;
+        const uint8_t* a = job.alpha ? job.alpha + row : nullptr;
         uint8_t* d = job.dst + y * job.stride;
         for (int x = 0; x < job.width; ++x) {
             d[0] = p0[x];
             d[1] = p1[x];
             d[2] = p2[x];
-            d += 3;
+            if (a) d[3] = a[x];
+            d += step;
         }
     }
 }
 
-void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride) {
-    if (!prepared_) return;
-    Conversion split = {&param_, width_, height_, line_bytes_, src, nullptr, src_stride};
+void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride,
+                       int channels) {
+    if (!prepared_ || (channels != 3 && channels != 4)) return;
+    const bool fitted = geometry_ == kGeometryFitted;
+    // Classic: the alpha bytes of dst stay as they were.
+    const bool alpha = fitted && channels == 4;
+    const size_t plane_bytes = static_cast<size_t>(height_) * line_bytes_;
+    uint8_t* src_alpha = alpha ? alpha_planes_[0].Reserve(plane_bytes) : nullptr;
+    uint8_t* dst_alpha = alpha ? alpha_planes_[1].Reserve(plane_bytes) : nullptr;
+    Conversion split = {&param_, width_,     height_,  line_bytes_, src,
+                        nullptr, src_stride, channels, src_alpha,   !fitted};
     RunJobs(&split, SplitJob, ConversionJobs(height_));
-    if (geometry_ == kGeometryFitted) {
-        iPolarFittedRun0(&fitted_, pool_ ? ThreadPool::Runner : nullptr, pool_.get());
+    if (fitted) {
+        frame_.srcPlane[3] = src_alpha;
+        frame_.dstPlane[3] = dst_alpha;
+        polarPlanFrame(plan_.bytes.get(), &frame_, scratch_.data(), scratch_.size(),
+                       pool_ ? ThreadPool::Runner : nullptr, pool_.get());
     } else if (pool_) {
         iPolarMosaicRun0(&param_, ThreadPool::Runner, pool_.get());
     } else {
         iPolarMosaic0(&param_);
     }
-    Conversion merge = {&param_, width_, height_, line_bytes_, nullptr, dst, dst_stride};
+    Conversion merge = {&param_, width_,     height_,  line_bytes_, nullptr,
+                        dst,     dst_stride, channels, dst_alpha,   !fitted};
     RunJobs(&merge, MergeJob, ConversionJobs(height_));
 }
 

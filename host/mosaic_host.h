@@ -69,12 +69,57 @@ enum Geometry { kGeometryFitted, kGeometryClassic };
 constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway
 constexpr int kMaxBorderWidth = 1024;
 
+// A length as a user gives it: pixels, or per cent of the picture's
+// half-diagonal (so a setting looks the same at any resolution).
+struct Length {
+    double value = 0.0;
+    bool relative = false;
+};
+
+// "28" (pixels) or "4%" (of the half-diagonal); false when text is neither.
+bool ParseLength(const std::string& text, Length* length);
+// The length in whole pixels on a width x height picture: rounded, at least
+// minimum.
+int ResolveLength(const Length& length, int width, int height, int minimum);
+// The length in pixels, unrounded.
+double LengthPixels(const Length& length, int width, int height);
+std::string LengthText(const Length& length);
+
+// A centre as a user gives it: each coordinate in pixels from the left or
+// top edge, or per cent of the way across (50% is the middle).
+struct CentreSpec {
+    double x = 50.0, y = 50.0;
+    bool x_relative = true, y_relative = true;
+};
+
+// "X,Y" with each part "120" or "30%"; false when it is not that.
+bool ParseCentre(const std::string& text, CentreSpec* centre);
+// Doubled pixel coordinates of the centre (rounded to half pixels), or -1
+// with the reason in *error when it lies outside the picture.
+bool ResolveCentre(const CentreSpec& centre, int width, int height, int* x2, int* y2, std::string* error);
+
+// Defaults of the fitted geometry (the tool's default) and of the classic
+// one, whose lengths stay in pixels so that its output never moves.
+constexpr int kDefaultSectors = 36;
+constexpr Length kDefaultRing = {4.0, true};
+constexpr Length kDefaultLineWidth = {0.6, true};
+constexpr Length kClassicRing = {28.0, false};
+constexpr Length kClassicLineWidth = {5.0, false};
+
 struct MosaicOptions {
     Geometry geometry = kGeometryFitted;
-    // Fitted geometry: sectors around the circle (1 .. 32752) and ring
-    // thickness in output pixels (1 .. 32767).
-    int sectors = 36;
+    // Fitted geometry: sectors of the outer rings (1 .. 32752; inner rings
+    // take fewer, see fitted.h) and ring thickness in output pixels
+    // (1 .. 65535).
+    int sectors = kDefaultSectors;
     int ringWidth = 28;
+    // Fitted geometry: the centre in doubled pixel coordinates (-1: the
+    // middle of that axis), the first spoke's angle in degrees
+    // counter-clockwise from 3 o'clock, and hard (unblended) edges.
+    int centreX2 = -1;
+    int centreY2 = -1;
+    double angle = 0.0;
+    bool hardEdges = false;
     // Classic geometry: nominal tile size in polar columns (angle) and polar rows (radius).
     int tileWidth = 32;
     int tileHeight = 32;
@@ -106,10 +151,6 @@ int SectorTileWidth(int width, int sectors);
 
 // Tile height of rings ring_pixels output pixels thick: at least 1 row.
 int RingTileHeight(double ring_pixels);
-
-// Ring width of the fitted geometry for rings ring_pixels output pixels
-// thick: rounded, at least 1.
-int FittedRingWidth(double ring_pixels);
 
 // Number of tiles of nominal size tile that covers an axis of size dimension
 // completely: dimension / tile when tile divides it, otherwise
@@ -151,8 +192,22 @@ public:
     // Runs the effect on interleaved RGB (3 bytes per pixel, rows src_stride
     // bytes apart) and writes the result to dst (rows dst_stride apart).
     // src and dst may be the same buffer. Requires a successful Prepare.
-    // One Apply at a time per host.
-    void Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride);
+    // One Apply at a time per host. With channels 4 (RGBA; fitted geometry
+    // only), tiles average colour weighted by alpha and alpha is kept.
+    void Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride,
+               int channels = 3);
+
+    // Fitted geometry: the bytes that the plan and a frame's scratch take for
+    // this size and these options (beyond the planes), or 0 with the reason
+    // when they are refused. The measurement is kept, so a Prepare with the
+    // same settings does not measure again. Classic geometry: 0.
+    uint64_t PlanBytes(int width, int height, const MosaicOptions& options, std::string* error);
+
+    // A Prepare with the same size and geometry settings keeps the plan
+    // (colours and shades never invalidate it).
+    size_t plan_bytes() const { return plan_bytes_; }
+    size_t scratch_bytes() const { return scratch_.size(); }
+    int plan_builds() const { return plan_builds_; }
 
     bool prepared() const { return prepared_; }
     int width() const { return width_; }
@@ -190,10 +245,21 @@ private:
     std::vector<uint8_t> ramps_[12];
     PolarMosaicParam param_ = {};
     Geometry geometry_ = kGeometryFitted;
-    // Fitted geometry: polar samples and tile averages, three planes each.
-    PlaneBuffer polar_planes_[3];
-    PlaneBuffer tile_planes_[3];
-    PolarFittedParam fitted_ = {};
+    // Fitted geometry: the plan of the last Prepare and a frame's scratch.
+    PlaneBuffer plan_;
+    size_t plan_bytes_ = 0;
+    bool plan_ready_ = false;
+    int plan_builds_ = 0;
+    PolarPlanSettings plan_settings_ = {};
+    // A measured plan head that Prepare has not built yet.
+    std::unique_ptr<uint8_t[]> measured_;
+    size_t measured_head_bytes_ = 0;
+    size_t measured_plan_bytes_ = 0;
+    PolarPlanSettings measured_settings_ = {};
+    bool MeasureInto(const PolarPlanSettings& settings, std::string* error);
+    std::vector<uint8_t> scratch_;
+    PlaneBuffer alpha_planes_[2];
+    PolarPlanFrame frame_ = {};
 };
 
 // One-shot form: checks, allocates, runs. dst gets width * height * 3 bytes

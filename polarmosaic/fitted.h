@@ -142,7 +142,7 @@ POLARMOSAIC_API const PolarPlanSettings* polarPlanSettings(const void* plan);
 POLARMOSAIC_API int32_t polarPlanTiles(const void* plan);
 POLARMOSAIC_API int32_t polarPlanRingSectors(const void* plan, int32_t ring);
 
-/* Scratch bytes a frame on this plan needs. */
+/* Scratch bytes a frame on this plan needs (known once it is measured). */
 POLARMOSAIC_API size_t polarPlanScratchBytes(const void* plan);
 
 /* One frame: the picture and where it goes. Planes are height rows of

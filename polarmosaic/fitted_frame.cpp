@@ -63,12 +63,36 @@ uint32_t sumWeighted(const uint8_t* p, const uint8_t* a, int32_t n) {
     return sum;
 }
 
+// The segment that starts at slot i, and the slots it takes.
+inline int decodeSegment(const PlanSlot* slots, uint64_t i, PlanSegment* s) {
+    const PlanSlot& slot = slots[i];
+    s->tile = slot.head & kSlotTileMask;
+    switch (slot.head & kSlotKindMask) {
+        case kBlendSlot:
+            s->weight = slot.tail;
+            s->a = slots[i + 1].head;
+            s->b = slots[i + 1].tail;
+            s->length = 1;
+            return 2;
+        case kLineRunSlot:
+            s->weight = 0;
+            s->a = s->b = kLineSource | slot.tail >> 16;
+            s->length = slot.tail & 0xffffu;
+            return 1;
+        default:
+            s->weight = 0;
+            s->a = s->b = s->tile;
+            s->length = slot.tail;
+            return 1;
+    }
+}
+
 void sumJob(void* data, uint32_t index) {
     const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
     const PlanHead* head = jobs->head;
-    const uint64_t* rowSegments = planArray<uint64_t>(jobs->plan, head->rowSegmentsOffset);
+    const uint64_t* rowSlots = planArray<uint64_t>(jobs->plan, head->rowSlotsOffset);
     const uint64_t* rowGroups = planArray<uint64_t>(jobs->plan, head->rowGroupsOffset);
-    const PlanSegment* segments = planArray<PlanSegment>(jobs->plan, head->segmentsOffset);
+    const PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
     uint32_t* sums = reinterpret_cast<uint32_t*>(jobs->scratch + jobs->layout.groupSums);
     const PolarPlanFrame& f = *jobs->frame;
     for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob; row < rowsEnd(head, index); ++row) {
@@ -78,22 +102,34 @@ void sumJob(void* data, uint32_t index) {
         uint64_t group = rowGroups[row] - 1;
         uint32_t groupTile = 0;
         int32_t x = 0;
-        for (uint64_t i = rowSegments[row]; i < rowSegments[row + 1]; ++i) {
-            const PlanSegment& s = segments[i];
-            if (i == rowSegments[row] || s.tile != groupTile) {
+        // Pixels of the current group not yet summed start at groupStart.
+        int32_t groupStart = 0;
+        auto flush = [&](int32_t end) {
+            if (end == groupStart) return;
+            uint32_t* g = sums + 4 * group;
+            const int32_t n = end - groupStart;
+            if (jobs->alpha) {
+                for (int c = 0; c < 3; ++c)
+                    g[c] += sumWeighted(plane[c] + groupStart, plane[3] + groupStart, n);
+                g[3] += sumBytes(plane[3] + groupStart, n);
+            } else {
+                for (int c = 0; c < 3; ++c) g[c] += sumBytes(plane[c] + groupStart, n);
+            }
+            groupStart = end;
+        };
+        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
+            PlanSegment s;
+            const bool first = i == rowSlots[row];
+            i += static_cast<uint64_t>(decodeSegment(slots, i, &s));
+            if (first || s.tile != groupTile) {
+                flush(x);
                 ++group;
                 groupTile = s.tile;
                 memset(sums + 4 * group, 0, 16);
             }
-            uint32_t* g = sums + 4 * group;
-            if (jobs->alpha) {
-                for (int c = 0; c < 3; ++c) g[c] += sumWeighted(plane[c] + x, plane[3] + x, s.length);
-                g[3] += sumBytes(plane[3] + x, s.length);
-            } else {
-                for (int c = 0; c < 3; ++c) g[c] += sumBytes(plane[c] + x, s.length);
-            }
-            x += s.length;
+            x += static_cast<int32_t>(s.length);
         }
+        flush(x);
     }
 }
 
@@ -134,13 +170,14 @@ struct Colour {
     uint8_t c[4];
 };
 
-inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile, const uint32_t* tilePixels) {
+inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile,
+                       const uint32_t* tilePixels) {
     Colour colour;
     if (source & kLineSource) {
         const uint32_t band = (source & ~kLineSource) >> 2;
         const uint32_t side = source & 3u;
-        const uint8_t* line =
-            jobs.scratch + jobs.layout.lineColours + 4 * (side * static_cast<uint32_t>(jobs.head->lastBand + 1) + band);
+        const uint8_t* line = jobs.scratch + jobs.layout.lineColours +
+                              4 * (side * static_cast<uint32_t>(jobs.head->lastBand + 1) + band);
         memcpy(colour.c, line, 4);
         return colour;
     }
@@ -152,8 +189,8 @@ inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTi
 void writeJob(void* data, uint32_t index) {
     const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
     const PlanHead* head = jobs->head;
-    const uint64_t* rowSegments = planArray<uint64_t>(jobs->plan, head->rowSegmentsOffset);
-    const PlanSegment* segments = planArray<PlanSegment>(jobs->plan, head->segmentsOffset);
+    const uint64_t* rowSlots = planArray<uint64_t>(jobs->plan, head->rowSlotsOffset);
+    const PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
     const uint32_t* tilePixels = planArray<uint32_t>(jobs->plan, head->tilePixelsOffset);
     const PolarPlanFrame& f = *jobs->frame;
     const int planes = jobs->alpha ? 4 : 3;
@@ -162,11 +199,16 @@ void writeJob(void* data, uint32_t index) {
         uint8_t* plane[4] = {f.dstPlane[0] + at, f.dstPlane[1] + at, f.dstPlane[2] + at,
                              jobs->alpha ? f.dstPlane[3] + at : nullptr};
         int32_t x = 0;
-        for (uint64_t i = rowSegments[row]; i < rowSegments[row + 1]; ++i) {
-            const PlanSegment& s = segments[i];
+        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
+            PlanSegment s;
+            i += static_cast<uint64_t>(decodeSegment(slots, i, &s));
             const Colour a = colourOf(*jobs, s.a, s.tile, tilePixels);
             if (s.weight == 0) {
-                for (int c = 0; c < planes; ++c) memset(plane[c] + x, a.c[c], s.length);
+                if (s.length == 1) {
+                    for (int c = 0; c < planes; ++c) plane[c][x] = a.c[c];
+                } else {
+                    for (int c = 0; c < planes; ++c) memset(plane[c] + x, a.c[c], s.length);
+                }
             } else {
                 const Colour b = colourOf(*jobs, s.b, s.tile, tilePixels);
                 const uint32_t wb = s.weight;
@@ -179,10 +221,11 @@ void writeJob(void* data, uint32_t index) {
                     }
                     plane[3][x] = static_cast<uint8_t>((den + 8) >> 4);
                 } else {
-                    for (int c = 0; c < 3; ++c) plane[c][x] = static_cast<uint8_t>((wa * a.c[c] + wb * b.c[c] + 8) >> 4);
+                    for (int c = 0; c < 3; ++c)
+                        plane[c][x] = static_cast<uint8_t>((wa * a.c[c] + wb * b.c[c] + 8) >> 4);
                 }
             }
-            x += s.length;
+            x += static_cast<int32_t>(s.length);
         }
     }
 }
@@ -222,12 +265,12 @@ int runJobs(PolarMosaicRunner runner, void* runnerData, FrameJobs* jobs, PolarMo
 
 extern "C" size_t polarPlanScratchBytes(const void* plan) {
     const PlanHead* head = measuredPlanHead(plan);
-    if (head == nullptr || head->measured != 2) return 0;
+    if (head == nullptr) return 0;
     return static_cast<size_t>(scratchLayout(head).bytes);
 }
 
-extern "C" int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, void* scratch, size_t scratchBytes,
-                              PolarMosaicRunner runner, void* runnerData) {
+extern "C" int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, void* scratch,
+                              size_t scratchBytes, PolarMosaicRunner runner, void* runnerData) {
     const PlanHead* head = measuredPlanHead(plan);
     if (head == nullptr || head->measured != 2) return POLARMOSAIC_BAD_PLAN;
     if (frame == nullptr || scratch == nullptr) return POLARMOSAIC_NULL_RECORD;

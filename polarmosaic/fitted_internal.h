@@ -17,8 +17,8 @@ constexpr int64_t kDirectionOne = int64_t(1) << 30;
 // its ramp entry (band) and side: kLineSource | band << 2 | side.
 constexpr uint32_t kLineSource = 0x80000000u;
 // Largest tile and segment counts of one plan.
-constexpr int64_t kMaxPlanTiles = int64_t(1) << 30;
-constexpr int64_t kMaxPlanSegments = int64_t(1) << 31;
+constexpr int64_t kMaxPlanTiles = (int64_t(1) << 30) - 1;
+constexpr int64_t kMaxPlanSlots = int64_t(1) << 31;
 
 struct PlanRing {
     int32_t sectors;   // n_j
@@ -31,16 +31,29 @@ struct PlanDirection {
     int64_t x, y;
 };
 
-// One run of pixels in a row: `length` pixels that show source `a`
-// (weight 0), or one pixel that blends a and b, b with weight / 16.
-// `tile` holds the pixel centres (tile sums).
+// One run of pixels in a row: `length` pixels that show source `a`, or one
+// pixel that blends a and b, b with weight / 16. `tile` holds the pixel
+// centres (tile sums). In the plan a segment takes one or two slots:
+//   tile run   head = tile                       tail = length
+//   line run   head = kLineRunSlot | tile        tail = length | band << 18 | side << 16
+//   blend      head = kBlendSlot | tile          tail = weight, then head = a, tail = b
 struct PlanSegment {
     uint32_t tile;
     uint32_t a;
     uint32_t b;
-    uint16_t length;
-    uint16_t weight;
+    uint32_t length;
+    uint32_t weight;
 };
+
+struct PlanSlot {
+    uint32_t head;
+    uint32_t tail;
+};
+
+constexpr uint32_t kSlotKindMask = 0xc0000000u;
+constexpr uint32_t kLineRunSlot = 0x40000000u;
+constexpr uint32_t kBlendSlot = 0x80000000u;
+constexpr uint32_t kSlotTileMask = 0x3fffffffu;
 
 // Consecutive segments of a row whose centres lie in one tile.
 struct PlanGroup {
@@ -58,17 +71,17 @@ struct PlanHead {
     int32_t halfLine8;  // half the line width in eighths of a pixel
     int32_t ringLines;  // ring lines drawn
     int32_t spokeLines;
-    int32_t lastBand;  // borderWidth / 2
-    uint64_t ringsOffset;     // PlanRing[rings + 1]
+    int32_t lastBand;           // borderWidth / 2
+    uint64_t ringsOffset;       // PlanRing[rings + 1]
     uint64_t directionsOffset;  // PlanDirection[sectors + 1]
-    uint64_t rowSegmentsOffset;  // uint64_t[height + 1]: first segment of each row
-    uint64_t rowGroupsOffset;    // uint64_t[height + 1]: first group of each row
-    uint64_t tilePixelsOffset;   // uint32_t[tiles]
+    uint64_t rowSlotsOffset;    // uint64_t[height + 1]: first slot of each row
+    uint64_t rowGroupsOffset;   // uint64_t[height + 1]: first group of each row
+    uint64_t tilePixelsOffset;  // uint32_t[tiles]
     uint64_t headBytes;
-    uint64_t segments;
+    uint64_t slots;
     uint64_t groups;
-    uint64_t segmentsOffset;  // PlanSegment[segments]
-    uint64_t groupsOffset;    // PlanGroup[groups]
+    uint64_t slotsOffset;   // PlanSlot[slots]
+    uint64_t groupsOffset;  // PlanGroup[groups]
     uint64_t planBytes;
 };
 

@@ -55,7 +55,7 @@ int32_t ringSectors(int32_t sectors, int32_t j) {
 struct Layout {
     int32_t rings;
     int64_t tiles;
-    uint64_t ringsOffset, directionsOffset, rowSegmentsOffset, rowGroupsOffset, tilePixelsOffset, headBytes;
+    uint64_t ringsOffset, directionsOffset, rowSlotsOffset, rowGroupsOffset, tilePixelsOffset, headBytes;
 };
 
 int64_t ringsReached(const PolarPlanSettings& s) {
@@ -80,7 +80,7 @@ bool computeLayout(const PolarPlanSettings& s, Layout* out) {
     at = alignUp(at + sizeof(PlanRing) * static_cast<uint64_t>(rings + 1));
     l.directionsOffset = at;
     at = alignUp(at + sizeof(PlanDirection) * static_cast<uint64_t>(s.sectors + 1));
-    l.rowSegmentsOffset = at;
+    l.rowSlotsOffset = at;
     at = alignUp(at + sizeof(uint64_t) * static_cast<uint64_t>(s.height + 1));
     l.rowGroupsOffset = at;
     at = alignUp(at + sizeof(uint64_t) * static_cast<uint64_t>(s.height + 1));
@@ -92,7 +92,8 @@ bool computeLayout(const PolarPlanSettings& s, Layout* out) {
 }
 
 bool linesDrawn(const PolarPlanSettings& s) {
-    return s.borderWidth > 0 && s.borderMode >= POLARMOSAIC_BORDER_GRID && s.borderMode <= POLARMOSAIC_BORDER_SPOKES;
+    return s.borderWidth > 0 && s.borderMode >= POLARMOSAIC_BORDER_GRID &&
+           s.borderMode <= POLARMOSAIC_BORDER_SPOKES;
 }
 
 // ---------------------------------------------------------------------------
@@ -113,13 +114,6 @@ struct Geometry {
 
 inline int64_t cross(const PlanDirection& u, int64_t x, int64_t y) { return u.x * y - u.y * x; }
 inline int64_t dot(const PlanDirection& u, int64_t x, int64_t y) { return u.x * x + u.y * y; }
-
-int32_t ringOf(const Geometry& g, uint64_t d2, int32_t guess) {
-    int32_t j = guess;
-    while (j > 0 && d2 < squareOf(g.ring8 * j)) --j;
-    while (j < g.lastRing && d2 >= squareOf(g.ring8 * (j + 1))) ++j;
-    return j;
-}
 
 bool inSector(const Geometry& g, int32_t k, int64_t x, int64_t y) {
     const int32_t next = k + 1 == g.sectors ? 0 : k + 1;
@@ -145,20 +139,67 @@ int32_t sectorOf(const Geometry& g, int64_t x, int64_t y, int32_t guess) {
 
 enum LineKind { kNoLine, kRingLine, kSpokeLine };
 
+// What the last point looked at: its ring with the squared radii that bound
+// it and its lines, and its outer sector with its tile and spokes. Points
+// next to each other mostly share them, so they are worked out on change.
+struct Cache {
+    int32_t ring = -1;
+    uint64_t ringLo, ringHi;    // [ringLo, ringHi): this ring
+    uint64_t innerLo, innerHi;  // ring line `ring` (innerHi 0: none)
+    uint64_t outerLo, outerHi;  // ring line `ring + 1`
+    uint64_t middle;            // below: ring line `ring` is the nearer
+    int32_t sector = 0;
+    int32_t tileRing = -1, tileSector = -1;
+    uint32_t tile = 0;
+    int32_t a = 0, b = 0;  // outer numbers of the tile's two spokes
+};
+
+// Half-open band [centre - half, centre + half) of distances, as squares.
+void lineBand(const Geometry& g, int32_t k, uint64_t* lo, uint64_t* hi) {
+    const int64_t centre = g.ring8 * k;
+    const int64_t inner = centre - g.halfLine8;
+    *lo = inner <= 0 ? 0 : squareOf(inner);
+    *hi = squareOf(centre + g.halfLine8);
+}
+
+void setRing(const Geometry& g, int32_t j, Cache* c) {
+    c->ring = j;
+    c->ringLo = j == 0 ? 0 : squareOf(g.ring8 * j);
+    c->ringHi = j >= g.lastRing ? UINT64_MAX : squareOf(g.ring8 * (j + 1));
+    c->innerLo = c->innerHi = 0;
+    if (j >= 1) lineBand(g, j, &c->innerLo, &c->innerHi);
+    lineBand(g, j + 1, &c->outerLo, &c->outerHi);
+    c->middle = squareOf(g.ring8 * j + g.ring8 / 2);
+}
+
+inline void findRing(const Geometry& g, uint64_t d2, Cache* c) {
+    if (c->ring < 0) setRing(g, 0, c);
+    while (d2 < c->ringLo) setRing(g, c->ring - 1, c);
+    while (d2 >= c->ringHi) setRing(g, c->ring + 1, c);
+}
+
+inline void findTile(const Geometry& g, Cache* c) {
+    if (c->tileRing == c->ring && c->tileSector == c->sector) return;
+    c->tileRing = c->ring;
+    c->tileSector = c->sector;
+    if (c->ring == 0) {
+        c->tile = 0;
+        c->a = c->b = 0;
+        return;
+    }
+    const PlanRing& ring = g.rings[c->ring];
+    const int32_t q = c->sector / ring.step;
+    c->tile = static_cast<uint32_t>(ring.tileBase + q);
+    c->a = q * ring.step;
+    c->b = c->a + ring.step == g.sectors ? 0 : c->a + ring.step;
+}
+
 struct Place {
     int32_t ring;
-    int32_t sector;  // outer sector (ring >= 1)
     uint32_t tile;
     int32_t kind;
     int32_t line;  // ring line k, or outer spoke k
 };
-
-// Half-open band [centre - half, centre + half) of distances, as squares.
-inline bool onRingLine(const Geometry& g, uint64_t d2, int32_t k) {
-    const int64_t centre = g.ring8 * k;
-    const int64_t inner = centre - g.halfLine8;
-    return (inner <= 0 || d2 >= squareOf(inner)) && d2 < squareOf(centre + g.halfLine8);
-}
 
 inline bool onSpokeLine(const Geometry& g, int32_t k, int64_t x, int64_t y, int64_t* c) {
     *c = cross(g.u[k], x, y);
@@ -167,42 +208,31 @@ inline bool onSpokeLine(const Geometry& g, int32_t k, int64_t x, int64_t y, int6
 
 inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
-Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, int32_t ringGuess, int32_t sectorGuess) {
+inline Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, Cache* c) {
+    findRing(g, d2, c);
+    if (c->ring >= 1) c->sector = sectorOf(g, x, y, c->sector);
+    findTile(g, c);
     Place p;
-    p.ring = ringOf(g, d2, ringGuess);
-    p.sector = sectorGuess;
+    p.ring = c->ring;
+    p.tile = c->tile;
     p.kind = kNoLine;
     p.line = 0;
-    const PlanRing* ring = &g.rings[p.ring];
-    if (p.ring == 0) {
-        p.tile = 0;
-    } else {
-        p.sector = sectorOf(g, x, y, sectorGuess);
-        p.tile = static_cast<uint32_t>(ring->tileBase + p.sector / ring->step);
-    }
     if (g.ringLines) {
-        const bool inner = p.ring >= 1 && onRingLine(g, d2, p.ring);
-        const bool outer = onRingLine(g, d2, p.ring + 1);
-        if (inner && outer) {
-            p.kind = kRingLine;
-            p.line = d2 < squareOf(g.ring8 * p.ring + g.ring8 / 2) ? p.ring : p.ring + 1;
-            return p;
-        }
+        const bool inner = d2 >= c->innerLo && d2 < c->innerHi;
+        const bool outer = d2 >= c->outerLo && d2 < c->outerHi;
         if (inner || outer) {
             p.kind = kRingLine;
-            p.line = inner ? p.ring : p.ring + 1;
+            p.line = inner && (!outer || d2 < c->middle) ? p.ring : p.ring + 1;
             return p;
         }
     }
     if (g.spokeLines && p.ring >= 1) {
-        const int32_t a = p.sector / ring->step * ring->step;
-        const int32_t b = (a + ring->step) % g.sectors;
         int64_t ca = 0, cb = 0;
-        const bool onA = onSpokeLine(g, a, x, y, &ca);
-        const bool onB = b != a && onSpokeLine(g, b, x, y, &cb);
+        const bool onA = onSpokeLine(g, c->a, x, y, &ca);
+        const bool onB = c->b != c->a && onSpokeLine(g, c->b, x, y, &cb);
         if (onA || onB) {
             p.kind = kSpokeLine;
-            p.line = onA && (!onB || magnitude(ca) <= magnitude(cb)) ? a : b;
+            p.line = onA && (!onB || magnitude(ca) <= magnitude(cb)) ? c->a : c->b;
         }
     }
     return p;
@@ -244,30 +274,39 @@ inline bool nearValue(int64_t v, int64_t at, int64_t margin) { return v >= at - 
 // True when some sample of the pixel centred at (x, y) may fall elsewhere
 // than the centre: near a tile boundary, a line edge or the switch between
 // two lines. Conservative: a false true only costs the samples.
-bool nearBoundary(const Geometry& g, const Place& c, int64_t x, int64_t y, uint64_t d2) {
+bool nearBoundary(const Geometry& g, const Place& c, const Cache& cache, int64_t x, int64_t y, uint64_t d2) {
     const int64_t r = g.ring8;
     const int32_t j = c.ring;
-    if (nearRadius(d2, r * (j + 1)) || (j >= 1 && nearRadius(d2, r * j))) return true;
+    // A ring line wider than the margin hides the tile boundary at its centre.
+    const bool ringsHidden = g.ringLines && g.halfLine8 > kMargin8;
+    if (!ringsHidden && (nearRadius(d2, r * (j + 1)) || (j >= 1 && nearRadius(d2, r * j)))) return true;
     if (g.ringLines) {
         for (int32_t k = j < 1 ? 1 : j; k <= j + 1; ++k) {
             if (nearRadius(d2, r * k - g.halfLine8) || nearRadius(d2, r * k + g.halfLine8)) return true;
         }
-        if (j >= 1 && nearRadius(d2, r * j + r / 2)) return true;
+        // Two ring lines can only meet where they are wide.
+        if (j >= 1 && 2 * (g.halfLine8 + kMargin8) >= r && nearRadius(d2, r * j + r / 2)) return true;
     }
     if (j == 0) return false;
     const PlanRing& ring = g.rings[j];
-    const int32_t a = c.sector / ring.step * ring.step;
-    const int32_t b = (a + ring.step) % g.sectors;
+    const int32_t a = cache.a;
+    const int32_t b = cache.b;
     const int64_t margin = kMargin8 * kDirectionOne;
     const int64_t ca = cross(g.u[a], x, y);
     const int64_t cb = cross(g.u[b], x, y);
-    if (ring.sectors >= 2 && (nearValue(ca, 0, margin) || nearValue(cb, 0, margin))) return true;
+    const bool spokesHidden = g.spokeLines && g.halfCross > margin;
+    if (!spokesHidden && ring.sectors >= 2 && (nearValue(ca, 0, margin) || nearValue(cb, 0, margin)))
+        return true;
     if (g.spokeLines) {
         const int64_t sides[2] = {ca, cb};
         for (int64_t v : sides) {
             if (nearValue(v, g.halfCross, margin) || nearValue(v, -g.halfCross, margin)) return true;
         }
-        if (nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin)) return true;
+        // Two spoke lines can only meet where both are near.
+        const int64_t reach = g.halfCross + margin;
+        if (magnitude(ca) <= reach && magnitude(cb) <= reach &&
+            nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin))
+            return true;
         // Near the centre the side of the centre along a spoke can change.
         const int64_t close = g.halfLine8 + 4 * kMargin8;
         if (d2 <= 2 * squareOf(close)) return true;
@@ -280,36 +319,45 @@ bool nearBoundary(const Geometry& g, const Place& c, int64_t x, int64_t y, uint6
 
 struct Segmenter {
     // Filled when writing, null when measuring.
-    PlanSegment* segments;
+    PlanSlot* slots;
     PlanGroup* groups;
-    uint64_t segmentRoom, groupRoom;
-    uint64_t segmentCount, groupCount;
+    uint64_t slotRoom, groupRoom;
+    uint64_t slotCount, groupCount;
     bool overflow;
     PlanSegment current;
     bool open, run;
+    uint32_t lastGroupTile;
 
+    void put(uint32_t head, uint32_t tail) {
+        if (slots != nullptr) {
+            if (slotCount < slotRoom)
+                slots[slotCount] = {head, tail};
+            else
+                overflow = true;
+        }
+        ++slotCount;
+    }
     void emit() {
         if (!open) return;
         if (groupCount == 0 || lastGroupTile != current.tile) {
             if (groups != nullptr) {
-                if (groupCount < groupRoom) {
-                    groups[groupCount].tile = current.tile;
-                    groups[groupCount].pixels = 0;
-                } else {
+                if (groupCount < groupRoom)
+                    groups[groupCount] = {current.tile, 0};
+                else
                     overflow = true;
-                }
             }
             lastGroupTile = current.tile;
             ++groupCount;
         }
         if (groups != nullptr && groupCount <= groupRoom) groups[groupCount - 1].pixels += current.length;
-        if (segments != nullptr) {
-            if (segmentCount < segmentRoom)
-                segments[segmentCount] = current;
-            else
-                overflow = true;
+        if (!run) {
+            put(kBlendSlot | current.tile, current.weight);
+            put(current.a, current.b);
+        } else if (current.a & kLineSource) {
+            put(kLineRunSlot | current.tile, current.length | (current.a & 0xffffu) << 16);
+        } else {
+            put(current.tile, current.length);
         }
-        ++segmentCount;
         open = false;
     }
     void pure(uint32_t tile, uint32_t source) {
@@ -322,18 +370,18 @@ struct Segmenter {
         open = true;
         run = true;
     }
-    void mixed(uint32_t tile, uint32_t a, uint32_t b, uint16_t weight) {
+    void mixed(uint32_t tile, uint32_t a, uint32_t b, uint32_t weight) {
         emit();
         current = {tile, a, b, 1, weight};
         open = true;
         run = false;
     }
-    uint32_t lastGroupTile;
 };
 
 // The pixel's two most frequent sample sources and the weight of the second.
-void blendSamples(const Geometry& g, const Place& centre, int64_t x, int64_t y, uint64_t d2, uint32_t* a,
-                  uint32_t* b, uint16_t* weight) {
+void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, uint64_t d2, uint32_t* a,
+                  uint32_t* b, uint32_t* weight) {
+    Cache cache = centre;
     uint32_t sources[16];
     int n = 0;
     // Every sample on one line takes the same shade: look it up once.
@@ -344,7 +392,7 @@ void blendSamples(const Geometry& g, const Place& centre, int64_t x, int64_t y, 
         for (int sx = 0; sx < 4; ++sx) {
             const int64_t px = x + (2 * sx - 3);
             const uint64_t pd2 = squareOf(px) + squareOf(py);
-            const Place p = locate(g, px, py, pd2, centre.ring, centre.sector);
+            const Place p = locate(g, px, py, pd2, &cache);
             if (p.kind == kNoLine) {
                 sources[n++] = p.tile;
                 continue;
@@ -379,26 +427,23 @@ void blendSamples(const Geometry& g, const Place& centre, int64_t x, int64_t y, 
     }
     *a = best;
     *b = secondCount > 0 ? second : best;
-    *weight = static_cast<uint16_t>(16 - bestCount);
+    *weight = static_cast<uint32_t>(16 - bestCount);
 }
 
 void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out) {
     const PolarPlanSettings& s = g.head->settings;
     const int64_t y = 4 * int64_t(s.centreY2) - 8 * int64_t(row);
     const int64_t x0 = -4 * int64_t(s.centreX2);
-    int32_t ringGuess = 0;
-    int32_t sectorGuess = *sectorHint;
+    Cache cache;
+    cache.sector = *sectorHint;
     for (int32_t col = 0; col < s.width; ++col) {
         const int64_t x = x0 + 8 * int64_t(col);
         const uint64_t d2 = squareOf(x) + squareOf(y);
-        const Place c = locate(g, x, y, d2, ringGuess, sectorGuess);
-        ringGuess = c.ring;
-        if (c.ring >= 1) sectorGuess = c.sector;
-        if (col == 0) *sectorHint = sectorGuess;
-        if (!g.hard && nearBoundary(g, c, x, y, d2)) {
-            uint32_t a = 0, b = 0;
-            uint16_t weight = 0;
-            if (out->segments != nullptr) blendSamples(g, c, x, y, d2, &a, &b, &weight);
+        const Place c = locate(g, x, y, d2, &cache);
+        if (col == 0) *sectorHint = cache.sector;
+        if (!g.hard && nearBoundary(g, c, cache, x, y, d2)) {
+            uint32_t a = 0, b = 0, weight = 0;
+            if (out->slots != nullptr) blendSamples(g, cache, x, y, d2, &a, &b, &weight);
             out->mixed(c.tile, a, b, weight);
         } else {
             out->pure(c.tile, c.kind == kNoLine ? c.tile : lineSource(g, c.kind, c.line, x, y, d2));
@@ -435,16 +480,16 @@ struct RowJobs {
 void measureJob(void* data, uint32_t index) {
     RowJobs* jobs = static_cast<RowJobs*>(data);
     const PlanHead* head = jobs->head;
-    uint64_t* rowSegments = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowSegmentsOffset);
+    uint64_t* rowSlots = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowGroupsOffset);
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
-    const int32_t end = first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob
-                                                                       : head->settings.height;
+    const int32_t end =
+        first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob : head->settings.height;
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
         walkRow(jobs->geometry, row, &hint, &s);
-        rowSegments[row + 1] = s.segmentCount;
+        rowSlots[row + 1] = s.slotCount;
         rowGroups[row + 1] = s.groupCount;
     }
 }
@@ -452,22 +497,22 @@ void measureJob(void* data, uint32_t index) {
 void buildJob(void* data, uint32_t index) {
     RowJobs* jobs = static_cast<RowJobs*>(data);
     const PlanHead* head = jobs->head;
-    const uint64_t* rowSegments = planArray<uint64_t>(head, head->rowSegmentsOffset);
+    const uint64_t* rowSlots = planArray<uint64_t>(head, head->rowSlotsOffset);
     const uint64_t* rowGroups = planArray<uint64_t>(head, head->rowGroupsOffset);
-    PlanSegment* segments = planArray<PlanSegment>(jobs->plan, head->segmentsOffset);
+    PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
     PlanGroup* groups = planArray<PlanGroup>(jobs->plan, head->groupsOffset);
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
-    const int32_t end = first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob
-                                                                       : head->settings.height;
+    const int32_t end =
+        first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob : head->settings.height;
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
-        s.segments = segments + rowSegments[row];
+        s.slots = slots + rowSlots[row];
         s.groups = groups + rowGroups[row];
-        s.segmentRoom = rowSegments[row + 1] - rowSegments[row];
+        s.slotRoom = rowSlots[row + 1] - rowSlots[row];
         s.groupRoom = rowGroups[row + 1] - rowGroups[row];
         walkRow(jobs->geometry, row, &hint, &s);
-        if (s.overflow || s.segmentCount != s.segmentRoom || s.groupCount != s.groupRoom) jobs->failed = 1;
+        if (s.overflow || s.slotCount != s.slotRoom || s.groupCount != s.groupRoom) jobs->failed = 1;
     }
 }
 
@@ -512,11 +557,14 @@ extern "C" int checkPolarPlanSettings(const PolarPlanSettings* s) {
     if (s->width < 1 || s->width > POLARMOSAIC_FITTED_MAX_SIDE || s->height < 1 ||
         s->height > POLARMOSAIC_FITTED_MAX_SIDE)
         return POLARMOSAIC_BAD_SIZE;
-    if (s->centreX2 < 0 || s->centreX2 > 2 * (s->width - 1) || s->centreY2 < 0 || s->centreY2 > 2 * (s->height - 1))
+    if (s->centreX2 < 0 || s->centreX2 > 2 * (s->width - 1) || s->centreY2 < 0 ||
+        s->centreY2 > 2 * (s->height - 1))
         return POLARMOSAIC_BAD_CENTRE;
-    if (s->sectors < 1 || s->sectors > POLARMOSAIC_FITTED_MAX_SECTORS || s->ringWidth < 1 || s->ringWidth > 65535)
+    if (s->sectors < 1 || s->sectors > POLARMOSAIC_FITTED_MAX_SECTORS || s->ringWidth < 1 ||
+        s->ringWidth > 65535)
         return POLARMOSAIC_BAD_TILE_SIZE;
-    if (s->borderWidth < 0 || s->borderWidth > POLARMOSAIC_FITTED_MAX_LINE_WIDTH) return POLARMOSAIC_BAD_TILE_SIZE;
+    if (s->borderWidth < 0 || s->borderWidth > POLARMOSAIC_FITTED_MAX_LINE_WIDTH)
+        return POLARMOSAIC_BAD_TILE_SIZE;
     Layout l;
     if (!computeLayout(*s, &l)) return POLARMOSAIC_PLAN_TOO_LARGE;
     return POLARMOSAIC_OK;
@@ -529,8 +577,8 @@ extern "C" size_t polarPlanHeadBytes(const PolarPlanSettings* s) {
     return static_cast<size_t>(l.headBytes);
 }
 
-extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t headBytes, PolarMosaicRunner runner,
-                                void* runnerData, size_t* planBytes) {
+extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t headBytes,
+                                PolarMosaicRunner runner, void* runnerData, size_t* planBytes) {
     const int status = checkPolarPlanSettings(s);
     if (status != POLARMOSAIC_OK) return status;
     if (plan == nullptr || planBytes == nullptr) return POLARMOSAIC_NULL_RECORD;
@@ -550,7 +598,7 @@ extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t h
     head->lastBand = s->borderWidth / 2;
     head->ringsOffset = l.ringsOffset;
     head->directionsOffset = l.directionsOffset;
-    head->rowSegmentsOffset = l.rowSegmentsOffset;
+    head->rowSlotsOffset = l.rowSlotsOffset;
     head->rowGroupsOffset = l.rowGroupsOffset;
     head->tilePixelsOffset = l.tilePixelsOffset;
     head->headBytes = l.headBytes;
@@ -582,19 +630,19 @@ extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t h
     RowJobs jobs = {head, nullptr, geometryOf(head), (s->height + kPlanRowsPerJob - 1) / kPlanRowsPerJob, 0};
     const int ran = runJobs(runner, runnerData, &jobs, measureJob);
     if (ran != POLARMOSAIC_OK) return ran;
-    uint64_t* rowSegments = planArray<uint64_t>(plan, l.rowSegmentsOffset);
+    uint64_t* rowSlots = planArray<uint64_t>(plan, l.rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
-    rowSegments[0] = 0;
+    rowSlots[0] = 0;
     rowGroups[0] = 0;
     for (int32_t row = 0; row < s->height; ++row) {
-        rowSegments[row + 1] += rowSegments[row];
+        rowSlots[row + 1] += rowSlots[row];
         rowGroups[row + 1] += rowGroups[row];
     }
-    head->segments = rowSegments[s->height];
+    head->slots = rowSlots[s->height];
     head->groups = rowGroups[s->height];
-    if (head->segments > uint64_t(kMaxPlanSegments)) return POLARMOSAIC_PLAN_TOO_LARGE;
-    head->segmentsOffset = l.headBytes;
-    head->groupsOffset = alignUp(head->segmentsOffset + head->segments * sizeof(PlanSegment));
+    if (head->slots > uint64_t(kMaxPlanSlots)) return POLARMOSAIC_PLAN_TOO_LARGE;
+    head->slotsOffset = l.headBytes;
+    head->groupsOffset = alignUp(head->slotsOffset + head->slots * sizeof(PlanSlot));
     head->planBytes = alignUp(head->groupsOffset + head->groups * sizeof(PlanGroup));
     head->measured = 1;
     *planBytes = static_cast<size_t>(head->planBytes);

@@ -29,10 +29,12 @@ size_t headerCCheckOffsetOfBorderValue(void) { return offsetof(PolarMosaicParam,
 
 #include "fitted.h"
 
-/* The fitted geometry's layout helper from C: a 2 x 2 picture is two polar
- * rows (the least) of 36 columns (one per sector) and one ring, the disc. */
+/* The fitted plan's settings from C: a 2 x 2 picture, the centre in the
+ * middle (doubled coordinates 1, 1), one disc and one ring of 36 sectors
+ * reach its corners when rings are 1 pixel thick. */
 int headerCCheckFitted(void) {
-    PolarFittedParam p;
-    if (polarFittedLayout(&p, 2, 2, 36, 28) != POLARMOSAIC_OK) return 0;
-    return p.polarRows == 2 && p.polarCols == 36 && p.rings == 1 && p.lineBytes == 16;
+    PolarPlanSettings s;
+    polarPlanDefaults(&s, 2, 2, 36, 1, POLARMOSAIC_BORDER_NONE, 0);
+    return checkPolarPlanSettings(&s) == POLARMOSAIC_OK && s.centreX2 == 1 && s.centreY2 == 1 &&
+           polarPlanHeadBytes(&s) > sizeof(PolarPlanSettings);
 }

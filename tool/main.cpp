@@ -37,10 +37,6 @@ constexpr int kExitUsage = 2;
 constexpr const char* kDemoName = "(built-in picture)";
 constexpr const char* kDefaultDemoOutput = "polarmosaic-demo.png";
 
-// Defaults of the tool; the host layer's defaults are only the fallback.
-constexpr int kDefaultSectors = 36;
-constexpr double kDefaultRing = 28.0;
-
 const char kHelp[] =
     "Usage: polarmosaic [options] INPUT OUTPUT\n"
     "       polarmosaic [options] -d FOLDER INPUT...\n"
@@ -62,14 +58,22 @@ const char kHelp[] =
     "outputs, the ICC profile to TIFF outputs.\n"
     "\n"
     "Geometry. By default the mosaic is fitted to the picture: rings around\n"
-    "the centre out to the corners, so every feature stays where it was and\n"
-    "nothing is cropped; beyond an edge the nearest edge pixel is used. The\n"
-    "centre (radius below one ring) is one disc.\n"
-    "  -s, --sectors N        N sectors of equal angle in every ring (default 36)\n"
-    "  -r, --ring PIXELS      rings exactly PIXELS thick (default 28; rounded)\n"
-    "                         -s N -r 1 -b none is the finest grid once N\n"
-    "                         reaches 2 pi x the half diagonal (7000 for\n"
-    "                         1920 x 1080): one polar sample per tile\n"
+    "the centre out to the farthest corner, so every feature stays where it\n"
+    "was and nothing is cropped; a tile is the mean of the pixels it covers.\n"
+    "The centre (radius below one ring) is one disc; inner rings have fewer\n"
+    "sectors (a divisor of N), so that their tiles stay about square. Lines\n"
+    "and tile edges are smooth (coverage-weighted). Lengths are pixels, or\n"
+    "with % per cent of the half-diagonal, so a setting looks the same at any\n"
+    "resolution.\n"
+    "  -s, --sectors N        N sectors in the outer rings (default 36)\n"
+    "  -r, --ring LENGTH      ring thickness (default 4%; classic 28 pixels);\n"
+    "                         -s 720 -r 1 -b none is the finest grid\n"
+    "      --centre X,Y       the centre, in pixels from the left and top edge\n"
+    "                         or in per cent of the way across (default 50%,50%)\n"
+    "      --angle DEG        direction of the first spoke, degrees counter-\n"
+    "                         clockwise from 3 o'clock (default 0)\n"
+    "      --hard-edges       no blending at tile and line edges (pixel art,\n"
+    "                         or the look of earlier versions)\n"
     "      --classic          the module's classic framing (iPolarMosaic0): the\n"
     "                         picture is unrolled into a polar image of its own\n"
     "                         size, each polar row one radius (0.8 pixel, row 0\n"
@@ -95,8 +99,9 @@ const char kHelp[] =
     "Borders:\n"
     "  -b, --border STYLE     none, grid (rings and spokes), rings or spokes;\n"
     "                         or 1, 2, 3, 4 (default grid)\n"
-    "  -w, --border-width N   line width in pixels, 0 .. 1024 (default 5); lines\n"
-    "                         are 2 * (N / 2) + 1 pixels thick\n"
+    "  -w, --border-width LENGTH  line width, 0 .. 1024 pixels (default 0.6%;\n"
+    "                         classic 5 pixels, drawn 2 * (N / 2) + 1 thick);\n"
+    "                         0 draws no lines\n"
     "  -c, --border-color C   #rrggbb, R,G,B or a CSS colour name such as\n"
     "                         'navy' (default #303030)\n"
     "      --shade-outer F    shade factor of the outer side of each ring\n"
@@ -169,9 +174,13 @@ const char kHelp[] =
 struct ToolOptions {
     MosaicOptions mosaic;
     int sectors = kDefaultSectors;
-    double ring = kDefaultRing;
-    int tile_width = 0;   // 0: from sectors
-    int tile_height = 0;  // 0: from ring
+    Length ring;  // unset (value 0): the geometry's default
+    Length line_width;
+    bool line_width_given = false;
+    CentreSpec centre;
+    std::string fitted_only;  // a fitted geometry option that was given
+    int tile_width = 0;       // 0: from sectors
+    int tile_height = 0;      // 0: from ring
     bool classic = false;
     std::string classic_only;  // a classic grid option that was given
     ImageFormat format = ImageFormat::kUnknown;
@@ -495,16 +504,34 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
             *exit_now = true;
             return options;
         } else if (name == "-V" || name == "--version") {
-            printf("polarmosaic %s\n", POLARMOSAIC_TOOL_VERSION);
+            printf("polarmosaic %s (fitted geometry version %d)\n", POLARMOSAIC_TOOL_VERSION,
+                   POLARMOSAIC_FITTED_VERSION);
             *exit_now = true;
             return options;
         } else if (name == "-s" || name == "--sectors") {
             options.sectors = take_int(1, 32767);
         } else if (name == "-r" || name == "--ring") {
             std::string text = take();
-            if (!ParseFloat(text, 0.8, 32767 * kPixelsPerPolarRow, &options.ring)) {
-                Fail("option " + name + ": '" + text + "' is not a ring thickness in 0.8 .. 26213 pixels");
+            if (!ParseLength(text, &options.ring) || !(options.ring.value > 0.0) ||
+                options.ring.value > (options.ring.relative ? 200.0 : 65535.0)) {
+                Fail("option " + name + ": '" + text +
+                     "' is not a ring thickness in pixels (up to 65535) or per cent (up to 200%)");
             }
+        } else if (name == "--centre" || name == "--center") {
+            std::string text = take();
+            if (!ParseCentre(text, &options.centre)) {
+                Fail("option " + name + ": '" + text + "' is not X,Y in pixels or per cent, e.g. 30%,40%");
+            }
+            options.fitted_only = name;
+        } else if (name == "--angle") {
+            std::string text = take();
+            if (!ParseFloat(text, -1e6, 1e6, &options.mosaic.angle)) {
+                Fail("option " + name + ": '" + text + "' is not an angle in degrees");
+            }
+            options.fitted_only = name;
+        } else if (name == "--hard-edges") {
+            options.mosaic.hardEdges = true;
+            options.fitted_only = name;
         } else if (name == "--classic") {
             options.classic = true;
         } else if (name == "--tile-width") {
@@ -532,7 +559,15 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
                 Fail("option " + name + ": unknown border style '" + text + "' (none, grid, rings, spokes)");
             }
         } else if (name == "-w" || name == "--border-width") {
-            options.mosaic.borderWidth = take_int(0, kMaxBorderWidth);
+            std::string text = take();
+            if (!ParseLength(text, &options.line_width) ||
+                options.line_width.value > (options.line_width.relative ? 100.0 : kMaxBorderWidth) ||
+                (!options.line_width.relative &&
+                 options.line_width.value != std::floor(options.line_width.value))) {
+                Fail("option " + name + ": '" + text + "' is not a line width in whole pixels (0 .. " +
+                     std::to_string(kMaxBorderWidth) + ") or per cent (up to 100%)");
+            }
+            options.line_width_given = true;
         } else if (name == "-c" || name == "--border-color" || name == "--border-colour") {
             take_colour(options.mosaic.borderColor);
         } else if (name == "--shade-outer") {
@@ -601,6 +636,9 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
         }
         if (has_value) Fail("option " + name + " takes no value");
     }
+    if (options.classic && !options.fitted_only.empty()) {
+        Fail("option " + options.fitted_only + " is for the fitted geometry; leave out --classic");
+    }
     if (!options.classic && !options.classic_only.empty()) {
         Fail("option " + options.classic_only +
              " sets the classic polar grid; add --classic (the fitted geometry "
@@ -621,13 +659,22 @@ struct Job {
     int height = 0;
 };
 
-// The host options for one image: the polar terms depend on its width.
-MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
+// The host options for one image: lengths and the centre depend on its
+// size, the classic polar terms on its width. Empty reason when usable.
+MosaicOptions OptionsForImage(const ToolOptions& options, int width, int height, std::string* reason) {
     MosaicOptions mosaic = options.mosaic;
-    if (!options.classic) {
+    const bool classic = options.classic;
+    const Length ring = options.ring.value > 0.0 ? options.ring : classic ? kClassicRing : kDefaultRing;
+    const Length line = options.line_width_given ? options.line_width
+                        : classic                ? kClassicLineWidth
+                                                 : kDefaultLineWidth;
+    mosaic.borderWidth = std::min(ResolveLength(line, width, height, 0), kMaxBorderWidth);
+    if (!classic) {
         mosaic.geometry = kGeometryFitted;
         mosaic.sectors = options.sectors;
-        mosaic.ringWidth = FittedRingWidth(options.ring);
+        mosaic.ringWidth = std::min(ResolveLength(ring, width, height, 1), 65535);
+        if (!ResolveCentre(options.centre, width, height, &mosaic.centreX2, &mosaic.centreY2, reason))
+            return mosaic;
         return mosaic;
     }
     mosaic.geometry = kGeometryClassic;
@@ -639,7 +686,7 @@ MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
     if (options.tile_height > 0) {
         mosaic.tileHeight = options.tile_height;
     } else {
-        mosaic.tileHeight = RingTileHeight(options.ring);
+        mosaic.tileHeight = RingTileHeight(LengthPixels(ring, width, height));
     }
     return mosaic;
 }
@@ -647,7 +694,7 @@ MosaicOptions OptionsForImage(const ToolOptions& options, int width) {
 // Memory one image takes, by buffer. A worker keeps its buffers for the
 // next image, so it holds the largest of each part that it has needed.
 struct MemoryParts {
-    enum { kFile, kDecoder, kRgb, kPlanes, kEncoded, kCount };
+    enum { kFile, kDecoder, kRgb, kPlanes, kPlan, kEncoded, kCount };
     uint64_t part[kCount] = {};
     uint64_t Sum() const {
         uint64_t sum = 0;
@@ -720,12 +767,20 @@ private:
         retained_ = MemoryParts();
     }
 
-    MemoryParts ImageParts(MemoryParts need, int width, int height, uint64_t decoder_bytes) const {
+    MemoryParts ImageParts(MemoryParts need, int width, int height, uint64_t decoder_bytes) {
         uint64_t pixels = static_cast<uint64_t>(width) * height;
         need.part[MemoryParts::kDecoder] = decoder_bytes;
         need.part[MemoryParts::kRgb] = pixels * 3;
         need.part[MemoryParts::kPlanes] =
             options_.no_effect ? 0 : 6 * static_cast<uint64_t>((width + 15) & ~15) * height;
+        // The fitted plan and a frame's scratch, measured for this size.
+        need.part[MemoryParts::kPlan] = 0;
+        if (!options_.no_effect && !options_.classic) {
+            std::string ignored;  // the same reason comes again from Prepare
+            MosaicOptions mosaic = OptionsForImage(options_, width, height, &ignored);
+            if (ignored.empty())
+                need.part[MemoryParts::kPlan] = host_.PlanBytes(width, height, mosaic, &ignored);
+        }
         // Compressed output stays below the raw size but for a little framing.
         need.part[MemoryParts::kEncoded] = pixels * 3 + pixels / 32 + (1 << 20);
         return need;
@@ -796,9 +851,10 @@ private:
             return;
         }
         if (!options_.no_effect) {
-            MosaicOptions mosaic = OptionsForImage(options_, image_.width);
+            reason.clear();
+            MosaicOptions mosaic = OptionsForImage(options_, image_.width, image_.height, &reason);
             mosaic.threads = threads_;
-            if (!host_.Prepare(image_.width, image_.height, mosaic, &reason)) {
+            if (!reason.empty() || !host_.Prepare(image_.width, image_.height, mosaic, &reason)) {
                 job->error = name + ": " + reason;
                 return;
             }

@@ -1,5 +1,6 @@
 // Host layer: tile counts, option and size checks, determinism, and the
 // result against a direct call of the module.
+#include <cmath>
 #include <math.h>
 
 #include <gtest/gtest.h>
@@ -264,82 +265,139 @@ TEST(HostResult, EqualsDirectModuleCallAndRepeats) {
     }
 }
 
-// The fitted geometry through the host: the module's fitted effect on the
-// same planes, whatever the buffers held before; its own option checks.
+// The module's fitted effect on planes taken from interleaved pixels.
+std::vector<uint8_t> DirectFitted(const std::vector<uint8_t>& px, int channels, int width, int height,
+                                  const PolarPlanSettings& settings, const MosaicOptions& options) {
+    const size_t pixels = static_cast<size_t>(width) * height;
+    std::vector<uint8_t> planes[8];
+    for (auto& plane : planes) plane.assign(pixels, 0);
+    for (size_t i = 0; i < pixels; ++i) {
+        for (int k = 0; k < channels; ++k) planes[k][i] = px[i * channels + k];
+    }
+    size_t head_bytes = polarPlanHeadBytes(&settings);
+    std::vector<uint8_t> plan(head_bytes);
+    size_t plan_bytes = 0;
+    EXPECT_EQ(polarPlanMeasure(&settings, plan.data(), head_bytes, nullptr, nullptr, &plan_bytes),
+              POLARMOSAIC_OK);
+    plan.resize(plan_bytes);
+    EXPECT_EQ(polarPlanBuild(plan.data(), plan_bytes, nullptr, nullptr), POLARMOSAIC_OK);
+    std::vector<uint8_t> scratch(polarPlanScratchBytes(plan.data()));
+    PolarPlanFrame frame = {};
+    for (int k = 0; k < channels; ++k) {
+        frame.srcPlane[k] = planes[k].data();
+        frame.dstPlane[k] = planes[4 + k].data();
+    }
+    for (int k = 0; k < 3; ++k) frame.borderValue[k] = static_cast<int16_t>(options.borderColor[k]);
+    for (int k = 0; k < 4; ++k) frame.shade[k] = options.shade[k];
+    frame.srcLineBytes = frame.dstLineBytes = width;
+    EXPECT_EQ(polarPlanFrame(plan.data(), &frame, scratch.data(), scratch.size(), nullptr, nullptr),
+              POLARMOSAIC_OK);
+    std::vector<uint8_t> out(pixels * channels);
+    for (size_t i = 0; i < pixels; ++i) {
+        for (int k = 0; k < channels; ++k) out[i * channels + k] = planes[4 + k][i];
+    }
+    return out;
+}
+
+// The fitted geometry through the host: the module's plan and frame on the
+// same pixels, with an asymmetric line colour (a channel mix-up shows), the
+// centre and angle passed on in the module's units, RGBA kept; a plan that
+// only colours change is not built again.
 TEST(HostResult, FittedEqualsDirectModuleCall) {
-    for (const ResultCase& c : kResultCases) {
+    const struct {
+        int width, height, sectors, ring, mode, border_width, centre_x2, centre_y2;
+        double angle;
+        bool hard;
+        int channels;
+    } cases[] = {
+        {64, 48, 8, 6, 2, 3, -1, -1, 0.0, false, 3},    {101, 99, 10, 7, 2, 5, 10, 180, 30.5, false, 4},
+        {99, 101, 13, 9, 3, 4, 196, 0, -90.0, true, 3}, {320, 240, 17, 30, 4, 5, 100, 300, 725.25, false, 3},
+        {2, 2, 1, 1, 1, 0, -1, -1, 0.0, false, 4},      {37, 5, 40, 2, 2, 1, 0, 8, 359.9995, true, 3},
+    };
+    for (const auto& c : cases) {
         MosaicOptions options;
-        options.sectors = c.tile_w;
-        options.ringWidth = c.tile_h;
+        options.sectors = c.sectors;
+        options.ringWidth = c.ring;
         options.borderMode = c.mode;
         options.borderWidth = c.border_width;
-        pmtest::Rgb input = pmtest::Pattern(c.width, c.height, 3);
-
-        PolarFittedParam p = {};
-        ASSERT_EQ(polarFittedLayout(&p, c.width, c.height, c.tile_w, c.tile_h), POLARMOSAIC_OK);
-        const size_t picture = static_cast<size_t>(p.height) * p.lineBytes;
-        const size_t polar = static_cast<size_t>(p.polarRows) * p.polarLineBytes;
-        std::vector<uint8_t> planes[12];
-        for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? picture : polar, 0);
-        for (int y = 0; y < c.height; ++y) {
-            for (int x = 0; x < c.width; ++x) {
-                for (int k = 0; k < 3; ++k) {
-                    planes[k][static_cast<size_t>(y) * p.lineBytes + x] =
-                        input.px[(static_cast<size_t>(y) * c.width + x) * 3 + k];
-                }
-            }
-        }
-        std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1),
-            heights(static_cast<size_t>(p.rings));
-        std::vector<uint8_t> ramps[12];
-        for (int k = 0; k < 3; ++k) {
-            p.srcPlane[k] = planes[k].data();
-            p.dstPlane[k] = planes[3 + k].data();
-            p.polarPlane[k] = planes[6 + k].data();
-            p.tilePlane[k] = planes[9 + k].data();
-            p.borderValue[k] = static_cast<int16_t>(options.borderColor[k]);
-        }
-        for (int r = 0; r < 12; ++r) {
-            ramps[r].assign(static_cast<size_t>(c.border_width / 2 + 1), 0);
-            p.ramp[r] = ramps[r].data();
-        }
-        for (int s = 0; s < 4; ++s) p.shade[s] = options.shade[s];
-        p.planeBytes = static_cast<int32_t>(picture);
-        p.polarPlaneBytes = static_cast<int32_t>(polar);
-        p.tileWidths = widths.data();
-        p.tileHeights = heights.data();
-        p.borderMode = static_cast<int16_t>(c.mode);
-        p.borderWidth = static_cast<int16_t>(c.border_width);
-        ASSERT_EQ(iPolarFittedRun0(&p, nullptr, nullptr), POLARMOSAIC_OK);
-        pmtest::Rgb expected = input;
-        for (int y = 0; y < c.height; ++y) {
-            for (int x = 0; x < c.width; ++x) {
-                for (int k = 0; k < 3; ++k) {
-                    expected.px[(static_cast<size_t>(y) * c.width + x) * 3 + k] =
-                        planes[3 + k][static_cast<size_t>(y) * p.lineBytes + x];
-                }
-            }
-        }
+        options.borderColor[0] = 200;
+        options.borderColor[1] = 40;
+        options.borderColor[2] = 90;
+        options.centreX2 = c.centre_x2;
+        options.centreY2 = c.centre_y2;
+        options.angle = c.angle;
+        options.hardEdges = c.hard;
+        PolarPlanSettings settings;
+        polarPlanDefaults(&settings, c.width, c.height, c.sectors, c.ring, c.mode, c.border_width);
+        if (c.centre_x2 >= 0) settings.centreX2 = c.centre_x2;
+        if (c.centre_y2 >= 0) settings.centreY2 = c.centre_y2;
+        // Degrees to thousandths, rounded, in 0 .. 360000.
+        settings.angle =
+            static_cast<int32_t>(std::lround(std::fmod(std::fmod(c.angle, 360.0) + 360.0, 360.0) * 1000.0)) %
+            360000;
+        settings.hardEdges = c.hard;
+        std::vector<uint8_t> input = pmtest::Pattern(c.width, c.height * c.channels, 3).px;
+        input.resize(static_cast<size_t>(c.width) * c.height * c.channels);
+        const std::vector<uint8_t> expected =
+            DirectFitted(input, c.channels, c.width, c.height, settings, options);
 
         MosaicHost host;
         std::string error;
         ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-        pmtest::Rgb other = pmtest::Pattern(c.width, c.height, 50);
-        std::vector<uint8_t> scratch(other.px.size());
-        host.Apply(other.px.data(), c.width * 3, scratch.data(), c.width * 3);
-        pmtest::Rgb got = input;
-        host.Apply(got.px.data(), c.width * 3, got.px.data(), c.width * 3);
+        std::vector<uint8_t> got = input;
+        const ptrdiff_t stride = static_cast<ptrdiff_t>(c.width) * c.channels;
+        host.Apply(got.data(), stride, got.data(), stride, c.channels);
         EXPECT_TRUE(got == expected) << c.width << " x " << c.height;
+        options.borderColor[1] = 41;
+        ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+        EXPECT_EQ(host.plan_builds(), 1);
+        options.angle += 1.0;
+        ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+        EXPECT_EQ(host.plan_builds(), 2);
     }
     const struct {
-        int sectors, ring;
+        int sectors, ring, centre_x2;
         const char* reason;
-    } bad[] = {{0, 5, "sector count 0"}, {32753, 5, "sector count 32753"}, {4, 0, "ring width 0"}};
+    } bad[] = {{0, 5, -1, "sector count 0"},
+               {32753, 5, -1, "sector count 32753"},
+               {4, 0, -1, "ring width 0"},
+               {4, 5, 99, "centre lies outside"}};
     for (const auto& b : bad) {
         MosaicOptions options;
         options.sectors = b.sectors;
         options.ringWidth = b.ring;
+        options.centreX2 = b.centre_x2;
         EXPECT_NE(CheckOptions(options, 50, 40).find(b.reason), std::string::npos) << b.reason;
+    }
+}
+
+// Lengths and centres as users give them.
+TEST(HostSettings, LengthsAndCentresResolveOnThePicture) {
+    const struct {
+        const char* text;
+        bool ok;
+        int width, height, pixels;
+    } lengths[] = {{"28", true, 100, 100, 28}, {"4%", true, 1024, 768, 26}, {"0.6%", true, 1024, 768, 4},
+                   {"12.5", true, 10, 10, 13}, {"0", true, 10, 10, 1},      {"-3", false, 0, 0, 0},
+                   {"4 %", false, 0, 0, 0},    {"%", false, 0, 0, 0},       {"1e3", false, 0, 0, 0}};
+    for (const auto& l : lengths) {
+        polarmosaic::Length length;
+        EXPECT_EQ(polarmosaic::ParseLength(l.text, &length), l.ok) << l.text;
+        if (l.ok) EXPECT_EQ(polarmosaic::ResolveLength(length, l.width, l.height, 1), l.pixels) << l.text;
+    }
+    const struct {
+        const char* text;
+        int width, height, x2, y2;  // x2 -1: refused
+    } centres[] = {{"50%,50%", 101, 51, 100, 50}, {"0,0", 10, 10, 0, 0},   {"9,4.5", 10, 10, 18, 9},
+                   {"100%,0%", 7, 9, 12, 0},      {"10,3", 10, 10, -1, 0}, {"30%,101%", 10, 10, -1, 0}};
+    for (const auto& c : centres) {
+        polarmosaic::CentreSpec centre;
+        ASSERT_TRUE(polarmosaic::ParseCentre(c.text, &centre)) << c.text;
+        int x2 = 0, y2 = 0;
+        std::string error;
+        const bool ok = polarmosaic::ResolveCentre(centre, c.width, c.height, &x2, &y2, &error);
+        EXPECT_EQ(ok, c.x2 >= 0) << c.text << ": " << error;
+        if (ok) EXPECT_EQ(x2 * 1000 + y2, c.x2 * 1000 + c.y2) << c.text;
     }
 }
 

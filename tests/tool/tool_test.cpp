@@ -153,13 +153,57 @@ TEST(ToolResult, FittedIsTheDefaultAndRegistered) {
         }
     }
     pmtest::WriteFileBytes(dir.File("in.ppm"), pmtest::PpmBytes(input));
-    ASSERT_EQ(RunTool(dir.path(), {"in.ppm", "default.ppm"}).exit_code, 0);
-    Rgb expected = input;
-    std::string error;
-    ASSERT_TRUE(polarmosaic::ApplyPolarMosaic(input.px.data(), w, h, polarmosaic::MosaicOptions(),
-                                              &expected.px, &error))
-        << error;
-    EXPECT_TRUE(ReadPnmFile(dir.File("default.ppm")) == expected);
+    // The tool's settings against the host's options in pixels and doubled
+    // centre coordinates, worked out by hand for 192 x 108 (half-diagonal
+    // 110.15): 4% is 4.41 -> 4 pixels, 0.6% 0.66 -> 1, 10% 11.0 -> 11.
+    const struct {
+        std::vector<std::string> args;
+        int sectors, ring, width, centre_x2, centre_y2;
+        double angle;
+        bool hard;
+        int colour[3];
+    } cases[] = {
+        {{}, 36, 4, 1, -1, -1, 0.0, false, {48, 48, 48}},
+        {{"-r", "10%", "-w", "3", "--centre", "20,30.5", "--angle", "-45", "-c", "#c81e5a"},
+         36,
+         11,
+         3,
+         40,
+         61,
+         -45.0,
+         false,
+         {200, 30, 90}},
+        {{"-r", "9", "-w", "2%", "--centre", "100%,0%", "--hard-edges", "-s", "5"},
+         5,
+         9,
+         2,
+         382,
+         0,
+         0.0,
+         true,
+         {48, 48, 48}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("in.ppm");
+        args.push_back("out.ppm");
+        ASSERT_EQ(RunTool(dir.path(), args).exit_code, 0);
+        polarmosaic::MosaicOptions options;
+        options.sectors = c.sectors;
+        options.ringWidth = c.ring;
+        options.borderWidth = c.width;
+        options.centreX2 = c.centre_x2;
+        options.centreY2 = c.centre_y2;
+        options.angle = c.angle;
+        options.hardEdges = c.hard;
+        for (int k = 0; k < 3; ++k) options.borderColor[k] = c.colour[k];
+        Rgb expected = input;
+        std::string error;
+        ASSERT_TRUE(polarmosaic::ApplyPolarMosaic(input.px.data(), w, h, options, &expected.px, &error))
+            << error;
+        EXPECT_TRUE(ReadPnmFile(dir.File("out.ppm")) == expected)
+            << (c.args.empty() ? "defaults" : c.args[1]);
+    }
 
     ASSERT_EQ(RunTool(dir.path(), {"-s", "800", "-r", "1", "-b", "none", "in.ppm", "fine.ppm"}).exit_code, 0);
     Rgb fine = ReadPnmFile(dir.File("fine.ppm"));
@@ -475,6 +519,20 @@ std::vector<ErrorCase> ErrorCases() {
          2,
          "option --memory: 'lots' is not a memory size"},
         {"threads", ppm, {"-t", "-1", "in.dat", "out.png"}, 2, "option -t: '-1'"},
+        {"ring percent", ppm, {"-r", "4 %", "in.dat", "out.png"}, 2, "option -r: '4 %'"},
+        {"width fraction", ppm, {"-w", "2.5", "in.dat", "out.png"}, 2, "option -w: '2.5'"},
+        {"centre", ppm, {"--centre", "10", "in.dat", "out.png"}, 2, "option --centre: '10' is not X,Y"},
+        {"centre outside",
+         ppm,
+         {"--centre", "40,10", "in.dat", "out.png"},
+         1,
+         "in.dat: centre 40,10 lies outside the 40 x 30 picture (0 .. 39, 0 .. 29)"},
+        {"angle", ppm, {"--angle", "east", "in.dat", "out.png"}, 2, "option --angle: 'east'"},
+        {"fitted option with classic",
+         ppm,
+         {"--classic", "--hard-edges", "in.dat", "out.png"},
+         2,
+         "option --hard-edges is for the fitted geometry"},
     };
 }
 
@@ -590,7 +648,8 @@ TEST(ToolUsage, HelpVersionAndDemo) {
     }
     run = RunTool(dir.path(), {"--version"});
     EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.out, std::string("polarmosaic ") + POLARMOSAIC_EXPECTED_VERSION + "\n");
+    EXPECT_EQ(run.out,
+              std::string("polarmosaic ") + POLARMOSAIC_EXPECTED_VERSION + " (fitted geometry version 2)\n");
 
     run = RunTool(dir.path(), {"--demo"});
     ASSERT_EQ(run.exit_code, 0) << run.err;

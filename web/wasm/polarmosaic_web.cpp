@@ -171,7 +171,7 @@ bool RunFitted(WebState& s, MosaicOptions options, int sectors, double ring) {
     options.geometry = kGeometryFitted;
     options.splitRemainder = false;  // a classic option
     options.sectors = sectors;
-    options.ringWidth = FittedRingWidth(ring);
+    options.ringWidth = ResolveLength(Length{ring, false}, s.width, s.height, 1);
     if (!s.host.Prepare(s.width, s.height, options, &s.error)) return false;
     const size_t pixels = static_cast<size_t>(s.width) * s.height;
     s.rgb.resize(pixels * 3);
