@@ -347,52 +347,64 @@ void runLibm() {
     report("libm-sqrt", dsqrt);
 }
 
-// The fitted geometry, through the runner-less entry point.
+// The fitted geometry: plan and frame on the caller's thread, smooth and hard
+// edges, off-centre, turned, with and without alpha. The digest covers the
+// plan's bytes too.
 struct FittedCase {
     const char* name;
     int width, height, sectors, ringWidth, borderMode, borderWidth;
+    int centreX2, centreY2, angle, hardEdges;
+    bool alpha;
 };
 
 const FittedCase kFittedCases[] = {
-    {"fitted-320x180-grid", 320, 180, 36, 28, 2, 5}, {"fitted-90x160-rings", 90, 160, 7, 9, 3, 4},
-    {"fitted-61x61-spokes", 61, 61, 5, 6, 4, 1},     {"fitted-240x30-finest", 240, 30, 800, 1, 1, 0},
-    {"fitted-2x2-grid", 2, 2, 3, 1, 2, 3},
+    {"fitted-320x180-grid", 320, 180, 36, 28, 2, 5, -1, -1, 0, 0, false},
+    {"fitted-90x160-rings", 90, 160, 7, 9, 3, 4, 20, 300, 123456, 0, true},
+    {"fitted-61x61-spokes", 61, 61, 5, 6, 4, 1, 60, 60, 30000, 0, false},
+    {"fitted-240x30-finest", 240, 30, 720, 1, 1, 0, -1, -1, 0, 0, false},
+    {"fitted-200x120-hard", 200, 120, 12, 10, 2, 3, 0, 239, 359999, 1, true},
+    {"fitted-2x2-grid", 2, 2, 3, 1, 2, 3, -1, -1, 0, 0, false},
 };
 
 void runFitted(const FittedCase& c) {
-    PolarFittedParam p = {};
-    if (polarFittedLayout(&p, c.width, c.height, c.sectors, c.ringWidth) != POLARMOSAIC_OK) {
+    PolarPlanSettings s;
+    polarPlanDefaults(&s, c.width, c.height, c.sectors, c.ringWidth, c.borderMode, c.borderWidth);
+    if (c.centreX2 >= 0) s.centreX2 = c.centreX2;
+    if (c.centreY2 >= 0) s.centreY2 = c.centreY2;
+    s.angle = c.angle;
+    s.hardEdges = c.hardEdges;
+    const size_t headBytes = polarPlanHeadBytes(&s);
+    std::vector<uint8_t> plan(headBytes);
+    size_t planBytes = 0;
+    if (headBytes == 0 ||
+        polarPlanMeasure(&s, plan.data(), headBytes, nullptr, nullptr, &planBytes) != POLARMOSAIC_OK) {
         printf("%s refused\n", c.name);
         return;
     }
-    const size_t pictureBytes = static_cast<size_t>(p.height) * static_cast<size_t>(p.lineBytes);
-    const size_t polarBytes = static_cast<size_t>(p.polarRows) * static_cast<size_t>(p.polarLineBytes);
-    std::vector<std::vector<uint8_t>> planes(12);
-    for (int k = 0; k < 12; ++k) planes[k].assign(k < 6 ? pictureBytes : polarBytes, 0);
-    std::vector<int16_t> widths(static_cast<size_t>(p.sectors) + 1), heights(static_cast<size_t>(p.rings));
-    std::vector<std::vector<uint8_t>> ramps(12,
-                                            std::vector<uint8_t>(static_cast<size_t>(c.borderWidth / 2 + 1)));
-    for (int k = 0; k < 3; ++k) {
-        paint(planes[k], c.width, c.height, p.lineBytes, k, static_cast<uint32_t>(c.width * 17 + c.height));
-        p.srcPlane[k] = planes[k].data();
-        p.dstPlane[k] = planes[3 + k].data();
-        p.polarPlane[k] = planes[6 + k].data();
-        p.tilePlane[k] = planes[9 + k].data();
-        p.borderValue[k] = static_cast<int16_t>(40 + 60 * k);
-    }
-    for (int r = 0; r < 12; ++r) p.ramp[r] = ramps[r].data();
-    const float shade[4] = {3.0f, 0.3f, 1.7f, 0.45f};
-    for (int s = 0; s < 4; ++s) p.shade[s] = shade[s];
-    p.planeBytes = static_cast<int32_t>(pictureBytes);
-    p.polarPlaneBytes = static_cast<int32_t>(polarBytes);
-    p.tileWidths = widths.data();
-    p.tileHeights = heights.data();
-    p.borderMode = static_cast<int16_t>(c.borderMode);
-    p.borderWidth = static_cast<int16_t>(c.borderWidth);
+    plan.resize(planBytes);
     Digest d;
-    d.u32(static_cast<uint32_t>(iPolarFittedRun0(&p, nullptr, nullptr)));
-    for (int k = 0; k < 3; ++k) d.bytes(planes[3 + k].data(), pictureBytes);
-    for (int k = 0; k < 3; ++k) d.bytes(planes[6 + k].data(), polarBytes);
+    d.u32(static_cast<uint32_t>(polarPlanBuild(plan.data(), planBytes, nullptr, nullptr)));
+    const size_t pictureBytes = static_cast<size_t>(c.width) * static_cast<size_t>(c.height);
+    std::vector<std::vector<uint8_t>> planes(8, std::vector<uint8_t>(pictureBytes));
+    PolarPlanFrame f = {};
+    for (int k = 0; k < 4; ++k) {
+        paint(planes[k], c.width, c.height, c.width, k, static_cast<uint32_t>(c.width * 17 + c.height));
+        if (k < 3 || c.alpha) {
+            f.srcPlane[k] = planes[k].data();
+            f.dstPlane[k] = planes[4 + k].data();
+        }
+    }
+    for (int k = 0; k < 3; ++k) f.borderValue[k] = static_cast<int16_t>(40 + 60 * k);
+    const float shade[4] = {3.0f, 0.3f, 1.7f, 0.45f};
+    for (int k = 0; k < 4; ++k) f.shade[k] = shade[k];
+    f.srcLineBytes = f.dstLineBytes = c.width;
+    std::vector<uint8_t> scratch(polarPlanScratchBytes(plan.data()));
+    d.u32(static_cast<uint32_t>(
+        polarPlanFrame(plan.data(), &f, scratch.data(), scratch.size(), nullptr, nullptr)));
+    // The plan's head holds native-order fields: digest the output only, and
+    // the plan's size.
+    d.u32(static_cast<uint32_t>(planBytes));
+    for (int k = 4; k < 8; ++k) d.bytes(planes[k].data(), pictureBytes);
     report(c.name, d);
 }
 

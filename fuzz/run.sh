@@ -21,7 +21,7 @@ seconds="${1:?usage: fuzz/run.sh SECONDS [TARGET...]}"
 shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_mosaic fuzz_forward fuzz_inverse fuzz_turns fuzz_ramp)
+  targets=(fuzz_mosaic fuzz_forward fuzz_inverse fuzz_turns fuzz_ramp fuzz_plan)
   [ -x "$bin/fuzz_image_load" ] && targets+=(fuzz_image_load)
 fi
 timeout_s="${FUZZ_TIMEOUT:-10}"

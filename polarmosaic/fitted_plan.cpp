@@ -2,6 +2,7 @@
 // size and set of settings, and walks every row once to cut it into runs of
 // one tile or line colour and single pixels that blend two of them.
 #include <math.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "fitted_internal.h"
@@ -566,7 +567,7 @@ extern "C" int checkPolarPlanSettings(const PolarPlanSettings* s) {
     if (s->borderWidth < 0 || s->borderWidth > POLARMOSAIC_FITTED_MAX_LINE_WIDTH)
         return POLARMOSAIC_BAD_TILE_SIZE;
     Layout l;
-    if (!computeLayout(*s, &l)) return POLARMOSAIC_PLAN_TOO_LARGE;
+    if (!computeLayout(*s, &l) || l.headBytes > SIZE_MAX / 2) return POLARMOSAIC_PLAN_TOO_LARGE;
     return POLARMOSAIC_OK;
 }
 
@@ -644,6 +645,7 @@ extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t h
     head->slotsOffset = l.headBytes;
     head->groupsOffset = alignUp(head->slotsOffset + head->slots * sizeof(PlanSlot));
     head->planBytes = alignUp(head->groupsOffset + head->groups * sizeof(PlanGroup));
+    if (head->planBytes > SIZE_MAX / 2) return POLARMOSAIC_PLAN_TOO_LARGE;
     head->measured = 1;
     *planBytes = static_cast<size_t>(head->planBytes);
     return POLARMOSAIC_OK;
