@@ -43,7 +43,7 @@
  *   iTileAverageRows0     polarPlane -> tilePlane: tile row 0 of the centre
  *                         grid (the disc), tile rows 1 .. rings - 1 of the
  *                         ring grid, in any split
- *   iBorderRamps0         on the same record (borders of width >= 2 only)
+ *   iBorderRamps0         on the same record (lines of width >= 2 only)
  *   iFittedInverseRows0   tile image and lines -> dstPlane,
  *                         output rows first .. end - 1
  * iPolarFittedRun0 runs them all through a caller-supplied runner.
@@ -78,8 +78,9 @@ extern "C" {
  *   polarPlane[3], tilePlane[3]  polarRows rows of polarCols samples,
  *                 polarLineBytes apart: polarPlaneBytes bytes each.
  *   tileWidths    sectors + 1 entries; tileHeights `rings` entries.
- *   ramp[12]      borderWidth / 2 + 1 entries each when borders of width
- *                 >= 2 are drawn; otherwise unused (may be NULL).
+ *   ramp[12]      borderWidth / 2 + 1 entries each when lines are drawn
+ *                 (borderMode 2, 3 or 4) with borderWidth >= 2; otherwise
+ *                 never read or written, and any of them may be NULL.
  */
 typedef struct PolarFittedParam {
     uint8_t* srcPlane[3];

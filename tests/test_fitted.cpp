@@ -9,6 +9,7 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -276,6 +277,50 @@ TEST(FittedLayout, RefusesOutOfRangeAndBrokenRecords) {
     FittedCall call(in, thin);
     call.p.ramp[0] = nullptr;
     EXPECT_EQ(iPolarFittedRun0(&call.p, nullptr, nullptr), POLARMOSAIC_OK);
+}
+
+// Ramps are needed exactly when lines are drawn (mode 2, 3 or 4) at a width of
+// 2 or more. Otherwise NULL ramps run, through the whole effect and through
+// iBorderRamps0 on the tile record, with the bytes of the same call with
+// ramps; when needed, NULL ramps are refused before anything is written.
+TEST(FittedLayout, NullRampsRunWheneverTheCheckAcceptsThem) {
+    const Picture in = noise(40, 30, 5);
+    for (int mode : {0, 1, 2, 3, 4, 5}) {
+        for (bool flat : {true, false}) {
+            for (int width : {0, 1, 2, 6}) {
+                FittedOptions o = flatLines(6, 5, mode, width);
+                if (!flat) {
+                    const float shades[4] = {2.0f, 0.25f, 1.5f, 0.5f};
+                    std::copy(shades, shades + 4, o.shade);
+                }
+                const std::string name = "mode " + std::to_string(mode) + (flat ? " flat" : " shaded") +
+                                         ", width " + std::to_string(width);
+                const bool needsRamps = mode >= 2 && mode <= 4 && width >= 2;
+                const int expected = needsRamps ? POLARMOSAIC_NULL_RAMP : POLARMOSAIC_OK;
+
+                FittedCall none(in, o);
+                for (auto& r : none.p.ramp) r = nullptr;
+                EXPECT_EQ(checkPolarFittedParam(&none.p), expected) << name;
+                const std::vector<uint8_t> before = none.planes[3];
+                EXPECT_EQ(iPolarFittedRun0(&none.p, nullptr, nullptr), expected) << name;
+                if (needsRamps) {
+                    EXPECT_EQ(none.planes[3], before) << name << ": refused, nothing written";
+                    continue;
+                }
+                FittedCall given(in, o);
+                EXPECT_EQ(iPolarFittedRun0(&given.p, nullptr, nullptr), POLARMOSAIC_OK) << name;
+                EXPECT_TRUE(none.result() == given.result()) << name;
+
+                PolarMosaicParam tiles;
+                PolarTileGrid centre, rings;
+                ASSERT_EQ(iFittedTileRecords0(&none.p, &tiles, &centre, &rings), POLARMOSAIC_OK) << name;
+                // Modes outside 1 .. 4 still fill the ramps of the tile record.
+                const bool stageNeedsRamps = mode != POLARMOSAIC_BORDER_NONE && width >= 2;
+                EXPECT_EQ(iBorderRamps0(&tiles), stageNeedsRamps ? POLARMOSAIC_NULL_RAMP : POLARMOSAIC_OK)
+                    << name;
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------- exactness
