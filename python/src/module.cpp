@@ -13,6 +13,7 @@
 
 #include <array>
 #include <climits>
+#include <cstdio>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -41,7 +42,8 @@ struct Settings {
     std::array<int, 3> border_color = {48, 48, 48};
     std::array<float, 4> shades = {3.0f, 0.3f, 3.0f, 0.3f};  // outer inner ccw cw
     std::array<int, 3> background = {255, 255, 255};
-    int threads = 0;  // 0: every core
+    int threads = 0;          // 0: every core
+    uint64_t max_memory = 0;  // bytes one call may take; 0: no limit
 };
 
 // Planes up to this size stay allocated between calls (see HostFor).
@@ -76,6 +78,35 @@ inline uint8_t Over(uint32_t colour, uint32_t alpha, uint32_t background) {
 // Luma of an RGB pixel (as the tool's PGM output).
 inline uint8_t Luma(const uint8_t* rgb) {
     return static_cast<uint8_t>((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2] + 128) >> 8);
+}
+
+// "1.5 GiB", "12 MiB", as the tool writes memory sizes.
+std::string MemoryText(uint64_t bytes) {
+    char text[64];
+    if (bytes >= (uint64_t{1} << 30)) {
+        snprintf(text, sizeof(text), "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
+    } else {
+        snprintf(text, sizeof(text), "%.0f MiB", std::ceil(static_cast<double>(bytes) / 1048576.0));
+    }
+    return text;
+}
+
+// Bytes one call takes for a width x height picture of `channels`
+// channels: the result array, the interleaved RGB copy, the host's two
+// plane sets and, for the fitted geometry, its polar and tile planes (which
+// follow the picture's diagonal, not its area).
+uint64_t CallBytes(int width, int height, int channels, const polarmosaic::MosaicOptions& options) {
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    uint64_t bytes = pixels * static_cast<uint64_t>(channels) + pixels * 3;
+    bytes += 6 * static_cast<uint64_t>(lcw16(static_cast<int16_t>(width))) * static_cast<uint64_t>(height);
+    if (options.geometry == polarmosaic::kGeometryFitted) {
+        PolarFittedParam layout = {};
+        if (polarFittedLayout(&layout, width, height, options.sectors, options.ringWidth) == POLARMOSAIC_OK) {
+            bytes +=
+                6 * static_cast<uint64_t>(layout.polarRows) * static_cast<uint64_t>(layout.polarLineBytes);
+        }
+    }
+    return bytes;
 }
 
 int ClampedDimension(py::ssize_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
@@ -192,6 +223,14 @@ py::array Apply(const py::array& image, const Settings& settings) {
     polarmosaic::MosaicOptions options = HostOptions(settings, width);
     reason = polarmosaic::CheckOptions(options, width, height);
     if (!reason.empty()) throw py::value_error(reason);
+    const uint64_t needed = CallBytes(width, height, layout.channels, options);
+    if (settings.max_memory > 0 && needed > settings.max_memory) {
+        throw py::value_error("image of " + std::to_string(width) + " x " + std::to_string(height) +
+                              " pixels needs " + std::to_string(needed) + " bytes (" + MemoryText(needed) +
+                              ") of memory with these options, more than max_memory=" +
+                              std::to_string(settings.max_memory) + " (" + MemoryText(settings.max_memory) +
+                              "); give a larger max_memory, or max_memory=0 for no limit");
+    }
 
     std::vector<py::ssize_t> shape(image.shape(), image.shape() + image.ndim());
     py::array_t<uint8_t> result(shape);  // C-contiguous
@@ -233,7 +272,7 @@ PYBIND11_MODULE(_polarmosaic, m) {
         "apply",
         [](const py::array& image, bool classic, int sectors, double ring, int tile_width, int tile_height,
            int cols, int rows, bool split, int border, int border_width, std::array<int, 3> border_color,
-           std::array<float, 4> shades, std::array<int, 3> background, int threads) {
+           std::array<float, 4> shades, std::array<int, 3> background, int threads, uint64_t max_memory) {
             Settings s;
             s.classic = classic;
             s.sectors = sectors;
@@ -249,12 +288,13 @@ PYBIND11_MODULE(_polarmosaic, m) {
             s.shades = shades;
             s.background = background;
             s.threads = threads;
+            s.max_memory = max_memory;
             return Apply(image, s);
         },
         py::arg("image").noconvert(), py::arg("classic"), py::arg("sectors"), py::arg("ring"),
         py::arg("tile_width"), py::arg("tile_height"), py::arg("cols"), py::arg("rows"), py::arg("split"),
         py::arg("border"), py::arg("border_width"), py::arg("border_color"), py::arg("shades"),
-        py::arg("background"), py::arg("threads"),
+        py::arg("background"), py::arg("threads"), py::arg("max_memory"),
         "The effect on a checked array with checked settings (see "
         "polarmosaic.mosaic).");
 
