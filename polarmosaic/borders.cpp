@@ -362,7 +362,8 @@ extern "C" void calcCArray(uint8_t* ramp, int16_t length, int16_t value, float s
 namespace polarmosaic_detail {
 
 void buildRamps(const PolarMosaicParam& p) {
-    if (p.borderWidth < 2) return;
+    // Mode 1 draws no line, so its ramps are never read: they may be NULL.
+    if (!rampsFilled(p)) return;
     float shade[4];
     for (int s = 0; s < 4; ++s) shade[s] = p.shade[s] < 0.0f ? 0.0f : p.shade[s];
     fillRamps(p, p.borderWidth / 2, shade, plainColour(p));

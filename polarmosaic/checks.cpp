@@ -37,9 +37,12 @@ int checkPlaneGeometry(const PolarMosaicParam& p) {
     return POLARMOSAIC_OK;
 }
 
+bool rampsFilled(const PolarMosaicParam& p) {
+    return p.borderMode != POLARMOSAIC_BORDER_NONE && p.borderWidth >= 2;
+}
+
 int checkRamps(const PolarMosaicParam& p) {
-    const bool fillsRamps = p.borderMode != POLARMOSAIC_BORDER_NONE && p.borderWidth >= 2;
-    return fillsRamps && !allPresent(p.ramp, 12) ? POLARMOSAIC_NULL_RAMP : POLARMOSAIC_OK;
+    return rampsFilled(p) && !allPresent(p.ramp, 12) ? POLARMOSAIC_NULL_RAMP : POLARMOSAIC_OK;
 }
 
 }  // namespace polarmosaic_detail

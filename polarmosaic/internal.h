@@ -281,6 +281,10 @@ polarmap_simd::KernelPlanes kernelPlanesOf(const PolarMapParam& p);
 // Checks shared by the stage functions (checks.cpp): planes, size, line
 // width and plane size of an effect record; the ramps its borders need.
 int checkPlaneGeometry(const PolarMosaicParam& p);
+// True when the ramps stage fills the twelve ramps: a border mode other than
+// POLARMOSAIC_BORDER_NONE and a width of 2 or more. The check asks for the
+// ramps exactly then, and the stage writes nothing otherwise.
+bool rampsFilled(const PolarMosaicParam& p);
 int checkRamps(const PolarMosaicParam& p);
 
 // The tile stages (tiles.cpp, borders.cpp) on checked records.

@@ -73,7 +73,7 @@ extern "C" {
 #endif
 
 /* borderMode values. Any other value draws nothing but still fills the
- * ramps when borderWidth >= 2. */
+ * ramps when borderWidth >= 2 (and so needs them). */
 enum {
     POLARMOSAIC_BORDER_NONE = 1,
     POLARMOSAIC_BORDER_GRID = 2,  /* rings and spokes, mitred crossings */
@@ -136,8 +136,10 @@ typedef struct PolarMosaicParam {
     int16_t* tileWidths;
     int16_t* tileHeights;
     /* Twelve caller-owned shading ramps, ramp[3 * side + channel], each with
-     * room for borderWidth / 2 + 1 entries. Filled only when the border stage
-     * runs with borderWidth >= 2; otherwise untouched (and may be NULL). */
+     * room for borderWidth / 2 + 1 entries. Needed and filled exactly when
+     * borderMode is not POLARMOSAIC_BORDER_NONE and borderWidth >= 2 (the
+     * check refuses NULL ramps then); otherwise never read or written, and
+     * any of them may be NULL. */
     uint8_t* ramp[12];
     /* Shade factor of each border side: 0 above a horizontal line (outer side
      * of a ring), 1 below it (inner side), 2 left of a vertical line (towards
@@ -423,7 +425,8 @@ POLARMOSAIC_API int iTileAverageRows0(const PolarMosaicParam* param, const Polar
                                       int32_t end);
 
 /* Fills the twelve shading ramps of the record for its borderWidth, shade[]
- * and borderValue[] (nothing when borderWidth < 2). Run it once before
+ * and borderValue[]; writes nothing for mode POLARMOSAIC_BORDER_NONE or a
+ * borderWidth below 2 (the ramps may then be NULL). Run it once before
  * iBorderRows0. */
 POLARMOSAIC_API int iBorderRamps0(const PolarMosaicParam* param);
 

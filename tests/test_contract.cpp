@@ -6,13 +6,19 @@
 // counts as 0 and so fades linearly to 0, and only factors that are all
 // below 0.0001 give flat ramps. Every plane and ramp sits before guard
 // bytes that must survive the call.
+//
+// Ramps the record leaves NULL: every record the check accepts runs without
+// touching them, whatever the border mode, width and shade factors.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "polarmosaic.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -86,6 +92,65 @@ TEST(Contract, NonFiniteShadeFactorsGiveTheDocumentedRamps) {
         }
         for (size_t i = 3; i < tileWidths.size(); ++i) ASSERT_EQ(tileWidths[i], 0x1234) << c.name;
         for (size_t i = 2; i < tileHeights.size(); ++i) ASSERT_EQ(tileHeights[i], 0x1234) << c.name;
+    }
+}
+
+// Ramps are needed exactly when the border mode is not 1 (none) and the
+// width is 2 or more: then every entry point refuses NULL ramps and writes
+// nothing. Otherwise NULL ramps run, the bytes are those of the same record
+// with ramps, and ramps that are given stay untouched.
+TEST(Contract, NullRampsRunWheneverTheCheckAcceptsThem) {
+    std::mt19937 rng(57);
+    for (int16_t mode : {0, 1, 2, 3, 4, 5}) {
+        for (bool flat : {true, false}) {
+            for (int16_t width : {0, 1, 2, 6}) {
+                harness::MosaicCase mc;
+                mc.width = 24;
+                mc.height = 20;
+                mc.tileWidth = 8;
+                mc.tileHeight = 10;
+                mc.tileCols = 3;
+                mc.tileRows = 2;
+                mc.borderMode = mode;
+                mc.borderWidth = width;
+                const float shades[4] = {2.0f, 0.25f, 1.5f, 0.5f};
+                for (int s = 0; s < 4; ++s) mc.shade[s] = flat ? 0.0f : shades[s];
+                const std::string name = "mode " + std::to_string(mode) + (flat ? " flat" : " shaded") +
+                                         ", width " + std::to_string(width);
+                const bool needsRamps = mode != POLARMOSAIC_BORDER_NONE && width >= 2;
+                const int expected = needsRamps ? POLARMOSAIC_NULL_RAMP : POLARMOSAIC_OK;
+
+                harness::MosaicRun given(mc);
+                given.randomize(rng);
+                harness::MosaicRun none(given);
+                for (auto& r : none.param.ramp) r = nullptr;
+                EXPECT_EQ(checkPolarMosaicParam(&none.param), expected) << name;
+
+                harness::MosaicRun stage(none);
+                for (auto& r : stage.param.ramp) r = nullptr;
+                EXPECT_EQ(iBorderRamps0(&stage.param), expected) << name;
+                harness::MosaicRun stageGiven(given);
+                EXPECT_EQ(iBorderRamps0(&stageGiven.param), POLARMOSAIC_OK) << name;
+                if (!needsRamps) EXPECT_EQ(stageGiven.diff(given), "") << name;
+
+                harness::MosaicRun whole(none);
+                for (auto& r : whole.param.ramp) r = nullptr;
+                iPolarMosaic0(&whole.param);
+                harness::MosaicRun run(none);
+                for (auto& r : run.param.ramp) r = nullptr;
+                EXPECT_EQ(iPolarMosaicRun0(&run.param, nullptr, nullptr), expected) << name;
+                if (needsRamps) {
+                    EXPECT_EQ(whole.diff(given), "") << name << ": refused, nothing written";
+                    EXPECT_EQ(run.diff(given), "") << name << ": refused, nothing written";
+                } else {
+                    harness::MosaicRun withRamps(given);
+                    iPolarMosaic0(&withRamps.param);
+                    EXPECT_NE(withRamps.diff(given), "") << name << ": the effect ran";
+                    EXPECT_EQ(whole.diff(withRamps), "") << name;
+                    EXPECT_EQ(run.diff(withRamps), "") << name;
+                }
+            }
+        }
     }
 }
 

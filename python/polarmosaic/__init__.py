@@ -16,14 +16,18 @@ Example::
     ((120, 160, 3), dtype('uint8'))
 """
 
+import os
+import re
+from collections.abc import Sequence as _Sequence
 from numbers import Integral, Real
-from typing import Sequence, Union
+from typing import Optional, Sequence, Union
 
 import numpy
 
 from . import _polarmosaic
 
-__all__ = ["mosaic", "checksum", "check_options", "parse_color", "__version__"]
+__all__ = ["mosaic", "checksum", "check_options", "parse_color", "default_max_memory",
+           "__version__"]
 
 #: Version of the effect module and its host layer this extension was built from.
 __version__: str = _polarmosaic.__version__
@@ -57,49 +61,66 @@ def _check_bool(name, value):
 
 
 def _css_colour(name):
-    """(R, G, B) of a CSS colour name, from Pillow's table (the CSS Color
-    Level 4 names, as the tool's), or None."""
+    """(R, G, B) of a CSS colour name in any ASCII case, from Pillow's table
+    (the CSS Color Level 4 names, as the tool's), or None."""
     try:
         from PIL import ImageColor
     except ImportError:
         return None
-    hex_value = ImageColor.colormap.get(name.lower())
-    return ImageColor.getrgb(hex_value) if isinstance(hex_value, str) else None
+    if not name.isascii():
+        return None  # the tool lowers ASCII letters only
+    # Pillow replaces an entry by its (R, G, B) once getrgb has looked it up.
+    entry = ImageColor.colormap.get(name.lower())
+    if isinstance(entry, str):
+        entry = ImageColor.getrgb(entry)
+    return tuple(entry[:3]) if isinstance(entry, tuple) else None
+
+
+# The tool's colour rules: "#" and six ASCII hex digits; or three decimal
+# numbers 0 .. 255 between two commas, each as C's strtol reads a whole
+# field (leading white space, an optional sign, ASCII digits, nothing after).
+_HEX_COLOUR = re.compile(r"#([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})")
+_DECIMAL_FIELD = re.compile(r"[ \t\n\v\f\r]*[+-]?[0-9]+")
+
+
+def _colour_text(text):
+    """(R, G, B) of a colour as the tool's -c/--background read it, or None."""
+    parts = _css_colour(text)
+    if parts is not None:
+        return parts
+    match = _HEX_COLOUR.fullmatch(text)
+    if match:
+        return tuple(int(g, 16) for g in match.groups())
+    fields = text.split(",")
+    if len(fields) != 3 or not all(_DECIMAL_FIELD.fullmatch(f) for f in fields):
+        return None
+    parts = tuple(int(f) for f in fields)
+    return parts if all(0 <= p <= 255 for p in parts) else None
 
 
 def parse_color(value: Color, name: str = "color") -> tuple:
     """Returns (R, G, B) from ``"#rrggbb"``, ``"R,G,B"``, a CSS colour name
-    (with Pillow installed) or a sequence of three ints.
+    (with Pillow installed) or a sequence of three ints (a list, a tuple or
+    a 1-D array; not a set, a dict or bytes). Strings follow the tool's
+    rules exactly: what its ``-c`` refuses is refused here too.
 
     >>> parse_color("#ff8000"), parse_color("1,2,3"), parse_color((4, 5, 6))
     ((255, 128, 0), (1, 2, 3), (4, 5, 6))
     """
     if isinstance(value, str):
-        text = value.strip()
-        parts = _css_colour(text)
-        if parts is not None:
-            return tuple(parts)
-        if len(text) == 7 and text[0] == "#":
-            try:
-                parts = [int(text[i:i + 2], 16) for i in (1, 3, 5)]
-            except ValueError:
-                parts = None
-        elif text.count(",") == 2:
-            try:
-                parts = [int(p) for p in text.split(",")]
-            except ValueError:
-                parts = None
-        if parts is None or not all(0 <= p <= 255 for p in parts):
+        parts = _colour_text(value)
+        if parts is None:
             raise ValueError(
                 f"{name} {value!r} is not a colour (#rrggbb, R,G,B with 0 .. 255 "
                 "or a CSS colour name)")
-        return tuple(parts)
-    try:
-        parts = list(value)
-    except TypeError:
+        return parts
+    ordered = isinstance(value, numpy.ndarray) and value.ndim == 1 or (
+        isinstance(value, _Sequence) and not isinstance(value, (bytes, bytearray)))
+    if not ordered:
         raise TypeError(
-            f"{name} must be '#rrggbb', 'R,G,B' or three ints, got {type(value).__name__}"
-        ) from None
+            f"{name} must be '#rrggbb', 'R,G,B', a CSS colour name or three ints, "
+            f"got {type(value).__name__}")
+    parts = list(value)
     if len(parts) != 3:
         raise ValueError(f"{name} needs three components (R, G, B), got {len(parts)}")
     return tuple(_check_int(f"{name} component", p, 0, 255) for p in parts)
@@ -117,9 +138,14 @@ def _pillow_pixels(picture):
     if mode in ("L", "RGB", "RGBA"):
         return picture
     if mode in ("I;16", "I;16B", "I;16L", "I"):
-        wide = numpy.asarray(picture, dtype=numpy.uint32)
+        # 0 .. 65535 to 0 .. 255, rounded; 32-bit values outside 0 .. 65535
+        # clamp to black and white, as Pillow's own conversion to L clamps.
+        wide = numpy.clip(numpy.asarray(picture, dtype=numpy.int64), 0, 65535)
         return ((wide * 255 + 32767) // 65535).astype(numpy.uint8)
-    if mode in ("LA", "PA", "La", "RGBa") or (mode == "P" and "transparency" in picture.info):
+    if mode == "La":  # premultiplied alpha: Pillow converts it to LA only
+        picture = picture.convert("LA")
+        mode = "LA"
+    if mode in ("LA", "PA", "RGBa") or (mode == "P" and "transparency" in picture.info):
         return picture.convert("RGBA")
     return picture.convert("RGB")
 
@@ -139,6 +165,27 @@ def checksum(rgb) -> str:
     return _polarmosaic.checksum(numpy.ascontiguousarray(array))
 
 
+def default_max_memory() -> int:
+    """The memory one ``mosaic`` call may take unless ``max_memory`` says
+    otherwise, in bytes: half the physical memory, and at most three
+    quarters of the process's address-space limit (``ulimit -v``) when it
+    has one; the tool's ``--memory`` default."""
+    try:
+        budget = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2
+    except (AttributeError, ValueError, OSError):
+        budget = 0
+    if budget <= 0:
+        budget = 1 << 30
+    try:
+        import resource
+        limit = resource.getrlimit(resource.RLIMIT_AS)[0]
+        if limit != resource.RLIM_INFINITY:
+            budget = min(budget, limit // 4 * 3)
+    except (ImportError, OSError, ValueError):
+        pass
+    return budget
+
+
 def _short_spelling(short, short_value, long, long_value, default):
     """The value of an option that has a short and a long keyword."""
     if short_value is None:
@@ -156,7 +203,8 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
-           threads: int = 0, borders: str = None, width: int = None,
+           threads: int = 0, max_memory: Optional[int] = None,
+           borders: str = None, width: int = None,
            color: Color = None, shades=None) -> numpy.ndarray:
     """Returns the polar mosaic of ``image`` as a new array of the same kind.
 
@@ -191,6 +239,11 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       0 (default) every core, 1 only the calling thread. The bytes never
       depend on it. Give 1 when you already process several pictures at
       once (Python threads, processes, Dask workers).
+    - ``max_memory``: bytes the call may take, the result included; None
+      (default) is ``default_max_memory()``, half the physical memory as the
+      tool's ``--memory``; 0 sets no limit. The fitted geometry's polar grid
+      follows the picture's diagonal, so a long thin picture can need far
+      more than its pixels (a 32752 x 2 one about 3 GiB).
 
     Colours are in the array's channel order: for an OpenCV (BGR) array give
     them as (B, G, R), or pass ``image[..., ::-1]`` to work in RGB.
@@ -200,7 +253,8 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
 
     Raises ``TypeError`` for an array of another dtype or shape, or a keyword
     of the wrong type; ``ValueError`` with the reason for a size or option
-    the effect refuses (for example an image smaller than 2 x 2).
+    the effect refuses (for example an image smaller than 2 x 2, or one that
+    needs more than ``max_memory``).
 
     >>> import numpy
     >>> grey = numpy.arange(64 * 48, dtype=numpy.uint32).reshape(48, 64) % 251
@@ -230,13 +284,13 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
         cols=cols, rows=rows, split=split, border=border, border_width=border_width,
         border_color=border_color, shade_outer=shade_outer, shade_inner=shade_inner,
         shade_ccw=shade_ccw, shade_cw=shade_cw, background=background, classic=classic,
-        threads=threads))
+        threads=threads, max_memory=max_memory))
 
 
 def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, cols=0,
                   rows=0, split=False, border="grid", border_width=5, border_color="#303030",
                   shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
-                  background="#ffffff", classic=False, threads=0) -> tuple:
+                  background="#ffffff", classic=False, threads=0, max_memory=None) -> tuple:
     """Checks mosaic's keywords one by one (what depends on the image is
     checked by mosaic) and returns them in the extension's order. Raises
     TypeError or ValueError naming the keyword."""
@@ -266,5 +320,7 @@ def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, c
                                   ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
     background = parse_color(background, "background")
     threads = _check_int("threads", threads, 0, _polarmosaic.MAX_THREADS)
-    return (classic, sectors, ring, tile_width, tile_height, cols, rows,
-            split, _BORDERS[border], border_width, border_color, shades, background, threads)
+    max_memory = (default_max_memory() if max_memory is None
+                  else _check_int("max_memory", max_memory, 0, (1 << 64) - 1))
+    return (classic, sectors, ring, tile_width, tile_height, cols, rows, split,
+            _BORDERS[border], border_width, border_color, shades, background, threads, max_memory)

@@ -7,6 +7,8 @@ Color = Union[str, Sequence[int]]
 
 __version__: str
 
+def default_max_memory() -> int: ...
+
 def checksum(rgb: numpy.typing.ArrayLike) -> str: ...
 
 def parse_color(value: Color, name: str = ...) -> Tuple[int, int, int]: ...
@@ -19,7 +21,7 @@ def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36, ring: float = 28
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
-           threads: int = 0,
+           threads: int = 0, max_memory: Optional[int] = None,
            borders: Optional[Literal["none", "grid", "rings", "spokes"]] = None,
            width: Optional[int] = None, color: Optional[Color] = None,
            shades: Optional[Tuple[float, float, float, float]] = None
@@ -32,4 +34,5 @@ def check_options(*, sectors: int = 36, ring: float = 28.0,
                   border_color: Color = "#303030", shade_outer: float = 3.0,
                   shade_inner: float = 0.3, shade_ccw: float = 3.0,
                   shade_cw: float = 0.3, background: Color = "#ffffff",
-                  classic: bool = False, threads: int = 0) -> tuple: ...
+                  classic: bool = False, threads: int = 0,
+                  max_memory: Optional[int] = None) -> tuple: ...

@@ -5,6 +5,7 @@ files; the options are the command-line tool's."""
 import argparse
 import io
 import os
+import stat
 import sys
 import secrets
 
@@ -48,6 +49,8 @@ def load(path, auto_orient=True):
             return to_array(upright(picture) if auto_orient else picture)
     except UnidentifiedImageError:
         raise FileError(f"{name}: not a picture Pillow can read") from None
+    except Image.DecompressionBombError as error:
+        raise FileError(f"{name}: {error}") from None
     except OSError as error:
         raise FileError(f"{name}: {error.strerror or error}") from None
 
@@ -70,6 +73,45 @@ def encode(pixels, file_format, quality=90):
     options = {"quality": quality} if file_format == "JPEG" else {}
     picture.save(buffer, "PPM" if file_format == "PGM" else file_format, **options)
     return buffer.getvalue()
+
+
+def output_refusal(path):
+    """Why the tool would not write path, in its words, or None: only a
+    regular file (or a name that does not exist) is replaced, never a FIFO,
+    a device or a socket."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None
+    if stat.S_ISREG(mode):
+        return None
+    if stat.S_ISDIR(mode):
+        return "cannot write (it is a directory)"
+    kind = ("a character device" if stat.S_ISCHR(mode) else "a block device" if stat.S_ISBLK(mode)
+            else "a FIFO" if stat.S_ISFIFO(mode) else "a socket" if stat.S_ISSOCK(mode)
+            else "not a regular file")
+    return f"refusing to replace {kind} (not a regular file)"
+
+
+def write_standard_output(data):
+    """All of data to standard output. A pipe whose reader has gone takes
+    part of it and then fails: that is an error, as in the tool."""
+    stream = sys.stdout.buffer
+    view = memoryview(data)
+    try:
+        stream.flush()
+        while view:
+            written = stream.write(view)  # may take less than all on a pipe
+            view = view[written if written is not None else 0:]
+        stream.flush()
+    except OSError as error:
+        try:  # nothing left for the interpreter to flush at exit
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, stream.fileno())
+            os.close(devnull)
+        except (OSError, ValueError, io.UnsupportedOperation):
+            pass
+        raise FileError(f"-: cannot write to standard output ({error.strerror or error})") from None
 
 
 def write_atomically(path, data):
@@ -97,9 +139,11 @@ def write_atomically(path, data):
 def save(pixels, path, file_format, quality):
     data = encode(pixels, file_format, quality)
     if path == "-":
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        write_standard_output(data)
         return
+    refusal = output_refusal(path)
+    if refusal:
+        raise FileError(f"{path}: {refusal}")
     try:
         write_atomically(path, data)
     except OSError as error:
@@ -187,6 +231,9 @@ def main(argv=None):
         if (args.input != "-" and args.output != "-" and os.path.exists(args.output)
                 and os.path.samefile(args.input, args.output)):
             raise FileError(f"{args.output}: refusing to overwrite the input file")
+        refusal = output_refusal(args.output) if args.output != "-" else None
+        if refusal:  # before any work; save looks again just before writing
+            raise FileError(f"{args.output}: {refusal}")
         pixels = load(args.input, auto_orient=not args.no_auto_orient)
         try:
             result = mosaic(pixels, **options)

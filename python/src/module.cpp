@@ -13,6 +13,7 @@
 
 #include <array>
 #include <climits>
+#include <cstdio>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -41,7 +42,8 @@ struct Settings {
     std::array<int, 3> border_color = {48, 48, 48};
     std::array<float, 4> shades = {3.0f, 0.3f, 3.0f, 0.3f};  // outer inner ccw cw
     std::array<int, 3> background = {255, 255, 255};
-    int threads = 0;  // 0: every core
+    int threads = 0;          // 0: every core
+    uint64_t max_memory = 0;  // bytes one call may take; 0: no limit
 };
 
 // Planes up to this size stay allocated between calls (see HostFor).
@@ -76,6 +78,34 @@ inline uint8_t Over(uint32_t colour, uint32_t alpha, uint32_t background) {
 // Luma of an RGB pixel (as the tool's PGM output).
 inline uint8_t Luma(const uint8_t* rgb) {
     return static_cast<uint8_t>((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2] + 128) >> 8);
+}
+
+// "1.5 GiB", "12 MiB", as the tool writes memory sizes.
+std::string MemoryText(uint64_t bytes) {
+    char text[64];
+    if (bytes >= (uint64_t{1} << 30)) {
+        snprintf(text, sizeof(text), "%.1f GiB", static_cast<double>(bytes) / 1073741824.0);
+    } else {
+        snprintf(text, sizeof(text), "%.0f MiB", std::ceil(static_cast<double>(bytes) / 1048576.0));
+    }
+    return text;
+}
+
+// Bytes one call takes for a width x height picture of `channels`
+// channels, besides the fitted geometry's plan: the result array, the
+// interleaved RGB copy and the host's two plane sets.
+uint64_t CallBytes(int width, int height, int channels) {
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    uint64_t bytes = pixels * static_cast<uint64_t>(channels) + pixels * 3;
+    bytes += 6 * static_cast<uint64_t>(lcw16(static_cast<int16_t>(width))) * static_cast<uint64_t>(height);
+    return bytes;
+}
+
+std::string TooMuchMemory(int width, int height, uint64_t needed, uint64_t max_memory) {
+    return "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels needs " +
+           std::to_string(needed) + " bytes (" + MemoryText(needed) +
+           ") of memory with these options, more than max_memory=" + std::to_string(max_memory) + " (" +
+           MemoryText(max_memory) + "); give a larger max_memory, or max_memory=0 for no limit";
 }
 
 int ClampedDimension(py::ssize_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
@@ -192,6 +222,10 @@ py::array Apply(const py::array& image, const Settings& settings) {
     polarmosaic::MosaicOptions options = HostOptions(settings, width);
     reason = polarmosaic::CheckOptions(options, width, height);
     if (!reason.empty()) throw py::value_error(reason);
+    const uint64_t needed = CallBytes(width, height, layout.channels);
+    if (settings.max_memory > 0 && needed > settings.max_memory) {
+        throw py::value_error(TooMuchMemory(width, height, needed, settings.max_memory));
+    }
 
     std::vector<py::ssize_t> shape(image.shape(), image.shape() + image.ndim());
     py::array_t<uint8_t> result(shape);  // C-contiguous
@@ -202,11 +236,16 @@ py::array Apply(const py::array& image, const Settings& settings) {
         // Both arrays stay referenced by this frame, so their memory lives on.
         py::gil_scoped_release release;
         size_t pixels = static_cast<size_t>(width) * height;
-        std::vector<uint8_t> rgb(pixels * 3);
-        Gather(src, strides, layout, width, height, settings.background, rgb.data());
         std::unique_ptr<polarmosaic::MosaicHost> own;
         polarmosaic::MosaicHost* host = HostFor(width, height, &own);
-        if (host->Prepare(width, height, options, &reason)) {
+        // The fitted plan, measured before anything large is taken.
+        const uint64_t plan = host->PlanBytes(width, height, options, &reason);
+        if (reason.empty() && settings.max_memory > 0 && needed + plan > settings.max_memory) {
+            reason = TooMuchMemory(width, height, needed + plan, settings.max_memory);
+        }
+        std::vector<uint8_t> rgb(reason.empty() ? pixels * 3 : 0);
+        if (reason.empty()) Gather(src, strides, layout, width, height, settings.background, rgb.data());
+        if (reason.empty() && host->Prepare(width, height, options, &reason)) {
             ptrdiff_t stride = static_cast<ptrdiff_t>(width) * 3;
             host->Apply(rgb.data(), stride, rgb.data(), stride);
             Scatter(rgb.data(), pixels, layout.channels, dst);
@@ -233,7 +272,7 @@ PYBIND11_MODULE(_polarmosaic, m) {
         "apply",
         [](const py::array& image, bool classic, int sectors, double ring, int tile_width, int tile_height,
            int cols, int rows, bool split, int border, int border_width, std::array<int, 3> border_color,
-           std::array<float, 4> shades, std::array<int, 3> background, int threads) {
+           std::array<float, 4> shades, std::array<int, 3> background, int threads, uint64_t max_memory) {
             Settings s;
             s.classic = classic;
             s.sectors = sectors;
@@ -249,12 +288,13 @@ PYBIND11_MODULE(_polarmosaic, m) {
             s.shades = shades;
             s.background = background;
             s.threads = threads;
+            s.max_memory = max_memory;
             return Apply(image, s);
         },
         py::arg("image").noconvert(), py::arg("classic"), py::arg("sectors"), py::arg("ring"),
         py::arg("tile_width"), py::arg("tile_height"), py::arg("cols"), py::arg("rows"), py::arg("split"),
         py::arg("border"), py::arg("border_width"), py::arg("border_color"), py::arg("shades"),
-        py::arg("background"), py::arg("threads"),
+        py::arg("background"), py::arg("threads"), py::arg("max_memory"),
         "The effect on a checked array with checked settings (see "
         "polarmosaic.mosaic).");
 

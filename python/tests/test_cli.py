@@ -1,6 +1,10 @@
 """python3 -m polarmosaic: the tool's bytes, its exit codes and messages."""
+import os
+import socket
+import struct
 import subprocess
 import sys
+import zlib
 
 import numpy
 import pytest
@@ -44,6 +48,15 @@ def test_grey_and_png_round_trip(tmp_path):
         assert result.mode == "RGB" and result.size == (50, 40)
 
 
+def png_header(width, height):
+    """A PNG that declares width x height grey pixels and holds none."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(b"")) + chunk(b"IEND", b""))
+
+
 @pytest.mark.parametrize("files,args,code,message", [
     ({"in.ppm": "good"}, ["-s", "0", "in.ppm", "out.png"], 2, "sectors must be a whole number"),
     ({"in.ppm": "good"}, ["--border", "dots", "in.ppm", "out.png"], 2, "border must be"),
@@ -58,6 +71,9 @@ def test_grey_and_png_round_trip(tmp_path):
     ({"in.ppm": "good"}, ["in.ppm", "in.ppm"], 1, "in.ppm: refusing to overwrite the input file"),
     ({"in.ppm": "good"}, ["in.ppm", "no-such-folder/out.png"], 1,
      "polarmosaic: no-such-folder/out.png: No such file or directory"),
+    # More pixels than Pillow's decompression-bomb limit: its reason, one line.
+    ({"big.png": png_header(30000, 30000)}, ["big.png", "out.png"], 1,
+     "polarmosaic: big.png: Image size (900000000 pixels) exceeds limit of "),
 ])
 def test_errors(tmp_path, files, args, code, message):
     for name, content in files.items():
@@ -71,6 +87,8 @@ def test_errors(tmp_path, files, args, code, message):
     done = run_module(args, tmp_path)
     assert done.returncode == code
     assert message in done.stderr
+    if code == 1:  # a file failed: one line, no traceback
+        assert done.stderr.count("\n") == 1 and done.stderr.startswith("polarmosaic: "), done.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == before  # nothing written, nothing lost
     if "in.ppm" in files and files["in.ppm"] == "good":
         numpy.testing.assert_array_equal(read_pnm(tmp_path / "in.ppm"), make_picture(20, 20))
@@ -102,3 +120,96 @@ def test_exif_orientation_as_the_tool(tool, tmp_path, orientation):
             (tmp_path / f"tool-{name}.ppm").read_bytes()
     turned = read_pnm(tmp_path / "upright.ppm").shape[:2]
     assert turned == ((64, 40) if orientation in (6, 8) else (40, 64))
+
+
+def make_node(kind, path):
+    """An output name that exists but is no regular file; returns a check
+    that it is still what it was."""
+    if kind == "fifo":
+        os.mkfifo(path)
+        return lambda: path.is_fifo()
+    if kind == "socket":
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(path))
+        server.close()
+        return lambda: path.is_socket()
+    if kind == "device":  # a link to one: the file replaced would be the link
+        path.symlink_to("/dev/null")
+        return lambda: path.is_symlink() and path.is_char_device()
+    path.mkdir()
+    return lambda: path.is_dir()
+
+
+NODES = [("fifo", "refusing to replace a FIFO (not a regular file)"),
+         ("socket", "refusing to replace a socket (not a regular file)"),
+         ("device", "refusing to replace a character device (not a regular file)"),
+         ("directory", "cannot write (it is a directory)")]
+
+
+@pytest.mark.parametrize("program", ["tool", "module"])
+@pytest.mark.parametrize("kind,reason", NODES, ids=[n[0] for n in NODES])
+def test_outputs_that_are_not_regular_files_are_refused(tool, tmp_path, program, kind, reason):
+    write_pnm(tmp_path / "in.ppm", make_picture(20, 20))
+    still_there = make_node(kind, tmp_path / "out.ppm")
+    command = [str(tool)] if program == "tool" else [sys.executable, "-m", "polarmosaic"]
+    done = subprocess.run([*command, "in.ppm", "out.ppm"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, f"polarmosaic: out.ppm: {reason}\n")
+    assert still_there()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.ppm", "out.ppm"]
+
+
+@pytest.mark.parametrize("program", ["tool", "module"])
+def test_output_pipe_closed_early_is_an_error(tool, tmp_path, program):
+    # Far more than a pipe holds, so the writer is still writing when the
+    # reader goes.
+    write_pnm(tmp_path / "in.ppm", make_picture(300, 400))
+    command = [str(tool)] if program == "tool" else [sys.executable, "-m", "polarmosaic"]
+    process = subprocess.Popen([*command, "-f", "ppm", "in.ppm", "-"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert process.stdout.read(10) == b"P6\n400 300"
+    process.stdout.close()
+    stderr = process.stderr.read().decode()
+    assert process.wait(timeout=60) == 1
+    assert stderr == "polarmosaic: -: cannot write to standard output (Broken pipe)\n"
+
+
+# Colour texts, each given to the tool's --background and to parse_color:
+# both refuse it, or both accept it as the same colour.
+COLOURS = ["#ff8000", "#A0b0C0", "#+1+2+3", "#-1-2-3", "# 1 2 3", "#0x1234", "#12345", "#1234567",
+           "1,2,3", "1_0,0,0", "+1,+2,+3", "-0,0,0", "-1,0,0", " 1, 2,\t3", "\n1,\v2,\f3",
+           "1 ,2,3", "1,2,3 ", "0x1,2,3", "1,2", "1,2,3,4", ",1,2", "1,,2", "256,0,0",
+           "000000255,0,0", "1.0,2,3", "1e2,0,0", "99999999999999999999,0,0",
+           "\u0661,\u0662,\u0663", "\uff11,2,3", "Red", "RED", "red ", " red", "rebeccapurple",
+           "grey", "DarkSlateGray", "blac\u212a", "", ","]
+
+
+def tool_background(tool, tmp_path, text):
+    """The colour the tool lays under a transparent picture, or None when it
+    refuses the text."""
+    done = subprocess.run([str(tool), "--no-effect", "-f", "ppm", f"--background={text}",
+                           "clear.png", "-"], cwd=tmp_path, capture_output=True)
+    if done.returncode == 2:
+        assert b"is not a colour" in done.stderr
+        return None
+    assert done.returncode == 0, done.stderr
+    return tuple(done.stdout[-3:])
+
+
+def test_colours_are_read_as_the_tool_reads_them(tool, tmp_path):
+    import polarmosaic
+    from PIL import ImageColor
+    Image.fromarray(numpy.zeros((2, 2, 4), numpy.uint8), "RGBA").save(tmp_path / "clear.png")
+    for name in list(ImageColor.colormap):
+        ImageColor.getrgb(name)  # Pillow's table now holds tuples for these names
+    texts = COLOURS + sorted(ImageColor.colormap)
+    mismatches = []
+    for text in texts:
+        try:
+            ours = polarmosaic.parse_color(text)
+        except ValueError:
+            ours = None
+        theirs = tool_background(tool, tmp_path, text)
+        if ours != theirs:
+            mismatches.append((text, ours, theirs))
+    assert mismatches == []

@@ -178,7 +178,22 @@ ERRORS = [
     (OK, {"border_color": (1, 2)}, ValueError, "border_color needs three components (R, G, B), got 2"),
     (OK, {"border_color": (1, 2, 300)}, ValueError,
      "border_color component must be a whole number in 0 .. 255, got 300"),
-    (OK, {"border_color": 5}, TypeError, "border_color must be '#rrggbb', 'R,G,B' or three ints, got int"),
+    (OK, {"border_color": 5}, TypeError,
+     "border_color must be '#rrggbb', 'R,G,B', a CSS colour name or three ints, got int"),
+    # Only ordered sequences: a set has no order, bytes are no numbers.
+    (OK, {"border_color": {1, 2, 3}}, TypeError, "border_color must be '#rrggbb', 'R,G,B', a CSS "
+     "colour name or three ints, got set"),
+    (OK, {"background": b"\x01\x02\x03"}, TypeError, "three ints, got bytes"),
+    (OK, {"background": bytearray(3)}, TypeError, "three ints, got bytearray"),
+    (OK, {"background": {1: 0, 2: 0, 3: 0}}, TypeError, "three ints, got dict"),
+    (OK, {"background": (c for c in (1, 2, 3))}, TypeError, "three ints, got generator"),
+    # Memory: the fitted polar grid of a long thin picture is large.
+    (numpy.zeros((2, 32752), numpy.uint8), {"max_memory": 1 << 30}, ValueError,
+     "image of 32752 x 2 pixels needs 3217163456 bytes (3.0 GiB) of memory with these options, "
+     "more than max_memory=1073741824 (1.0 GiB); give a larger max_memory, or max_memory=0 for "
+     "no limit"),
+    (OK, {"max_memory": -1}, ValueError, "max_memory must be a whole number in 0 .. "),
+    (OK, {"max_memory": "2G"}, TypeError, "max_memory must be an int, got str"),
     (OK, {"shade_cw": -1}, ValueError, "shade_cw must be a number in 0 .. 255, got -1"),
     (OK, {"shade_outer": 256.0}, ValueError, "shade_outer must be a number in 0 .. 255, got 256.0"),
     (OK, {"shade_inner": "1"}, TypeError, "shade_inner must be a number, got str"),
@@ -414,3 +429,65 @@ def test_checksum_is_the_tools(tool, tmp_path):
     assert polarmosaic.checksum(result[:, ::-1]) != expected
     with pytest.raises(TypeError):
         polarmosaic.checksum(result[:, :, 0])
+
+
+# The memory limit: the byte count the message names is the exact threshold,
+# the default budget applies when none is given, and 0 lifts the limit.
+@pytest.mark.parametrize("shape,keywords", [
+    ((2, 32752), {}),
+    ((300, 40, 4), {"sectors": 5}),
+    ((90, 70), {"classic": True}),
+], ids=["thin fitted", "rgba fitted", "grey classic"])
+def test_max_memory_threshold_and_default(monkeypatch, shape, keywords):
+    import re
+    picture = numpy.zeros(shape, numpy.uint8)
+    with pytest.raises(ValueError) as refused:
+        polarmosaic.mosaic(picture, max_memory=1, **keywords)
+    needed = int(re.search(r"pixels needs (\d+) bytes", str(refused.value)).group(1))
+    height, width = shape[:2]
+    # At least the result, the RGB copy and the two plane sets of the picture.
+    assert needed >= height * width * (4 if len(shape) == 3 else 1) + height * width * 3 + \
+        6 * ((width + 15) // 16 * 16) * height
+    with pytest.raises(ValueError, match=f"needs {needed} bytes"):
+        polarmosaic.mosaic(picture, max_memory=needed - 1, **keywords)
+    monkeypatch.setattr(polarmosaic, "default_max_memory", lambda: needed - 1)
+    with pytest.raises(ValueError, match=f"more than max_memory={needed - 1} "):
+        polarmosaic.mosaic(picture, **keywords)  # the default is the budget
+    if needed < 1 << 28:  # run only the small ones
+        expected = polarmosaic.mosaic(picture, max_memory=0, **keywords)
+        numpy.testing.assert_array_equal(
+            polarmosaic.mosaic(picture, max_memory=needed, **keywords), expected)
+
+
+# Pillow modes the tool does not have become the pixels of a conversion:
+# 16- and 32-bit grey scale 0 .. 65535 to 0 .. 255 and clamp outside it (as
+# Pillow's own conversion to L clamps), La is premultiplied LA.
+def _grey_image(mode, values):
+    from PIL import Image
+    tiled = numpy.resize(numpy.asarray(values), (24, 30))
+    if mode == "La":
+        grey = numpy.resize(numpy.asarray(values, numpy.uint8), (24, 30))
+        alpha = numpy.resize(numpy.asarray([255, 128, 3, 0], numpy.uint8), (24, 30))
+        return Image.merge("La", [Image.fromarray(grey), Image.fromarray(alpha)])
+    dtype = numpy.int32 if mode == "I" else numpy.uint16
+    return Image.fromarray(tiled.astype(dtype), mode)
+
+
+PILLOW_MODES = [
+    ("I", [-5, 0, 65535, 70000, 2**31 - 1, 32768, 257 * 9], [0, 0, 255, 255, 255, 128, 9]),
+    ("I;16", [0, 65535, 32768, 257 * 9, 128, 129], [0, 255, 128, 9, 0, 1]),
+    ("La", [10, 200, 90, 255], None),  # compared with Pillow's La -> LA
+]
+
+
+@pytest.mark.parametrize("mode,values,grey", PILLOW_MODES, ids=[m[0] for m in PILLOW_MODES])
+def test_pillow_modes_give_the_pixels_of_their_conversion(mode, values, grey):
+    pytest.importorskip("PIL.Image")
+    picture = _grey_image(mode, values)
+    if grey is None:
+        expected = numpy.asarray(picture.convert("LA").convert("RGBA"))
+    else:
+        expected = numpy.resize(numpy.asarray(grey, numpy.uint8), (24, 30))
+    result = polarmosaic.mosaic(picture, sectors=5, background=(0, 90, 255))
+    numpy.testing.assert_array_equal(result, polarmosaic.mosaic(expected, sectors=5,
+                                                                background=(0, 90, 255)))
