@@ -144,7 +144,7 @@ void colourTiles(const FrameJobs& jobs) {
     memset(tileSums, 0, 32u * static_cast<size_t>(head->tiles));
     for (uint64_t i = 0; i < head->groups; ++i) {
         uint64_t* t = tileSums + 4 * static_cast<uint64_t>(groups[i].tile);
-        for (int c = 0; c < 4; ++c) t[c] += groupSums[4 * i + c];
+        for (uint64_t c = 0; c < 4; ++c) t[c] += groupSums[4 * i + c];
     }
     for (int32_t tile = 0; tile < head->tiles; ++tile) {
         const uint64_t* t = tileSums + 4 * static_cast<uint64_t>(tile);
