@@ -149,6 +149,9 @@ struct Cache {
     uint64_t innerLo, innerHi;  // ring line `ring` (innerHi 0: none)
     uint64_t outerLo, outerHi;  // ring line `ring + 1`
     uint64_t middle;            // below: ring line `ring` is the nearer
+    // Squared distances near a circle where samples of one pixel may differ.
+    int32_t nearCount;
+    uint64_t nearLo[7], nearHi[7];
     int32_t sector = 0;
     int32_t tileRing = -1, tileSector = -1;
     uint32_t tile = 0;
@@ -163,6 +166,13 @@ void lineBand(const Geometry& g, int32_t k, uint64_t* lo, uint64_t* hi) {
     *hi = squareOf(centre + g.halfLine8);
 }
 
+void addNear(int64_t radius8, Cache* c) {
+    const int64_t lo = radius8 - kMargin8;
+    c->nearLo[c->nearCount] = lo <= 0 ? 0 : squareOf(lo);
+    c->nearHi[c->nearCount] = squareOf(radius8 + kMargin8);
+    ++c->nearCount;
+}
+
 void setRing(const Geometry& g, int32_t j, Cache* c) {
     c->ring = j;
     c->ringLo = j == 0 ? 0 : squareOf(g.ring8 * j);
@@ -171,6 +181,22 @@ void setRing(const Geometry& g, int32_t j, Cache* c) {
     if (j >= 1) lineBand(g, j, &c->innerLo, &c->innerHi);
     lineBand(g, j + 1, &c->outerLo, &c->outerHi);
     c->middle = squareOf(g.ring8 * j + g.ring8 / 2);
+    // The circles near which a pixel's samples may differ: the ring's own
+    // bounds (unless a ring line wider than the margin hides them), the edges
+    // of its lines, and where two wide lines meet.
+    const int64_t r = g.ring8;
+    c->nearCount = 0;
+    if (!(g.ringLines && g.halfLine8 > kMargin8)) {
+        addNear(r * (j + 1), c);
+        if (j >= 1) addNear(r * j, c);
+    }
+    if (g.ringLines) {
+        for (int32_t k = j < 1 ? 1 : j; k <= j + 1; ++k) {
+            addNear(r * k - g.halfLine8, c);
+            addNear(r * k + g.halfLine8, c);
+        }
+        if (j >= 1 && 2 * (g.halfLine8 + kMargin8) >= r) addNear(r * j + r / 2, c);
+    }
 }
 
 inline void findRing(const Geometry& g, uint64_t d2, Cache* c) {
@@ -199,7 +225,8 @@ struct Place {
     int32_t ring;
     uint32_t tile;
     int32_t kind;
-    int32_t line;  // ring line k, or outer spoke k
+    int32_t line;    // ring line k, or outer spoke k
+    int64_t ca, cb;  // cross products with the tile's spokes (spoke lines drawn)
 };
 
 inline bool onSpokeLine(const Geometry& g, int32_t k, int64_t x, int64_t y, int64_t* c) {
@@ -218,6 +245,7 @@ inline Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, Cache*
     p.tile = c->tile;
     p.kind = kNoLine;
     p.line = 0;
+    p.ca = p.cb = 0;
     if (g.ringLines) {
         const bool inner = d2 >= c->innerLo && d2 < c->innerHi;
         const bool outer = d2 >= c->outerLo && d2 < c->outerHi;
@@ -228,12 +256,12 @@ inline Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, Cache*
         }
     }
     if (g.spokeLines && p.ring >= 1) {
-        int64_t ca = 0, cb = 0;
-        const bool onA = onSpokeLine(g, c->a, x, y, &ca);
-        const bool onB = c->b != c->a && onSpokeLine(g, c->b, x, y, &cb);
+        const bool onA = onSpokeLine(g, c->a, x, y, &p.ca);
+        const bool onB = c->b != c->a && onSpokeLine(g, c->b, x, y, &p.cb);
+        if (c->b == c->a) p.cb = p.ca;
         if (onA || onB) {
             p.kind = kSpokeLine;
-            p.line = onA && (!onB || magnitude(ca) <= magnitude(cb)) ? c->a : c->b;
+            p.line = onA && (!onB || magnitude(p.ca) <= magnitude(p.cb)) ? c->a : c->b;
         }
     }
     return p;
@@ -265,10 +293,6 @@ uint32_t lineSource(const Geometry& g, int32_t kind, int32_t line, int64_t x, in
     return kLineSource | static_cast<uint32_t>(band) << 2 | side;
 }
 
-inline bool nearRadius(uint64_t d2, int64_t radius8) {
-    const int64_t lo = radius8 - kMargin8;
-    return (lo <= 0 || d2 >= squareOf(lo)) && d2 <= squareOf(radius8 + kMargin8);
-}
 
 inline bool nearValue(int64_t v, int64_t at, int64_t margin) { return v >= at - margin && v <= at + margin; }
 
@@ -276,37 +300,30 @@ inline bool nearValue(int64_t v, int64_t at, int64_t margin) { return v >= at - 
 // than the centre: near a tile boundary, a line edge or the switch between
 // two lines. Conservative: a false true only costs the samples.
 bool nearBoundary(const Geometry& g, const Place& c, const Cache& cache, int64_t x, int64_t y, uint64_t d2) {
-    const int64_t r = g.ring8;
-    const int32_t j = c.ring;
-    // A ring line wider than the margin hides the tile boundary at its centre.
-    const bool ringsHidden = g.ringLines && g.halfLine8 > kMargin8;
-    if (!ringsHidden && (nearRadius(d2, r * (j + 1)) || (j >= 1 && nearRadius(d2, r * j)))) return true;
-    if (g.ringLines) {
-        for (int32_t k = j < 1 ? 1 : j; k <= j + 1; ++k) {
-            if (nearRadius(d2, r * k - g.halfLine8) || nearRadius(d2, r * k + g.halfLine8)) return true;
-        }
-        // Two ring lines can only meet where they are wide.
-        if (j >= 1 && 2 * (g.halfLine8 + kMargin8) >= r && nearRadius(d2, r * j + r / 2)) return true;
+    for (int32_t i = 0; i < cache.nearCount; ++i) {
+        if (d2 >= cache.nearLo[i] && d2 <= cache.nearHi[i]) return true;
     }
-    if (j == 0) return false;
-    const PlanRing& ring = g.rings[j];
-    const int32_t a = cache.a;
-    const int32_t b = cache.b;
+    if (c.ring == 0) return false;
     const int64_t margin = kMargin8 * kDirectionOne;
-    const int64_t ca = cross(g.u[a], x, y);
-    const int64_t cb = cross(g.u[b], x, y);
+    // A ring line ends every spoke test: the pixel is away from the ring
+    // lines' edges, so all its samples lie on that ring line.
+    if (c.kind == kRingLine) return false;
+    int64_t ca = c.ca, cb = c.cb;
+    if (!g.spokeLines) {
+        ca = cross(g.u[cache.a], x, y);
+        cb = cross(g.u[cache.b], x, y);
+    }
+    // A spoke line wider than the margin hides the tile boundary at its centre.
     const bool spokesHidden = g.spokeLines && g.halfCross > margin;
-    if (!spokesHidden && ring.sectors >= 2 && (nearValue(ca, 0, margin) || nearValue(cb, 0, margin)))
+    if (!spokesHidden && g.rings[c.ring].sectors >= 2 && (nearValue(ca, 0, margin) || nearValue(cb, 0, margin)))
         return true;
     if (g.spokeLines) {
-        const int64_t sides[2] = {ca, cb};
-        for (int64_t v : sides) {
-            if (nearValue(v, g.halfCross, margin) || nearValue(v, -g.halfCross, margin)) return true;
-        }
+        if (nearValue(ca, g.halfCross, margin) || nearValue(ca, -g.halfCross, margin) ||
+            nearValue(cb, g.halfCross, margin) || nearValue(cb, -g.halfCross, margin))
+            return true;
         // Two spoke lines can only meet where both are near.
         const int64_t reach = g.halfCross + margin;
-        if (magnitude(ca) <= reach && magnitude(cb) <= reach &&
-            nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin))
+        if (magnitude(ca) <= reach && magnitude(cb) <= reach && nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin))
             return true;
         // Near the centre the side of the centre along a spoke can change.
         const int64_t close = g.halfLine8 + 4 * kMargin8;
@@ -407,28 +424,31 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
         }
     }
     // Most frequent, ties to the lower source; then the same among the rest.
-    uint32_t best = 0, second = 0;
-    int bestCount = 0, secondCount = 0;
+    uint32_t distinct[16];
+    int counts[16];
+    int kinds = 0;
     for (int i = 0; i < 16; ++i) {
-        int count = 0;
-        for (int k = 0; k < 16; ++k) count += sources[k] == sources[i];
-        if (count > bestCount || (count == bestCount && sources[i] < best)) {
-            bestCount = count;
-            best = sources[i];
+        int k = 0;
+        while (k < kinds && distinct[k] != sources[i]) ++k;
+        if (k == kinds) {
+            distinct[kinds] = sources[i];
+            counts[kinds++] = 0;
         }
+        ++counts[k];
     }
-    for (int i = 0; i < 16; ++i) {
-        if (sources[i] == best) continue;
-        int count = 0;
-        for (int k = 0; k < 16; ++k) count += sources[k] == sources[i];
-        if (count > secondCount || (count == secondCount && sources[i] < second)) {
-            secondCount = count;
-            second = sources[i];
-        }
+    int best = 0;
+    for (int k = 1; k < kinds; ++k) {
+        if (counts[k] > counts[best] || (counts[k] == counts[best] && distinct[k] < distinct[best])) best = k;
     }
-    *a = best;
-    *b = secondCount > 0 ? second : best;
-    *weight = static_cast<uint32_t>(16 - bestCount);
+    int second = -1;
+    for (int k = 0; k < kinds; ++k) {
+        if (k == best) continue;
+        if (second < 0 || counts[k] > counts[second] || (counts[k] == counts[second] && distinct[k] < distinct[second]))
+            second = k;
+    }
+    *a = distinct[best];
+    *b = second >= 0 ? distinct[second] : distinct[best];
+    *weight = static_cast<uint32_t>(16 - counts[best]);
 }
 
 void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out) {

@@ -52,8 +52,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define POLARMOSAIC_VERSION_MAJOR 1
-#define POLARMOSAIC_VERSION_MINOR 1
+#define POLARMOSAIC_VERSION_MAJOR 2
+#define POLARMOSAIC_VERSION_MINOR 0
 #define POLARMOSAIC_VERSION_PATCH 0
 /* major * 10000 + minor * 100 + patch */
 #define POLARMOSAIC_VERSION \
