@@ -29,10 +29,13 @@ size_t headerCCheckOffsetOfBorderValue(void) { return offsetof(PolarMosaicParam,
 
 #include "fitted.h"
 
-/* The fitted geometry's layout helper from C: a 2 x 2 picture is two polar
- * rows (the least) of 36 columns (one per sector) and one ring, the disc. */
+/* The fitted plan's settings from C: defaults put the centre in the middle
+ * (in half pixels) and are accepted; a centre outside the picture is not. */
 int headerCCheckFitted(void) {
-    PolarFittedParam p;
-    if (polarFittedLayout(&p, 2, 2, 36, 28) != POLARMOSAIC_OK) return 0;
-    return p.polarRows == 2 && p.polarCols == 36 && p.rings == 1 && p.lineBytes == 16;
+    PolarPlanSettings s;
+    polarPlanDefaults(&s, 4, 3, 36, 28, POLARMOSAIC_BORDER_GRID, 2);
+    if (s.centreX2 != 3 || s.centreY2 != 2 || s.hardEdges != 0) return 0;
+    if (checkPolarPlanSettings(&s) != POLARMOSAIC_OK || polarPlanHeadBytes(&s) == 0) return 0;
+    s.centreX2 = 7;
+    return checkPolarPlanSettings(&s) == POLARMOSAIC_BAD_CENTRE && polarPlanHeadBytes(&s) == 0;
 }

@@ -1,14 +1,18 @@
-// The fitted geometry: compared byte for byte with the straightforward
-// version, and measured from its output over many sizes and aspect ratios.
+// The fitted geometry (plans and frames): compared byte for byte with the
+// straightforward version over many sizes and settings, and measured from
+// its output: flat pictures, registration, line shares and widths, the
+// closure spoke, the centre, smooth edges, splits and refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <map>
+#include <cstring>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,85 +23,226 @@ extern "C" int headerCCheckFitted(void);
 
 namespace {
 
-using ref::FittedOptions;
-using ref::Picture;
-
-constexpr double kTwoPi = 6.283185307179586;
-
-struct Size {
-    int width, height;
-};
-
-// 16:9, 4:3, 1:1, 9:16, panorama, thin both ways, tiny.
-const Size kAspects[] = {{320, 180}, {200, 150}, {161, 161}, {90, 160}, {600, 80},
-                         {300, 4},   {4, 300},   {2, 2},     {3, 2},    {17, 17}};
+using ref::FittedColours;
+using ref::FittedPicture;
 
 // ---------------------------------------------------------------- running
 
-// Every buffer of one module call; the scratch planes start with garbage so
-// that a stage reading bytes no earlier stage wrote shows up.
-struct FittedCall {
-    PolarFittedParam p{};
-    std::vector<uint8_t> planes[12];  // 0..2 src, 3..5 dst, 6..8 polar, 9..11 tiles
-    std::vector<int16_t> widths, heights;
-    std::vector<uint8_t> ramps[12];
+// Plan memory, aligned for the plan's 64-bit fields.
+struct Plan {
+    std::vector<uint64_t> words;
+    void* data() { return words.data(); }
+    const void* data() const { return words.data(); }
+    size_t bytes() const { return words.size() * sizeof(uint64_t); }
+};
 
-    FittedCall(const Picture& in, const FittedOptions& o, uint32_t garbageSeed = 1) {
-        EXPECT_EQ(polarFittedLayout(&p, in.width, in.height, o.sectors, o.ringWidth), POLARMOSAIC_OK);
-        std::mt19937 rng(garbageSeed);
-        const size_t pictureBytes = static_cast<size_t>(p.height) * p.lineBytes;
-        const size_t polarBytes = static_cast<size_t>(p.polarRows) * p.polarLineBytes;
-        for (int k = 0; k < 12; ++k) {
-            planes[k].resize(k < 6 ? pictureBytes : polarBytes);
-            for (auto& b : planes[k]) b = static_cast<uint8_t>(rng());
-        }
-        for (int c = 0; c < 3; ++c) {
-            for (int y = 0; y < in.height; ++y) {
-                for (int x = 0; x < in.width; ++x)
-                    planes[c][static_cast<size_t>(y) * p.lineBytes + x] = in.at(c, x, y);
-            }
-            p.srcPlane[c] = planes[c].data();
-            p.dstPlane[c] = planes[3 + c].data();
-            p.polarPlane[c] = planes[6 + c].data();
-            p.tilePlane[c] = planes[9 + c].data();
-        }
-        p.planeBytes = static_cast<int32_t>(pictureBytes);
-        p.polarPlaneBytes = static_cast<int32_t>(polarBytes);
-        widths.assign(static_cast<size_t>(p.sectors) + 1, -1);
-        heights.assign(static_cast<size_t>(p.rings), -1);
-        p.tileWidths = widths.data();
-        p.tileHeights = heights.data();
-        for (int r = 0; r < 12; ++r) {
-            ramps[r].assign(static_cast<size_t>(o.borderWidth / 2 + 1), 0xEE);
-            p.ramp[r] = ramps[r].data();
-        }
-        for (int s = 0; s < 4; ++s) p.shade[s] = o.shade[s];
-        p.borderMode = static_cast<int16_t>(o.borderMode);
-        p.borderWidth = static_cast<int16_t>(o.borderWidth);
-        for (int c = 0; c < 3; ++c) p.borderValue[c] = static_cast<int16_t>(o.borderValue[c]);
-    }
+std::vector<uint64_t> wordsFor(size_t bytes) { return std::vector<uint64_t>((bytes + 7) / 8, 0); }
 
-    Picture result() const {
-        Picture out(p.width, p.height);
-        for (int c = 0; c < 3; ++c) {
-            for (int y = 0; y < p.height; ++y) {
-                for (int x = 0; x < p.width; ++x) {
-                    out.at(c, x, y) = planes[3 + c][static_cast<size_t>(y) * p.lineBytes + x];
+// Measures in a head buffer of its own, moves the head into the whole plan
+// (the header allows it) and builds there.
+int makePlan(const PolarPlanSettings& s, Plan* plan, PolarMosaicRunner runner = nullptr,
+             void* runnerData = nullptr) {
+    const size_t headBytes = polarPlanHeadBytes(&s);
+    if (headBytes == 0) return checkPolarPlanSettings(&s);
+    std::vector<uint64_t> head = wordsFor(headBytes);
+    size_t planBytes = 0;
+    const int measured = polarPlanMeasure(&s, head.data(), headBytes, runner, runnerData, &planBytes);
+    if (measured != POLARMOSAIC_OK) return measured;
+    plan->words = wordsFor(planBytes);
+    std::memcpy(plan->data(), head.data(), headBytes);
+    return polarPlanBuild(plan->data(), planBytes, runner, runnerData);
+}
+
+// The planes of one frame, rows padded on both sides of the call, the
+// destination prefilled so that a write outside the picture shows.
+struct FrameBuffers {
+    int width, height, srcStride, dstStride;
+    bool alpha;
+    std::vector<uint8_t> src[4], dst[4], dstBefore[4];
+    PolarPlanFrame frame{};
+
+    FrameBuffers(const FittedPicture& in, const FittedColours& colours, uint32_t seed)
+        : width(in.width),
+          height(in.height),
+          srcStride(in.width + 3),
+          dstStride(in.width + 5),
+          alpha(in.alpha) {
+        std::mt19937 rng(seed);
+        for (int c = 0; c < 4; ++c) {
+            src[c].resize(static_cast<size_t>(srcStride) * height);
+            dst[c].resize(static_cast<size_t>(dstStride) * height);
+            for (auto& b : src[c]) b = static_cast<uint8_t>(rng());
+            for (auto& b : dst[c]) b = static_cast<uint8_t>(rng());
+            dstBefore[c] = dst[c];
+            if (c < in.planes()) {
+                for (int y = 0; y < height; ++y) {
+                    for (int x = 0; x < width; ++x)
+                        src[c][static_cast<size_t>(y) * srcStride + x] = in.at(c, x, y);
                 }
+            }
+        }
+        for (int c = 0; c < 4; ++c) {
+            frame.srcPlane[c] = c < in.planes() ? src[c].data() : nullptr;
+            frame.dstPlane[c] = dst[c].data();  // plane 3 given even without alpha: it must stay
+        }
+        frame.srcLineBytes = srcStride;
+        frame.dstLineBytes = dstStride;
+        for (int c = 0; c < 3; ++c) frame.borderValue[c] = colours.borderValue[c];
+        for (int s = 0; s < 4; ++s) frame.shade[s] = colours.shade[s];
+    }
+    FittedPicture result() const {
+        FittedPicture out(width, height, alpha);
+        for (int c = 0; c < out.planes(); ++c) {
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width; ++x)
+                    out.at(c, x, y) = dst[c][static_cast<size_t>(y) * dstStride + x];
             }
         }
         return out;
     }
+    // Every destination byte outside the picture (and the alpha plane
+    // without an alpha source) as it was.
+    bool untouchedOutside() const {
+        for (int c = 0; c < 4; ++c) {
+            for (size_t i = 0; i < dst[c].size(); ++i) {
+                const bool inside = c < (alpha ? 4 : 3) && static_cast<int>(i % dstStride) < width;
+                if (!inside && dst[c][i] != dstBefore[c][i]) return false;
+            }
+        }
+        return true;
+    }
+    bool untouched() const {
+        for (int c = 0; c < 4; ++c) {
+            if (dst[c] != dstBefore[c]) return false;
+        }
+        return true;
+    }
 };
 
-Picture runFitted(const Picture& in, const FittedOptions& o, PolarMosaicRunner runner = nullptr,
-                  void* runnerData = nullptr, uint32_t garbageSeed = 1) {
-    FittedCall call(in, o, garbageSeed);
-    EXPECT_EQ(iPolarFittedRun0(&call.p, runner, runnerData), POLARMOSAIC_OK);
-    return call.result();
+struct Outcome {
+    int status = -1;
+    FittedPicture out;
+    bool outsideUntouched = false;
+};
+
+Outcome runModule(const PolarPlanSettings& s, const FittedPicture& in, const FittedColours& colours,
+                  PolarMosaicRunner runner = nullptr, void* runnerData = nullptr) {
+    Outcome o;
+    Plan plan;
+    o.status = makePlan(s, &plan, runner, runnerData);
+    if (o.status != POLARMOSAIC_OK) return o;
+    FrameBuffers buffers(in, colours, 7);
+    std::vector<uint8_t> scratch(polarPlanScratchBytes(plan.data()));
+    o.status =
+        polarPlanFrame(plan.data(), &buffers.frame, scratch.data(), scratch.size(), runner, runnerData);
+    o.out = buffers.result();
+    o.outsideUntouched = buffers.untouchedOutside();
+    return o;
 }
 
-// Runners that run every job once, in other orders or on other threads.
+FittedPicture runOk(const PolarPlanSettings& s, const FittedPicture& in, const FittedColours& colours) {
+    const Outcome o = runModule(s, in, colours);
+    EXPECT_EQ(o.status, POLARMOSAIC_OK);
+    return o.out;
+}
+
+std::string firstDifference(const FittedPicture& module, const FittedPicture& reference) {
+    for (int y = 0; y < reference.height; ++y) {
+        for (int x = 0; x < reference.width; ++x) {
+            for (int c = 0; c < reference.planes(); ++c) {
+                if (module.at(c, x, y) != reference.at(c, x, y)) {
+                    return "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") plane " +
+                           std::to_string(c) + ": module " + std::to_string(module.at(c, x, y)) +
+                           ", reference " + std::to_string(reference.at(c, x, y));
+                }
+            }
+        }
+    }
+    return "";
+}
+
+std::string describe(const PolarPlanSettings& s, const FittedPicture& in) {
+    char text[256];
+    snprintf(text, sizeof text, "%dx%d centre2 (%d, %d) sectors %d ring %d angle %d mode %d width %d %s%s",
+             s.width, s.height, s.centreX2, s.centreY2, s.sectors, s.ringWidth, s.angle, s.borderMode,
+             s.borderWidth, s.hardEdges ? "hard" : "smooth", in.alpha ? " alpha" : "");
+    return text;
+}
+
+// ---------------------------------------------------------------- pictures
+
+FittedPicture noise(int w, int h, bool alpha, uint32_t seed) {
+    FittedPicture p(w, h, alpha);
+    std::mt19937 rng(seed);
+    for (int c = 0; c < p.planes(); ++c) {
+        for (auto& b : p.plane[c]) b = static_cast<uint8_t>(rng());
+    }
+    if (alpha) {  // a quarter fully transparent: tiles of alpha 0 happen
+        for (auto& b : p.plane[3]) b = rng() % 4 == 0 ? 0 : b;
+    }
+    return p;
+}
+
+FittedPicture flat(int w, int h, const uint8_t rgba[4], bool alpha) {
+    FittedPicture p(w, h, alpha);
+    for (int c = 0; c < p.planes(); ++c) std::fill(p.plane[c].begin(), p.plane[c].end(), rgba[c]);
+    return p;
+}
+
+PolarPlanSettings settingsFor(int w, int h, int sectors, int ring, int mode, int width) {
+    PolarPlanSettings s;
+    polarPlanDefaults(&s, w, h, sectors, ring, mode, width);
+    return s;
+}
+
+FittedColours plainLines(int16_t value) {
+    FittedColours c;
+    for (auto& v : c.borderValue) v = value;
+    for (auto& f : c.shade) f = 0.0f;
+    return c;
+}
+
+int64_t exactRoot(int64_t n) {
+    int64_t r = static_cast<int64_t>(std::sqrt(static_cast<double>(n)));
+    while (r * r > n) --r;
+    while ((r + 1) * (r + 1) <= n) ++r;
+    return r;
+}
+
+// Ring of pixel (x, y)'s centre.
+int64_t ringOfPixel(const PolarPlanSettings& s, int x, int y) {
+    const int64_t dx = 8 * int64_t(x) - 4 * int64_t(s.centreX2),
+                  dy = 4 * int64_t(s.centreY2) - 8 * int64_t(y);
+    return exactRoot(dx * dx + dy * dy) / (8 * int64_t(s.ringWidth));
+}
+
+// Compares the module with the reference; also the plan's tile counts.
+void expectSameAsReference(const PolarPlanSettings& s, const FittedPicture& in,
+                           const FittedColours& colours) {
+    SCOPED_TRACE(describe(s, in));
+    const Outcome o = runModule(s, in, colours);
+    ASSERT_EQ(o.status, POLARMOSAIC_OK);
+    EXPECT_TRUE(o.outsideUntouched);
+    EXPECT_EQ(firstDifference(o.out, ref::fittedReference(s, in, colours)), "");
+
+    Plan plan;
+    ASSERT_EQ(makePlan(s, &plan), POLARMOSAIC_OK);
+    const ref::FittedGeometry g(s);
+    const int64_t rings = g.ringsReached();
+    const int64_t tiles =
+        rings == 1 ? 1 : g.firstTile(rings - 1) + ref::fittedRingSectors(s.sectors, rings - 1);
+    EXPECT_EQ(polarPlanTiles(plan.data()), tiles);
+    EXPECT_EQ(polarPlanRingSectors(plan.data(), 0), 1);
+    for (int64_t j = 1; j < rings; ++j)
+        EXPECT_EQ(polarPlanRingSectors(plan.data(), static_cast<int32_t>(j)),
+                  ref::fittedRingSectors(s.sectors, j));
+    EXPECT_EQ(polarPlanRingSectors(plan.data(), static_cast<int32_t>(rings)), 0);
+    ASSERT_NE(polarPlanSettings(plan.data()), nullptr);
+    EXPECT_EQ(std::memcmp(polarPlanSettings(plan.data()), &s, sizeof s), 0);
+}
+
+// ---------------------------------------------------------------- runners
+
 int reverseRunner(void*, void* jobData, PolarMosaicJob job, uint32_t count) {
     for (uint32_t i = count; i-- > 0;) job(jobData, i);
     return 0;
@@ -112,505 +257,597 @@ int shuffledRunner(void* seed, void* jobData, PolarMosaicJob job, uint32_t count
     return 0;
 }
 
-int threadRunner(void*, void* jobData, PolarMosaicJob job, uint32_t count) {
+int twoThreadRunner(void*, void* jobData, PolarMosaicJob job, uint32_t count) {
     std::atomic<uint32_t> next{0};
     auto work = [&] {
         for (uint32_t i; (i = next.fetch_add(1)) < count;) job(jobData, i);
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) threads.emplace_back(work);
-    for (auto& t : threads) t.join();
+    std::thread other(work);
+    work();
+    other.join();
     return 0;
 }
 
-// ---------------------------------------------------------------- pictures
-
-Picture noise(int w, int h, uint32_t seed) {
-    Picture p(w, h);
-    std::mt19937 rng(seed);
-    for (auto& plane : p.plane) {
-        for (auto& b : plane) b = static_cast<uint8_t>(rng());
-    }
-    return p;
+int failingRunner(void*, void* jobData, PolarMosaicJob job, uint32_t count) {
+    if (count > 0) job(jobData, 0);
+    return 1;
 }
 
-Picture flat(int w, int h, const uint8_t rgb[3]) {
-    Picture p(w, h);
-    for (int c = 0; c < 3; ++c) std::fill(p.plane[c].begin(), p.plane[c].end(), rgb[c]);
-    return p;
-}
+// ---------------------------------------------------------------- byte for byte
 
-// Smooth waves with a period of about 70 pixels, in absolute pixel units.
-Picture smooth(int w, int h) {
-    Picture p(w, h);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                const double v = 128.0 + 90.0 * std::sin(x * 0.09 + c) * std::cos(y * 0.08 - c);
-                p.at(c, x, y) = static_cast<uint8_t>(std::lround(v));
-            }
-        }
-    }
-    return p;
-}
-
-// Colour by angle around the centre (a colour wheel), never pure magenta.
-Picture wheel(int w, int h) {
-    Picture p(w, h);
-    const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const double a = std::atan2(cy - y, x - cx);
-            for (int c = 0; c < 3; ++c) {
-                p.at(c, x, y) =
-                    static_cast<uint8_t>(std::lround(120.0 + 100.0 * std::cos(a - c * kTwoPi / 3)));
-            }
-        }
-    }
-    return p;
-}
-
-double psnr(const Picture& a, const Picture& b) {
-    double sum = 0;
-    size_t n = 0;
-    for (int c = 0; c < 3; ++c) {
-        for (size_t i = 0; i < a.plane[c].size(); ++i, ++n) {
-            const double d = static_cast<double>(a.plane[c][i]) - b.plane[c][i];
-            sum += d * d;
-        }
-    }
-    return sum == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / (sum / static_cast<double>(n)));
-}
-
-// The finest grid: one polar column per sector, rings of one pixel.
-FittedOptions finest(int w, int h) {
-    FittedOptions o;
-    const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
-    o.sectors = std::min(32752, static_cast<int>(std::ceil(kTwoPi * std::sqrt(cx * cx + cy * cy))));
-    o.ringWidth = 1;
-    o.borderMode = 1;
-    return o;
-}
-
-// Flat lines in a colour no test picture holds.
-FittedOptions flatLines(int sectors, int ring, int mode, int width) {
-    FittedOptions o;
-    o.sectors = sectors;
-    o.ringWidth = ring;
-    o.borderMode = mode;
-    o.borderWidth = width;
-    o.borderValue[0] = 255;
-    o.borderValue[1] = 0;
-    o.borderValue[2] = 255;
-    for (float& s : o.shade) s = 0.0f;
-    return o;
-}
-
-bool isLine(const Picture& p, int x, int y) {
-    return p.at(0, x, y) == 255 && p.at(1, x, y) == 0 && p.at(2, x, y) == 255;
-}
-
-// ---------------------------------------------------------------- layout
-
-TEST(FittedLayout, WorkedExamples) {
-    // Half diagonal of 1920 x 1080: sqrt(959.5^2 + 539.5^2) = 1100.77, so
-    // 1101 polar rows; 2 pi 1100.77 / 36 = 192.1 -> 193 columns per sector.
+TEST(FittedExact, NamedCasesMatchTheReference) {
     struct Case {
-        int w, h, sectors, ring;
-        int rows, sectorCols, cols, rings;
-    } cases[] = {
-        {1920, 1080, 36, 28, 1101, 193, 6948, 40},
-        {2, 2, 36, 28, 2, 1, 36, 1},                       // half diagonal 0.71; at least 2 rows
-        {640, 480, 12, 1, 400, 210, 2520, 400},            // 399.30 -> 400 rows; 2 pi 399.30 / 12 = 209.1
-        {100, 100, 32752, 5, 71, 1, 32752, 15},            // 70.0; column cap
-        {32752, 32767, 2, 100, 23164, 16376, 32752, 232},  // 23163.76; cap 32752 / 2
-    };
-    for (const Case& c : cases) {
-        PolarFittedParam p{};
-        ASSERT_EQ(polarFittedLayout(&p, c.w, c.h, c.sectors, c.ring), POLARMOSAIC_OK) << c.w << "x" << c.h;
-        EXPECT_EQ(p.polarRows, c.rows) << c.w << "x" << c.h;
-        EXPECT_EQ(p.sectorCols, c.sectorCols) << c.w << "x" << c.h;
-        EXPECT_EQ(p.polarCols, c.cols) << c.w << "x" << c.h;
-        EXPECT_EQ(p.rings, c.rings) << c.w << "x" << c.h;
-        EXPECT_EQ(p.polarLineBytes, lcw16(static_cast<int16_t>(c.cols)));
-        const ref::FittedLayout l = ref::fittedLayout(c.w, c.h, c.sectors, c.ring);
-        EXPECT_EQ(l.polarCols, c.cols);
-    }
-    EXPECT_EQ(headerCCheckFitted(), 1);  // the same from C
-}
-
-TEST(FittedLayout, RefusesOutOfRangeAndBrokenRecords) {
-    PolarFittedParam p{};
-    EXPECT_EQ(polarFittedLayout(&p, 1, 10, 4, 4), POLARMOSAIC_BAD_SIZE);
-    EXPECT_EQ(polarFittedLayout(&p, 32753, 10, 4, 4), POLARMOSAIC_BAD_SIZE);
-    EXPECT_EQ(polarFittedLayout(&p, 10, 10, 0, 4), POLARMOSAIC_BAD_TILE_SIZE);
-    EXPECT_EQ(polarFittedLayout(&p, 10, 10, 32753, 4), POLARMOSAIC_BAD_TILE_SIZE);
-    EXPECT_EQ(polarFittedLayout(&p, 10, 10, 4, 0), POLARMOSAIC_BAD_TILE_SIZE);
-    EXPECT_EQ(p.width, 0);  // nothing written on refusal
-
-    const Picture in = noise(40, 30, 3);
-    const FittedOptions o;
-    struct Mutation {
         const char* name;
-        void (*apply)(PolarFittedParam*);
-        int status;
-    } mutations[] = {
-        {"null plane", [](PolarFittedParam* q) { q->tilePlane[1] = nullptr; }, POLARMOSAIC_NULL_PLANE},
-        {"short picture", [](PolarFittedParam* q) { q->planeBytes -= 1; }, POLARMOSAIC_PLANE_TOO_SMALL},
-        {"short polar", [](PolarFittedParam* q) { q->polarPlaneBytes -= 1; }, POLARMOSAIC_PLANE_TOO_SMALL},
-        {"stale layout", [](PolarFittedParam* q) { q->sectors = 35; }, POLARMOSAIC_BAD_TILE_GRID},
-        {"null tiles", [](PolarFittedParam* q) { q->tileHeights = nullptr; }, POLARMOSAIC_NULL_TILE_ARRAY},
-        {"null ramp", [](PolarFittedParam* q) { q->ramp[11] = nullptr; }, POLARMOSAIC_NULL_RAMP},
-        {"line bytes", [](PolarFittedParam* q) { q->lineBytes = 39; }, POLARMOSAIC_BAD_LINE_BYTES},
+        int w, h, centreX2, centreY2;  // -1: the middle
+        int sectors, ring, angle, mode, width;
+        bool hard, alpha;
+        FittedColours colours;
     };
-    for (const Mutation& m : mutations) {
-        FittedCall call(in, o);
-        m.apply(&call.p);
-        const std::vector<uint8_t> before = call.planes[3];
-        EXPECT_EQ(iPolarFittedRun0(&call.p, nullptr, nullptr), m.status) << m.name;
-        EXPECT_EQ(call.planes[3], before) << m.name;
+    const FittedColours shaded{{200, 40, 90}, {1.5f, 0.25f, 2.0f, 0.5f}};
+    const FittedColours flatLines{{10, 250, 128}, {0.0f, 0.00009f, -1.0f, 0.0f}};
+    const FittedColours negative{{255, 128, 64}, {-1.0f, 0.5f, 2.0f, -0.25f}};
+    const FittedColours odd{{300, -5, 1000}, {std::numeric_limits<float>::quiet_NaN(), 8.0f, 0.0f, 1.0f}};
+    const Case cases[] = {
+        {"16:9 grid", 64, 36, -1, -1, 36, 5, 0, 2, 2, false, false, shaded},
+        {"4:3 rings wide", 48, 36, -1, -1, 36, 5, 0, 3, 16, false, false, shaded},
+        {"1:1 spokes", 40, 40, -1, -1, 7, 5, 45000, 4, 5, false, false, shaded},
+        {"9:16 corner", 27, 48, 0, 0, 4, 2, -30000, 2, 1, false, false, shaded},
+        {"panorama ring 1", 300, 40, -1, -1, 36, 1, 0, 1, 0, false, false, shaded},
+        {"finest grid", 40, 30, -1, -1, 720, 1, 0, 1, 0, false, false, shaded},
+        {"finest grid hard", 40, 30, -1, -1, 720, 1, 0, 1, 0, true, false, shaded},
+        {"half-pixel centre", 33, 21, 7, 30, 3, 2, 359999, 2, 5, false, false, shaded},
+        {"far corner", 30, 20, 58, 38, 2, 5, 90000, 2, 2, false, false, shaded},
+        {"one sector", 31, 31, -1, -1, 1, 4, 12345, 2, 3, false, false, shaded},
+        {"ring past the picture", 24, 18, -1, -1, 36, 1000, 0, 2, 5, false, false, shaded},
+        {"large angle", 36, 36, 11, 50, 12, 6, 1234567890, 2, 4, false, false, shaded},
+        {"alpha smooth", 40, 30, -1, -1, 36, 3, 0, 2, 2, false, true, shaded},
+        {"alpha hard", 40, 30, 9, 9, 7, 3, 1000, 2, 5, true, true, shaded},
+        {"plain lines", 40, 30, -1, -1, 36, 5, 0, 2, 5, false, false, flatLines},
+        {"negative shade", 40, 30, -1, -1, 36, 5, 0, 2, 9, false, false, negative},
+        {"odd colours", 40, 30, -1, -1, 36, 5, 0, 2, 9, false, false, odd},
+        {"lines wider than rings", 40, 40, -1, -1, 4, 2, 0, 2, 16, false, false, shaded},
+        {"spokes meeting near the centre", 41, 41, -1, -1, 4, 1, 45000, 4, 16, true, false, shaded},
+        {"crossings", 64, 48, -1, -1, 36, 3, 0, 2, 5, false, false, shaded},
+        {"wide crossings", 64, 48, 20, 70, 12, 4, 7000, 2, 9, false, true, shaded},
+        {"other mode draws nothing", 30, 20, -1, -1, 36, 3, 0, 7, 5, false, false, shaded},
+        {"1 x 1", 1, 1, -1, -1, 36, 1, 0, 2, 5, false, false, shaded},
+        {"2 x 2", 2, 2, 0, 2, 4, 1, 0, 2, 1, false, true, shaded},
+        {"3 x 5", 3, 5, 1, 3, 7, 1, 45000, 2, 2, false, false, shaded},
+        {"1 x N", 1, 40, -1, -1, 36, 2, 0, 2, 2, false, false, shaded},
+        {"N x 1", 40, 1, 0, 0, 36, 2, 0, 2, 2, false, false, shaded},
+    };
+    uint32_t seed = 100;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PolarPlanSettings s = settingsFor(c.w, c.h, c.sectors, c.ring, c.mode, c.width);
+        if (c.centreX2 >= 0) s.centreX2 = c.centreX2;
+        if (c.centreY2 >= 0) s.centreY2 = c.centreY2;
+        s.angle = c.angle;
+        s.hardEdges = c.hard;
+        expectSameAsReference(s, noise(c.w, c.h, c.alpha, ++seed), c.colours);
     }
-    // Ramps are not needed for one-pixel lines or without borders.
-    FittedOptions thin = o;
-    thin.borderWidth = 1;
-    FittedCall call(in, thin);
-    call.p.ramp[0] = nullptr;
-    EXPECT_EQ(iPolarFittedRun0(&call.p, nullptr, nullptr), POLARMOSAIC_OK);
 }
 
-// ---------------------------------------------------------------- exactness
-
-TEST(FittedExact, MatchesTheStraightforwardVersion) {
-    const Size sizes[] = {{2, 2},   {3, 2},    {2, 5},    {17, 17},  {64, 36},
-                          {40, 52}, {120, 90}, {90, 120}, {200, 24}, {5, 80}};
-    FittedOptions options[8];
-    options[1].sectors = 12, options[1].ringWidth = 10, options[1].borderMode = 3, options[1].borderWidth = 4;
-    options[2].sectors = 7, options[2].ringWidth = 6, options[2].borderMode = 4, options[2].borderWidth = 1;
-    options[3].sectors = 1, options[3].ringWidth = 5, options[3].borderWidth = 3;
-    options[4] = flatLines(2, 8, 2, 6);
-    options[5] = finest(60, 40);
-    options[5].sectors = 200;
-    options[6].sectors = 5, options[6].ringWidth = 3, options[6].borderWidth = 9;
-    options[6].shade[0] = 1.5f, options[6].shade[3] = 0.0f, options[6].borderValue[1] = 200;
-    options[7].sectors = 3, options[7].ringWidth = 4, options[7].borderMode = 0;  // draws nothing
-    uint32_t seed = 10;
-    for (const Size& s : sizes) {
-        for (const FittedOptions& o : options) {
-            const Picture in = noise(s.width, s.height, ++seed);
-            EXPECT_TRUE(runFitted(in, o) == ref::fittedMosaic(in, o))
-                << s.width << "x" << s.height << " sectors " << o.sectors << " ring " << o.ringWidth
-                << " mode " << o.borderMode << " width " << o.borderWidth;
+TEST(FittedExact, RandomSettingsMatchTheReference) {
+    struct Size {
+        int w, h;
+    };
+    const Size sizes[] = {{64, 36}, {48, 36}, {40, 40}, {27, 48}, {300, 40}, {1, 23},
+                          {23, 1},  {1, 1},   {2, 2},   {3, 5},   {17, 9}};
+    const int angles[] = {0, 45000, -30000, 359999, 90000, 1234567, -987654321, 2147483647};
+    const int sectors[] = {1, 2, 3, 4, 5, 7, 12, 36, 720};
+    const int rings[] = {1, 2, 5, 28, 1000};
+    const int widths[] = {0, 1, 2, 5, 16};
+    const float shades[][4] = {{0.5f, 0.5f, 0.5f, 0.5f},
+                               {3.0f, 0.3f, 3.0f, 0.3f},
+                               {0.0f, 0.0f, 0.0f, 0.0f},
+                               {-1.0f, 0.5f, 2.0f, -0.25f},
+                               {1.0f, 1.0f, 0.0f, 0.0001f}};
+    std::mt19937 rng(2024);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); };
+    for (int i = 0; i < 300; ++i) {
+        const Size size = sizes[pick(11)];
+        PolarPlanSettings s =
+            settingsFor(size.w, size.h, sectors[pick(9)], rings[pick(5)], 1 + pick(4), widths[pick(5)]);
+        s.hardEdges = pick(2);
+        // Keep the reference's cost (every sector tested for every sample) small.
+        while (int64_t(size.w) * size.h * (s.hardEdges ? 1 : 16) * s.sectors > 4000000)
+            s.sectors = sectors[pick(8)];
+        switch (pick(5)) {
+            case 0:
+                break;  // the middle
+            case 1:
+                s.centreX2 = 0, s.centreY2 = 0;
+                break;
+            case 2:
+                s.centreX2 = 2 * (size.w - 1), s.centreY2 = 2 * (size.h - 1);
+                break;
+            case 3:
+                s.centreX2 = 0, s.centreY2 = 2 * (size.h - 1);
+                break;
+            default:
+                s.centreX2 = pick(2 * size.w - 1), s.centreY2 = pick(2 * size.h - 1);
         }
+        s.angle = angles[pick(8)];
+        FittedColours colours;
+        std::memcpy(colours.shade, shades[pick(5)], sizeof colours.shade);
+        for (auto& v : colours.borderValue) v = static_cast<int16_t>(pick(256));
+        expectSameAsReference(s, noise(size.w, size.h, pick(3) == 0, 5000 + i), colours);
+        if (HasFailure()) break;  // the first case that differs is enough
     }
-}
-
-TEST(FittedExact, SameBytesForEveryRunnerAndSplit) {
-    const Picture in = noise(331, 187, 5);
-    FittedOptions o;
-    o.sectors = 24;
-    o.ringWidth = 9;
-    const Picture expected = runFitted(in, o);
-    uint32_t seed = 77;
-    EXPECT_TRUE(runFitted(in, o, reverseRunner, nullptr, 2) == expected);
-    EXPECT_TRUE(runFitted(in, o, shuffledRunner, &seed, 3) == expected);
-    EXPECT_TRUE(runFitted(in, o, threadRunner, nullptr, 4) == expected);
-
-    // The stages by hand, in uneven pieces, the last ones first.
-    FittedCall call(in, o, 6);
-    PolarMosaicParam tiles;
-    PolarTileGrid centreGrid, ringGrid;
-    ASSERT_EQ(iFittedTileRecords0(&call.p, &tiles, &centreGrid, &ringGrid), POLARMOSAIC_OK);
-    for (int32_t end = call.p.polarRows; end > 0; end -= 7) {
-        ASSERT_EQ(iFittedForwardRows0(&call.p, std::max(0, end - 7), end), POLARMOSAIC_OK);
-    }
-    ASSERT_EQ(iTileAverageRows0(&tiles, &centreGrid, 0, 1), POLARMOSAIC_OK);
-    for (int32_t first = ringGrid.tileRows - 1; first >= 1; --first) {
-        ASSERT_EQ(iTileAverageRows0(&tiles, &ringGrid, first, first + 1), POLARMOSAIC_OK);
-    }
-    ASSERT_EQ(iBorderRamps0(&tiles), POLARMOSAIC_OK);
-    for (int32_t first = call.p.height - 1; first >= 0; first -= 13) {
-        ASSERT_EQ(iFittedInverseRows0(&call.p, std::max(0, first - 12), first + 1), POLARMOSAIC_OK);
-    }
-    EXPECT_TRUE(call.result() == expected);
-    EXPECT_EQ(iFittedForwardRows0(&call.p, 0, call.p.polarRows + 1), POLARMOSAIC_BAD_RANGE);
-    EXPECT_EQ(iFittedInverseRows0(&call.p, -1, 3), POLARMOSAIC_BAD_RANGE);
 }
 
 // ---------------------------------------------------------------- properties
 
 TEST(FittedProperties, FlatPicturesStayFlat) {
-    const uint8_t colours[][3] = {{0, 0, 0}, {255, 255, 255}, {1, 128, 254}, {37, 200, 99}};
-    const FittedOptions grids[] = {finest(40, 40), flatLines(36, 28, 1, 5), flatLines(9, 7, 2, 5),
-                                   flatLines(50, 3, 2, 2), flatLines(1, 4, 4, 3)};
-    for (const Size& s : kAspects) {
-        for (const FittedOptions& o : grids) {
-            for (const auto& colour : colours) {
-                const Picture out = runFitted(flat(s.width, s.height, colour), o);
-                int lines = 0;
-                for (int y = 0; y < s.height; ++y) {
-                    for (int x = 0; x < s.width; ++x) {
-                        if (isLine(out, x, y)) {
-                            ++lines;
-                            continue;
-                        }
-                        for (int c = 0; c < 3; ++c) {
-                            ASSERT_EQ(out.at(c, x, y), colour[c]) << s.width << "x" << s.height << " at " << x
-                                                                  << "," << y << " mode " << o.borderMode;
-                        }
-                    }
+    struct Case {
+        int w, h, sectors, ring, mode, width;
+        bool hard, alpha;
+    };
+    const Case cases[] = {
+        {64, 36, 36, 5, 1, 5, false, false}, {48, 36, 720, 1, 1, 0, false, true},
+        {40, 40, 7, 3, 2, 0, false, false},  {64, 36, 36, 9, 2, 3, false, false},
+        {48, 36, 12, 4, 3, 2, true, false},  {40, 40, 4, 6, 4, 4, false, true},
+        {300, 40, 36, 3, 2, 1, false, true}, {17, 9, 2, 5, 2, 1, false, false},
+    };
+    const uint8_t colour[4] = {37, 180, 251, 140};
+    const FittedColours lines{{255, 0, 0}, {0.5f, 2.0f, 0.3f, 1.5f}};
+    for (const Case& c : cases) {
+        PolarPlanSettings s = settingsFor(c.w, c.h, c.sectors, c.ring, c.mode, c.width);
+        s.hardEdges = c.hard;
+        s.centreX2 = c.w / 3;
+        SCOPED_TRACE(describe(s, FittedPicture(1, 1, c.alpha)));
+        const FittedPicture out = runOk(s, flat(c.w, c.h, colour, c.alpha), lines);
+        const ref::FittedGeometry g(s);
+        int offLine = 0;
+        for (int y = 0; y < c.h; ++y) {
+            for (int x = 0; x < c.w; ++x) {
+                // Off the lines: neither the centre nor any sample on one.
+                bool onLine = false;
+                for (int i = 0; i < 16; ++i) {
+                    const ref::FittedPlace p =
+                        g.locate(g.pixelX(x) + 2 * (i % 4) - 3, g.pixelY(y) + 2 * (i / 4) - 3);
+                    onLine = onLine || p.kind != ref::kFittedNoLine;
                 }
-                if (o.borderMode == 1) {
-                    EXPECT_EQ(lines, 0) << s.width << "x" << s.height;
-                }
+                onLine = onLine || g.locate(g.pixelX(x), g.pixelY(y)).kind != ref::kFittedNoLine;
+                if (onLine) continue;
+                ++offLine;
+                for (int ch = 0; ch < out.planes(); ++ch)
+                    ASSERT_EQ(out.at(ch, x, y), colour[ch]) << x << ", " << y;
             }
         }
+        if (c.mode == POLARMOSAIC_BORDER_NONE || c.width == 0) EXPECT_EQ(offLine, c.w * c.h);
+        EXPECT_GT(offLine, c.w * c.h / 4);
     }
+    // Flat colour under varying alpha: the colour stays, alpha averages.
+    FittedPicture in = noise(48, 36, true, 3);
+    for (int c = 0; c < 3; ++c) std::fill(in.plane[c].begin(), in.plane[c].end(), colour[c]);
+    for (auto& a : in.plane[3]) a = static_cast<uint8_t>(a | 1);
+    const FittedPicture out = runOk(settingsFor(48, 36, 36, 4, 1, 0), in, lines);
+    for (int c = 0; c < 3; ++c) EXPECT_TRUE(out.plane[c] == in.plane[c]) << "plane " << c;
 }
 
-TEST(FittedProperties, RegisteredWithTheFinestGrid) {
-    for (const Size& s : kAspects) {
-        const Picture in = smooth(s.width, s.height);
-        const double db = psnr(runFitted(in, finest(s.width, s.height)), in);
-        EXPECT_GE(db, 30.0) << s.width << "x" << s.height;
-    }
-}
-
-// The classic geometry rescales a 16:9 picture by about 1.28 around its
-// centre, so even its finest grid is far from the input.
-TEST(FittedProperties, ClassicIsNotRegisteredAt16By9) {
-    const int w = 320, h = 180;
-    const Picture in = smooth(w, h);
-    const int16_t line = lcw16(w);
-    std::vector<uint8_t> planes[6];
-    PolarMosaicParam p{};
-    for (int c = 0; c < 3; ++c) {
-        planes[c].assign(static_cast<size_t>(h) * line, 0);
-        planes[3 + c].assign(static_cast<size_t>(h) * line, 0);
+TEST(FittedProperties, FinestGridIsRegisteredWithThePicture) {
+    // A smooth picture: at 720 sectors and rings of one pixel, every tile is
+    // about a pixel, so the output stays close to the input.
+    for (const auto& size : {std::pair<int, int>{160, 90}, {120, 120}, {60, 160}}) {
+        const int w = size.first, h = size.second;
+        FittedPicture in(w, h, false);
         for (int y = 0; y < h; ++y) {
-            std::copy_n(&in.plane[c][static_cast<size_t>(y) * w], w,
-                        &planes[3 + c][static_cast<size_t>(y) * line]);
-        }
-        p.outPlane[c] = planes[c].data();
-        p.inPlane[c] = planes[3 + c].data();
-    }
-    std::vector<int16_t> widths(w), heights(h);
-    p.planeBytes = h * line;
-    p.tileWidths = widths.data();
-    p.tileHeights = heights.data();
-    p.width = w, p.height = h, p.lineBytes = line;
-    p.tileWidth = 1, p.tileHeight = 1, p.tileCols = w, p.tileRows = h;
-    p.borderMode = POLARMOSAIC_BORDER_NONE;
-    iPolarMosaic0(&p);
-    Picture out(w, h);
-    for (int c = 0; c < 3; ++c) {
-        for (int y = 0; y < h; ++y)
-            std::copy_n(&planes[c][static_cast<size_t>(y) * line], w, &out.plane[c][y * w]);
-    }
-    EXPECT_LT(psnr(out, in), 20.0);  // about 12 dB
-    EXPECT_GE(psnr(runFitted(in, finest(w, h)), in), 30.0);
-}
-
-TEST(FittedProperties, NoWrap) {
-    for (const Size& s : kAspects) {
-        if (s.height < 8) continue;  // no room for a strip and a half apart
-        // Channel 0 is 255 in the top tenth and 0 everywhere else.
-        Picture in = smooth(s.width, s.height);
-        const int strip = std::max(1, s.height / 10);
-        for (int y = 0; y < s.height; ++y) {
-            for (int x = 0; x < s.width; ++x) in.at(0, x, y) = y < strip ? 255 : 0;
-        }
-        FittedOptions grids[3] = {finest(s.width, s.height), FittedOptions(), flatLines(24, 5, 2, 3)};
-        grids[1].borderValue[0] = 0, grids[1].shade[0] = grids[1].shade[2] = 0.0f;  // lines without red
-        grids[2].borderValue[0] = 0;
-        grids[2].ringWidth = std::max(1, s.height / 8);
-        for (const FittedOptions& o : grids) {
-            const Picture out = runFitted(in, o);
-            for (int y = s.height / 2 + std::max(1, o.ringWidth / 2); y < s.height; ++y) {
-                for (int x = 0; x < s.width; ++x) {
-                    ASSERT_EQ(out.at(0, x, y), 0)
-                        << s.width << "x" << s.height << " at " << x << "," << y << " ring " << o.ringWidth;
-                }
+            for (int x = 0; x < w; ++x) {
+                in.at(0, x, y) = static_cast<uint8_t>(128 + 100 * std::sin(x / 9.0) * std::cos(y / 13.0));
+                in.at(1, x, y) = static_cast<uint8_t>(255.0 * x / w);
+                in.at(2, x, y) = static_cast<uint8_t>(255.0 * y / h);
             }
         }
+        const FittedPicture out = runOk(settingsFor(w, h, 720, 1, 1, 0), in, FittedColours());
+        double error = 0;
+        for (int c = 0; c < 3; ++c) {
+            for (size_t i = 0; i < in.plane[c].size(); ++i) {
+                const double d = double(in.plane[c][i]) - out.plane[c][i];
+                error += d * d;
+            }
+        }
+        const double psnr = 10 * std::log10(255.0 * 255.0 / (error / (3.0 * w * h)));
+        EXPECT_GE(psnr, 30.0) << w << "x" << h;
     }
 }
 
-// Along a circle in the middle of a ring: the colour changes exactly at the
-// N equal angles 2 pi k / N (the closure included), and spokes lie there.
-TEST(FittedProperties, SectorsMeasuredFromTheOutput) {
-    const Size sizes[] = {{320, 180}, {161, 161}, {180, 320}, {400, 300}};
-    for (const Size& s : sizes) {
-        for (int sectors : {3, 4, 12, 36, 61}) {
-            const int ring = 16;
-            const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
-            const double radius = ring * (std::floor((std::min(cx, cy) - ring) / ring) - 0.5);
-            ASSERT_GT(radius, ring);
-            const double tolerance = 1.5 / radius;  // radians: a pixel and a half
-            FittedOptions none;
-            none.sectors = sectors, none.ringWidth = ring, none.borderMode = 1;
-            const Picture tiles = runFitted(wheel(s.width, s.height), none);
-            const uint8_t grey[3] = {100, 100, 100};
-            const Picture spokes = runFitted(flat(s.width, s.height, grey), flatLines(sectors, ring, 4, 3));
-            const int steps = 40000;
-            auto pixelAt = [&](double a) {
-                const int x = static_cast<int>(std::lround(cx + radius * std::cos(a)));
-                const int y = static_cast<int>(std::lround(cy - radius * std::sin(a)));
-                return std::make_pair(x, y);
-            };
-            auto nearSpoke = [&](double a) {
-                const double k = std::round(a * sectors / kTwoPi);
-                return std::fabs(a - k * kTwoPi / sectors) < tolerance;
-            };
-            std::vector<double> changes;
-            std::vector<double> runCentres;
-            const double start = -kTwoPi / (2 * sectors);  // mid-sector, off every spoke
-            auto [px, py] = pixelAt(start);
-            double runStart = -1;
-            for (int i = 1; i <= steps; ++i) {
-                const double a = start + kTwoPi * i / steps;
-                const auto [x, y] = pixelAt(a);
-                for (int c = 0; c < 3; ++c) {
-                    if (tiles.at(c, x, y) != tiles.at(c, px, py)) {
-                        changes.push_back(a);
-                        break;
-                    }
-                }
-                const bool line = isLine(spokes, x, y);
-                if (line && runStart < 0) runStart = a;
-                if (!line && runStart >= 0) {
-                    runCentres.push_back((runStart + a) / 2);
-                    runStart = -1;
-                }
-                px = x, py = y;
+TEST(FittedProperties, LinesTakeAtMostFortyPercentOfEveryRingAtTheDefaults) {
+    // The host's defaults: 36 sectors, rings 4 % and lines 0.6 % of the half
+    // diagonal. Black picture, white plain lines, hard edges: a white pixel
+    // shows a line at its centre.
+    for (const auto& size : {std::pair<int, int>{1024, 768}, {512, 512}, {1410, 793}, {793, 1410}}) {
+        const int w = size.first, h = size.second;
+        const double halfDiagonal = std::sqrt(double(w) * w + double(h) * h) / 2;
+        const int ring = std::max(1, static_cast<int>(std::lround(0.04 * halfDiagonal)));
+        const int line = static_cast<int>(std::lround(0.006 * halfDiagonal));
+        PolarPlanSettings s = settingsFor(w, h, 36, ring, POLARMOSAIC_BORDER_GRID, line);
+        s.hardEdges = 1;
+        const uint8_t black[4] = {0, 0, 0, 0};
+        const FittedPicture out = runOk(s, flat(w, h, black, false), plainLines(255));
+        std::vector<int64_t> pixels, lines;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const size_t j = static_cast<size_t>(ringOfPixel(s, x, y));
+                if (j >= pixels.size()) pixels.resize(j + 1, 0), lines.resize(j + 1, 0);
+                ++pixels[j];
+                lines[j] += out.at(0, x, y) == 255;
             }
-            SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << " sectors " << sectors);
-            ASSERT_EQ(changes.size(), static_cast<size_t>(sectors));
-            ASSERT_EQ(runCentres.size(), static_cast<size_t>(sectors));
-            for (size_t k = 0; k < changes.size(); ++k) {
-                EXPECT_TRUE(nearSpoke(changes[k])) << "colour change at " << changes[k];
-                EXPECT_TRUE(nearSpoke(runCentres[k])) << "spoke at " << runCentres[k];
-            }
-            EXPECT_LT(std::fabs(runCentres[0]), tolerance);  // the closure has its spoke
+        }
+        // Rings the picture holds to their full depth. The last ring, cut
+        // short by the corners, is left out: at the corners it can be a
+        // sliver inside its outer ring line (half line at 1410 x 793).
+        const double farthest = std::sqrt(double(w - 1) * (w - 1) + double(h - 1) * (h - 1)) / 2;
+        for (size_t j = 0; (j + 1) * ring <= farthest; ++j) {
+            EXPECT_LE(lines[j] * 100, pixels[j] * 40)
+                << w << "x" << h << " ring " << j << ": " << lines[j] << " of " << pixels[j];
+            if (j >= 1) EXPECT_GE(lines[j] * 100, pixels[j] * 5) << w << "x" << h << " ring " << j;
         }
     }
 }
 
-// Line widths measured across the lines, and ring pitch, within one pixel.
-TEST(FittedProperties, LineWidthsAndRingThickness) {
-    const Size sizes[] = {{480, 270}, {300, 300}, {200, 360}};
-    for (const Size& s : sizes) {
-        for (int width : {1, 2, 3, 5, 8}) {
-            for (int ring : {12, 25}) {
-                SCOPED_TRACE(testing::Message()
-                             << s.width << "x" << s.height << " width " << width << " ring " << ring);
-                const uint8_t grey[3] = {100, 100, 100};
-                const Picture plain = flat(s.width, s.height, grey);
-                const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
-                // Rings: along the row through the centre, to the right.
-                const Picture rings = runFitted(plain, flatLines(8, ring, 3, width));
-                const int y = static_cast<int>(std::floor(cy));
-                std::vector<double> centres;
-                int x = static_cast<int>(std::ceil(cx));
-                while (x < s.width) {
-                    if (!isLine(rings, x, y)) {
-                        ++x;
-                        continue;
-                    }
-                    int end = x;
-                    while (end < s.width && isLine(rings, end, y)) ++end;
-                    if (end < s.width) {
-                        EXPECT_NEAR(end - x, width, 1.0) << "ring line at x " << x;
-                        centres.push_back((x + end - 1) / 2.0);
-                    }
-                    x = end;
-                }
-                ASSERT_GE(centres.size(), 2u);
-                for (size_t k = 1; k < centres.size(); ++k)
-                    EXPECT_NEAR(centres[k] - centres[k - 1], ring, 1.0);
-                EXPECT_NEAR(centres[0] - cx, ring, 1.0);
+// Colour of the pixel nearest the point at `degrees` and distance `radius`
+// from the centre.
+const uint8_t* pixelAtPolar(const FittedPicture& out, const PolarPlanSettings& s, double degrees,
+                            double radius, uint8_t rgb[3]) {
+    const double a = degrees * M_PI / 180;
+    const int x = static_cast<int>(std::lround(s.centreX2 / 2.0 + radius * std::cos(a)));
+    const int y = static_cast<int>(std::lround(s.centreY2 / 2.0 - radius * std::sin(a)));
+    for (int c = 0; c < 3; ++c) rgb[c] = out.at(c, x, y);
+    return rgb;
+}
 
-                // Spokes: across each spoke, along a pixel row or column.
-                const int sectors = 7;
-                const Picture spokes = runFitted(plain, flatLines(sectors, ring, 4, width));
-                for (int k = 0; k < sectors; ++k) {
-                    const double a = kTwoPi * k / sectors;
-                    const double along = std::min(cx, cy) - width - 2;
-                    const double sx = cx + along * std::cos(a), sy = cy - along * std::sin(a);
-                    const bool rows = std::fabs(std::sin(a)) >= std::fabs(std::cos(a));
-                    int x0 = static_cast<int>(std::lround(sx)), y0 = static_cast<int>(std::lround(sy));
-                    auto on = [&](int i) {
-                        const int x = rows ? x0 + i : x0, y = rows ? y0 : y0 + i;
-                        return x >= 0 && y >= 0 && x < s.width && y < s.height && isLine(spokes, x, y);
-                    };
-                    int lo = 0, hi = 0;
-                    if (!on(0)) {  // the rounded point may miss a one-pixel line
-                        if (on(1))
-                            lo = hi = 1;
-                        else if (on(-1))
-                            lo = hi = -1;
-                    }
-                    ASSERT_TRUE(on(lo)) << "spoke " << k;
-                    while (on(lo - 1)) --lo;
-                    while (on(hi + 1)) ++hi;
-                    const double scale = rows ? std::fabs(std::sin(a)) : std::fabs(std::cos(a));
-                    EXPECT_NEAR((hi - lo + 1) * scale, width, 1.0) << "spoke " << k;
+TEST(FittedProperties, OuterRingHasTheSectorsAndTheClosureSpokeFollowsTheAngle) {
+    // Columns and rows of distinct colours (none white): every tile of a ring
+    // has its own mean. White plain lines of width 3, hard edges.
+    const int w = 221, h = 221, ringWidth = 10;
+    FittedPicture in(w, h, false);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            in.at(0, x, y) = static_cast<uint8_t>(x);
+            in.at(1, x, y) = static_cast<uint8_t>(y);
+            in.at(2, x, y) = 0;
+        }
+    }
+    const int angles[] = {0, 10000, 45000, -30000, 359999, 123456};
+    for (int sectors : {1, 2, 3, 4, 7, 12, 36}) {
+        for (int angle : angles) {
+            PolarPlanSettings s = settingsFor(w, h, sectors, ringWidth, POLARMOSAIC_BORDER_GRID, 3);
+            s.angle = angle;
+            s.hardEdges = 1;
+            SCOPED_TRACE(describe(s, in));
+            const FittedPicture out = runOk(s, in, plainLines(255));
+            // The outermost ring inside the picture: ring 9 (90 .. 100 pixels).
+            const int64_t outer = 9;
+            std::set<std::vector<uint8_t>> colours;
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    if (ringOfPixel(s, x, y) != outer || out.at(0, x, y) == 255) continue;
+                    colours.insert({out.at(0, x, y), out.at(1, x, y), out.at(2, x, y)});
                 }
+            }
+            EXPECT_EQ(colours.size(), static_cast<size_t>(sectors));
+            // Across the ring, the ray at `angle` lies on a spoke line and the
+            // ray half a sector on does not.
+            const double degrees = angle / 1000.0;
+            uint8_t rgb[3];
+            for (double radius : {93.0, 95.0, 97.0}) {
+                EXPECT_EQ(pixelAtPolar(out, s, degrees, radius, rgb)[0], 255) << "radius " << radius;
+                EXPECT_NE(pixelAtPolar(out, s, degrees + 180.0 / sectors, radius, rgb)[0], 255)
+                    << "radius " << radius;
             }
         }
     }
 }
 
-// Every pixel shows its own tile's colour or the line colour: no stray
-// pixel from a neighbouring tile, the far edge or the buffers.
-TEST(FittedProperties, NoStrayPixels) {
-    for (const Size& s : kAspects) {
-        for (const FittedOptions& o :
-             {flatLines(12, 9, 2, 3), flatLines(5, 20, 4, 4), flatLines(40, 6, 1, 0)}) {
-            const Picture in = smooth(s.width, s.height);
-            const Picture out = runFitted(in, o);
-            const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
-            auto tileAt = [&](double d, double a) {
-                const int ring = static_cast<int>(d) / o.ringWidth;
-                if (ring == 0) return std::make_pair(0, 0);
-                a = std::fmod(a + kTwoPi, kTwoPi);
-                return std::make_pair(ring, static_cast<int>(a * o.sectors / kTwoPi) % o.sectors);
-            };
-            // Candidate tiles of a pixel: a hair around its distance and angle.
-            std::vector<std::set<std::pair<int, int>>> candidates(static_cast<size_t>(s.width) * s.height);
-            std::map<std::pair<int, int>, std::map<uint32_t, int>> seen;
-            auto colourAt = [&](int x, int y) {
-                return uint32_t(out.at(0, x, y)) << 16 | uint32_t(out.at(1, x, y)) << 8 | out.at(2, x, y);
-            };
-            for (int y = 0; y < s.height; ++y) {
-                for (int x = 0; x < s.width; ++x) {
-                    const double dx = x - cx, dy = cy - y, d = std::hypot(dx, dy), a = std::atan2(dy, dx);
-                    auto& set = candidates[static_cast<size_t>(y) * s.width + x];
-                    for (double ed : {-1e-6, 1e-6}) {
-                        for (double ea : {-1e-6, 1e-6}) set.insert(tileAt(std::max(0.0, d + ed), a + ea));
-                    }
-                    if (set.size() == 1 && !isLine(out, x, y)) ++seen[*set.begin()][colourAt(x, y)];
-                }
-            }
-            std::map<std::pair<int, int>, uint32_t> tileColour;
-            for (const auto& [tile, colours] : seen) {
-                EXPECT_EQ(colours.size(), 1u) << "tile " << tile.first << "," << tile.second << " of "
-                                              << s.width << "x" << s.height << " shows several colours";
-                tileColour[tile] = colours.begin()->first;
-            }
-            for (int y = 0; y < s.height; ++y) {
-                for (int x = 0; x < s.width; ++x) {
-                    if (isLine(out, x, y)) continue;
-                    bool own = false;
-                    for (const auto& tile : candidates[static_cast<size_t>(y) * s.width + x]) {
-                        const auto it = tileColour.find(tile);
-                        own = own || it == tileColour.end() || it->second == colourAt(x, y);
-                    }
-                    ASSERT_TRUE(own) << "stray pixel at " << x << "," << y << " of " << s.width << "x"
-                                     << s.height;
+TEST(FittedProperties, RingLinesAreAsWideAsAsked) {
+    // Ring lines of width w, measured along the row through the centre, to
+    // the right and to the left: each crossing covers w pixels (plus or
+    // minus one for a centre between pixels).
+    struct Case {
+        int w, h, centreX2, centreY2, ring, width;
+        bool hard;
+    };
+    const Case cases[] = {{161, 61, 160, 60, 20, 1, true},  {161, 61, 160, 60, 20, 2, true},
+                          {161, 61, 160, 60, 20, 5, true},  {161, 61, 160, 60, 20, 8, true},
+                          {161, 61, 160, 60, 20, 16, true}, {160, 60, 159, 60, 20, 5, true},
+                          {160, 61, 100, 60, 17, 7, true},  {161, 61, 160, 60, 20, 6, false}};
+    for (const Case& c : cases) {
+        PolarPlanSettings s = settingsFor(c.w, c.h, 36, c.ring, POLARMOSAIC_BORDER_RINGS, c.width);
+        s.centreX2 = c.centreX2;
+        s.centreY2 = c.centreY2;
+        s.hardEdges = c.hard;
+        SCOPED_TRACE(describe(s, FittedPicture(1, 1, false)));
+        const uint8_t black[4] = {0, 0, 0, 0};
+        const FittedPicture out = runOk(s, flat(c.w, c.h, black, false), plainLines(255));
+        const int row = c.centreY2 / 2;
+        // Runs of non-black pixels along the row (a smooth edge counts from
+        // half coverage on).
+        std::vector<std::pair<int, int>> runs;  // first, length
+        for (int x = 0; x < c.w; ++x) {
+            const bool line = out.at(0, x, row) >= 128;
+            if (line && (runs.empty() || runs.back().first + runs.back().second != x)) runs.push_back({x, 0});
+            if (line) ++runs.back().second;
+        }
+        // Runs that do not touch the picture's edge: each lies on a circle
+        // k ringWidth (k >= 1) from the centre, and every circle well inside
+        // the row has its run on both sides.
+        const double cx = c.centreX2 / 2.0;
+        int complete = 0;
+        for (const auto& r : runs) {
+            if (r.first == 0 || r.first + r.second == c.w) continue;
+            ++complete;
+            const double middle = r.first + (r.second - 1) / 2.0;
+            const double k = std::round(std::fabs(middle - cx) / c.ring);
+            EXPECT_GE(k, 1) << "run at " << r.first;
+            EXPECT_LE(std::fabs(std::fabs(middle - cx) - k * c.ring), 1.0) << "run at " << r.first;
+            EXPECT_GE(r.second, c.width - 1) << "run at " << r.first;
+            EXPECT_LE(r.second, c.width + 1) << "run at " << r.first;
+        }
+        int inside = 0;
+        for (int k = 1; k * c.ring + c.width < c.w; ++k) {
+            inside += cx + k * c.ring + c.width / 2.0 + 1 < c.w - 1;
+            inside += cx - k * c.ring - c.width / 2.0 - 1 > 0;
+        }
+        EXPECT_GE(complete, inside);
+        EXPECT_GT(inside, 2);
+    }
+}
+
+TEST(FittedProperties, TheDiscIsTheMeanAroundTheCentre) {
+    // A bright marker at the centre: the disc takes the mean of the pixels
+    // whose centres lie within one ring width of it, and moving the centre
+    // off the marker brings the disc back to the background.
+    struct Case {
+        int w, h, centreX2, centreY2, ring;
+    };
+    const Case cases[] = {{64, 36, 63, 35, 4}, {64, 36, 20, 50, 3}, {40, 40, 0, 0, 5},
+                          {40, 40, 78, 78, 5}, {40, 30, 78, 0, 3},  {41, 29, 25, 31, 2}};
+    for (const Case& c : cases) {
+        FittedPicture in(c.w, c.h, false);
+        for (int ch = 0; ch < 3; ++ch) std::fill(in.plane[ch].begin(), in.plane[ch].end(), 40 + 30 * ch);
+        // The marker: the pixels within one pixel of the centre.
+        for (int y = 0; y < c.h; ++y) {
+            for (int x = 0; x < c.w; ++x) {
+                if (std::abs(2 * x - c.centreX2) <= 2 && std::abs(2 * y - c.centreY2) <= 2) {
+                    for (int ch = 0; ch < 3; ++ch) in.at(ch, x, y) = 250;
                 }
             }
         }
+        PolarPlanSettings s = settingsFor(c.w, c.h, 36, c.ring, 1, 0);
+        s.centreX2 = c.centreX2;
+        s.centreY2 = c.centreY2;
+        s.hardEdges = 1;
+        SCOPED_TRACE(describe(s, in));
+        const FittedPicture out = runOk(s, in, FittedColours());
+        int64_t sum[3] = {0, 0, 0}, n = 0;
+        for (int y = 0; y < c.h; ++y) {
+            for (int x = 0; x < c.w; ++x) {
+                const int64_t dx = 2 * x - c.centreX2, dy = 2 * y - c.centreY2;
+                if (dx * dx + dy * dy >= 4 * int64_t(c.ring) * c.ring) continue;
+                for (int ch = 0; ch < 3; ++ch) sum[ch] += in.at(ch, x, y);
+                ++n;
+            }
+        }
+        const int x0 = c.centreX2 / 2, y0 = c.centreY2 / 2;
+        for (int ch = 0; ch < 3; ++ch) {
+            EXPECT_EQ(out.at(ch, x0, y0), (sum[ch] + n / 2) / n) << "channel " << ch;
+            EXPECT_GT(out.at(ch, x0, y0), 40 + 30 * ch + 10) << "channel " << ch;
+        }
+        // The centre moved away by three ring widths: the disc there is the
+        // background.
+        PolarPlanSettings away = s;
+        away.centreX2 = c.centreX2 < c.w ? c.centreX2 + 6 * c.ring : c.centreX2 - 6 * c.ring;
+        const FittedPicture moved = runOk(away, in, FittedColours());
+        EXPECT_EQ(moved.at(0, away.centreX2 / 2, y0), 40);
     }
 }
+
+TEST(FittedProperties, SmoothEdgesBlendAcrossASpoke) {
+    // 12 sectors from angle 0 put a spoke at 30 degrees. The picture is 60
+    // below the line through the centre at 30 degrees and 200 above it, so
+    // the tiles on either side of that spoke are flat 60 and 200. Along every
+    // row above the disc, the values fall monotonically from 200 to 60; with
+    // smooth edges at least one pixel of each crossing lies strictly
+    // between, with hard edges none.
+    const int w = 321, h = 161, ring = 16;
+    FittedPicture in(w, h, false);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const double up = 80.0 - y, right = x - 160.0;
+            for (int c = 0; c < 3; ++c) in.at(c, x, y) = up > right * std::tan(M_PI / 6) ? 200 : 60;
+        }
+    }
+    for (int hard = 0; hard <= 1; ++hard) {
+        PolarPlanSettings s = settingsFor(w, h, 12, ring, 1, 0);
+        s.hardEdges = hard;
+        const FittedPicture out = runOk(s, in, FittedColours());
+        int rows = 0, blended = 0;
+        for (int y = 0; y < 80 - 2 * ring; ++y) {
+            // From the 60 degree spoke's right to the picture's edge: one
+            // tile of 200, then one of 60.
+            const int from = 160 + static_cast<int>((80 - y) / std::tan(M_PI / 3)) + 3;
+            int between = 0;
+            bool monotone = true;
+            for (int x = from; x < w; ++x) {
+                const uint8_t v = out.at(0, x, y);
+                between += v > 60 && v < 200;
+                if (x > from && v > out.at(0, x - 1, y)) monotone = false;
+            }
+            EXPECT_TRUE(monotone) << "row " << y;
+            EXPECT_EQ(out.at(0, from, y), 200) << "row " << y;
+            ++rows;
+            blended += between > 0;
+            if (hard) EXPECT_EQ(between, 0) << "row " << y;
+        }
+        if (!hard) EXPECT_EQ(blended, rows);
+    }
+}
+
+// ---------------------------------------------------------------- splits and refusals
+
+// Memory that no plan function laid out.
+const uint64_t kNotAPlan[64] = {0x0123456789abcdefu, 0xfedcba9876543210u, 1, 2, 3};
+
+TEST(FittedCalls, EveryRunnerGivesTheBytesOfNoRunner) {
+    struct Case {
+        int w, h, sectors, ring, mode, width;
+        bool hard, alpha;
+    };
+    const Case cases[] = {{300, 200, 36, 12, 2, 5, false, false},
+                          {97, 301, 7, 3, 2, 2, false, true},
+                          {64, 36, 720, 1, 1, 0, true, false},
+                          {1, 70, 4, 2, 3, 3, false, false}};
+    for (const Case& c : cases) {
+        PolarPlanSettings s = settingsFor(c.w, c.h, c.sectors, c.ring, c.mode, c.width);
+        s.hardEdges = c.hard;
+        s.angle = 1234;
+        SCOPED_TRACE(describe(s, FittedPicture(1, 1, c.alpha)));
+        const FittedPicture in = noise(c.w, c.h, c.alpha, 77);
+        const FittedColours colours;
+        const Outcome alone = runModule(s, in, colours);
+        ASSERT_EQ(alone.status, POLARMOSAIC_OK);
+        uint32_t seed = 5;
+        const struct {
+            PolarMosaicRunner runner;
+            void* data;
+        } runners[] = {{reverseRunner, nullptr}, {shuffledRunner, &seed}, {twoThreadRunner, nullptr}};
+        for (const auto& r : runners) {
+            const Outcome split = runModule(s, in, colours, r.runner, r.data);
+            ASSERT_EQ(split.status, POLARMOSAIC_OK);
+            EXPECT_EQ(firstDifference(split.out, alone.out), "");
+        }
+        // A runner that fails: measure, build and frame each say so.
+        Plan plan;
+        EXPECT_EQ(makePlan(s, &plan, failingRunner, nullptr), POLARMOSAIC_RUNNER_FAILED);
+        size_t headBytes = polarPlanHeadBytes(&s), planBytes = 0;
+        std::vector<uint64_t> head = wordsFor(headBytes);
+        ASSERT_EQ(polarPlanMeasure(&s, head.data(), headBytes, nullptr, nullptr, &planBytes), POLARMOSAIC_OK);
+        plan.words = wordsFor(planBytes);
+        std::memcpy(plan.data(), head.data(), headBytes);
+        EXPECT_EQ(polarPlanBuild(plan.data(), planBytes, failingRunner, nullptr), POLARMOSAIC_RUNNER_FAILED);
+        ASSERT_EQ(polarPlanBuild(plan.data(), planBytes, nullptr, nullptr), POLARMOSAIC_OK);
+        FrameBuffers buffers(in, colours, 1);
+        std::vector<uint8_t> scratch(polarPlanScratchBytes(plan.data()));
+        EXPECT_EQ(polarPlanFrame(plan.data(), &buffers.frame, scratch.data(), scratch.size(), failingRunner,
+                                 nullptr),
+                  POLARMOSAIC_RUNNER_FAILED);
+    }
+}
+
+TEST(FittedCalls, RefusalsWriteNothing) {
+    const PolarPlanSettings good = settingsFor(40, 30, 36, 4, 2, 3);
+    const FittedPicture in = noise(40, 30, true, 9);
+    struct Case {
+        const char* name;
+        int status;
+        void (*settings)(PolarPlanSettings&);
+    };
+    // Settings refused by every plan function.
+    const Case settingsCases[] = {
+        {"width 0", POLARMOSAIC_BAD_SIZE, [](PolarPlanSettings& s) { s.width = 0; }},
+        {"width 32768", POLARMOSAIC_BAD_SIZE, [](PolarPlanSettings& s) { s.width = 32768; }},
+        {"height -1", POLARMOSAIC_BAD_SIZE, [](PolarPlanSettings& s) { s.height = -1; }},
+        {"centre right of the picture", POLARMOSAIC_BAD_CENTRE,
+         [](PolarPlanSettings& s) { s.centreX2 = 79; }},
+        {"centre above the picture", POLARMOSAIC_BAD_CENTRE, [](PolarPlanSettings& s) { s.centreY2 = -1; }},
+        {"centre below the picture", POLARMOSAIC_BAD_CENTRE, [](PolarPlanSettings& s) { s.centreY2 = 59; }},
+        {"sectors 0", POLARMOSAIC_BAD_TILE_SIZE, [](PolarPlanSettings& s) { s.sectors = 0; }},
+        {"sectors 32753", POLARMOSAIC_BAD_TILE_SIZE, [](PolarPlanSettings& s) { s.sectors = 32753; }},
+        {"ring 0", POLARMOSAIC_BAD_TILE_SIZE, [](PolarPlanSettings& s) { s.ringWidth = 0; }},
+        {"line width 1025", POLARMOSAIC_BAD_TILE_SIZE, [](PolarPlanSettings& s) { s.borderWidth = 1025; }},
+        {"line width -1", POLARMOSAIC_BAD_TILE_SIZE, [](PolarPlanSettings& s) { s.borderWidth = -1; }},
+    };
+    for (const Case& c : settingsCases) {
+        SCOPED_TRACE(c.name);
+        PolarPlanSettings s = good;
+        c.settings(s);
+        EXPECT_EQ(checkPolarPlanSettings(&s), c.status);
+        EXPECT_EQ(polarPlanHeadBytes(&s), 0u);
+        std::vector<uint8_t> head(4096, 0xA5);
+        size_t planBytes = 12345;
+        EXPECT_EQ(polarPlanMeasure(&s, head.data(), head.size(), nullptr, nullptr, &planBytes), c.status);
+        EXPECT_EQ(planBytes, 12345u);
+        EXPECT_TRUE(std::all_of(head.begin(), head.end(), [](uint8_t b) { return b == 0xA5; }));
+    }
+    // The largest settings are taken.
+    PolarPlanSettings largest = good;
+    largest.centreX2 = 78, largest.centreY2 = 58, largest.sectors = 32752, largest.borderWidth = 1024;
+    EXPECT_EQ(checkPolarPlanSettings(&largest), POLARMOSAIC_OK);
+
+    // Memory too small, and frames refused: the destination stays as it was.
+    const size_t headBytes = polarPlanHeadBytes(&good);
+    ASSERT_GT(headBytes, 0u);
+    {
+        std::vector<uint64_t> head = wordsFor(headBytes);
+        size_t planBytes = 0;
+        EXPECT_EQ(polarPlanMeasure(&good, head.data(), headBytes - 1, nullptr, nullptr, &planBytes),
+                  POLARMOSAIC_PLAN_TOO_SMALL);
+        EXPECT_TRUE(std::all_of(head.begin(), head.end(), [](uint64_t b) { return b == 0; }));
+        EXPECT_EQ(polarPlanBuild(head.data(), headBytes, nullptr, nullptr), POLARMOSAIC_BAD_PLAN);
+        ASSERT_EQ(polarPlanMeasure(&good, head.data(), headBytes, nullptr, nullptr, &planBytes),
+                  POLARMOSAIC_OK);
+        std::vector<uint64_t> plan = wordsFor(planBytes);
+        std::memcpy(plan.data(), head.data(), headBytes);
+        const std::vector<uint64_t> measured = plan;
+        EXPECT_EQ(polarPlanBuild(plan.data(), planBytes - 1, nullptr, nullptr), POLARMOSAIC_PLAN_TOO_SMALL);
+        EXPECT_TRUE(plan == measured);
+        EXPECT_EQ(polarPlanScratchBytes(plan.data()), 0u);  // measured, not built
+        FrameBuffers buffers(in, FittedColours(), 3);
+        std::vector<uint8_t> scratch(1 << 16);
+        EXPECT_EQ(
+            polarPlanFrame(plan.data(), &buffers.frame, scratch.data(), scratch.size(), nullptr, nullptr),
+            POLARMOSAIC_BAD_PLAN);
+        EXPECT_TRUE(buffers.untouched());
+    }
+    Plan plan;
+    ASSERT_EQ(makePlan(good, &plan), POLARMOSAIC_OK);
+    const size_t scratchBytes = polarPlanScratchBytes(plan.data());
+    ASSERT_GT(scratchBytes, 0u);
+    struct FrameCase {
+        const char* name;
+        int status;
+        void (*change)(PolarPlanFrame&, size_t&, const void*&);
+    };
+    const FrameCase frameCases[] = {
+        {"scratch one byte short", POLARMOSAIC_PLAN_TOO_SMALL,
+         [](PolarPlanFrame&, size_t& n, const void*&) { --n; }},
+        {"no source plane 1", POLARMOSAIC_NULL_PLANE,
+         [](PolarPlanFrame& f, size_t&, const void*&) { f.srcPlane[1] = nullptr; }},
+        {"no destination plane 2", POLARMOSAIC_NULL_PLANE,
+         [](PolarPlanFrame& f, size_t&, const void*&) { f.dstPlane[2] = nullptr; }},
+        {"alpha without its destination", POLARMOSAIC_NULL_PLANE,
+         [](PolarPlanFrame& f, size_t&, const void*&) { f.dstPlane[3] = nullptr; }},
+        {"source rows too short", POLARMOSAIC_BAD_LINE_BYTES,
+         [](PolarPlanFrame& f, size_t&, const void*&) { f.srcLineBytes = 39; }},
+        {"destination rows too short", POLARMOSAIC_BAD_LINE_BYTES,
+         [](PolarPlanFrame& f, size_t&, const void*&) { f.dstLineBytes = 0; }},
+        {"not a plan", POLARMOSAIC_BAD_PLAN, [](PolarPlanFrame&, size_t&, const void*& p) { p = kNotAPlan; }},
+        {"no plan", POLARMOSAIC_BAD_PLAN, [](PolarPlanFrame&, size_t&, const void*& p) { p = nullptr; }},
+    };
+    for (const FrameCase& c : frameCases) {
+        SCOPED_TRACE(c.name);
+        FrameBuffers buffers(in, FittedColours(), 4);
+        std::vector<uint8_t> scratch(scratchBytes);
+        size_t n = scratchBytes;
+        const void* p = plan.data();
+        c.change(buffers.frame, n, p);
+        EXPECT_EQ(polarPlanFrame(p, &buffers.frame, scratch.data(), n, nullptr, nullptr), c.status);
+        EXPECT_TRUE(buffers.untouched());
+    }
+    FrameBuffers buffers(in, FittedColours(), 4);
+    std::vector<uint8_t> scratch(scratchBytes);
+    EXPECT_EQ(polarPlanFrame(plan.data(), nullptr, scratch.data(), scratchBytes, nullptr, nullptr),
+              POLARMOSAIC_NULL_RECORD);
+    EXPECT_EQ(polarPlanFrame(plan.data(), &buffers.frame, nullptr, scratchBytes, nullptr, nullptr),
+              POLARMOSAIC_NULL_RECORD);
+    EXPECT_TRUE(buffers.untouched());
+    EXPECT_EQ(polarPlanFrame(plan.data(), &buffers.frame, scratch.data(), scratchBytes, nullptr, nullptr),
+              POLARMOSAIC_OK);
+    EXPECT_FALSE(buffers.untouched());
+}
+
+TEST(FittedCalls, HeaderCompilesAsC) { EXPECT_EQ(headerCCheckFitted(), 1); }
 
 }  // namespace
