@@ -134,13 +134,14 @@ struct Colour {
     uint8_t c[4];
 };
 
-inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile, const uint32_t* tilePixels) {
+inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile,
+                       const uint32_t* tilePixels) {
     Colour colour;
     if (source & kLineSource) {
         const uint32_t band = (source & ~kLineSource) >> 2;
         const uint32_t side = source & 3u;
-        const uint8_t* line =
-            jobs.scratch + jobs.layout.lineColours + 4 * (side * static_cast<uint32_t>(jobs.head->lastBand + 1) + band);
+        const uint8_t* line = jobs.scratch + jobs.layout.lineColours +
+                              4 * (side * static_cast<uint32_t>(jobs.head->lastBand + 1) + band);
         memcpy(colour.c, line, 4);
         return colour;
     }
@@ -179,7 +180,8 @@ void writeJob(void* data, uint32_t index) {
                     }
                     plane[3][x] = static_cast<uint8_t>((den + 8) >> 4);
                 } else {
-                    for (int c = 0; c < 3; ++c) plane[c][x] = static_cast<uint8_t>((wa * a.c[c] + wb * b.c[c] + 8) >> 4);
+                    for (int c = 0; c < 3; ++c)
+                        plane[c][x] = static_cast<uint8_t>((wa * a.c[c] + wb * b.c[c] + 8) >> 4);
                 }
             }
             x += s.length;
@@ -190,9 +192,11 @@ void writeJob(void* data, uint32_t index) {
 void fillLineColours(const FrameJobs& jobs) {
     const int32_t bands = jobs.head->lastBand + 1;
     uint8_t* out = jobs.scratch + jobs.layout.lineColours;
-    const float* shade = jobs.frame->shade;
+    // Negative factors count as 0, as in PolarMosaicParam.
+    float shade[kLineSides];
     bool flat = true;
     for (int s = 0; s < kLineSides; ++s) {
+        shade[s] = jobs.frame->shade[s] < 0.0f ? 0.0f : jobs.frame->shade[s];
         if (!(static_cast<double>(shade[s]) < 0.0001)) flat = false;
     }
     uint8_t ramp[POLARMOSAIC_FITTED_MAX_LINE_WIDTH / 2 + 2];
@@ -226,8 +230,8 @@ extern "C" size_t polarPlanScratchBytes(const void* plan) {
     return static_cast<size_t>(scratchLayout(head).bytes);
 }
 
-extern "C" int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, void* scratch, size_t scratchBytes,
-                              PolarMosaicRunner runner, void* runnerData) {
+extern "C" int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, void* scratch,
+                              size_t scratchBytes, PolarMosaicRunner runner, void* runnerData) {
     const PlanHead* head = measuredPlanHead(plan);
     if (head == nullptr || head->measured != 2) return POLARMOSAIC_BAD_PLAN;
     if (frame == nullptr || scratch == nullptr) return POLARMOSAIC_NULL_RECORD;
