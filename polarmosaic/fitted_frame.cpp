@@ -233,9 +233,11 @@ void writeJob(void* data, uint32_t index) {
 void fillLineColours(const FrameJobs& jobs) {
     const int32_t bands = jobs.head->lastBand + 1;
     uint8_t* out = jobs.scratch + jobs.layout.lineColours;
-    const float* shade = jobs.frame->shade;
+    // Negative factors count as 0, as in PolarMosaicParam.
+    float shade[kLineSides];
     bool flat = true;
     for (int s = 0; s < kLineSides; ++s) {
+        shade[s] = jobs.frame->shade[s] < 0.0f ? 0.0f : jobs.frame->shade[s];
         if (!(static_cast<double>(shade[s]) < 0.0001)) flat = false;
     }
     uint8_t ramp[POLARMOSAIC_FITTED_MAX_LINE_WIDTH / 2 + 2];

@@ -29,12 +29,13 @@ size_t headerCCheckOffsetOfBorderValue(void) { return offsetof(PolarMosaicParam,
 
 #include "fitted.h"
 
-/* The fitted plan's settings from C: a 2 x 2 picture, the centre in the
- * middle (doubled coordinates 1, 1), one disc and one ring of 36 sectors
- * reach its corners when rings are 1 pixel thick. */
+/* The fitted plan's settings from C: defaults put the centre in the middle
+ * (in half pixels) and are accepted; a centre outside the picture is not. */
 int headerCCheckFitted(void) {
     PolarPlanSettings s;
-    polarPlanDefaults(&s, 2, 2, 36, 1, POLARMOSAIC_BORDER_NONE, 0);
-    return checkPolarPlanSettings(&s) == POLARMOSAIC_OK && s.centreX2 == 1 && s.centreY2 == 1 &&
-           polarPlanHeadBytes(&s) > sizeof(PolarPlanSettings);
+    polarPlanDefaults(&s, 4, 3, 36, 28, POLARMOSAIC_BORDER_GRID, 2);
+    if (s.centreX2 != 3 || s.centreY2 != 2 || s.hardEdges != 0) return 0;
+    if (checkPolarPlanSettings(&s) != POLARMOSAIC_OK || polarPlanHeadBytes(&s) == 0) return 0;
+    s.centreX2 = 7;
+    return checkPolarPlanSettings(&s) == POLARMOSAIC_BAD_CENTRE && polarPlanHeadBytes(&s) == 0;
 }
