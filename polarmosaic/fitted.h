@@ -18,8 +18,9 @@
  *    the centre disc, one tile.
  *  - Spokes: spoke k of `sectors` points along
  *    (round(2^30 cos a_k), round(2^30 sin a_k)), with
- *    a_k = 2 pi (k / sectors + angle / 360000) rounded to single precision
- *    and the module's correctly rounded sine and cosine (two sectors: spoke 1
+ *    a_k = 2 pi t rounded to single precision, t = k / sectors +
+ *    angle / 360000 (in double precision) less its whole turns, and the
+ *    module's correctly rounded sine and cosine (two sectors: spoke 1
  *    is exactly minus spoke 0). A point p lies in sector k when
  *    cross(u_k, p) >= 0 and cross(u_k+1, p) < 0 (two sectors: by the sign of
  *    cross(u_0, p), a point on the spoke's own ray in sector 0); one sector
@@ -36,8 +37,9 @@
  *    [-w/2, w/2) on the spoke's side of the centre. A point in ring j >= 1
  *    looks only at the lines that bound its own tile (ring lines j and
  *    j + 1, the two spokes of its tile); the disc only at ring line 1. Ring
- *    lines win over spoke lines; of two ring lines, or two spoke lines, the
- *    nearer one.
+ *    lines win over spoke lines; of two ring lines the nearer one (the outer
+ *    on a tie), of two spoke lines the nearer one (the tile's clockwise
+ *    spoke on a tie).
  *  - Shading: a line pixel takes ramp entry round(|d|) (at most w / 2) of
  *    the side of the line its centre lies on, d being its centre's signed
  *    distance to the line; entry 0 is the border colour.
@@ -51,9 +53,11 @@
  *    pixel centre alone.
  *  - Tile colours: every picture pixel counts once, in the tile that holds
  *    its centre; a tile is the rounded mean of its pixels (with an alpha
- *    plane: colour weighted by alpha, then alpha the rounded mean). Where a
- *    pixel's sample falls in a tile that holds no pixel centre, it takes
- *    the colour of the tile that holds the pixel's centre.
+ *    plane: colour weighted by alpha, then alpha the rounded mean; a tile
+ *    whose alpha adds up to 0 is colour 0). A tile that holds no pixel
+ *    centre (a sliver beyond the picture's edge) is shown, where a pixel
+ *    blends it in, in the colour of the tile that holds that pixel's centre.
+ *    Blends with alpha weight each colour by its alpha; lines are opaque.
  *
  * Memory: the module allocates nothing. polarPlanHeadBytes gives the size
  * of the plan's head; polarPlanMeasure lays it out and measures the rows;

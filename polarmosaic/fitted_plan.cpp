@@ -293,7 +293,6 @@ uint32_t lineSource(const Geometry& g, int32_t kind, int32_t line, int64_t x, in
     return kLineSource | static_cast<uint32_t>(band) << 2 | side;
 }
 
-
 inline bool nearValue(int64_t v, int64_t at, int64_t margin) { return v >= at - margin && v <= at + margin; }
 
 // True when some sample of the pixel centred at (x, y) may fall elsewhere
@@ -315,7 +314,8 @@ bool nearBoundary(const Geometry& g, const Place& c, const Cache& cache, int64_t
     }
     // A spoke line wider than the margin hides the tile boundary at its centre.
     const bool spokesHidden = g.spokeLines && g.halfCross > margin;
-    if (!spokesHidden && g.rings[c.ring].sectors >= 2 && (nearValue(ca, 0, margin) || nearValue(cb, 0, margin)))
+    if (!spokesHidden && g.rings[c.ring].sectors >= 2 &&
+        (nearValue(ca, 0, margin) || nearValue(cb, 0, margin)))
         return true;
     if (g.spokeLines) {
         if (nearValue(ca, g.halfCross, margin) || nearValue(ca, -g.halfCross, margin) ||
@@ -323,7 +323,8 @@ bool nearBoundary(const Geometry& g, const Place& c, const Cache& cache, int64_t
             return true;
         // Two spoke lines can only meet where both are near.
         const int64_t reach = g.halfCross + margin;
-        if (magnitude(ca) <= reach && magnitude(cb) <= reach && nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin))
+        if (magnitude(ca) <= reach && magnitude(cb) <= reach &&
+            nearValue(magnitude(ca) - magnitude(cb), 0, 2 * margin))
             return true;
         // Near the centre the side of the centre along a spoke can change.
         const int64_t close = g.halfLine8 + 4 * kMargin8;
@@ -443,7 +444,8 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
     int second = -1;
     for (int k = 0; k < kinds; ++k) {
         if (k == best) continue;
-        if (second < 0 || counts[k] > counts[second] || (counts[k] == counts[second] && distinct[k] < distinct[second]))
+        if (second < 0 || counts[k] > counts[second] ||
+            (counts[k] == counts[second] && distinct[k] < distinct[second]))
             second = k;
     }
     *a = distinct[best];

@@ -794,7 +794,9 @@ TEST(FittedCalls, RefusalsWriteNothing) {
         const std::vector<uint64_t> measured = plan;
         EXPECT_EQ(polarPlanBuild(plan.data(), planBytes - 1, nullptr, nullptr), POLARMOSAIC_PLAN_TOO_SMALL);
         EXPECT_TRUE(plan == measured);
-        EXPECT_EQ(polarPlanScratchBytes(plan.data()), 0u);  // measured, not built
+        // Known once measured (a host reserves it before building), but a
+        // frame needs the built plan.
+        EXPECT_GT(polarPlanScratchBytes(plan.data()), 0u);
         FrameBuffers buffers(in, FittedColours(), 3);
         std::vector<uint8_t> scratch(1 << 16);
         EXPECT_EQ(
