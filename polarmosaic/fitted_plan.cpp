@@ -398,30 +398,106 @@ struct Segmenter {
 };
 
 // The pixel's two most frequent sample sources and the weight of the second.
+// Sources of the 16 samples when they all lie in the centre's ring and its
+// tile spans less than half a turn: the same answers as locate, with the
+// squared distances and cross products of the samples stepped from the
+// centre's. False when a sample leaves the ring or the tile (the caller then
+// locates every sample).
+struct SpokeSteps {
+    int64_t cross0, dot0;        // at the centre
+    int64_t crossX[4], dotX[4];  // added for sample column sx
+    int64_t crossY[4], dotY[4];  // added for sample row sy
+};
+
+void spokeSteps(const PlanDirection& u, int64_t x, int64_t y, SpokeSteps* s) {
+    s->cross0 = cross(u, x, y);
+    s->dot0 = dot(u, x, y);
+    for (int i = 0; i < 4; ++i) {
+        const int64_t dx = 2 * i - 3;
+        const int64_t dy = -(2 * i - 3);  // y grows upwards
+        s->crossX[i] = -u.y * dx;
+        s->dotX[i] = u.x * dx;
+        s->crossY[i] = u.x * dy;
+        s->dotY[i] = u.y * dy;
+    }
+}
+
 void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, uint64_t d2, uint32_t* a,
                   uint32_t* b, uint32_t* weight) {
-    Cache cache = centre;
     uint32_t sources[16];
-    int n = 0;
     // Every sample on one line takes the same shade: look it up once.
     int32_t cachedKind = kNoLine, cachedLine = -1;
     uint32_t cachedSource = 0;
-    for (int sy = 0; sy < 4; ++sy) {
-        const int64_t py = y - (2 * sy - 3);  // y grows upwards
-        for (int sx = 0; sx < 4; ++sx) {
-            const int64_t px = x + (2 * sx - 3);
-            const uint64_t pd2 = squareOf(px) + squareOf(py);
-            const Place p = locate(g, px, py, pd2, &cache);
-            if (p.kind == kNoLine) {
-                sources[n++] = p.tile;
-                continue;
+    auto sourceOf = [&](const Place& p) {
+        if (p.kind == kNoLine) return p.tile;
+        if (p.kind != cachedKind || p.line != cachedLine) {
+            cachedKind = p.kind;
+            cachedLine = p.line;
+            cachedSource = lineSource(g, p.kind, p.line, x, y, d2);
+        }
+        return cachedSource;
+    };
+    bool nearby = centre.ring == 0 || g.rings[centre.ring].sectors >= 3;
+    if (nearby) {
+        const bool spokes = centre.ring >= 1;
+        SpokeSteps sa = {}, sb = {};
+        if (spokes) {
+            spokeSteps(g.u[centre.a], x, y, &sa);
+            spokeSteps(g.u[centre.b], x, y, &sb);
+        }
+        for (int sy = 0; sy < 4 && nearby; ++sy) {
+            const int64_t py = y - (2 * sy - 3);
+            for (int sx = 0; sx < 4; ++sx) {
+                const int64_t px = x + (2 * sx - 3);
+                const uint64_t pd2 = squareOf(px) + squareOf(py);
+                Place p;
+                p.ring = centre.ring;
+                p.tile = centre.tile;
+                p.kind = kNoLine;
+                p.line = 0;
+                if (pd2 < centre.ringLo || pd2 >= centre.ringHi) {
+                    nearby = false;
+                    break;
+                }
+                int64_t ca = 0, cb = 0, da = 0, db = 0;
+                if (spokes) {
+                    ca = sa.cross0 + sa.crossX[sx] + sa.crossY[sy];
+                    cb = sb.cross0 + sb.crossX[sx] + sb.crossY[sy];
+                    if (ca < 0 || cb >= 0) {
+                        nearby = false;
+                        break;
+                    }
+                    da = sa.dot0 + sa.dotX[sx] + sa.dotY[sy];
+                    db = sb.dot0 + sb.dotX[sx] + sb.dotY[sy];
+                }
+                if (g.ringLines) {
+                    const bool inner = pd2 >= centre.innerLo && pd2 < centre.innerHi;
+                    const bool outer = pd2 >= centre.outerLo && pd2 < centre.outerHi;
+                    if (inner || outer) {
+                        p.kind = kRingLine;
+                        p.line = inner && (!outer || pd2 < centre.middle) ? p.ring : p.ring + 1;
+                    }
+                }
+                if (p.kind == kNoLine && g.spokeLines && spokes) {
+                    const bool onA = ca >= -g.halfCross && ca < g.halfCross && da > 0;
+                    const bool onB = cb >= -g.halfCross && cb < g.halfCross && db > 0;
+                    if (onA || onB) {
+                        p.kind = kSpokeLine;
+                        p.line = onA && (!onB || magnitude(ca) <= magnitude(cb)) ? centre.a : centre.b;
+                    }
+                }
+                sources[4 * sy + sx] = sourceOf(p);
             }
-            if (p.kind != cachedKind || p.line != cachedLine) {
-                cachedKind = p.kind;
-                cachedLine = p.line;
-                cachedSource = lineSource(g, p.kind, p.line, x, y, d2);
+        }
+    }
+    if (!nearby) {
+        Cache cache = centre;
+        for (int sy = 0; sy < 4; ++sy) {
+            const int64_t py = y - (2 * sy - 3);  // y grows upwards
+            for (int sx = 0; sx < 4; ++sx) {
+                const int64_t px = x + (2 * sx - 3);
+                sources[4 * sy + sx] = sourceOf(locate(g, px, py, squareOf(px) + squareOf(py), &cache));
             }
-            sources[n++] = cachedSource;
         }
     }
     // Most frequent, ties to the lower source; then the same among the rest.
