@@ -854,3 +854,37 @@ TEST(FittedCalls, RefusalsWriteNothing) {
 TEST(FittedCalls, HeaderCompilesAsC) { EXPECT_EQ(headerCCheckFitted(), 1); }
 
 }  // namespace
+
+// The bytes of version POLARMOSAIC_FITTED_VERSION, pinned: a change here
+// changes what users get, so it comes with a new version number, new
+// values below and a line in CHANGELOG.md. (The values were recorded when
+// version 2 was made; the reference comparisons above say they are right.)
+TEST(FittedVersion, BytesArePinnedToTheVersion) {
+    EXPECT_EQ(POLARMOSAIC_FITTED_VERSION, 2);
+    const struct {
+        int width, height, sectors, ring, mode, lineWidth, centreX2, centreY2, angle, hard;
+        bool alpha;
+        uint64_t checksum;
+    } cases[] = {
+        {160, 90, 36, 7, POLARMOSAIC_BORDER_GRID, 1, 159, 89, 0, 0, false, 9929277181298608250ull},
+        {90, 160, 12, 9, POLARMOSAIC_BORDER_RINGS, 4, 30, 200, 45000, 0, true, 14803494979532905202ull},
+        {120, 120, 7, 5, POLARMOSAIC_BORDER_SPOKES, 3, 0, 0, 12345, 1, false, 7193385692412766254ull},
+    };
+    for (const auto& c : cases) {
+        PolarPlanSettings s = settingsFor(c.width, c.height, c.sectors, c.ring, c.mode, c.lineWidth);
+        s.centreX2 = c.centreX2;
+        s.centreY2 = c.centreY2;
+        s.angle = c.angle;
+        s.hardEdges = c.hard;
+        FittedColours colours;
+        colours.borderValue[0] = 48;
+        colours.borderValue[1] = 90;
+        colours.borderValue[2] = 200;
+        const FittedPicture out = runOk(s, noise(c.width, c.height, c.alpha, 11), colours);
+        uint64_t hash = 14695981039346656037ull;  // FNV-1a 64
+        for (int p = 0; p < 4; ++p) {
+            for (uint8_t v : out.plane[p]) hash = (hash ^ v) * 1099511628211ull;
+        }
+        EXPECT_EQ(hash, c.checksum) << describe(s, noise(c.width, c.height, c.alpha, 11));
+    }
+}
