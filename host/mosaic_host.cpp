@@ -403,7 +403,8 @@ bool MosaicHost::MeasureInto(const PolarPlanSettings& settings, std::string* err
     return false;
 }
 
-uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& options, std::string* error) {
+uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& options, std::string* error,
+                               uint64_t limit) {
     if (options.geometry != kGeometryFitted) return 0;
     std::string reason = CheckOptions(options, width, height);
     if (!reason.empty()) {
@@ -412,6 +413,8 @@ uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& optio
     }
     const PolarPlanSettings settings = PlanSettingsFor(width, height, options);
     if (plan_ready_ && SameSettings(settings, plan_settings_)) return plan_bytes_ + scratch_.size();
+    const uint64_t head_bytes = polarPlanHeadBytes(&settings);
+    if (head_bytes > limit) return head_bytes;
     if (!MeasureInto(settings, error)) return 0;
     return measured_plan_bytes_ + polarPlanScratchBytes(measured_.get());
 }

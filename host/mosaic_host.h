@@ -200,8 +200,11 @@ public:
     // Fitted geometry: the bytes that the plan and a frame's scratch take for
     // this size and these options (beyond the planes), or 0 with the reason
     // when they are refused. The measurement is kept, so a Prepare with the
-    // same settings does not measure again. Classic geometry: 0.
-    uint64_t PlanBytes(int width, int height, const MosaicOptions& options, std::string* error);
+    // same settings does not measure again. Classic geometry: 0. When the
+    // plan's head alone (which a measurement needs) is above limit, nothing
+    // is taken and the head's size is returned: the need is at least that.
+    uint64_t PlanBytes(int width, int height, const MosaicOptions& options, std::string* error,
+                       uint64_t limit = UINT64_MAX);
 
     // A Prepare with the same size and geometry settings keeps the plan
     // (colours and shades never invalidate it).

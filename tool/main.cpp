@@ -778,8 +778,11 @@ private:
         if (!options_.no_effect && !options_.classic) {
             std::string ignored;  // the same reason comes again from Prepare
             MosaicOptions mosaic = OptionsForImage(options_, width, height, &ignored);
+            // The rest of the budget bounds the plan's head, which measuring takes.
+            const uint64_t others = need.Sum();
+            const uint64_t room = budget_->total() > others ? budget_->total() - others : 0;
             if (ignored.empty())
-                need.part[MemoryParts::kPlan] = host_.PlanBytes(width, height, mosaic, &ignored);
+                need.part[MemoryParts::kPlan] = host_.PlanBytes(width, height, mosaic, &ignored, room);
         }
         // Compressed output stays below the raw size but for a little framing.
         need.part[MemoryParts::kEncoded] = pixels * 3 + pixels / 32 + (1 << 20);
