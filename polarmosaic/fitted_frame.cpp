@@ -46,11 +46,6 @@ struct FrameJobs {
     bool alpha;
 };
 
-int32_t rowsEnd(const PlanHead* head, uint32_t index) {
-    const int32_t end = static_cast<int32_t>(index + 1) * kPlanRowsPerJob;
-    return end < head->settings.height ? end : head->settings.height;
-}
-
 uint32_t sumBytes(const uint8_t* p, int32_t n) {
     uint32_t sum = 0;
     for (int32_t i = 0; i < n; ++i) sum += p[i];
@@ -95,7 +90,8 @@ void sumJob(void* data, uint32_t index) {
     const PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
     uint32_t* sums = reinterpret_cast<uint32_t*>(jobs->scratch + jobs->layout.groupSums);
     const PolarPlanFrame& f = *jobs->frame;
-    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob; row < rowsEnd(head, index); ++row) {
+    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob;
+         row < planJobEnd(head->settings.height, index); ++row) {
         const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.srcLineBytes;
         const uint8_t* plane[4] = {f.srcPlane[0] + at, f.srcPlane[1] + at, f.srcPlane[2] + at,
                                    jobs->alpha ? f.srcPlane[3] + at : nullptr};
@@ -194,7 +190,8 @@ void writeJob(void* data, uint32_t index) {
     const uint32_t* tilePixels = planArray<uint32_t>(jobs->plan, head->tilePixelsOffset);
     const PolarPlanFrame& f = *jobs->frame;
     const int planes = jobs->alpha ? 4 : 3;
-    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob; row < rowsEnd(head, index); ++row) {
+    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob;
+         row < planJobEnd(head->settings.height, index); ++row) {
         const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.dstLineBytes;
         uint8_t* plane[4] = {f.dstPlane[0] + at, f.dstPlane[1] + at, f.dstPlane[2] + at,
                              jobs->alpha ? f.dstPlane[3] + at : nullptr};
@@ -255,14 +252,6 @@ void fillLineColours(const FrameJobs& jobs) {
     }
 }
 
-int runJobs(PolarMosaicRunner runner, void* runnerData, FrameJobs* jobs, PolarMosaicJob job, uint32_t count) {
-    if (runner == nullptr) {
-        for (uint32_t i = 0; i < count; ++i) job(jobs, i);
-        return POLARMOSAIC_OK;
-    }
-    return runner(runnerData, jobs, job, count) == 0 ? POLARMOSAIC_OK : POLARMOSAIC_RUNNER_FAILED;
-}
-
 }  // namespace
 
 extern "C" size_t polarPlanScratchBytes(const void* plan) {
@@ -286,11 +275,10 @@ extern "C" int polarPlanFrame(const void* plan, const PolarPlanFrame* frame, voi
     const ScratchLayout layout = scratchLayout(head);
     if (scratchBytes < layout.bytes) return POLARMOSAIC_PLAN_TOO_SMALL;
     FrameJobs jobs = {head, plan, frame, static_cast<unsigned char*>(scratch), layout, alpha};
-    const uint32_t count =
-        static_cast<uint32_t>((head->settings.height + kPlanRowsPerJob - 1) / kPlanRowsPerJob);
+    const uint32_t count = planJobs(head->settings.height);
     fillLineColours(jobs);
-    int status = runJobs(runner, runnerData, &jobs, sumJob, count);
+    int status = runPlanJobs(runner, runnerData, &jobs, sumJob, count);
     if (status != POLARMOSAIC_OK) return status;
     colourTiles(jobs);
-    return runJobs(runner, runnerData, &jobs, writeJob, count);
+    return runPlanJobs(runner, runnerData, &jobs, writeJob, count);
 }

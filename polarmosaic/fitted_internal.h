@@ -97,6 +97,25 @@ inline const T* planArray(const void* plan, uint64_t offset) {
 // The head when plan is a measured plan, else nullptr.
 const PlanHead* measuredPlanHead(const void* plan);
 
+// Rows of job `index`: [index * kPlanRowsPerJob, planJobEnd(...)).
+inline int32_t planJobEnd(int32_t height, uint32_t index) {
+    const int32_t end = static_cast<int32_t>(index + 1) * kPlanRowsPerJob;
+    return end < height ? end : height;
+}
+inline uint32_t planJobs(int32_t height) {
+    return static_cast<uint32_t>((height + kPlanRowsPerJob - 1) / kPlanRowsPerJob);
+}
+
+// Every job once through the caller's runner (NULL: in order, here).
+inline int runPlanJobs(PolarMosaicRunner runner, void* runnerData, void* jobData, PolarMosaicJob job,
+                       uint32_t count) {
+    if (runner == nullptr) {
+        for (uint32_t i = 0; i < count; ++i) job(jobData, i);
+        return POLARMOSAIC_OK;
+    }
+    return runner(runnerData, jobData, job, count) == 0 ? POLARMOSAIC_OK : POLARMOSAIC_RUNNER_FAILED;
+}
+
 }  // namespace polarmosaic_detail
 
 #endif

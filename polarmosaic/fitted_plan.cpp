@@ -582,8 +582,7 @@ void measureJob(void* data, uint32_t index) {
     uint64_t* rowSlots = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowGroupsOffset);
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
-    const int32_t end =
-        first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob : head->settings.height;
+    const int32_t end = planJobEnd(head->settings.height, index);
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
@@ -601,8 +600,7 @@ void buildJob(void* data, uint32_t index) {
     PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
     PlanGroup* groups = planArray<PlanGroup>(jobs->plan, head->groupsOffset);
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
-    const int32_t end =
-        first + kPlanRowsPerJob < head->settings.height ? first + kPlanRowsPerJob : head->settings.height;
+    const int32_t end = planJobEnd(head->settings.height, index);
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
@@ -613,15 +611,6 @@ void buildJob(void* data, uint32_t index) {
         walkRow(jobs->geometry, row, &hint, &s);
         if (s.overflow || s.slotCount != s.slotRoom || s.groupCount != s.groupRoom) jobs->failed = 1;
     }
-}
-
-int runJobs(PolarMosaicRunner runner, void* runnerData, RowJobs* jobs, PolarMosaicJob job) {
-    const uint32_t count = static_cast<uint32_t>(jobs->jobs);
-    if (runner == nullptr) {
-        for (uint32_t i = 0; i < count; ++i) job(jobs, i);
-        return POLARMOSAIC_OK;
-    }
-    return runner(runnerData, jobs, job, count) == 0 ? POLARMOSAIC_OK : POLARMOSAIC_RUNNER_FAILED;
 }
 
 }  // namespace
@@ -726,8 +715,8 @@ extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t h
     }
     u[s->sectors] = u[0];
 
-    RowJobs jobs = {head, nullptr, geometryOf(head), (s->height + kPlanRowsPerJob - 1) / kPlanRowsPerJob, 0};
-    const int ran = runJobs(runner, runnerData, &jobs, measureJob);
+    RowJobs jobs = {head, nullptr, geometryOf(head), static_cast<int32_t>(planJobs(s->height)), 0};
+    const int ran = runPlanJobs(runner, runnerData, &jobs, measureJob, static_cast<uint32_t>(jobs.jobs));
     if (ran != POLARMOSAIC_OK) return ran;
     uint64_t* rowSlots = planArray<uint64_t>(plan, l.rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
@@ -755,9 +744,8 @@ extern "C" int polarPlanBuild(void* plan, size_t planBytes, PolarMosaicRunner ru
     if (planBytes < head->planBytes) return POLARMOSAIC_PLAN_TOO_SMALL;
     PlanHead* writable = static_cast<PlanHead*>(plan);
     writable->measured = 1;  // a build that fails leaves the plan unbuilt
-    RowJobs jobs = {head, plan, geometryOf(head),
-                    (head->settings.height + kPlanRowsPerJob - 1) / kPlanRowsPerJob, 0};
-    const int ran = runJobs(runner, runnerData, &jobs, buildJob);
+    RowJobs jobs = {head, plan, geometryOf(head), static_cast<int32_t>(planJobs(head->settings.height)), 0};
+    const int ran = runPlanJobs(runner, runnerData, &jobs, buildJob, static_cast<uint32_t>(jobs.jobs));
     if (ran != POLARMOSAIC_OK) return ran;
     if (jobs.failed) return POLARMOSAIC_BAD_PLAN;
     uint32_t* tilePixels = planArray<uint32_t>(plan, head->tilePixelsOffset);
