@@ -2,11 +2,11 @@
 // the WebAssembly module and the current picture; answers each render
 // request with the result pixels (transferred, not copied) and their
 // checksum. The page sends a new request only when the last one is done,
-// so a request never waits behind stale ones.
+// so a request never waits behind stale ones. Settings travel as the
+// module's settings text: one "name=value" line per tool option.
 'use strict';
 
 const GEOMETRY = { classic: 0, fitted: 1 };
-const BORDER = { none: 1, grid: 2, rings: 3, spokes: 4 };
 
 let wasm = null;
 let build = '';
@@ -20,14 +20,27 @@ function cString(ptr) {
   return new TextDecoder().decode(bytes.subarray(ptr, end));
 }
 
+// The page's clock, and the C library's file calls (linked by its number
+// formatting, never made): each of those answers ENOSYS.
+function moduleImports(module) {
+  const wasi = {};
+  for (const i of WebAssembly.Module.imports(module)) {
+    if (i.module === 'wasi_snapshot_preview1') wasi[i.name] = () => 52;
+  }
+  return { env: { now_ms: () => performance.now() }, wasi_snapshot_preview1: wasi };
+}
+
+// The host's defaults as { name: value } (see pm_defaults).
+function defaults() {
+  return Object.fromEntries(cString(wasm.pm_defaults()).split('\n').map((l) => l.split('=')));
+}
+
 async function load(wanted) {
   build = wanted;
   const response = await fetch(`polarmosaic-${build}.wasm`);
   if (!response.ok) throw new Error(`polarmosaic-${build}.wasm: ${response.status}`);
-  const bytes = await response.arrayBuffer();
-  const { instance } = await WebAssembly.instantiate(bytes, {
-    env: { now_ms: () => performance.now() },
-  });
+  const module = await WebAssembly.compile(await response.arrayBuffer());
+  const instance = await WebAssembly.instantiate(module, moduleImports(module));
   wasm = instance.exports;
   wasm._initialize();
 }
@@ -41,16 +54,22 @@ function inputFor(w, h) {
   return new Uint8Array(wasm.memory.buffer, ptr, w * h * 4);
 }
 
-function render(s) {
+// One frame with the settings text; planBuilt tells whether the fitted
+// geometry had to build its plan (a new size or geometry setting).
+function render(text) {
   const t0 = performance.now();
-  const ok = wasm.pm_render(
-    GEOMETRY[s.geometry], s.sectors, s.ring, BORDER[s.border], s.width,
-    s.colour[0], s.colour[1], s.colour[2], s.outer, s.inner, s.ccw, s.cw,
-    s.split ? 1 : 0);
+  const bytes = new TextEncoder().encode(text);
+  new Uint8Array(wasm.memory.buffer, wasm.pm_settings_buffer(bytes.length), bytes.length).set(bytes);
+  const builds = wasm.pm_plan_builds();
+  const ok = wasm.pm_render();
   if (!ok) throw new Error(cString(wasm.pm_error()));
   const ms = performance.now() - t0;
   const pixels = new Uint8Array(wasm.memory.buffer, wasm.pm_output(), width * height * 4).slice();
-  return { pixels, ms, effectMs: wasm.pm_effect_ms(), checksum: cString(wasm.pm_checksum()) };
+  const planBuilds = wasm.pm_plan_builds();
+  return {
+    pixels, ms, effectMs: wasm.pm_effect_ms(), checksum: cString(wasm.pm_checksum()),
+    planBuilds, planBuilt: planBuilds > builds,
+  };
 }
 
 const handlers = {
@@ -59,6 +78,7 @@ const handlers = {
     return {
       build,
       geometries: Object.keys(GEOMETRY).filter((g) => wasm.pm_has_geometry(GEOMETRY[g])),
+      defaults: defaults(),
     };
   },
 
@@ -79,7 +99,8 @@ const handlers = {
     const r = render(msg.settings);
     return {
       id: msg.id, query: msg.query, width, height, pixels: r.pixels.buffer,
-      checksum: r.checksum, ms: r.ms, effectMs: r.effectMs, transfer: [r.pixels.buffer],
+      checksum: r.checksum, ms: r.ms, effectMs: r.effectMs, planBuilds: r.planBuilds,
+      planBuilt: r.planBuilt, transfer: [r.pixels.buffer],
     };
   },
 

@@ -1,9 +1,9 @@
 // frame_bench.cpp - the web page's frame (pm_render on the built-in picture,
 // default settings, classic geometry) on this processor, one thread, for
 // comparison with the browser: polarmosaic_web_frame_bench_* WIDTH HEIGHT
-// [FRAMES]. --fitted: the fitted geometry instead. Prints the median and fastest frame in milliseconds (wall
-// and thread CPU time) and the result checksum. --full: every frame runs the whole effect (a new picture);
-// otherwise later frames reuse the forward pass as the page's preview does.
+// [FRAMES]. --fitted: the fitted geometry instead (its plan built once). Prints the median and fastest frame
+// in milliseconds (wall and thread CPU time) and the result checksum. --full: every frame runs the whole
+// effect (a new picture); otherwise later frames reuse the forward pass as the page's preview does.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,8 +16,8 @@
 extern "C" {
 uint8_t* pm_input(int width, int height);
 void pm_fill_demo();
-int pm_render(int geometry, int sectors, double ring, int border, int border_width, int red, int green,
-              int blue, float shade_outer, float shade_inner, float shade_ccw, float shade_cw, int split);
+char* pm_settings_buffer(int size);
+int pm_render();
 const char* pm_checksum();
 const char* pm_error();
 void pm_reuse_forward_pass(int reuse);
@@ -37,10 +37,10 @@ static double ThreadCpuMs() {
 
 int main(int argc, char** argv) {
     bool full = false;
-    int geometry = 0;  // classic
+    const char* settings = "classic=1";  // the defaults otherwise
     while (argc > 1 && argv[1][0] == '-') {
         if (strcmp(argv[1], "--full") == 0) full = true;
-        if (strcmp(argv[1], "--fitted") == 0) geometry = 1;
+        if (strcmp(argv[1], "--fitted") == 0) settings = "classic=0";
         --argc;
         ++argv;
     }
@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
     std::vector<double> wall, cpu;
     for (int i = 0; i < frames + 3; ++i) {
         double w0 = now_ms(), c0 = ThreadCpuMs();
-        if (!pm_render(geometry, 36, 28.0, 2, 5, 48, 48, 48, 3.0f, 0.3f, 3.0f, 0.3f, 0)) {
+        memcpy(pm_settings_buffer(static_cast<int>(strlen(settings))), settings, strlen(settings));
+        if (!pm_render()) {
             fprintf(stderr, "%s\n", pm_error());
             return 1;
         }

@@ -103,7 +103,7 @@ try {
 }
 console.log(`load average after: ${os.loadavg().map((l) => l.toFixed(2)).join(' ')}`);
 console.log('\nMedian wall time per frame and, in brackets, CPU time of the thread that ran it (wasm: the worker thread, from /proc, averaged over the timed frames), built-in picture, default settings, borders on.');
-console.log('"preview": classic, a settings change, the forward pass kept; "full": classic, a new picture, the whole effect; "fitted": the fitted geometry through the host layer (every frame the whole effect).\n');
+console.log('"preview": classic, a settings change, the forward pass kept; "full": classic, a new picture, the whole effect; "fitted": the fitted geometry through the host layer, its plan built once for the size and settings (each frame: tile sums and the output).\n');
 console.log('| Picture | Frame | wasm scalar | wasm SIMD128 | native, vector kernels | native, portable code |');
 console.log('|---|---|---|---|---|---|');
 let same = true;

@@ -8,10 +8,16 @@
 // built-in picture (tool: --demo); a lossless PNG made here goes through the
 // file input; the sectors slider is moved with the keyboard; after each
 // render the page's checksum must equal the tool's --checksum for the same
-// picture and settings, in each geometry the build has. The settings must
-// be in the address, a reload from that address must give the same result,
-// and the page must come back offline from its service worker. A screenshot
-// of the page is saved in the output folder.
+// picture and settings, in each geometry the build has. In the fitted
+// geometry: a drag on the picture puts the centre where it ends (the tool's
+// --centre for that pixel); the angle, hard edges, centre, ring and line
+// width are set from the keyboard; the footer's command line, run, gives
+// the page's checksum; a colour change keeps the plan and a geometry change
+// builds it; a picture with transparency keeps it, in the PNG and WebP
+// downloads too. The settings must be in the address, a reload from that
+// address must give the same result, and the page must come back offline
+// from its service worker. A screenshot of the page is saved in the output
+// folder.
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -68,6 +74,36 @@ const width = 641;
 const height = 479;
 const inputPng = path.join(out, 'input.png');
 fs.writeFileSync(inputPng, pngBytes(width, height, testPicture(width, height)));
+// Transparent in the left 40%, translucent in a band, opaque elsewhere.
+const alphaPng = path.join(out, 'input-alpha.png');
+{
+  const [w, h] = [320, 240];
+  const rgb = testPicture(w, h, 7);
+  const rgba = Buffer.alloc(w * h * 4);
+  for (let i = 0; i < w * h; i++) {
+    rgb.copy(rgba, i * 4, i * 3, i * 3 + 3);
+    const [x, y] = [i % w, Math.floor(i / w)];
+    rgba[i * 4 + 3] = x < w * 0.4 ? 0 : y >= 100 && y < 140 ? 160 : 255;
+  }
+  fs.writeFileSync(alphaPng, pngBytes(w, h, rgba, 4));
+}
+
+const planBuilds = (page) => page.evaluate(() => Number(document.body.dataset.planBuilds));
+async function selectAllAndType(page, selector, text) {
+  await page.focus(selector);
+  await page.keyboard.down('Control');
+  await page.keyboard.press('KeyA');
+  await page.keyboard.up('Control');
+  await page.keyboard.type(text);
+  await page.keyboard.press('Tab');
+}
+// The footer's command line run in the output folder (where input.png is):
+// its checksum.
+function footerChecksum(command) {
+  const line = execFileSync('sh', ['-c', command.replace(/^polarmosaic /, `'${tool}' `)], { cwd: out }).toString();
+  const m = /^([0-9a-f]{16}) {2}/m.exec(line);
+  return m ? m[1] : `no checksum in: ${line}`;
+}
 
 const server = await serve(site);
 const origin = `http://127.0.0.1:${server.address().port}`;
@@ -114,17 +150,106 @@ try {
         `${build}: ${geometry}, slider moved to 24 sectors, equals polarmosaic -s 24`, `${state.checksum}, ${state.frame}`);
       for (let i = 0; i < 12; i++) await page.keyboard.press('ArrowRight');
     }
-    if (build === 'simd128') {
-      await page.select('#geometry', geometries[0]);
-      await page.focus('#sectors');
-      for (let i = 0; i < 12; i++) await page.keyboard.press('ArrowLeft');
+    if (geometries.includes('fitted')) {
+      await page.select('#geometry', 'fitted');
+      state = await settled(page);
+      const builds0 = await planBuilds(page);
+
+      // Drag from one pixel to another: the centre goes where the drag ends.
+      const rect = await page.$eval('#after', (c) => {
+        const r = c.getBoundingClientRect();
+        return { left: r.left, top: r.top, width: r.width, height: r.height };
+      });
+      const at = (x, y) => [rect.left + ((x + 0.5) * rect.width) / width, rect.top + ((y + 0.5) * rect.height) / height];
+      await page.mouse.move(...at(500, 400));
+      await page.mouse.down();
+      await page.mouse.move(...at(300, 300), { steps: 4 });
+      await page.mouse.move(...at(200, 150), { steps: 4 });
+      await page.mouse.up();
+      state = await settled(page);
+      check(state.checksum === toolChecksum(inputPng, ['--centre', '200,150']),
+        `${build}: centre dragged to pixel 200,150 equals polarmosaic --centre 200,150`, `${state.checksum}, ${state.query}`);
+
+      // The other new controls from the keyboard.
+      await page.focus('#angle');
+      for (let i = 0; i < 15; i++) await page.keyboard.press('ArrowRight');
+      await page.focus('#hard-edges');
+      await page.keyboard.press('Space');
+      await selectAllAndType(page, '#centre-y', '25');
+      await selectAllAndType(page, '#ring-n', '6');
+      // 0.6% of this picture's half-diagonal is 2.4 pixels: 2 in pixels.
+      await page.focus('#border-width-unit');
+      await page.keyboard.press('ArrowDown');
+      state = await settled(page);
+      const q = new URLSearchParams(state.query);
+      check(q.get('angle') === '15' && q.get('hard-edges') === '1' && /,25%$/.test(q.get('centre'))
+        && q.get('ring') === '6%' && q.get('border-width') === '2', `${build}: keyboard settings in the address`, state.query);
+      const keyed = ['--centre', '200,25%', '--angle', '15', '--hard-edges', '-r', '6%', '-w', '2'];
+      check(state.checksum === toolChecksum(inputPng, keyed),
+        `${build}: angle, hard edges, centre, ring and line width from the keyboard equal polarmosaic ${keyed.join(' ')}`, state.checksum);
+      const builds1 = await planBuilds(page);
+      check(builds1 > builds0, `${build}: new geometry settings build a plan`, `${builds0} -> ${builds1}`);
+
+      // A shade changes no geometry: the plan is kept.
+      await page.focus('#shade-outer');
+      await page.keyboard.press('ArrowLeft');
+      state = await settled(page);
+      check(await planBuilds(page) === builds1 && state.frame.includes('plan kept'),
+        `${build}: a shade change keeps the plan`, `${builds1} -> ${await planBuilds(page)}, ${state.frame}`);
+      const shaded = [...keyed, '--shade-outer', '2.95'];
+      check(state.checksum === toolChecksum(inputPng, shaded), `${build}: equals polarmosaic ${shaded.join(' ')}`, state.checksum);
+      const command = await page.$eval('#tool-command', (e) => e.textContent);
+      check(footerChecksum(command) === state.checksum, `${build}: the footer's command line gives the page's checksum`, command);
+
+      if (build === 'simd128') {
+        await page.evaluate(() => window.scrollTo(0, 0));
+        await page.mouse.move(...at(320, 240));  // the centre mark shows while the pointer is on the picture
+        await page.screenshot({ path: path.join(out, 'screenshot.png') });
+        await page.setViewport({ width: 390, height: 844, deviceScaleFactor: 1 });
+        await page.screenshot({ path: path.join(out, 'screenshot-phone.png'), fullPage: true });
+        const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+        check(overflow <= 0, 'phone-sized screen: no sideways scrolling', `${overflow} px too wide`);
+        await page.setViewport({ width: 1280, height: 900 });
+      }
+
+      // Transparency is kept on screen and in the PNG and WebP downloads.
+      await input.uploadFile(alphaPng);
+      await page.waitForFunction(() => document.getElementById('picture-info').textContent.startsWith('input-alpha.png'));
       await settled(page);
-      await page.screenshot({ path: path.join(out, 'screenshot.png') });
-      await page.setViewport({ width: 390, height: 844, deviceScaleFactor: 1 });
-      await page.screenshot({ path: path.join(out, 'screenshot-phone.png'), fullPage: true });
-      const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
-      check(overflow <= 0, 'phone-sized screen: no sideways scrolling', `${overflow} px too wide`);
-      await page.setViewport({ width: 1280, height: 900 });
+      if (build === 'simd128') await page.screenshot({ path: path.join(out, 'screenshot-alpha.png') });
+      const alpha = await page.evaluate(async () => {
+        const after = document.getElementById('after');
+        const shown = after.getContext('2d').getImageData(0, 0, after.width, after.height).data;
+        const r = { clear: 0, translucent: 0, opaque: 0 };
+        for (let i = 3; i < shown.length; i += 4) {
+          if (shown[i] === 0) r.clear++;
+          else if (shown[i] === 255) r.opaque++;
+          else r.translucent++;
+        }
+        for (const type of ['image/png', 'image/webp']) {
+          const blob = await window.polarmosaicResultBlob(type);
+          const bitmap = await createImageBitmap(blob, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+          const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
+          canvas.getContext('2d').drawImage(bitmap, 0, 0);
+          const saved = canvas.getContext('2d').getImageData(0, 0, bitmap.width, bitmap.height).data;
+          let alphaDiffers = 0;
+          let opaqueColourDiffers = 0;
+          for (let i = 0; i < saved.length; i += 4) {
+            if (saved[i + 3] !== shown[i + 3]) alphaDiffers++;
+            if (shown[i + 3] === 255) for (let c = 0; c < 3; c++) if (saved[i + c] !== shown[i + c]) opaqueColourDiffers++;
+          }
+          r[type] = { type: blob.type, alphaDiffers, opaqueColourDiffers };
+        }
+        return r;
+      });
+      const pixels = 320 * 240;
+      check(alpha.clear > pixels / 10 && alpha.translucent > 0 && alpha.opaque > pixels / 4,
+        `${build}: a picture with transparency keeps it`, JSON.stringify(alpha));
+      check(alpha['image/png'].type === 'image/png' && alpha['image/png'].alphaDiffers === 0
+        && alpha['image/png'].opaqueColourDiffers === 0, `${build}: the PNG download has the result's alpha and colours`,
+      JSON.stringify(alpha['image/png']));
+      check(alpha['image/webp'].type === 'image/webp' && alpha['image/webp'].alphaDiffers === 0,
+        `${build}: the WebP download has the result's alpha`, JSON.stringify(alpha['image/webp']));
     }
 
     // Reopen the address: the same settings, the same result (built-in picture).

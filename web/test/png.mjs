@@ -22,15 +22,17 @@ function chunk(type, data) {
   crc.writeUInt32BE(crc32(body));
   return Buffer.concat([length, body, crc]);
 }
-// 8-bit RGB, no colour profile or gamma chunk: decoded as stored.
-export function pngBytes(width, height, rgb) {
+// 8-bit RGB (channels 3) or RGBA (4), no colour profile or gamma chunk:
+// decoded as stored.
+export function pngBytes(width, height, pixels, channels = 3) {
   const header = Buffer.alloc(13);
   header.writeUInt32BE(width, 0);
   header.writeUInt32BE(height, 4);
-  header.set([8, 2, 0, 0, 0], 8);
-  const raw = Buffer.alloc((width * 3 + 1) * height);
+  header.set([8, channels === 4 ? 6 : 2, 0, 0, 0], 8);
+  const row = width * channels;
+  const raw = Buffer.alloc((row + 1) * height);
   for (let y = 0; y < height; y++) {
-    rgb.copy(raw, y * (width * 3 + 1) + 1, y * width * 3, (y + 1) * width * 3);
+    Buffer.from(pixels.buffer, pixels.byteOffset, pixels.length).copy(raw, y * (row + 1) + 1, y * row, (y + 1) * row);
   }
   return Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), chunk('IHDR', header),
     chunk('IDAT', zlib.deflateSync(raw)), chunk('IEND', Buffer.alloc(0))]);

@@ -1,13 +1,19 @@
 // polarmosaic_web.cpp - the web page's entry points: one picture in RGBA (as
-// a canvas gives it), the effect with the tool's polar terms and the host
-// layer's checks, the result in RGBA and its pixel checksum. The result is
-// byte for byte the tool's: the tests compare the checksums.
+// a canvas gives it), the effect with the tool's settings (its long option
+// names and values, its defaults from the host layer) and the host layer's
+// checks, the result in RGBA and its pixel checksum. The result is byte for
+// byte the tool's on opaque pictures: the tests compare the checksums. The
+// fitted geometry keeps alpha (the tool lays it over white); the classic
+// one lays it over white as the tool does.
 //
 // Everything here is single-threaded and keeps its buffers between calls,
 // so a live preview allocates only when the picture size changes.
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -44,7 +50,7 @@ struct WebState {
     int height = 0;
     int line = 0;
     std::vector<uint8_t> input;      // RGBA as decoded by the browser
-    std::vector<uint8_t> output;     // RGBA, alpha 255
+    std::vector<uint8_t> output;     // RGBA
     std::vector<uint8_t> source[3];  // the picture as planes, padding 0
     std::vector<uint8_t> polar[3];   // outPlane after the forward pass
     std::vector<uint8_t> in[3];      // the effect's two plane sets
@@ -55,9 +61,9 @@ struct WebState {
     std::vector<int16_t> tile_heights;
     std::vector<uint8_t> ramps[12];
 #ifdef POLARMOSAIC_WEB_FITTED
-    std::vector<uint8_t> rgb;  // the fitted geometry runs through the host layer
-    MosaicHost host;
+    MosaicHost host;  // the fitted geometry; keeps its plan between frames
 #endif
+    std::string settings;  // the next frame's settings text
     std::string error;
     char checksum[17] = {0};
     double effect_ms = 0;
@@ -165,30 +171,161 @@ int RunEffect(WebState& s, PolarMosaicParam* p) {
     return iTurnRows1(&back, 0, s.height);
 }
 
+// The settings of one frame as the page sends them: one "name=value" per
+// line, the names and values those of the tool's long options (booleans 0
+// or 1, the colour R,G,B, the geometry "classic" 0 or 1). A length or
+// setting left out takes the host's default for the geometry.
+struct PageSettings {
+    bool classic = false;
+    MosaicOptions options;  // the host's defaults
+    bool ring_given = false;
+    Length ring;
+    bool line_given = false;
+    Length line;
+    CentreSpec centre;
+    std::string fitted_only;  // a fitted option given with classic 1
+};
+
+std::string NumberText(double value) {
+    char text[32];
+    snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
+bool ParseNumber(const std::string& text, double lo, double hi, double* value) {
+    char* end = nullptr;
+    const double v = strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || !(v >= lo && v <= hi)) return false;
+    *value = v;
+    return true;
+}
+
+bool ParseWhole(const std::string& text, int lo, int hi, int* value) {
+    double v = 0;
+    if (!ParseNumber(text, lo, hi, &v) || v != static_cast<int>(v)) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool ParseFlag(const std::string& text, bool* flag) {
+    if (text != "0" && text != "1") return false;
+    *flag = text == "1";
+    return true;
+}
+
+int BorderModeByName(const std::string& text) {
+    static const char* const kNames[] = {"none", "grid", "rings", "spokes"};
+    for (int i = 0; i < 4; ++i) {
+        if (text == kNames[i] || text == std::to_string(kBorderNone + i)) return kBorderNone + i;
+    }
+    return 0;
+}
+
+// One setting into *s; false when the name is unknown or the value is not
+// one the tool takes for that option.
+bool ParseSetting(const std::string& name, const std::string& value, PageSettings* s) {
+    MosaicOptions& o = s->options;
+    static const char* const kShades[4] = {"shade-outer", "shade-inner", "shade-ccw", "shade-cw"};
+    for (int side = 0; side < 4; ++side) {
+        if (name != kShades[side]) continue;
+        double f = 0;
+        if (!ParseNumber(value, 0.0, kMaxShadeFactor, &f)) return false;
+        o.shade[side] = static_cast<float>(f);
+        return true;
+    }
+    if (name == "classic") return ParseFlag(value, &s->classic);
+    if (name == "sectors") return ParseWhole(value, 1, 32767, &o.sectors);
+    if (name == "ring") {
+        s->ring_given = ParseLength(value, &s->ring) && s->ring.value > 0.0 &&
+                        s->ring.value <= (s->ring.relative ? 200.0 : 65535.0);
+        return s->ring_given;
+    }
+    if (name == "border-width") {
+        s->line_given = ParseLength(value, &s->line) &&
+                        (s->line.relative ? s->line.value <= 100.0
+                                          : s->line.value <= kMaxBorderWidth &&
+                                                s->line.value == static_cast<int>(s->line.value));
+        return s->line_given;
+    }
+    if (name == "border") {
+        o.borderMode = BorderModeByName(value);
+        return o.borderMode != 0;
+    }
+    if (name == "border-colour") {
+        int rgb[3];
+        size_t start = 0;
+        for (int c = 0; c < 3; ++c) {
+            const size_t comma = value.find(',', start);
+            if ((c < 2) == (comma == std::string::npos)) return false;
+            if (!ParseWhole(value.substr(start, comma - start), 0, 255, &rgb[c])) return false;
+            start = comma + 1;
+        }
+        for (int c = 0; c < 3; ++c) o.borderColor[c] = rgb[c];
+        return true;
+    }
+    if (name == "split") return ParseFlag(value, &o.splitRemainder);
+    if (name == "centre" || name == "angle" || name == "hard-edges") s->fitted_only = name;
+    if (name == "centre") return ParseCentre(value, &s->centre);
+    if (name == "angle") return ParseNumber(value, -1e6, 1e6, &o.angle);
+    if (name == "hard-edges") return ParseFlag(value, &o.hardEdges);
+    return false;
+}
+
+// The settings text into *s, or false with the reason in *error.
+bool ParseSettings(const std::string& text, PageSettings* s, std::string* error) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) continue;
+        const size_t equals = line.find('=');
+        const std::string name = line.substr(0, equals);
+        const std::string value = equals == std::string::npos ? std::string() : line.substr(equals + 1);
+        if (equals == std::string::npos || !ParseSetting(name, value, s)) {
+            *error = "setting " + name + ": '" + value + "' is not a value the tool takes";
+            return false;
+        }
+    }
+    if (s->classic && !s->fitted_only.empty()) {
+        *error = "setting " + s->fitted_only + " is for the fitted geometry";
+        return false;
+    }
+    return true;
+}
+
+// The host's options for this picture, as the tool makes them from the
+// same settings: lengths resolved on the picture's half-diagonal, the
+// fitted geometry's centre in doubled pixels, the classic one's tiles in
+// polar terms.
+bool ResolveSettings(PageSettings* s, int width, int height, std::string* error) {
+    MosaicOptions& o = s->options;
+    const Length ring = s->ring_given ? s->ring : s->classic ? kClassicRing : kDefaultRing;
+    const Length line = s->line_given ? s->line : s->classic ? kClassicLineWidth : kDefaultLineWidth;
+    o.borderWidth = std::min(ResolveLength(line, width, height, 0), kMaxBorderWidth);
+    o.threads = 1;  // the page's worker is the only thread
+    if (s->classic) {
+        o.geometry = kGeometryClassic;
+        o.tileWidth = SectorTileWidth(width, o.sectors);
+        o.tileHeight = RingTileHeight(LengthPixels(ring, width, height));
+    } else {
+        o.geometry = kGeometryFitted;
+        o.splitRemainder = false;  // a classic option
+        o.ringWidth = std::min(ResolveLength(ring, width, height, 1), 65535);
+        if (!ResolveCentre(s->centre, width, height, &o.centreX2, &o.centreY2, error)) return false;
+    }
+    *error = CheckOptions(o, width, height);
+    return error->empty();
+}
+
 #ifdef POLARMOSAIC_WEB_FITTED
-// The fitted geometry through the host layer, on RGB: the tool's path.
-bool RunFitted(WebState& s, MosaicOptions options, int sectors, double ring) {
-    options.geometry = kGeometryFitted;
-    options.splitRemainder = false;  // a classic option
-    options.sectors = sectors;
-    options.ringWidth = ResolveLength(Length{ring, false}, s.width, s.height, 1);
+// The fitted geometry through the host layer, on RGBA: the tool's path,
+// with alpha kept. The host (and so its plan) lives as long as the page.
+bool RunFitted(WebState& s, const MosaicOptions& options) {
     if (!s.host.Prepare(s.width, s.height, options, &s.error)) return false;
-    const size_t pixels = static_cast<size_t>(s.width) * s.height;
-    s.rgb.resize(pixels * 3);
-    const uint8_t* p = s.input.data();
-    uint8_t* q = s.rgb.data();
-    for (size_t i = 0; i < pixels; ++i, p += 4, q += 3) {
-        for (int c = 0; c < 3; ++c) q[c] = p[3] == 255 ? p[c] : OverWhite(p[c], p[3]);
-    }
-    const ptrdiff_t stride = static_cast<ptrdiff_t>(s.width) * 3;
-    s.host.Apply(s.rgb.data(), stride, s.rgb.data(), stride);
-    q = s.rgb.data();
-    uint8_t* d = s.output.data();
-    for (size_t i = 0; i < pixels; ++i, q += 3, d += 4) {
-        d[0] = q[0];
-        d[1] = q[1];
-        d[2] = q[2];
-    }
+    const ptrdiff_t stride = static_cast<ptrdiff_t>(s.width) * 4;
+    s.host.Apply(s.input.data(), stride, s.output.data(), stride, 4);
     return true;
 }
 #endif
@@ -250,44 +387,59 @@ PM_EXPORT(pm_has_geometry) int pm_has_geometry(int geometry) {
     return geometry == kPageClassic ? 1 : 0;
 }
 
-// Runs the effect on the input with the tool's options (sectors and ring in
-// its polar terms, border 1 none .. 4 spokes, colour, the four shade factors
-// outer, inner, counter-clockwise, clockwise). Returns 1 with the result in
-// pm_output and its checksum in pm_checksum, or 0 with pm_error set.
-PM_EXPORT(pm_render)
-int pm_render(int geometry, int sectors, double ring, int border, int border_width, int red, int green,
-              int blue, float shade_outer, float shade_inner, float shade_ccw, float shade_cw, int split) {
+// A buffer of size bytes for the settings text of the next pm_render (see
+// PageSettings); its pointer stays valid until the next call.
+PM_EXPORT(pm_settings_buffer) char* pm_settings_buffer(int size) {
+    WebState& s = State();
+    s.settings.assign(static_cast<size_t>(size < 0 ? 0 : size), '\0');
+    return &s.settings[0];
+}
+
+// The host's defaults as settings text (name=value lines), for the page's
+// controls: the fitted geometry's, and the classic one's lengths as
+// classic-ring and classic-border-width.
+PM_EXPORT(pm_defaults) const char* pm_defaults() {
+    static std::string text;
+    const MosaicOptions o;
+    const CentreSpec centre;
+    static const char* const kBorders[] = {"none", "grid", "rings", "spokes"};
+    text = "sectors=" + std::to_string(kDefaultSectors) + "\nring=" + LengthText(kDefaultRing) +
+           "\nborder-width=" + LengthText(kDefaultLineWidth) + "\nclassic-ring=" + LengthText(kClassicRing) +
+           "\nclassic-border-width=" + LengthText(kClassicLineWidth) +
+           "\nborder=" + kBorders[o.borderMode - kBorderNone] +
+           "\nborder-colour=" + std::to_string(o.borderColor[0]) + "," + std::to_string(o.borderColor[1]) +
+           "," + std::to_string(o.borderColor[2]) +
+           "\ncentre=" + LengthText(Length{centre.x, centre.x_relative}) + "," +
+           LengthText(Length{centre.y, centre.y_relative}) + "\nangle=" + NumberText(o.angle) +
+           "\nhard-edges=" + (o.hardEdges ? "1" : "0") + "\nsplit=" + (o.splitRemainder ? "1" : "0");
+    static const char* const kShades[4] = {"outer", "inner", "ccw", "cw"};
+    for (int side = 0; side < 4; ++side) {
+        text += std::string("\nshade-") + kShades[side] + "=" + NumberText(o.shade[side]);
+    }
+    return text.c_str();
+}
+
+// Runs the effect on the input with the settings text in
+// pm_settings_buffer. Returns 1 with the result in pm_output and its
+// checksum in pm_checksum, or 0 with pm_error set.
+PM_EXPORT(pm_render) int pm_render() {
     WebState& s = State();
     if (s.input.empty()) {
         s.error = "no picture";
         return 0;
     }
-    if (!pm_has_geometry(geometry)) {
-        s.error = "this build has no geometry " + std::to_string(geometry);
+    PageSettings settings;
+    if (!ParseSettings(s.settings.c_str(), &settings, &s.error)) return 0;
+    if (!pm_has_geometry(settings.classic ? kPageClassic : kPageFitted)) {
+        s.error = "this build has no fitted geometry";
         return 0;
     }
-    if (sectors < 1 || !(ring >= kPixelsPerPolarRow && ring <= 32767 * kPixelsPerPolarRow)) {
-        s.error = "sectors or ring out of range";
-        return 0;
-    }
-    MosaicOptions options;
-    options.tileWidth = SectorTileWidth(s.width, sectors);
-    options.tileHeight = RingTileHeight(ring);
-    options.splitRemainder = split != 0;
-    options.borderMode = border;
-    options.borderWidth = border_width;
-    options.borderColor[0] = red;
-    options.borderColor[1] = green;
-    options.borderColor[2] = blue;
-    options.shade[kShadeOuter] = shade_outer;
-    options.shade[kShadeInner] = shade_inner;
-    options.shade[kShadeLeft] = shade_ccw;
-    options.shade[kShadeRight] = shade_cw;
-    options.threads = 1;  // the page's worker is the only thread
+    if (!ResolveSettings(&settings, s.width, s.height, &s.error)) return 0;
+    const MosaicOptions& options = settings.options;
 #ifdef POLARMOSAIC_WEB_FITTED
-    if (geometry == kPageFitted) {
+    if (!settings.classic) {
         double start = now_ms();
-        if (!RunFitted(s, options, sectors, ring)) return 0;
+        if (!RunFitted(s, options)) return 0;
         s.effect_ms = now_ms() - start;
         std::string hex = ChecksumHex(
             PixelChecksumRgba(s.output.data(), s.width, s.height, static_cast<ptrdiff_t>(s.width) * 4));
@@ -295,10 +447,7 @@ int pm_render(int geometry, int sectors, double ring, int border, int border_wid
         s.error.clear();
         return 1;
     }
-    options.geometry = kGeometryClassic;
 #endif
-    s.error = CheckOptions(options, s.width, s.height);
-    if (!s.error.empty()) return 0;
 
     // The record MosaicHost::Prepare builds for these options.
     PolarMosaicParam p = {};
@@ -341,6 +490,7 @@ int pm_render(int geometry, int sectors, double ring, int border, int border_wid
             d[0] = r[x];
             d[1] = g[x];
             d[2] = b[x];
+            d[3] = 255;  // the classic geometry lays alpha over white
         }
     }
     s.effect_ms = now_ms() - start;
@@ -352,6 +502,16 @@ int pm_render(int geometry, int sectors, double ring, int border, int border_wid
 }
 
 PM_EXPORT(pm_output) const uint8_t* pm_output() { return State().output.data(); }
+// Plans the fitted geometry has built so far: a plan is built for a new
+// picture size or new geometry settings, and kept while only colours,
+// shades or the picture change.
+PM_EXPORT(pm_plan_builds) int pm_plan_builds() {
+#ifdef POLARMOSAIC_WEB_FITTED
+    return State().host.plan_builds();
+#else
+    return 0;
+#endif
+}
 PM_EXPORT(pm_checksum) const char* pm_checksum() { return State().checksum; }
 PM_EXPORT(pm_error) const char* pm_error() { return State().error.c_str(); }
 // Time of the last render without option checks and checksum: the
