@@ -128,6 +128,12 @@ def parse_color(value: Color, name: str = "color") -> tuple:
     return tuple(_check_int(f"{name} component", p, 0, 255) for p in parts)
 
 
+def _composite(rgba, background) -> numpy.ndarray:
+    """RGB of an H x W x 4 array laid over background, as the tool lays a
+    transparent picture over its --background."""
+    return _polarmosaic.composite(numpy.asarray(rgba), parse_color(background, "background"))
+
+
 def _is_pillow_image(value):
     return hasattr(value, "mode") and hasattr(value, "convert") and hasattr(value, "getbands")
 

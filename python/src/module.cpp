@@ -300,23 +300,26 @@ py::array Apply(const py::array& image, const Settings& settings) {
     if (!reason.empty()) throw py::value_error(reason);
     const bool keep_alpha = !settings.classic && layout.channels == 4;
     const uint64_t needed = CallBytes(width, height, layout.channels, keep_alpha);
-    if (settings.max_memory > 0 && needed > settings.max_memory) {
-        throw py::value_error(TooMuchMemory(width, height, needed, settings.max_memory));
+    std::unique_ptr<polarmosaic::MosaicHost> own;
+    polarmosaic::MosaicHost* host = nullptr;
+    {
+        py::gil_scoped_release release;
+        host = HostFor(width, height, &own);
+        // The fitted plan, measured before anything large is taken, so that
+        // a refusal names the whole need.
+        const uint64_t plan = host->PlanBytes(width, height, options, &reason);
+        if (reason.empty() && settings.max_memory > 0 && needed + plan > settings.max_memory) {
+            reason = TooMuchMemory(width, height, needed + plan, settings.max_memory);
+        }
     }
+    if (!reason.empty()) throw py::value_error(reason);
 
     py::array_t<uint8_t> result = ResultFor(image);
     uint8_t* dst = result.mutable_data();
     {
         // Both arrays stay referenced by this frame, so their memory lives on.
         py::gil_scoped_release release;
-        std::unique_ptr<polarmosaic::MosaicHost> own;
-        polarmosaic::MosaicHost* host = HostFor(width, height, &own);
-        // The fitted plan, measured before anything large is taken.
-        const uint64_t plan = host->PlanBytes(width, height, options, &reason);
-        if (reason.empty() && settings.max_memory > 0 && needed + plan > settings.max_memory) {
-            reason = TooMuchMemory(width, height, needed + plan, settings.max_memory);
-        }
-        if (reason.empty() && host->Prepare(width, height, options, &reason)) {
+        if (host->Prepare(width, height, options, &reason)) {
             std::vector<uint8_t> buffer;
             RunHost(host, pixels, keep_alpha, settings.background, &buffer, dst);
         }
