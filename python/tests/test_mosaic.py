@@ -451,10 +451,13 @@ def test_forked_child_works_and_exits():
     # The parent's thread pool threads do not exist in a forked child.
     picture = make_picture(100, 150, seed=9)
     expected = polarmosaic.mosaic(picture, threads=2)
+    frames = polarmosaic.Mosaic(150, 100, threads=2)  # its host too: a new one in the child
+    assert frames(picture).tobytes() == expected.tobytes()
     pid = os.fork()
     if pid == 0:
         same = polarmosaic.mosaic(picture, threads=2).tobytes() == expected.tobytes()
-        os._exit(0 if same else 3)
+        same = same and frames(picture).tobytes() == expected.tobytes()
+        os._exit(0 if same and frames.plan_builds == 2 else 3)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
         done, status = os.waitpid(pid, os.WNOHANG)
