@@ -184,6 +184,31 @@ bool ResolveCentre(const CentreSpec& centre, int width, int height, int* x2, int
     return true;
 }
 
+const char kRingRule[] = "a ring thickness in pixels (up to 65535) or per cent (up to 200%)";
+const char kLineWidthRule[] = "a line width in whole pixels (0 .. 1024) or per cent (up to 100%)";
+const char kCentreRule[] = "X,Y in pixels or per cent, e.g. 30%,40%";
+const char kAngleRule[] = "an angle in degrees";
+
+bool RingLengthUsable(const Length& ring) {
+    return ring.value > 0.0 && ring.value <= (ring.relative ? kMaxRingPercent : kMaxRingPixels);
+}
+
+bool LineWidthUsable(const Length& width) {
+    if (width.relative) return width.value >= 0.0 && width.value <= kMaxLineWidthPercent;
+    return width.value >= 0.0 && width.value <= kMaxBorderWidth && width.value == std::floor(width.value);
+}
+
+bool AngleUsable(double degrees) { return std::isfinite(degrees) && std::fabs(degrees) <= kMaxAngle; }
+
+bool ParseAngle(const std::string& text, double* degrees) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const double v = strtod(text.c_str(), &end);
+    if (*end != '\0' || !AngleUsable(v)) return false;
+    *degrees = v;
+    return true;
+}
+
 void SetMosaicSettings(const MosaicOptions& options, int cols, int rows, PolarMosaicParam* param) {
     param->tileWidth = static_cast<int16_t>(options.tileWidth);
     param->tileHeight = static_cast<int16_t>(options.tileHeight);

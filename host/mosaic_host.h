@@ -98,6 +98,25 @@ bool ParseCentre(const std::string& text, CentreSpec* centre);
 // with the reason in *error when it lies outside the picture.
 bool ResolveCentre(const CentreSpec& centre, int width, int height, int* x2, int* y2, std::string* error);
 
+// What users may give, as the tool's -r, -w and --angle and the Python
+// package's keywords take them. A message reads "'TEXT' is not " + rule.
+constexpr double kMaxRingPixels = 65535.0;
+constexpr double kMaxRingPercent = 200.0;
+constexpr double kMaxLineWidthPercent = 100.0;
+constexpr double kMaxAngle = 1e6;
+extern const char kRingRule[];
+extern const char kLineWidthRule[];
+extern const char kCentreRule[];
+extern const char kAngleRule[];
+// A ring thickness above 0 up to kMaxRingPixels or kMaxRingPercent.
+bool RingLengthUsable(const Length& ring);
+// A line width in whole pixels up to kMaxBorderWidth, or up to
+// kMaxLineWidthPercent.
+bool LineWidthUsable(const Length& width);
+// "-45", "12.5" (as strtod reads it): degrees, finite, within kMaxAngle.
+bool ParseAngle(const std::string& text, double* degrees);
+bool AngleUsable(double degrees);
+
 // Defaults of the fitted geometry (the tool's default) and of the classic
 // one, whose lengths stay in pixels so that its output never moves.
 constexpr int kDefaultSectors = 36;

@@ -512,21 +512,19 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
             options.sectors = take_int(1, 32767);
         } else if (name == "-r" || name == "--ring") {
             std::string text = take();
-            if (!ParseLength(text, &options.ring) || !(options.ring.value > 0.0) ||
-                options.ring.value > (options.ring.relative ? 200.0 : 65535.0)) {
-                Fail("option " + name + ": '" + text +
-                     "' is not a ring thickness in pixels (up to 65535) or per cent (up to 200%)");
+            if (!ParseLength(text, &options.ring) || !RingLengthUsable(options.ring)) {
+                Fail("option " + name + ": '" + text + "' is not " + kRingRule);
             }
         } else if (name == "--centre" || name == "--center") {
             std::string text = take();
             if (!ParseCentre(text, &options.centre)) {
-                Fail("option " + name + ": '" + text + "' is not X,Y in pixels or per cent, e.g. 30%,40%");
+                Fail("option " + name + ": '" + text + "' is not " + kCentreRule);
             }
             options.fitted_only = name;
         } else if (name == "--angle") {
             std::string text = take();
-            if (!ParseFloat(text, -1e6, 1e6, &options.mosaic.angle)) {
-                Fail("option " + name + ": '" + text + "' is not an angle in degrees");
+            if (!ParseAngle(text, &options.mosaic.angle)) {
+                Fail("option " + name + ": '" + text + "' is not " + kAngleRule);
             }
             options.fitted_only = name;
         } else if (name == "--hard-edges") {
@@ -560,12 +558,8 @@ ToolOptions ParseArguments(int argc, char** argv, bool* exit_now) {
             }
         } else if (name == "-w" || name == "--border-width") {
             std::string text = take();
-            if (!ParseLength(text, &options.line_width) ||
-                options.line_width.value > (options.line_width.relative ? 100.0 : kMaxBorderWidth) ||
-                (!options.line_width.relative &&
-                 options.line_width.value != std::floor(options.line_width.value))) {
-                Fail("option " + name + ": '" + text + "' is not a line width in whole pixels (0 .. " +
-                     std::to_string(kMaxBorderWidth) + ") or per cent (up to 100%)");
+            if (!ParseLength(text, &options.line_width) || !LineWidthUsable(options.line_width)) {
+                Fail("option " + name + ": '" + text + "' is not " + kLineWidthRule);
             }
             options.line_width_given = true;
         } else if (name == "-c" || name == "--border-color" || name == "--border-colour") {

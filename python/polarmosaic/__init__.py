@@ -16,6 +16,8 @@ Example::
     ((120, 160, 3), dtype('uint8'))
 """
 
+import inspect
+import math
 import os
 import re
 from collections.abc import Sequence as _Sequence
@@ -26,7 +28,7 @@ import numpy
 
 from . import _polarmosaic
 
-__all__ = ["mosaic", "checksum", "check_options", "parse_color", "default_max_memory",
+__all__ = ["mosaic", "Mosaic", "checksum", "check_options", "parse_color", "default_max_memory",
            "__version__"]
 
 #: Version of the effect module and its host layer this extension was built from.
@@ -126,6 +128,12 @@ def parse_color(value: Color, name: str = "color") -> tuple:
     return tuple(_check_int(f"{name} component", p, 0, 255) for p in parts)
 
 
+def _composite(rgba, background) -> numpy.ndarray:
+    """RGB of an H x W x 4 array laid over background, as the tool lays a
+    transparent picture over its --background."""
+    return _polarmosaic.composite(numpy.asarray(rgba), parse_color(background, "background"))
+
+
 def _is_pillow_image(value):
     return hasattr(value, "mode") and hasattr(value, "convert") and hasattr(value, "getbands")
 
@@ -190,33 +198,59 @@ def _short_spelling(short, short_value, long, long_value, default):
     """The value of an option that has a short and a long keyword."""
     if short_value is None:
         return long_value
-    if long_value != default:
+    if long_value is not default and long_value != default:
         raise TypeError(f"give either {short} or {long}, not both")
     return short_value
 
 
-def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
+def _defaults_text(doc):
+    """The host layer's defaults written into a docstring's {placeholders}."""
+    if doc is None:  # python -OO
+        return doc
+
+    def length(pair):
+        value, relative = pair
+        return f"{value:g}%" if relative else f"{value:g} pixels"
+    for name in ("DEFAULT_RING", "DEFAULT_LINE_WIDTH", "CLASSIC_RING", "CLASSIC_LINE_WIDTH"):
+        doc = doc.replace("{" + name + "}", length(getattr(_polarmosaic, name)))
+    return doc.replace("{DEFAULT_SECTORS}", str(_polarmosaic.DEFAULT_SECTORS))
+
+
+def mosaic(image, *, sectors: int = _polarmosaic.DEFAULT_SECTORS,
+           ring: Union[float, str, None] = None,
+           centre=None, angle: Union[float, str] = 0.0, hard_edges: bool = False,
            tile_width: int = None, tile_height: int = None,
            cols: int = 0, rows: int = 0, split: bool = False,
-           border: str = "grid", border_width: int = 5,
+           border: str = "grid", border_width: Union[int, str, None] = None,
            border_color: Color = "#303030",
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
            threads: int = 0, max_memory: Optional[int] = None,
-           borders: str = None, width: int = None,
+           borders: str = None, width: Union[int, str, None] = None,
            color: Color = None, shades=None) -> numpy.ndarray:
     """Returns the polar mosaic of ``image`` as a new array of the same kind.
 
     ``image`` is a ``uint8`` array (or a Pillow image of any mode, or anything
     ``numpy.asarray`` turns into such an array) of shape H x W x 3 (RGB), H x W or
-    H x W x 1 (grey: the result keeps the luma) or H x W x 4 (RGBA: laid over
-    ``background``; the result is opaque). Any strides work, including
-    non-contiguous views and negative strides. The keywords are the
-    command-line tool's long options, with the same defaults:
+    H x W x 1 (grey: the result keeps the luma) or H x W x 4 (RGBA: the
+    result keeps an alpha channel; tiles average colour weighted by alpha,
+    alpha is the tiles' mean and lines are opaque. With ``classic=True``
+    the picture is laid over ``background`` and the result is opaque). Any
+    strides work, including non-contiguous views and negative strides. The
+    keywords are the command-line tool's long options, with the same
+    defaults:
 
-    - ``sectors``: sectors around the circle (1 .. 32752); ``ring``: ring
-      thickness in output pixels (0.8 .. 26213.6, rounded).
+    - ``sectors``: sectors around the circle (1 .. 32752; default
+      {DEFAULT_SECTORS}); ``ring``: ring thickness, a number of pixels or a
+      string such as ``"4%"``, per cent of the picture's half-diagonal
+      (default {DEFAULT_RING}; classic {CLASSIC_RING}).
+    - ``centre``: the centre of the rings, ``(x, y)`` with each coordinate a
+      number of pixels from the left or top edge or a string such as
+      ``"30%"`` of the way across, or one string ``"30%,40%"`` as the tool's
+      ``--centre`` takes it (default the middle); ``angle``: direction of the
+      first spoke in degrees counter-clockwise from 3 o'clock; ``hard_edges``:
+      no blending at tile and line edges.
     - ``classic``: the module's classic framing (``iPolarMosaic0``) instead
       of the geometry fitted to the picture: a polar image of the picture's
       own size, ``sectors`` and ``ring`` then give about that many tiles
@@ -224,17 +258,20 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       ``tile_width``, ``tile_height``: raw tile size in polar columns and
       rows, overriding ``sectors`` and ``ring``; ``cols``, ``rows``: tile
       counts (0 covers the image); ``split``: share the part of an axis left
-      over by whole tiles between a first and a last tile.
+      over by whole tiles between a first and a last tile. ``centre``,
+      ``angle`` and ``hard_edges`` are the fitted geometry's alone.
     - ``border``: ``"none"``, ``"grid"``, ``"rings"`` or ``"spokes"``;
-      ``border_width`` 0 .. 1024; ``border_color`` ``"#rrggbb"``,
-      ``"R,G,B"``, a CSS colour name or three ints; ``shade_outer``, ``shade_inner``,
+      ``border_width``: whole pixels 0 .. 1024 or a string such as
+      ``"0.5%"`` (default {DEFAULT_LINE_WIDTH}; classic
+      {CLASSIC_LINE_WIDTH}); ``border_color`` ``"#rrggbb"``, ``"R,G,B"``, a
+      CSS colour name or three ints; ``shade_outer``, ``shade_inner``,
       ``shade_ccw``, ``shade_cw``: bevel factors 0 .. 255 of the two sides
       of the rings and the spokes.
     - Short spellings: ``borders`` for ``border``, ``width`` for
       ``border_width``, ``color`` for ``border_color`` and ``shades`` for the
       four factors (outer, inner, ccw, cw) at once; giving both spellings of
       one option is a ``TypeError``.
-    - ``background``: the colour under transparent pixels.
+    - ``background``: the colour under transparent pixels (classic geometry).
     - ``threads``: threads that run the effect, the calling one included:
       0 (default) every core, 1 only the calling thread. The bytes never
       depend on it. Give 1 when you already process several pictures at
@@ -243,13 +280,14 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       (default) is ``default_max_memory()``, half the physical memory as the
       tool's ``--memory``; 0 sets no limit. The fitted geometry's polar grid
       follows the picture's diagonal, so a long thin picture can need far
-      more than its pixels (a 32752 x 2 one about 3 GiB).
+      more than its pixels.
 
     Colours are in the array's channel order: for an OpenCV (BGR) array give
     them as (B, G, R), or pass ``image[..., ::-1]`` to work in RGB.
 
     The effect runs without the GIL, so Python threads can process several
-    pictures at once.
+    pictures at once. For many frames of one size, ``Mosaic`` lays out the
+    geometry once.
 
     Raises ``TypeError`` for an array of another dtype or shape, or a keyword
     of the wrong type; ``ValueError`` with the reason for a size or option
@@ -266,9 +304,32 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
       ...
     TypeError: image must be a uint8 array; got dtype uint32
     """
+    settings = _settings(
+        sectors=sectors, ring=ring, centre=centre, angle=angle, hard_edges=hard_edges,
+        tile_width=tile_width, tile_height=tile_height, cols=cols, rows=rows, split=split,
+        border=border, border_width=border_width, border_color=border_color,
+        shade_outer=shade_outer, shade_inner=shade_inner, shade_ccw=shade_ccw,
+        shade_cw=shade_cw, background=background, classic=classic, threads=threads,
+        max_memory=max_memory, borders=borders, width=width, color=color, shades=shades)
+    return _polarmosaic.apply(_array(image), settings)
+
+
+mosaic.__doc__ = _defaults_text(mosaic.__doc__)
+
+
+def _array(image):
+    if isinstance(image, numpy.ndarray):
+        return image
+    return numpy.asarray(_pillow_pixels(image) if _is_pillow_image(image) else image)
+
+
+def _settings(*, border="grid", border_width=None, border_color="#303030",
+              shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
+              borders=None, width=None, color=None, shades=None, **options):
+    """check_options of mosaic's keywords, short spellings included."""
     border, border_width, border_color = (
         _short_spelling("borders", borders, "border", border, "grid"),
-        _short_spelling("width", width, "border_width", border_width, 5),
+        _short_spelling("width", width, "border_width", border_width, None),
         _short_spelling("color", color, "border_color", border_color, "#303030"))
     if shades is not None:
         if (shade_outer, shade_inner, shade_ccw, shade_cw) != (3.0, 0.3, 3.0, 0.3):
@@ -277,24 +338,156 @@ def mosaic(image, *, sectors: int = 36, ring: float = 28.0,
             shade_outer, shade_inner, shade_ccw, shade_cw = shades
         except (TypeError, ValueError):
             raise TypeError("shades must be four numbers: outer, inner, ccw, cw") from None
-    if not isinstance(image, numpy.ndarray):
-        image = numpy.asarray(_pillow_pixels(image) if _is_pillow_image(image) else image)
-    return _polarmosaic.apply(image, *check_options(
-        sectors=sectors, ring=ring, tile_width=tile_width, tile_height=tile_height,
-        cols=cols, rows=rows, split=split, border=border, border_width=border_width,
-        border_color=border_color, shade_outer=shade_outer, shade_inner=shade_inner,
-        shade_ccw=shade_ccw, shade_cw=shade_cw, background=background, classic=classic,
-        threads=threads, max_memory=max_memory))
+    return check_options(border=border, border_width=border_width, border_color=border_color,
+                         shade_outer=shade_outer, shade_inner=shade_inner,
+                         shade_ccw=shade_ccw, shade_cw=shade_cw, **options)
 
 
-def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, cols=0,
-                  rows=0, split=False, border="grid", border_width=5, border_color="#303030",
+_SETTING_NAMES = frozenset(inspect.signature(mosaic).parameters) - {"image"}
+
+
+class Mosaic:
+    """``Mosaic(width, height, **settings)``: the effect laid out once for
+    frames of one size, then applied to frame after frame.
+
+    The settings are ``mosaic``'s keywords, checked here once, with the
+    centre and the lengths in per cent resolved for ``width`` x ``height``;
+    the fitted geometry's layout (the plan of every pixel's tile and line)
+    is built here, once, so each frame costs only its pixels. ``m(frame)``
+    or ``m.apply(frame)`` returns what ``mosaic(frame, **settings)`` does,
+    byte for byte; a frame takes every kind ``mosaic`` takes (grey, RGB,
+    RGBA, any strides, Pillow images) and must be ``width`` x ``height``
+    (``ValueError`` otherwise). The work runs without the GIL; calls from
+    several threads on one Mosaic run one after another (give each thread a
+    Mosaic of its own to run them at once).
+
+    >>> import numpy
+    >>> m = Mosaic(64, 48, sectors=12, ring="10%", centre=("25%", 20))
+    >>> frames = [numpy.full((48, 64, 3), v, numpy.uint8) for v in (0, 128)]
+    >>> [m(f).shape for f in frames], m.plan_builds
+    ([(48, 64, 3), (48, 64, 3)], 1)
+    """
+
+    def __init__(self, *size, **settings):
+        if len(size) != 2:
+            raise TypeError(f"Mosaic takes width and height, got {len(size)} positional "
+                            "arguments")
+        unknown = sorted(set(settings) - _SETTING_NAMES)
+        if unknown:
+            raise TypeError(f"Mosaic() got an unexpected keyword argument {unknown[0]!r}")
+        frame_width = _check_int("width", size[0], 0, (1 << 31) - 1)
+        frame_height = _check_int("height", size[1], 0, (1 << 31) - 1)
+        self._native = _polarmosaic.Mosaic(frame_width, frame_height, _settings(**settings))
+
+    @property
+    def width(self) -> int:
+        """Width of the frames, in pixels."""
+        return self._native.width
+
+    @property
+    def height(self) -> int:
+        """Height of the frames, in pixels."""
+        return self._native.height
+
+    @property
+    def plan_builds(self) -> int:
+        """How often the geometry was laid out: 1 (again only in a forked
+        child process)."""
+        return self._native.plan_builds
+
+    def apply(self, frame) -> numpy.ndarray:
+        """The mosaic of one frame, as ``mosaic(frame, **settings)``."""
+        return self._native.apply(_array(frame))
+
+    __call__ = apply
+
+    def __repr__(self):
+        return f"<polarmosaic.Mosaic {self.width} x {self.height}>"
+
+
+def _float(number):
+    """A Python number as a float; too large ones are infinite."""
+    try:
+        return float(number)
+    except OverflowError:
+        return math.inf if number > 0 else -math.inf
+
+
+def _length(name, value, rule, usable, whole):
+    """(value, relative) of a length keyword: a number of pixels or a text
+    as the tool reads it ("28", "4%"); None stays None."""
+    if value is None:
+        return None
+    if isinstance(value, str):
+        parsed = _polarmosaic.parse_length(value)
+    elif whole:
+        if isinstance(value, bool) or not isinstance(value, Integral):
+            raise TypeError(f"{name} must be an int or a string such as '0.5%', "
+                            f"got {type(value).__name__}")
+        parsed = (_float(value), False)
+    else:
+        if isinstance(value, bool) or not isinstance(value, Real):
+            raise TypeError(f"{name} must be a number or a string such as '4%', "
+                            f"got {type(value).__name__}")
+        parsed = (_float(value), False)
+    if parsed is None or not usable(*parsed):
+        raise ValueError(f"{name} {value!r} is not {rule}")
+    return parsed
+
+
+def _centre(value):
+    """(x, x_relative, y, y_relative) of the centre keyword."""
+    if value is None:
+        return (50.0, True, 50.0, True)
+    refused = ValueError(f"centre {value!r} is not {_polarmosaic.CENTRE_RULE}")
+    if isinstance(value, str):
+        parsed = _polarmosaic.parse_centre(value)
+        if parsed is None:
+            raise refused
+        return parsed
+    ordered = isinstance(value, numpy.ndarray) and value.ndim == 1 or (
+        isinstance(value, _Sequence) and not isinstance(value, (bytes, bytearray)))
+    if not ordered or len(value) != 2:
+        raise TypeError("centre must be (x, y), each a number of pixels or a string such as "
+                        f"'30%', or a string 'X,Y'; got {value!r}")
+    parts = []
+    for part in value:
+        if isinstance(part, str):
+            parsed = _polarmosaic.parse_length(part)
+            if parsed is None:
+                raise refused
+            parts.extend(parsed)
+        elif isinstance(part, Real) and not isinstance(part, (bool, numpy.bool_)):
+            parts.extend((_float(part), False))
+        else:
+            raise TypeError("centre coordinates must be numbers of pixels or strings such as "
+                            f"'30%', got {type(part).__name__}")
+    return tuple(parts)
+
+
+def _angle(value):
+    if isinstance(value, str):
+        parsed = _polarmosaic.parse_angle(value)
+    elif isinstance(value, Real) and not isinstance(value, (bool, numpy.bool_)):
+        parsed = _float(value) if _polarmosaic.angle_usable(_float(value)) else None
+    else:
+        raise TypeError(f"angle must be a number of degrees, got {type(value).__name__}")
+    if parsed is None:
+        raise ValueError(f"angle {value!r} is not {_polarmosaic.ANGLE_RULE}")
+    return parsed
+
+
+def check_options(*, sectors=_polarmosaic.DEFAULT_SECTORS, ring=None, centre=None, angle=0.0,
+                  hard_edges=False, tile_width=None, tile_height=None, cols=0,
+                  rows=0, split=False, border="grid", border_width=None, border_color="#303030",
                   shade_outer=3.0, shade_inner=0.3, shade_ccw=3.0, shade_cw=0.3,
-                  background="#ffffff", classic=False, threads=0, max_memory=None) -> tuple:
-    """Checks mosaic's keywords one by one (what depends on the image is
-    checked by mosaic) and returns them in the extension's order. Raises
-    TypeError or ValueError naming the keyword."""
+                  background="#ffffff", classic=False, threads=0, max_memory=None):
+    """Checks mosaic's keywords one by one (what depends on the image, such
+    as the centre and lengths in per cent, is checked by mosaic) and returns
+    them as the extension's settings. Raises TypeError or ValueError naming
+    the keyword."""
     classic = _check_bool("classic", classic)
+    hard_edges = _check_bool("hard_edges", hard_edges)
     if not classic:
         for name, value, default in (("tile_width", tile_width, None),
                                      ("tile_height", tile_height, None),
@@ -302,25 +495,39 @@ def check_options(*, sectors=36, ring=28.0, tile_width=None, tile_height=None, c
             if value is not default and value != default:
                 raise ValueError(f"{name} sets the classic polar grid; add classic=True "
                                  "(the fitted geometry takes sectors and ring)")
-    sectors = _check_int("sectors", sectors, 1, _MAX_TILE)
-    ring = _check_real("ring", ring, _polarmosaic.MIN_RING, _polarmosaic.MAX_RING, " pixels")
-    tile_width = 0 if tile_width is None else _check_int("tile_width", tile_width, 1, _MAX_TILE)
-    tile_height = 0 if tile_height is None else _check_int("tile_height", tile_height, 1, _MAX_TILE)
-    cols = _check_int("cols", cols, 0, _MAX_TILE)
-    rows = _check_int("rows", rows, 0, _MAX_TILE)
-    split = _check_bool("split", split)
+    else:
+        for name, given in (("centre", centre is not None),
+                            ("angle", not (isinstance(angle, Real) and angle == 0)),
+                            ("hard_edges", hard_edges)):
+            if given:
+                raise ValueError(f"{name} is for the fitted geometry; leave out classic=True")
+    settings = _polarmosaic.Settings()
+    settings.classic = classic
+    settings.hard_edges = hard_edges
+    settings.sectors = _check_int("sectors", sectors, 1, _MAX_TILE)
+    settings.ring = _length("ring", ring, _polarmosaic.RING_RULE, _polarmosaic.ring_usable,
+                            whole=False)
+    settings.centre = _centre(centre)
+    settings.angle = _angle(angle)
+    settings.tile_width = 0 if tile_width is None else _check_int("tile_width", tile_width, 1, _MAX_TILE)
+    settings.tile_height = (0 if tile_height is None
+                            else _check_int("tile_height", tile_height, 1, _MAX_TILE))
+    settings.cols = _check_int("cols", cols, 0, _MAX_TILE)
+    settings.rows = _check_int("rows", rows, 0, _MAX_TILE)
+    settings.split = _check_bool("split", split)
     if not isinstance(border, str):
         raise TypeError(f"border must be a str, got {type(border).__name__}")
     if border not in _BORDERS:
         raise ValueError(f"border must be 'none', 'grid', 'rings' or 'spokes', got {border!r}")
-    border_width = _check_int("border_width", border_width, 0, _polarmosaic.MAX_BORDER_WIDTH)
-    border_color = parse_color(border_color, "border_color")
-    shades = [_check_real(name, value, 0, _polarmosaic.MAX_SHADE)
-              for name, value in (("shade_outer", shade_outer), ("shade_inner", shade_inner),
-                                  ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
-    background = parse_color(background, "background")
-    threads = _check_int("threads", threads, 0, _polarmosaic.MAX_THREADS)
-    max_memory = (default_max_memory() if max_memory is None
-                  else _check_int("max_memory", max_memory, 0, (1 << 64) - 1))
-    return (classic, sectors, ring, tile_width, tile_height, cols, rows, split,
-            _BORDERS[border], border_width, border_color, shades, background, threads, max_memory)
+    settings.border = _BORDERS[border]
+    settings.line_width = _length("border_width", border_width, _polarmosaic.LINE_WIDTH_RULE,
+                                  _polarmosaic.line_width_usable, whole=True)
+    settings.border_color = parse_color(border_color, "border_color")
+    settings.shades = [_check_real(name, value, 0, _polarmosaic.MAX_SHADE)
+                       for name, value in (("shade_outer", shade_outer), ("shade_inner", shade_inner),
+                                           ("shade_ccw", shade_ccw), ("shade_cw", shade_cw))]
+    settings.background = parse_color(background, "background")
+    settings.threads = _check_int("threads", threads, 0, _polarmosaic.MAX_THREADS)
+    settings.max_memory = (default_max_memory() if max_memory is None
+                           else _check_int("max_memory", max_memory, 0, (1 << 64) - 1))
+    return settings

@@ -3,7 +3,15 @@ from typing import Any, Literal, Optional, Sequence, Tuple, Union
 import numpy
 import numpy.typing
 
+from ._polarmosaic import Settings
+
 Color = Union[str, Sequence[int]]
+# Pixels, or a string such as "4%" (per cent of the half-diagonal).
+Length = Union[float, str]
+# (x, y), each pixels or a string such as "30%"; or one string "30%,40%".
+Centre = Union[str, Tuple[Union[float, str], Union[float, str]]]
+Border = Literal["none", "grid", "rings", "spokes"]
+Image = numpy.ndarray[Any, numpy.dtype[numpy.uint8]]
 
 __version__: str
 
@@ -13,26 +21,54 @@ def checksum(rgb: numpy.typing.ArrayLike) -> str: ...
 
 def parse_color(value: Color, name: str = ...) -> Tuple[int, int, int]: ...
 
-def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36, ring: float = 28.0,
+def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36,
+           ring: Optional[Length] = None, centre: Optional[Centre] = None,
+           angle: Union[float, str] = 0.0, hard_edges: bool = False,
            tile_width: Optional[int] = None, tile_height: Optional[int] = None,
            cols: int = 0, rows: int = 0, split: bool = False,
-           border: Literal["none", "grid", "rings", "spokes"] = "grid",
-           border_width: int = 5, border_color: Color = "#303030",
+           border: Border = "grid",
+           border_width: Union[int, str, None] = None, border_color: Color = "#303030",
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
            threads: int = 0, max_memory: Optional[int] = None,
-           borders: Optional[Literal["none", "grid", "rings", "spokes"]] = None,
-           width: Optional[int] = None, color: Optional[Color] = None,
-           shades: Optional[Tuple[float, float, float, float]] = None
-           ) -> numpy.ndarray[Any, numpy.dtype[numpy.uint8]]: ...
+           borders: Optional[Border] = None,
+           width: Union[int, str, None] = None, color: Optional[Color] = None,
+           shades: Optional[Tuple[float, float, float, float]] = None) -> Image: ...
 
-def check_options(*, sectors: int = 36, ring: float = 28.0,
+class Mosaic:
+    # Mosaic(width, height, **settings): settings are mosaic's keywords.
+    def __init__(self, __width: int, __height: int, *, sectors: int = 36,
+                 ring: Optional[Length] = None, centre: Optional[Centre] = None,
+                 angle: Union[float, str] = 0.0, hard_edges: bool = False,
+                 tile_width: Optional[int] = None, tile_height: Optional[int] = None,
+                 cols: int = 0, rows: int = 0, split: bool = False,
+                 border: Border = "grid",
+                 border_width: Union[int, str, None] = None, border_color: Color = "#303030",
+                 shade_outer: float = 3.0, shade_inner: float = 0.3,
+                 shade_ccw: float = 3.0, shade_cw: float = 0.3,
+                 background: Color = "#ffffff", classic: bool = False,
+                 threads: int = 0, max_memory: Optional[int] = None,
+                 borders: Optional[Border] = None,
+                 width: Union[int, str, None] = None, color: Optional[Color] = None,
+                 shades: Optional[Tuple[float, float, float, float]] = None) -> None: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def plan_builds(self) -> int: ...
+    def apply(self, frame: numpy.typing.ArrayLike) -> Image: ...
+    def __call__(self, frame: numpy.typing.ArrayLike) -> Image: ...
+
+def check_options(*, sectors: int = 36, ring: Optional[Length] = None,
+                  centre: Optional[Centre] = None, angle: Union[float, str] = 0.0,
+                  hard_edges: bool = False,
                   tile_width: Optional[int] = None, tile_height: Optional[int] = None,
                   cols: int = 0, rows: int = 0, split: bool = False,
-                  border: str = "grid", border_width: int = 5,
+                  border: str = "grid", border_width: Union[int, str, None] = None,
                   border_color: Color = "#303030", shade_outer: float = 3.0,
                   shade_inner: float = 0.3, shade_ccw: float = 3.0,
                   shade_cw: float = 0.3, background: Color = "#ffffff",
                   classic: bool = False, threads: int = 0,
-                  max_memory: Optional[int] = None) -> tuple: ...
+                  max_memory: Optional[int] = None) -> Settings: ...

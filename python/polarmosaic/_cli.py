@@ -11,11 +11,15 @@ import secrets
 
 import numpy
 
-from . import __version__, _pillow_pixels, check_options, mosaic
+from . import __version__, _composite, _pillow_pixels, _polarmosaic, check_options, mosaic
 
 EXIT_OK, EXIT_FILE_FAILED, EXIT_USAGE = 0, 1, 2
 
-_FORMATS = {"png": "PNG", "jpg": "JPEG", "jpeg": "JPEG", "ppm": "PPM", "pgm": "PGM"}
+_FORMATS = {"png": "PNG", "jpg": "JPEG", "jpeg": "JPEG", "webp": "WEBP", "tif": "TIFF",
+            "tiff": "TIFF", "ppm": "PPM", "pgm": "PGM"}
+# Formats that keep a transparent picture's alpha; the others get it laid
+# over the background before the effect, as the tool does.
+_ALPHA_FORMATS = {"PNG", "WEBP", "TIFF"}
 _BORDER_NUMBERS = {"1": "none", "2": "grid", "3": "rings", "4": "spokes"}
 
 
@@ -26,7 +30,7 @@ class FileError(Exception):
 def to_array(picture):
     """The pixels of a Pillow image as the tool sees them: uint8 RGB (grey as
     three equal channels, 16 bits rounded to 8), or RGBA when the picture has
-    transparency (mosaic lays it over the background)."""
+    transparency (see run_effect)."""
     pixels = numpy.asarray(_pillow_pixels(picture))
     if pixels.ndim == 2:
         return numpy.repeat(pixels[:, :, None], 3, axis=2)
@@ -55,9 +59,20 @@ def load(path, auto_orient=True):
         raise FileError(f"{name}: {error.strerror or error}") from None
 
 
+def run_effect(pixels, options, file_format):
+    """mosaic(pixels, **options) for a file of file_format: a transparent
+    picture keeps its alpha where the format has one (PNG, WebP, TIFF; the
+    fitted geometry), and is otherwise laid over the background first, so
+    that the pixels are the tool's."""
+    if pixels.ndim == 3 and pixels.shape[2] == 4 and file_format not in _ALPHA_FORMATS:
+        pixels = _composite(pixels, options.get("background", "#ffffff"))
+    return mosaic(pixels, **options)
+
+
 def encode(pixels, file_format, quality=90):
-    """The file bytes of a mosaic result: RGB (alpha, opaque after mosaic,
-    is dropped), or the luma for PGM, as the tool writes it."""
+    """The file bytes of a mosaic result: RGB, RGBA where the result has
+    alpha and the format keeps it, or the luma for PGM, as the tool writes
+    it."""
     from PIL import Image
     if pixels.ndim == 2 or pixels.shape[2] == 1:
         picture = Image.fromarray(pixels.reshape(pixels.shape[:2]), "L")
@@ -67,10 +82,12 @@ def encode(pixels, file_format, quality=90):
         wide = pixels.astype(numpy.uint32)
         luma = (77 * wide[:, :, 0] + 150 * wide[:, :, 1] + 29 * wide[:, :, 2] + 128) >> 8
         picture = Image.fromarray(luma.astype(numpy.uint8), "L")
+    elif pixels.shape[2] == 4 and file_format in _ALPHA_FORMATS:
+        picture = Image.fromarray(numpy.ascontiguousarray(pixels), "RGBA")
     else:
         picture = Image.fromarray(numpy.ascontiguousarray(pixels[:, :, :3]), "RGB")
     buffer = io.BytesIO()
-    options = {"quality": quality} if file_format == "JPEG" else {}
+    options = {"quality": quality} if file_format in ("JPEG", "WEBP") else {}
     picture.save(buffer, "PPM" if file_format == "PGM" else file_format, **options)
     return buffer.getvalue()
 
@@ -150,10 +167,51 @@ def save(pixels, path, file_format, quality):
         raise FileError(f"{path}: {error.strerror or error}") from None
 
 
+def _length_text(pair):
+    value, relative = pair
+    return f"{value:g}%" if relative else f"{value:g} pixels"
+
+
+def _checked_text(check, rule):
+    """An argparse action that refuses a value as the tool does:
+    "option -r: '0' is not a ring thickness ..."."""
+    class Checked(argparse.Action):
+        def __call__(self, parser, namespace, values, option_string=None):
+            if not check(values):
+                parser.error(f"option {option_string}: '{values}' is not {rule}")
+            setattr(namespace, self.dest, values)
+    return Checked
+
+
+def _usable_length(usable):
+    def check(text):
+        parsed = _polarmosaic.parse_length(text)
+        return parsed is not None and usable(*parsed)
+    return check
+
+
 def add_effect_options(p):
     """The tool's options of the effect itself."""
-    p.add_argument("-s", "--sectors", type=int, default=36, help="sectors around the circle (36)")
-    p.add_argument("-r", "--ring", type=float, default=28.0, help="ring thickness in pixels (28)")
+    p.add_argument("-s", "--sectors", type=int, default=_polarmosaic.DEFAULT_SECTORS,
+                   help=f"sectors in the outer rings ({_polarmosaic.DEFAULT_SECTORS})")
+    p.add_argument("-r", "--ring", metavar="LENGTH",
+                   action=_checked_text(_usable_length(_polarmosaic.ring_usable),
+                                        _polarmosaic.RING_RULE),
+                   help="ring thickness, pixels or per cent of the half-diagonal "
+                        f"({_length_text(_polarmosaic.DEFAULT_RING)}; classic "
+                        f"{_length_text(_polarmosaic.CLASSIC_RING)})")
+    p.add_argument("--centre", "--center", metavar="X,Y",
+                   action=_checked_text(lambda text: _polarmosaic.parse_centre(text) is not None,
+                                        _polarmosaic.CENTRE_RULE),
+                   help="the centre, in pixels from the left and top edge or in per cent of "
+                        "the way across (50%%,50%%)")
+    p.add_argument("--angle", metavar="DEG",
+                   action=_checked_text(lambda text: _polarmosaic.parse_angle(text) is not None,
+                                        _polarmosaic.ANGLE_RULE),
+                   help="direction of the first spoke, degrees counter-clockwise from "
+                        "3 o'clock (0)")
+    p.add_argument("--hard-edges", action="store_true",
+                   help="no blending at tile and line edges")
     p.add_argument("--classic", action="store_true",
                    help="the module's classic framing (iPolarMosaic0) instead of the fitted one")
     p.add_argument("--tile-width", type=int, help="with --classic: tile width in polar columns; overrides --sectors")
@@ -164,7 +222,12 @@ def add_effect_options(p):
                    help="split the left-over part of an axis between a first and a last tile")
     p.add_argument("--no-split", dest="split", action="store_false", help="(default)")
     p.add_argument("-b", "--border", default="grid", help="none, grid, rings or spokes (grid)")
-    p.add_argument("-w", "--border-width", type=int, default=5, help="0 .. 1024 (5)")
+    p.add_argument("-w", "--border-width", metavar="LENGTH",
+                   action=_checked_text(_usable_length(_polarmosaic.line_width_usable),
+                                        _polarmosaic.LINE_WIDTH_RULE),
+                   help="line width, whole pixels 0 .. 1024 or per cent of the half-diagonal "
+                        f"({_length_text(_polarmosaic.DEFAULT_LINE_WIDTH)}; classic "
+                        f"{_length_text(_polarmosaic.CLASSIC_LINE_WIDTH)})")
     p.add_argument("-c", "--border-color", "--border-colour", default="#303030",
                    help="#rrggbb or R,G,B (#303030)")
     p.add_argument("--shade-outer", type=float, default=3.0, help="outer side of each ring (3)")
@@ -178,7 +241,15 @@ def add_effect_options(p):
 
 def effect_options(args):
     """mosaic's keywords from the parsed options."""
-    return dict(classic=args.classic, sectors=args.sectors, ring=args.ring, tile_width=args.tile_width,
+    fitted = {}  # only when given: the classic geometry refuses them
+    if args.centre is not None:
+        fitted["centre"] = args.centre
+    if args.angle is not None:
+        fitted["angle"] = args.angle
+    if args.hard_edges:
+        fitted["hard_edges"] = True
+    return dict(fitted, classic=args.classic, sectors=args.sectors, ring=args.ring,
+                tile_width=args.tile_width,
                 tile_height=args.tile_height, cols=args.cols, rows=args.rows,
                 split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
                 border_width=args.border_width, border_color=args.border_color,
@@ -196,10 +267,12 @@ def parser():
                "Example: python3 -m polarmosaic -s 12 -r 60 -b rings photo.jpg rings.png")
     p.add_argument("input", metavar="INPUT", help="picture file, or - for standard input")
     p.add_argument("output", metavar="OUTPUT",
-                   help="picture file (.png, .jpg, .ppm, .pgm), or - for standard output")
+                   help="picture file (.png, .jpg, .webp, .tif, .ppm, .pgm), or - for "
+                        "standard output")
     add_effect_options(p)
     p.add_argument("-f", "--format", choices=sorted(_FORMATS), help="output format")
-    p.add_argument("-q", "--quality", type=int, default=90, help="JPEG quality 1 .. 100 (90)")
+    p.add_argument("-q", "--quality", type=int, default=90,
+                   help="JPEG and WebP quality 1 .. 100 (90)")
     p.add_argument("--no-auto-orient", action="store_true",
                    help="keep the pixels as stored, ignoring the EXIF orientation")
     p.add_argument("-t", "--threads", type=int, default=0,
@@ -219,7 +292,8 @@ def main(argv=None):
     else:
         file_format = _FORMATS.get(os.path.splitext(args.output)[1].lower().lstrip("."))
     if file_format is None:
-        p.error(f"{args.output}: unknown output format (use .png, .jpg, .ppm, .pgm or --format)")
+        p.error(f"{args.output}: unknown output format (use .png, .jpg, .webp, .tif, .ppm, "
+                ".pgm or --format)")
     if not 1 <= args.quality <= 100:
         p.error(f"--quality: {args.quality} is not a whole number in 1 .. 100")
     options = dict(effect_options(args), threads=args.threads)
@@ -236,7 +310,7 @@ def main(argv=None):
             raise FileError(f"{args.output}: {refusal}")
         pixels = load(args.input, auto_orient=not args.no_auto_orient)
         try:
-            result = mosaic(pixels, **options)
+            result = run_effect(pixels, options, file_format)
         except ValueError as error:
             raise FileError(f"{args.input}: {error}") from None
         save(result, args.output, file_format, args.quality)

@@ -29,9 +29,9 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import check_options, mosaic
-from ._cli import (_FORMATS, add_effect_options, effect_options, encode, to_array, upright,
-                   write_atomically)
+from . import check_options
+from ._cli import (_FORMATS, add_effect_options, effect_options, encode, run_effect, to_array,
+                   upright, write_atomically)
 
 PICTURE_SUFFIXES = {".png", ".jpg", ".jpeg", ".ppm", ".pgm", ".pnm", ".tif", ".tiff",
                     ".bmp", ".webp", ".gif"}
@@ -52,11 +52,11 @@ def process_file(source, target, options, quality=90):
         if error.errno is None:  # Pillow's decoding errors: a damaged file
             return f"damaged picture ({error})"
         raise  # real I/O: may pass on a retry
+    file_format = _FORMATS[Path(target).suffix.lower().lstrip(".")]
     try:
-        result = mosaic(pixels, **options)
+        result = run_effect(pixels, options, file_format)
     except ValueError as error:
         return str(error)
-    file_format = _FORMATS[Path(target).suffix.lower().lstrip(".")]
     os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
     write_atomically(target, encode(result, file_format, quality))
     return None
@@ -99,7 +99,8 @@ def process_folder(client, in_dir, out_dir, *, options=None, suffix=".png", qual
     options = {"threads": 1, **(options or {})}
     check_options(**options)  # a bad option fails here, not in every task
     if suffix.lower().lstrip(".") not in _FORMATS:
-        raise ValueError(f"suffix {suffix!r} is not one of .png, .jpg, .jpeg, .ppm, .pgm")
+        raise ValueError(f"suffix {suffix!r} is not one of .png, .jpg, .jpeg, .webp, .tif, .tiff, "
+                         ".ppm, .pgm")
     if max_in_flight is None:
         max_in_flight = 4 * max(1, sum(client.nthreads().values()))
     report = Report()

@@ -27,6 +27,10 @@ def run_module(args, cwd):
       "--shade-cw", "2.5", "--background", "#00ff00"], "out.ppm"),
     (["-b", "3", "-c", "#a0b0c0"], "out.pgm"),
     (["-c", "Tomato", "--background", "rebeccapurple"], "out.ppm"),
+    (["-r", "10%", "-w", "1%", "--centre", "30%,60%", "--angle", "15", "--hard-edges"],
+     "out.ppm"),
+    (["--center=10,20.5", "--angle=-400", "--ring", "7", "--border-width", "2", "-s", "9",
+      "--background", "#102030"], "out.pgm"),
 ])
 def test_same_file_as_tool(tool, tmp_path, args, output):
     rgba = numpy.dstack([make_picture(70, 90, seed=21), make_picture(70, 90, seed=22)[:, :, 0]])
@@ -37,6 +41,25 @@ def test_same_file_as_tool(tool, tmp_path, args, output):
     assert (tmp_path / output).read_bytes() == (tmp_path / ("tool-" + output)).read_bytes()
     # Same permissions as the tool's files (0666 less the umask).
     assert (tmp_path / output).stat().st_mode == (tmp_path / ("tool-" + output)).stat().st_mode
+
+
+# Formats without alpha get the picture laid over the background first: the
+# tool's bytes (test_same_file_as_tool, whose input is RGBA).
+@pytest.mark.parametrize("output", ["out.png", "out.webp", "out.tif"])
+def test_transparency_kept_where_the_format_has_it(tmp_path, output):
+    import polarmosaic
+    rgba = numpy.dstack([make_picture(50, 60, seed=26), make_picture(50, 60, seed=27)[:, :, 0]])
+    Image.fromarray(rgba, "RGBA").save(tmp_path / "in.png")
+    done = run_module(["-Q", "-s", "9", "--background", "#00ff00", "in.png", output], tmp_path)
+    assert done.returncode == 0, done.stderr
+    with Image.open(tmp_path / output) as written:
+        assert written.mode == "RGBA"
+        pixels = numpy.asarray(written)
+    expected = polarmosaic.mosaic(rgba, sectors=9)
+    if output.endswith(".webp"):  # lossy colours; Pillow keeps WebP alpha exactly
+        numpy.testing.assert_array_equal(pixels[:, :, 3], expected[:, :, 3])
+    else:
+        numpy.testing.assert_array_equal(pixels, expected)
 
 
 def test_grey_and_png_round_trip(tmp_path):
@@ -63,6 +86,18 @@ def png_header(width, height):
     ({"in.ppm": "good"}, ["in.ppm", "out.xyz"], 2, "out.xyz: unknown output format"),
     ({"in.ppm": "good"}, ["--split", "in.ppm", "out.png"], 2, "split sets the classic polar grid"),
     ({"in.ppm": "good"}, ["-q", "0", "in.ppm", "out.jpg"], 2, "--quality: 0 is not"),
+    ({"in.ppm": "good"}, ["-r", "0", "in.ppm", "out.png"], 2,
+     "option -r: '0' is not a ring thickness in pixels (up to 65535) or per cent (up to 200%)"),
+    ({"in.ppm": "good"}, ["--border-width", "2.5", "in.ppm", "out.png"], 2,
+     "option --border-width: '2.5' is not a line width in whole pixels"),
+    ({"in.ppm": "good"}, ["--center", "5", "in.ppm", "out.png"], 2,
+     "option --center: '5' is not X,Y in pixels or per cent, e.g. 30%,40%"),
+    ({"in.ppm": "good"}, ["--angle", "north", "in.ppm", "out.png"], 2,
+     "option --angle: 'north' is not an angle in degrees"),
+    ({"in.ppm": "good"}, ["--classic", "--hard-edges", "in.ppm", "out.png"], 2,
+     "hard_edges is for the fitted geometry"),
+    ({"in.ppm": "good"}, ["--centre", "20,3", "in.ppm", "out.png"], 1,
+     "polarmosaic: in.ppm: centre 20,3 lies outside the 20 x 20 picture (0 .. 19, 0 .. 19)"),
     ({}, ["missing.png", "out.png"], 1, "polarmosaic: missing.png: No such file or directory"),
     ({"in.png": b"not a picture"}, ["in.png", "out.png"], 1,
      "polarmosaic: in.png: not a picture Pillow can read"),
