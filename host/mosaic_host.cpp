@@ -309,6 +309,29 @@ std::string CheckOptions(const MosaicOptions& options, int width, int height) {
     return std::string();
 }
 
+MosaicOptions ResolveSettings(const UserSettings& settings, int width, int height, std::string* reason) {
+    MosaicOptions mosaic = settings.mosaic;
+    const bool classic = settings.classic;
+    const Length ring = settings.ring.value > 0.0 ? settings.ring : classic ? kClassicRing : kDefaultRing;
+    const Length line = settings.line_width_given ? settings.line_width
+                        : classic                 ? kClassicLineWidth
+                                                  : kDefaultLineWidth;
+    mosaic.borderWidth = std::min(ResolveLength(line, width, height, 0), kMaxBorderWidth);
+    if (!classic) {
+        mosaic.geometry = kGeometryFitted;
+        mosaic.sectors = settings.sectors;
+        mosaic.ringWidth = std::min(ResolveLength(ring, width, height, 1), 65535);
+        ResolveCentre(settings.centre, width, height, &mosaic.centreX2, &mosaic.centreY2, reason);
+        return mosaic;
+    }
+    mosaic.geometry = kGeometryClassic;
+    mosaic.tileWidth =
+        settings.tile_width > 0 ? settings.tile_width : SectorTileWidth(width, settings.sectors);
+    mosaic.tileHeight =
+        settings.tile_height > 0 ? settings.tile_height : RingTileHeight(LengthPixels(ring, width, height));
+    return mosaic;
+}
+
 uint8_t* MosaicHost::PlaneBuffer::Reserve(size_t size) {
     if (size > capacity) {
         bytes.reset();  // the old planes go before the new ones are taken

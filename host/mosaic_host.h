@@ -197,6 +197,28 @@ std::string CheckImageSize(int width, int height);
 // border mode, width, colours, shades and threads by the host's own limits.
 std::string CheckOptions(const MosaicOptions& options, int width, int height);
 
+// Settings as a user gives them (the tool's options, Python's keywords, the
+// page's address): lengths in pixels or per cent, the centre in pixels or per
+// cent, and each geometry's defaults where a length is not given.
+struct UserSettings {
+    bool classic = false;
+    int sectors = kDefaultSectors;
+    Length ring;  // value 0: the geometry's default
+    bool line_width_given = false;
+    Length line_width;
+    CentreSpec centre;    // fitted only
+    int tile_width = 0;   // classic: 0 from sectors
+    int tile_height = 0;  // classic: 0 from ring
+    // Everything else as the host takes it: border mode and colour, shades,
+    // threads, the classic tile counts and split, the angle and hard edges.
+    MosaicOptions mosaic;
+};
+
+// The host options for a width x height picture: lengths and the centre
+// depend on its size, the classic polar terms on its width. The reason is
+// left empty when they are usable (CheckOptions still has the last word).
+MosaicOptions ResolveSettings(const UserSettings& settings, int width, int height, std::string* reason);
+
 // Owns the buffers of one image size and runs the effect on it. Reusable:
 // Prepare again for another size or other options.
 class MosaicHost {

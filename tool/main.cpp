@@ -656,33 +656,17 @@ struct Job {
 // The host options for one image: lengths and the centre depend on its
 // size, the classic polar terms on its width. Empty reason when usable.
 MosaicOptions OptionsForImage(const ToolOptions& options, int width, int height, std::string* reason) {
-    MosaicOptions mosaic = options.mosaic;
-    const bool classic = options.classic;
-    const Length ring = options.ring.value > 0.0 ? options.ring : classic ? kClassicRing : kDefaultRing;
-    const Length line = options.line_width_given ? options.line_width
-                        : classic                ? kClassicLineWidth
-                                                 : kDefaultLineWidth;
-    mosaic.borderWidth = std::min(ResolveLength(line, width, height, 0), kMaxBorderWidth);
-    if (!classic) {
-        mosaic.geometry = kGeometryFitted;
-        mosaic.sectors = options.sectors;
-        mosaic.ringWidth = std::min(ResolveLength(ring, width, height, 1), 65535);
-        if (!ResolveCentre(options.centre, width, height, &mosaic.centreX2, &mosaic.centreY2, reason))
-            return mosaic;
-        return mosaic;
-    }
-    mosaic.geometry = kGeometryClassic;
-    if (options.tile_width > 0) {
-        mosaic.tileWidth = options.tile_width;
-    } else {
-        mosaic.tileWidth = SectorTileWidth(width, options.sectors);
-    }
-    if (options.tile_height > 0) {
-        mosaic.tileHeight = options.tile_height;
-    } else {
-        mosaic.tileHeight = RingTileHeight(LengthPixels(ring, width, height));
-    }
-    return mosaic;
+    UserSettings settings;
+    settings.classic = options.classic;
+    settings.sectors = options.sectors;
+    settings.ring = options.ring;
+    settings.line_width_given = options.line_width_given;
+    settings.line_width = options.line_width;
+    settings.centre = options.centre;
+    settings.tile_width = options.tile_width;
+    settings.tile_height = options.tile_height;
+    settings.mosaic = options.mosaic;
+    return ResolveSettings(settings, width, height, reason);
 }
 
 // Memory one image takes, by buffer. A worker keeps its buffers for the

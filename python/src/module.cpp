@@ -61,39 +61,29 @@ struct Settings {
     uint64_t max_memory = 0;  // bytes one call may take; 0: no limit
 };
 
-// The tool's mapping of its options to the host layer's (OptionsForImage
-// in tool/main.cpp): lengths and the centre depend on the picture's size,
-// the classic polar terms on its width. Empty reason when usable.
+// The keywords as the host's user settings, resolved for the picture.
 polarmosaic::MosaicOptions HostOptions(const Settings& s, int width, int height, std::string* reason) {
     using namespace polarmosaic;
-    MosaicOptions options;
-    const Length ring = s.ring ? *s.ring : s.classic ? kClassicRing : kDefaultRing;
-    const Length line = s.line_width ? *s.line_width : s.classic ? kClassicLineWidth : kDefaultLineWidth;
-    options.borderWidth = std::min(ResolveLength(line, width, height, 0), kMaxBorderWidth);
-    if (s.classic) {
-        options.geometry = kGeometryClassic;
-        options.tileWidth = s.tile_width > 0 ? s.tile_width : SectorTileWidth(width, s.sectors);
-        options.tileHeight =
-            s.tile_height > 0 ? s.tile_height : RingTileHeight(LengthPixels(ring, width, height));
-        options.tileCols = s.cols;
-        options.tileRows = s.rows;
-        options.splitRemainder = s.split;
-    } else {
-        options.geometry = kGeometryFitted;
-        options.sectors = s.sectors;
-        options.ringWidth = std::min(ResolveLength(ring, width, height, 1), 65535);
-        options.angle = s.angle;
-        options.hardEdges = s.hard_edges;
-        ResolveCentre(s.centre, width, height, &options.centreX2, &options.centreY2, reason);
-    }
-    options.borderMode = s.border;
-    for (int c = 0; c < 3; ++c) options.borderColor[c] = s.border_color[c];
-    options.shade[kShadeOuter] = s.shades[0];
-    options.shade[kShadeInner] = s.shades[1];
-    options.shade[kShadeCcw] = s.shades[2];
-    options.shade[kShadeCw] = s.shades[3];
-    options.threads = s.threads;
-    return options;
+    UserSettings u;
+    u.classic = s.classic;
+    u.sectors = s.sectors;
+    if (s.ring) u.ring = *s.ring;
+    u.line_width_given = s.line_width.has_value();
+    if (s.line_width) u.line_width = *s.line_width;
+    u.centre = s.centre;
+    u.tile_width = s.tile_width;
+    u.tile_height = s.tile_height;
+    MosaicOptions& o = u.mosaic;
+    o.tileCols = s.cols;
+    o.tileRows = s.rows;
+    o.splitRemainder = s.split;
+    o.angle = s.angle;
+    o.hardEdges = s.hard_edges;
+    o.borderMode = s.border;
+    for (int c = 0; c < 3; ++c) o.borderColor[c] = s.border_color[c];
+    for (int k = 0; k < 4; ++k) o.shade[k] = s.shades[k];
+    o.threads = s.threads;
+    return ResolveSettings(u, width, height, reason);
 }
 
 // Planes up to this size stay allocated between calls (see HostFor).
