@@ -529,12 +529,49 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
     *weight = static_cast<uint32_t>(16 - counts[best]);
 }
 
+// True when every pixel centre from (xa, y) to (xb, y), xa < xb, lies in
+// the cache's ring and tile, on no line and away from every boundary. The
+// squared distance is monotone along a row on either side of the centre's
+// column, and the cross products are linear, so the two ends tell.
+bool spanIsPure(const Geometry& g, const Cache& c, int64_t xa, int64_t xb, int64_t y) {
+    if (xa < 0 && xb > 0) return false;
+    const uint64_t da = squareOf(xa) + squareOf(y);
+    const uint64_t db = squareOf(xb) + squareOf(y);
+    const uint64_t lo = da < db ? da : db;
+    const uint64_t hi = da < db ? db : da;
+    if (lo < c.ringLo || hi >= c.ringHi) return false;
+    // [lo, hi] misses the closed interval [from, to].
+    auto misses = [&](uint64_t from, uint64_t to) { return hi < from || lo > to; };
+    if (g.ringLines) {
+        if (c.innerHi > c.innerLo && !misses(c.innerLo, c.innerHi - 1)) return false;
+        if (!misses(c.outerLo, c.outerHi - 1)) return false;
+    }
+    for (int32_t i = 0; i < c.nearCount; ++i) {
+        if (!misses(c.nearLo[i], c.nearHi[i])) return false;
+    }
+    if (c.ring == 0) return true;
+    if (g.rings[c.ring].sectors < 3) return false;
+    const int64_t margin = kMargin8 * kDirectionOne;
+    const int64_t clear = g.spokeLines ? g.halfCross + margin : margin;
+    const int64_t ends[2] = {xa, xb};
+    for (int64_t x : ends) {
+        if (!(cross(g.u[c.a], x, y) > clear && cross(g.u[c.b], x, y) < -clear)) return false;
+    }
+    if (g.spokeLines) {
+        const int64_t close = g.halfLine8 + 4 * kMargin8;
+        if (lo <= 2 * squareOf(close)) return false;
+    }
+    return true;
+}
+
 void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out) {
     const PolarPlanSettings& s = g.head->settings;
     const int64_t y = 4 * int64_t(s.centreY2) - 8 * int64_t(row);
     const int64_t x0 = -4 * int64_t(s.centreX2);
     Cache cache;
     cache.sector = *sectorHint;
+    // Pixels skipped at once inside a tile, grown while it works.
+    int32_t step = 16;
     for (int32_t col = 0; col < s.width; ++col) {
         const int64_t x = x0 + 8 * int64_t(col);
         const uint64_t d2 = squareOf(x) + squareOf(y);
@@ -544,8 +581,26 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
             uint32_t a = 0, b = 0, weight = 0;
             if (out->slots != nullptr) blendSamples(g, cache, x, y, d2, &a, &b, &weight);
             out->mixed(c.tile, a, b, weight);
-        } else {
-            out->pure(c.tile, c.kind == kNoLine ? c.tile : lineSource(g, c.kind, c.line, x, y, d2));
+            continue;
+        }
+        if (c.kind != kNoLine) {
+            out->pure(c.tile, lineSource(g, c.kind, c.line, x, y, d2));
+            continue;
+        }
+        out->pure(c.tile, c.tile);
+        // Inside a tile, whole spans at once.
+        for (;;) {
+            const int32_t last = col + step < s.width - 1 ? col + step : s.width - 1;
+            if (last > col && spanIsPure(g, cache, x0 + 8 * int64_t(col), x0 + 8 * int64_t(last), y)) {
+                for (int32_t k = col; k < last; ++k) out->pure(c.tile, c.tile);
+                col = last;
+                if (step < 256) step *= 2;
+            } else if (step > 2) {
+                step /= 2;
+            } else {
+                step = 16;
+                break;
+            }
         }
     }
     out->emit();
