@@ -105,7 +105,7 @@ function percentForPixel(p, size) {
 }
 
 const NUMBER = /^[+-]?(\d+(\.\d*)?|\.\d+)$/;
-const range = (spec) => `${spec.min} … ${spec.max}`;
+const rangeText = (spec) => `${spec.min} … ${spec.max}`;
 
 // One value of the address for option spec: [the value used, why it is not
 // the value given (or '')]. Values out of range are brought into it;
@@ -118,9 +118,9 @@ function readValue(spec, text) {
   switch (spec.kind) {
     case 'whole':
     case 'number': {
-      if (!NUMBER.test(text)) return useDefault(`not a number (${range(spec)})`);
+      if (!NUMBER.test(text)) return useDefault(`not a number (${rangeText(spec)})`);
       const v = clampNumber(key, text);
-      return v === Number(text) ? [v, ''] : [v, `outside ${range(spec)}${spec.kind === 'whole' ? ' or not whole' : ''}; used ${v}`];
+      return v === Number(text) ? [v, ''] : [v, `outside ${rangeText(spec)}${spec.kind === 'whole' ? ' or not whole' : ''}; used ${v}`];
     }
     case 'length': {
       const m = /^(\d+(?:\.\d+)?|\.\d+)(%?)$/.exec(text.trim());
@@ -345,7 +345,7 @@ function bindControls() {
     box.addEventListener('change', () => {
       settings[key] = clampNumber(key, box.value);
       if (String(settings[key]) !== box.value.trim()) {
-        showNotice([`${box.getAttribute('aria-label')}: ${box.value || 'nothing'} is not a value from ${range(OPTIONS[key])}${OPTIONS[key].kind === 'whole' ? ' (whole)' : ''}; used ${settings[key]}`]);
+        showNotice([`${box.getAttribute('aria-label')}: ${box.value || 'nothing'} is not a value from ${rangeText(OPTIONS[key])}${OPTIONS[key].kind === 'whole' ? ' (whole)' : ''}; used ${settings[key]}`]);
       }
       box.value = String(settings[key]);
       range.value = String(settings[key]);
@@ -476,7 +476,7 @@ function shownBox() {
 let progressTimer = 0;
 function updateBusy() {
   const current = toQuery(settings);
-  const done = shown && shown.kind === 'full' && shown.query === current;
+  const done = !picture.fresh && shown && shown.kind === 'full' && shown.query === current;
   const busy = Boolean(loading) || jobs.preview.busy || jobs.full.busy || restTimer !== 0
     || (!done && failed !== current && picture.loaded);
   if (busy) document.body.dataset.busy = '1';
@@ -515,13 +515,13 @@ async function idle() {
 
 // A new picture: the demo, or a file the full-size worker decodes. The
 // last result stays on screen until the new picture's first frame.
-async function setPicture(msg, name) {
+async function setPicture(msg, name, transfer = []) {
   loading = name;
   updateBusy();
   await idle();
   jobs.preview.busy = jobs.full.busy = true;  // nothing else goes to the workers meanwhile
   try {
-    const reply = await call(worker, { type: 'picture', box: shownBox(), ...msg });
+    const reply = await call(worker, { type: 'picture', box: shownBox(), ...msg }, transfer);
     working = reply.shownWidth < reply.width ? { width: reply.shownWidth, height: reply.shownHeight } : null;
     if (working) {
       const copy = reply.shown.slice(0);
@@ -543,8 +543,23 @@ async function setPicture(msg, name) {
   requestRender();
 }
 
-function openFile(file) {
-  if (file) setPicture({ file }, file.name);
+// The browser decodes the file (off the page's thread) to pixels as the
+// file stores them: no premultiplication, no conversion between colour
+// spaces; EXIF orientation applied. The worker takes the pixels from there.
+async function openFile(file) {
+  if (!file) return;
+  loading = file.name;
+  updateBusy();
+  let bitmap;
+  try {
+    bitmap = await createImageBitmap(file, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
+  } catch {
+    loading = '';
+    updateBusy();
+    showError(`${file.name}: the browser cannot decode this file as a picture. The picture shown is the last one.`);
+    return;
+  }
+  await setPicture({ bitmap }, file.name, [bitmap]);
 }
 
 function bindPictureInput() {
@@ -645,7 +660,7 @@ function requestFrame(kind) {
     // Frames for settings already left behind are not shown; nor is a
     // preview once the full-size result for its settings is there.
     if (reply.query !== toQuery(settings)) return;
-    if (kind === 'preview' && shown && shown.kind === 'full' && shown.query === reply.query) return;
+    if (kind === 'preview' && !picture.fresh && shown && shown.kind === 'full' && shown.query === reply.query) return;
     showFrame(reply, kind);
     if (kind === 'full') failed = '';
     showError('');
@@ -658,7 +673,7 @@ function requestFrame(kind) {
     if (job.pending) {
       requestFrame(kind);
     } else if (kind === 'preview' && failed !== query
-      && !(shown && shown.kind === 'full' && shown.query === toQuery(settings))) {
+      && !(!picture.fresh && shown && shown.kind === 'full' && shown.query === toQuery(settings))) {
       // The controls rest: the full-size frame.
       clearTimeout(restTimer);
       restTimer = setTimeout(() => { restTimer = 0; requestFrame('full'); updateBusy(); }, REST_MS);

@@ -53,15 +53,8 @@ function shownSize(w, h, box) {
   return [Math.max(2, Math.min(w, Math.round(w * scale))), Math.max(2, Math.min(h, Math.round(h * scale)))];
 }
 
-// A chosen file's pixels as the file stores them: no premultiplication,
-// no conversion between colour spaces; EXIF orientation applied.
-async function decode(file) {
-  let bitmap;
-  try {
-    bitmap = await createImageBitmap(file, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
-  } catch {
-    throw new Error('the browser cannot decode this file as a picture');
-  }
+// The pixels of a decoded picture (an ImageBitmap the page transferred).
+function pixelsOf(bitmap) {
   const { width: w, height: h } = bitmap;
   const canvas = new OffscreenCanvas(w, h);
   const ctx = canvas.getContext('2d', { willReadFrequently: true });
@@ -117,14 +110,14 @@ const handlers = {
     };
   },
 
-  // The built-in picture of the tool (--demo), a file to decode, or RGBA
-  // pixels. display(w, h) gives the size it is shown at: the reply has the
+  // The built-in picture of the tool (--demo), a decoded picture (an
+  // ImageBitmap), or RGBA pixels. display(w, h) gives the size it is shown at: the reply has the
   // picture at that size (area averaged).
   async picture(msg) {
     const t0 = performance.now();
     let decoded = null;
-    if (msg.file) {
-      decoded = await decode(msg.file);
+    if (msg.bitmap) {
+      decoded = pixelsOf(msg.bitmap);
       if (decoded.w < 2 || decoded.h < 2 || decoded.w > 32752 || decoded.h > 32767) {
         throw new Error(`${decoded.w} × ${decoded.h} pixels; the effect takes 2 × 2 up to 32752 × 32767`);
       }
