@@ -3,35 +3,21 @@
 'use strict';
 
 // Settings by the tool's long option names (also the address's parameter
-// names). Their defaults come from the module (the host layer's), once the
-// worker has started; ring and border-width '' mean the geometry's default.
-let DEFAULTS = null;
-let HOST = {};  // the module's defaults as it gives them (pm_defaults)
+// names). Their kinds, limits and defaults come from the module's option
+// table (the host layer's), once the worker has started; ring and
+// border-width '' mean the geometry's default.
+let OPTIONS = {};      // the table by name
+let DEFAULTS = null;   // the settings the table's defaults make
 const NUMERIC = ['sectors', 'angle', 'shade-outer', 'shade-inner', 'shade-ccw', 'shade-cw'];
-const INTEGER = ['sectors'];
 const LENGTHS = ['ring', 'border-width'];
-const CHOICES = { geometry: ['fitted', 'classic'], border: ['grid', 'rings', 'spokes', 'none'] };
 const FLAGS = ['split', 'hard-edges'];
-const FITTED_ONLY = ['centre', 'angle', 'hard-edges'];
-const CLASSIC_ONLY = ['split'];
 // Earlier names of the address's parameters, still read.
 const FORMER_NAMES = {
   width: 'border-width', colour: 'border-colour', 'border-color': 'border-colour', center: 'centre',
   outer: 'shade-outer', inner: 'shade-inner', ccw: 'shade-ccw', cw: 'shade-cw',
 };
-// Number box limits and slider ranges of the lengths, by unit (the tool's
-// limits: rings up to 200% or 65535 pixels, lines up to 100% or 1024 whole
-// pixels).
-const LENGTH_LIMITS = {
-  ring: {
-    '%': { min: 0.1, max: 200, step: 0.1, slider: [0.5, 25] },
-    px: { min: 0.8, max: 65535, step: 0.1, slider: [1, 200] },
-  },
-  'border-width': {
-    '%': { min: 0, max: 100, step: 0.05, slider: [0, 3] },
-    px: { min: 0, max: 1024, step: 1, slider: [0, 40] },
-  },
-};
+// How long the controls rest before the full-size frame starts.
+const REST_MS = 250;
 
 const $ = (id) => document.getElementById(id);
 const ui = {
@@ -42,64 +28,64 @@ const ui = {
   reset: $('reset'), copyLink: $('copy-link'), toolCommand: $('tool-command'),
   geometry: $('geometry'), split: $('split'), border: $('border'), colour: $('border-colour'),
   centreX: $('centre-x'), centreY: $('centre-y'), hardEdges: $('hard-edges'),
-  centreMark: $('centre-mark'),
+  centreMark: $('centre-mark'), busy: $('busy'), busyText: $('busy-text'), busyProgress: $('busy-progress'),
+  notice: $('notice'), noticeList: $('notice-list'), noticeClose: $('notice-close'),
 };
 
 let settings = null;
 let geometries = ['classic'];
 let buildName = '';
 let picture = { name: 'built-in picture', demo: true, width: 0, height: 0, loaded: false };
-let result = null;     // the last frame: { width, height, pixels (RGBA) }
-let worker = null;
-let busy = false;      // a render request is in the worker
-let pending = false;   // settings changed while it was busy
+let result = null;     // the full-size result shown: { width, height, pixels (RGBA), query }
+let worker = null;     // the picture at full size
+let previewWorker = null;  // the picture at the size it is shown at
+let working = null;    // that size: { width, height }, or null when it is the full size
 let nextId = 1;
+// One request at a time per worker; changes made meanwhile collapse into
+// one follow-up request with the latest settings.
+const jobs = { preview: { busy: false, pending: false }, full: { busy: false, pending: false, started: 0 } };
+let shown = null;      // what the result area shows: { kind: 'preview' | 'full', query }
+let failed = '';       // the query whose full-size frame was refused
+let restTimer = 0;
+let loading = '';      // the name of a picture being opened
+let lastFullMsPerPixel = 0;
 
 // ------------------------------------------------------------- settings
 
 const decimals = (step) => (String(step).split('.')[1] || '').length;
 const roundTo = (v, step) => Number(v.toFixed(decimals(step)));
 
+// A number of option key within the table's limits (whole where the
+// option is whole).
 function clampNumber(key, value) {
-  const box = $(`${key}-n`);
+  const spec = OPTIONS[key];
   let v = Number(value);
   if (!Number.isFinite(v)) return DEFAULTS[key];
-  v = Math.min(Number(box.max), Math.max(Number(box.min), v));
-  return INTEGER.includes(key) ? Math.round(v) : v;
+  v = Math.min(spec.max, Math.max(spec.min, v));
+  return spec.kind === 'whole' ? Math.round(v) : v;
+}
+
+// The table's limits of a length in a unit.
+function lengthLimits(key, unit) {
+  const spec = OPTIONS[key];
+  return unit === '%'
+    ? { min: spec.minPercent, max: spec.maxPercent, step: spec.stepPercent, slider: spec.typical }
+    : { min: spec.min, max: spec.max, step: spec.step, slider: [spec.min, Math.min(spec.max, 200)] };
 }
 
 // A length as the tool writes it ("4%" or "28") from a value in a unit,
 // clamped to that unit's limits.
 function lengthText(key, value, unit) {
-  const limits = LENGTH_LIMITS[key][unit];
+  const limits = lengthLimits(key, unit);
   let v = Number(value);
   if (!Number.isFinite(v)) v = limits.min;
   v = roundTo(Math.min(limits.max, Math.max(limits.min, v)), limits.step);
   return unit === '%' ? `${v}%` : String(v);
 }
 
-function parseLength(key, text) {
-  const m = /^(\d+(?:\.\d+)?)(%?)$/.exec(String(text).trim());
-  return m ? lengthText(key, m[1], m[2] ? '%' : 'px') : '';
-}
-
 // The length in force: the setting, or the geometry's default.
 function lengthOf(s, key) {
-  return s[key] || (s.geometry === 'classic' ? HOST[`classic-${key}`] : HOST[key]);
-}
-
-// "X,Y" as the tool takes it (each part pixels or per cent), per cent
-// parts clamped to 0 .. 100; null when it is not that.
-function parseCentre(text) {
-  const parts = String(text).split(',');
-  if (parts.length !== 2) return null;
-  const out = [];
-  for (const part of parts) {
-    const m = /^(\d+(?:\.\d+)?)(%?)$/.exec(part.trim());
-    if (!m) return null;
-    out.push(m[2] ? `${Math.min(100, Number(m[1]))}%` : String(Number(m[1])));
-  }
-  return out.join(',');
+  return s[key] || (s.geometry === 'classic' ? OPTIONS[key].classicDefault : OPTIONS[key].default);
 }
 
 // Per cent of the way across of one centre part, on an axis of size pixels.
@@ -118,33 +104,93 @@ function percentForPixel(p, size) {
   return `${(100 * p) / (size - 1)}%`;
 }
 
+const NUMBER = /^[+-]?(\d+(\.\d*)?|\.\d+)$/;
+const rangeText = (spec) => `${spec.min} … ${spec.max}`;
+
+// One value of the address for option spec: [the value used, why it is not
+// the value given (or '')]. Values out of range are brought into it;
+// values that are not of the option's kind give the default.
+function readValue(spec, text) {
+  const key = spec.name;
+  const fallback = DEFAULTS[key];
+  const shownDefault = key === 'border-colour' ? spec.default : LENGTHS.includes(key) ? spec.default : fallback;
+  const useDefault = (what) => [fallback, `${what}; used the default, ${shownDefault}`];
+  switch (spec.kind) {
+    case 'whole':
+    case 'number': {
+      if (!NUMBER.test(text)) return useDefault(`not a number (${rangeText(spec)})`);
+      const v = clampNumber(key, text);
+      return v === Number(text) ? [v, ''] : [v, `outside ${rangeText(spec)}${spec.kind === 'whole' ? ' or not whole' : ''}; used ${v}`];
+    }
+    case 'length': {
+      const m = /^(\d+(?:\.\d+)?|\.\d+)(%?)$/.exec(text.trim());
+      if (!m) return useDefault('not a length (pixels, or per cent with %)');
+      const unit = m[2] ? '%' : 'px';
+      const v = lengthText(key, m[1], unit);
+      const limits = lengthLimits(key, unit);
+      const given = m[2] ? `${Number(m[1])}%` : String(Number(m[1]));
+      return v === given ? [v, ''] : [v, `outside ${limits.min} … ${limits.max}${m[2] ? '%' : ' pixels'}; used ${v}`];
+    }
+    case 'choice':
+      return spec.choices.includes(text) ? [text, ''] : useDefault(`not one of ${spec.choices.join(', ')}`);
+    case 'flag':
+      return text === '0' || text === '1' ? [text === '1', ''] : useDefault('not 0 or 1');
+    case 'colour': {
+      if (/^#?[0-9a-fA-F]{6}$/.test(text)) return [`#${text.replace('#', '').toLowerCase()}`, ''];
+      const rgb = text.split(',');
+      if (rgb.length === 3 && rgb.every((c) => /^\d{1,3}$/.test(c) && Number(c) <= 255)) {
+        return [rgbToHex(rgb.map(Number)), ''];
+      }
+      return useDefault('not a colour (rrggbb or R,G,B)');
+    }
+    case 'centre': {
+      const parts = text.split(',');
+      const out = [];
+      for (const part of parts.length === 2 ? parts : []) {
+        const m = /^(\d+(?:\.\d+)?)(%?)$/.exec(part.trim());
+        if (!m) break;
+        out.push(m[2] ? `${Math.min(spec.maxPercent, Number(m[1]))}%` : String(Number(m[1])));
+      }
+      if (out.length !== 2) return useDefault('not X,Y (pixels, or per cent with %)');
+      const v = out.join(',');
+      return v === parts.map((p) => p.trim()).join(',') ? [v, ''] : [v, `more than ${spec.maxPercent}%; used ${v}`];
+    }
+    default:
+      return useDefault('not understood');
+  }
+}
+
+// The settings of an address, and a note for every parameter that was
+// unknown or replaced.
 function fromQuery(query) {
   const s = { ...DEFAULTS };
+  const notes = [];
   const params = new URLSearchParams(query);
-  for (const [former, name] of Object.entries(FORMER_NAMES)) {
-    if (params.has(former) && !params.has(name)) params.set(name, params.get(former));
+  const seen = new Set();
+  for (const [name, text] of params) {
+    const key = FORMER_NAMES[name] || name;
+    if (key === 'build') continue;
+    const spec = OPTIONS[key];
+    if (!spec) {
+      notes.push(`“${name}” is not a setting of this page: ignored`);
+      continue;
+    }
+    if (seen.has(key)) continue;
+    seen.add(key);
+    const [value, why] = readValue(spec, text);
+    s[key] = value;
+    if (why) notes.push(`${name}=${text}: ${why}`);
   }
-  for (const key of NUMERIC) if (params.has(key)) s[key] = clampNumber(key, params.get(key));
-  for (const key of LENGTHS) if (params.has(key)) s[key] = parseLength(key, params.get(key));
-  for (const key of Object.keys(CHOICES)) {
-    if (CHOICES[key].includes(params.get(key))) s[key] = params.get(key);
-  }
-  const colour = params.get('border-colour');
-  if (colour && /^#?[0-9a-fA-F]{6}$/.test(colour)) {
-    s['border-colour'] = `#${colour.replace('#', '').toLowerCase()}`;
-  }
-  for (const key of FLAGS) if (params.has(key)) s[key] = params.get(key) === '1';
-  if (params.has('centre')) s.centre = parseCentre(params.get('centre')) || DEFAULTS.centre;
   for (const key of LENGTHS) if (s[key] === lengthOf({ geometry: s.geometry }, key)) s[key] = '';
-  return s;
+  return { settings: s, notes };
 }
 
 // The settings in force in the geometry (the other geometry's options
 // are left out).
 function activeKeys(s) {
   return Object.keys(DEFAULTS).filter((key) => key !== 'geometry'
-    && !(s.geometry === 'classic' && FITTED_ONLY.includes(key))
-    && !(s.geometry !== 'classic' && CLASSIC_ONLY.includes(key)));
+    && !(s.geometry === 'classic' && OPTIONS[key].scope === 'fitted')
+    && !(s.geometry !== 'classic' && OPTIONS[key].scope === 'classic'));
 }
 
 // Geometry always (its default may change); everything else when it differs
@@ -184,15 +230,15 @@ function showGeometryState() {
 
 function showLength(key, text) {
   const unit = text.endsWith('%') ? '%' : 'px';
-  const limits = LENGTH_LIMITS[key][unit];
-  const range = $(key);
+  const limits = lengthLimits(key, unit);
+  const slider = $(key);
   const box = $(`${key}-n`);
-  [range.min, range.max] = limits.slider.map(String);
-  range.step = String(limits.step);
+  [slider.min, slider.max] = limits.slider.map(String);
+  slider.step = String(limits.step);
   box.min = String(limits.min);
   box.max = String(limits.max);
   box.step = String(limits.step);
-  range.value = box.value = String(parseFloat(text));
+  slider.value = box.value = String(parseFloat(text));
   $(`${key}-unit`).value = unit;
 }
 
@@ -218,19 +264,23 @@ function showSettings(s) {
   showGeometryState();
 }
 
+// The tool's command line for these settings: every option in force that
+// differs from the table's default, by its long name.
 function toolCommand(s) {
   const args = ['polarmosaic'];
   const classic = s.geometry === 'classic';
   if (geometries.includes('fitted') && classic) args.push('--classic');
-  args.push('-s', s.sectors, '-r', lengthOf(s, 'ring'), '-b', s.border, '-w', lengthOf(s, 'border-width'),
-    '-c', `'${s['border-colour']}'`, '--shade-outer', s['shade-outer'], '--shade-inner', s['shade-inner'],
-    '--shade-ccw', s['shade-ccw'], '--shade-cw', s['shade-cw']);
-  if (!classic) {
-    if (s.centre !== DEFAULTS.centre) args.push('--centre', s.centre);
-    if (s.angle !== DEFAULTS.angle) args.push('--angle', s.angle);
-    if (s['hard-edges']) args.push('--hard-edges');
+  for (const key of activeKeys(s)) {
+    const spec = OPTIONS[key];
+    const def = classic ? spec.classicDefault : spec.default;
+    let value = LENGTHS.includes(key) ? lengthOf(s, key) : s[key];
+    if (key === 'border-colour') value = hexToRgb(value).join(',');
+    if (FLAGS.includes(key)) {
+      if (value) args.push(`--${key}`);
+    } else if (String(value) !== def) {
+      args.push(`--${key}`, value);
+    }
   }
-  if (s.split && classic) args.push('--split');
   const quoted = `'${picture.name.replace(/'/g, "'\\''")}'`;
   args.push('--checksum', ...(picture.demo ? ['--demo'] : [quoted]), 'mosaic.png');
   return args.join(' ');
@@ -294,6 +344,9 @@ function bindControls() {
     });
     box.addEventListener('change', () => {
       settings[key] = clampNumber(key, box.value);
+      if (String(settings[key]) !== box.value.trim()) {
+        showNotice([`${box.getAttribute('aria-label')}: ${box.value || 'nothing'} is not a value from ${rangeText(OPTIONS[key])}${OPTIONS[key].kind === 'whole' ? ' (whole)' : ''}; used ${settings[key]}`]);
+      }
       box.value = String(settings[key]);
       range.value = String(settings[key]);
       settingsChanged();
@@ -384,16 +437,22 @@ function showError(message) {
   ui.error.textContent = message || '';
 }
 
-function call(msg, transfer = []) {
+// Notes on the address's settings (unknown or replaced values).
+function showNotice(notes) {
+  ui.notice.hidden = notes.length === 0;
+  ui.noticeList.replaceChildren(...notes.map((n) => Object.assign(document.createElement('li'), { textContent: n })));
+}
+
+function call(target, msg, transfer = []) {
   return new Promise((resolve, reject) => {
     const listener = (event) => {
       if (event.data.type !== msg.type) return;
-      worker.removeEventListener('message', listener);
+      target.removeEventListener('message', listener);
       if (event.data.ok) resolve(event.data);
       else reject(new Error(event.data.message));
     };
-    worker.addEventListener('message', listener);
-    worker.postMessage(msg, transfer);
+    target.addEventListener('message', listener);
+    target.postMessage(msg, transfer);
   });
 }
 
@@ -406,63 +465,113 @@ function sizeCanvases(w, h) {
   }
 }
 
-async function setPicture(msg, transfer, name) {
-  // A render in flight belongs to the old picture: wait for it.
-  while (busy) await new Promise((r) => setTimeout(r, 5));
-  busy = true;
+// The box the picture is shown in, in device pixels.
+function shownBox() {
+  const ratio = window.devicePixelRatio || 1;
+  return [Math.max(2, Math.round(ui.stage.clientWidth * ratio)), Math.max(2, Math.round(window.innerHeight * 2 * ratio))];
+}
+
+// ------------------------------------------------------------- busy sign
+
+let progressTimer = 0;
+function updateBusy() {
+  const current = toQuery(settings);
+  const done = !picture.fresh && shown && shown.kind === 'full' && shown.query === current;
+  const busy = Boolean(loading) || jobs.preview.busy || jobs.full.busy || restTimer !== 0
+    || (!done && failed !== current && picture.loaded);
+  if (busy) document.body.dataset.busy = '1';
+  else delete document.body.dataset.busy;
+  // The sign: opening a picture, or a full-size frame on its way.
+  let text = '';
+  let fraction = null;
+  if (loading) {
+    text = `Opening ${loading}…`;
+  } else if (busy && failed !== current && (!jobs.full.busy || performance.now() - jobs.full.started > 200
+    || (shown && shown.kind === 'preview'))) {
+    const full = `${picture.width} × ${picture.height}`;
+    text = shown && shown.kind === 'preview' && shown.query === current
+      ? `Preview shown; full size (${full}) on its way…` : `Rendering at full size (${full})…`;
+    if (jobs.full.busy && jobs.full.expected > 300) {
+      fraction = Math.min(0.95, (performance.now() - jobs.full.started) / jobs.full.expected);
+    }
+  }
+  ui.busy.hidden = !text;
+  ui.busyText.textContent = text;
+  ui.busyProgress.hidden = fraction === null;
+  if (fraction !== null) ui.busyProgress.value = fraction;
+  if (busy && !progressTimer) progressTimer = setInterval(updateBusy, 100);
+  if (!busy && progressTimer) { clearInterval(progressTimer); progressTimer = 0; }
+}
+
+// ------------------------------------------------------------- pictures
+
+// Waits until no frame is being made (a frame in flight belongs to the old
+// picture).
+async function idle() {
+  clearTimeout(restTimer);
+  restTimer = 0;
+  while (jobs.preview.busy || jobs.full.busy) await new Promise((r) => setTimeout(r, 5));
+}
+
+// A new picture: the demo, or a file the full-size worker decodes. The
+// last result stays on screen until the new picture's first frame.
+async function setPicture(msg, name, transfer = []) {
+  loading = name;
+  updateBusy();
+  await idle();
+  jobs.preview.busy = jobs.full.busy = true;  // nothing else goes to the workers meanwhile
   try {
-    const reply = await call({ type: 'picture', ...msg }, transfer);
-    picture = { name, demo: Boolean(msg.demo), width: reply.width, height: reply.height, loaded: true };
+    const reply = await call(worker, { type: 'picture', box: shownBox(), ...msg }, transfer);
+    working = reply.shownWidth < reply.width ? { width: reply.shownWidth, height: reply.shownHeight } : null;
+    if (working) {
+      const copy = reply.shown.slice(0);
+      await call(previewWorker, { type: 'picture', width: working.width, height: working.height, pixels: copy }, [copy]);
+    }
+    picture = { name, demo: Boolean(msg.demo), width: reply.width, height: reply.height, loaded: true,
+      shown: new ImageData(new Uint8ClampedArray(reply.shown), reply.shownWidth, reply.shownHeight),
+      decodeMs: reply.ms, fresh: true };
+    lastFullMsPerPixel = 0;
+    failed = '';
     ui.toolCommand.textContent = toolCommand(settings);
-    sizeCanvases(reply.width, reply.height);
-    ui.before.getContext('2d').putImageData(
-      new ImageData(new Uint8ClampedArray(reply.pixels), reply.width, reply.height), 0, 0);
-    ui.pictureInfo.textContent = `${name}, ${reply.width} × ${reply.height}`;
-    showCentre(settings);
     showError('');
   } catch (error) {
-    showError(`${name}: ${error.message}`);
+    showError(`${name}: ${error.message}. The picture shown is the last one.`);
   } finally {
-    busy = false;
+    jobs.preview.busy = jobs.full.busy = false;
+    loading = '';
   }
-  pending = false;
   requestRender();
 }
 
+// The browser decodes the file (off the page's thread) to pixels as the
+// file stores them: no premultiplication, no conversion between colour
+// spaces; EXIF orientation applied. The worker takes the pixels from there.
 async function openFile(file) {
   if (!file) return;
+  loading = file.name;
+  updateBusy();
   let bitmap;
   try {
-    // Pixels as the file stores them: no premultiplication, no conversion
-    // between colour spaces; EXIF orientation applied.
     bitmap = await createImageBitmap(file, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
   } catch {
-    showError(`${file.name}: the browser cannot decode this file as a picture`);
+    loading = '';
+    updateBusy();
+    showError(`${file.name}: the browser cannot decode this file as a picture. The picture shown is the last one.`);
     return;
   }
-  const { width: w, height: h } = bitmap;
-  if (w < 2 || h < 2 || w > 32752 || h > 32767) {
-    showError(`${file.name}: ${w} × ${h} pixels; the effect takes 2 × 2 up to 32752 × 32767`);
-    bitmap.close();
-    return;
-  }
-  const canvas = new OffscreenCanvas(w, h);
-  const ctx = canvas.getContext('2d', { willReadFrequently: true });
-  ctx.drawImage(bitmap, 0, 0);
-  bitmap.close();
-  const pixels = ctx.getImageData(0, 0, w, h).data.buffer;
-  await setPicture({ width: w, height: h, pixels }, [pixels], file.name);
+  await setPicture({ bitmap }, file.name, [bitmap]);
 }
 
 function bindPictureInput() {
   ui.file.addEventListener('change', () => openFile(ui.file.files[0]));
-  ui.demo.addEventListener('click', () => setPicture({ width: 800, height: 600, demo: true }, [], 'built-in picture'));
+  ui.demo.addEventListener('click', () => setPicture({ width: 800, height: 600, demo: true }, 'built-in picture'));
   const stage = ui.stage;
   const over = (on) => { stage.classList.toggle('dragover', on); ui.dropHint.hidden = !on; };
   stage.addEventListener('dragover', (e) => { e.preventDefault(); over(true); });
   stage.addEventListener('dragleave', () => over(false));
   stage.addEventListener('drop', (e) => {
     e.preventDefault();
+    e.stopPropagation();
     over(false);
     openFile(e.dataTransfer.files[0]);
   });
@@ -473,33 +582,103 @@ function bindPictureInput() {
 
 // ------------------------------------------------------------- frames
 
-// At most one request in the worker; changes made meanwhile collapse into
-// one follow-up request with the latest settings, so frames for settings
-// already left behind are never computed.
+// Settings for the working size: lengths in pixels and a centre in pixels
+// become per cent of the full-size picture, so the preview looks the same.
+function workingSettings(s) {
+  const w = { ...s };
+  const halfDiagonal = Math.hypot(picture.width, picture.height) / 2;
+  for (const key of LENGTHS) {
+    const text = lengthOf(s, key);
+    if (!text.endsWith('%')) w[key] = `${(100 * Number(text)) / halfDiagonal}%`;
+  }
+  if (w.centre) {
+    const [x, y] = w.centre.split(',');
+    w.centre = `${centrePercent(x, picture.width)}%,${centrePercent(y, picture.height)}%`;
+  }
+  return w;
+}
+
+// Settings changed: a frame at the working size now (when the picture is
+// larger than it is shown), the full-size frame once the controls rest.
 function requestRender() {
-  if (!picture.loaded || !worker) return;
-  if (busy) { pending = true; return; }
-  busy = true;
-  pending = false;
-  const query = toQuery(settings);
-  const fitted = settings.geometry !== 'classic';
-  document.body.dataset.busy = '1';
-  call({ type: 'render', id: nextId++, settings: settingsText(settings), query }).then((reply) => {
-    result = { width: reply.width, height: reply.height, pixels: new Uint8ClampedArray(reply.pixels) };
-    ui.after.getContext('2d').putImageData(new ImageData(result.pixels, reply.width, reply.height), 0, 0);
+  if (!picture.loaded || !worker || !settings) return;
+  clearTimeout(restTimer);
+  restTimer = 0;
+  requestFrame(working ? 'preview' : 'full');
+  updateBusy();
+}
+
+function showFrame(reply, kind) {
+  if (picture.fresh) {
+    // The first frame of a new picture: the original and the picture's
+    // figures change with it.
+    picture.fresh = false;
+    sizeCanvases(picture.shown.width, picture.shown.height);
+    ui.before.getContext('2d').putImageData(picture.shown, 0, 0);
+    ui.pictureInfo.textContent = `${picture.name}, ${picture.width} × ${picture.height}`
+      + (working ? ` (shown at ${working.width} × ${working.height})` : '');
+    showCentre(settings);
+    result = null;
+  }
+  ui.after.getContext('2d').putImageData(
+    new ImageData(new Uint8ClampedArray(reply.shown), reply.shownWidth, reply.shownHeight), 0, 0);
+  shown = { kind, query: reply.query };
+  const ms = (v) => (v >= 1000 ? `${(v / 1000).toFixed(2)} s` : `${v.toFixed(1)} ms`);
+  if (kind === 'full') {
+    result = { width: reply.width, height: reply.height, pixels: new Uint8ClampedArray(reply.pixels), query: reply.query };
     ui.checksum.textContent = reply.checksum;
-    const plan = fitted ? `, plan ${reply.planBuilt ? 'built' : 'kept'}` : '';
-    ui.frameInfo.textContent = `${reply.ms.toFixed(1)} ms in the worker (${buildName} build${plan})`;
+    const plan = settings.geometry !== 'classic' ? `, plan ${reply.planBuilt ? 'built' : 'kept'}` : '';
+    ui.frameInfo.textContent = `full size, ${reply.width} × ${reply.height}: ${ms(reply.ms)} in the worker (${buildName} build${plan})`;
     document.body.dataset.planBuilds = String(reply.planBuilds);
     document.body.dataset.rendered = reply.query;
+  } else {
+    ui.checksum.textContent = '… (the full-size result is on its way)';
+    ui.frameInfo.textContent = `preview, ${reply.width} × ${reply.height}: ${ms(reply.ms)} in the worker; full size on its way`;
+  }
+  document.body.dataset.shown = kind;
+}
+
+function requestFrame(kind) {
+  const job = jobs[kind];
+  if (job.busy) { job.pending = true; return; }
+  job.busy = true;
+  job.pending = false;
+  const query = toQuery(settings);
+  const text = settingsText(kind === 'preview' ? workingSettings(settings) : settings);
+  if (kind === 'full') {
+    job.started = performance.now();
+    job.expected = lastFullMsPerPixel * picture.width * picture.height;
+  }
+  call(kind === 'full' ? worker : previewWorker, {
+    type: 'render', id: nextId++, settings: text, query, full: kind === 'full',
+    shownSize: working ? [working.width, working.height] : null,
+  }).then((reply) => {
+    if (kind === 'full') lastFullMsPerPixel = reply.ms / (reply.width * reply.height);
+    if (kind === 'preview' && !lastFullMsPerPixel) {
+      lastFullMsPerPixel = (2 * reply.ms) / (reply.width * reply.height);  // a first guess
+    }
+    // Frames for settings already left behind are not shown; nor is a
+    // preview once the full-size result for its settings is there.
+    if (reply.query !== toQuery(settings)) return;
+    if (kind === 'preview' && !picture.fresh && shown && shown.kind === 'full' && shown.query === reply.query) return;
+    showFrame(reply, kind);
+    if (kind === 'full') failed = '';
     showError('');
   }, (error) => {
-    ui.checksum.textContent = '—';
-    showError(error.message);
+    if (query !== toQuery(settings)) return;
+    if (kind === 'full') failed = query;
+    showError(`${error.message}. The picture shows the last result that could be made.`);
   }).finally(() => {
-    busy = false;
-    if (pending) requestRender();
-    else delete document.body.dataset.busy;
+    job.busy = false;
+    if (job.pending) {
+      requestFrame(kind);
+    } else if (kind === 'preview' && failed !== query
+      && !(!picture.fresh && shown && shown.kind === 'full' && shown.query === toQuery(settings))) {
+      // The controls rest: the full-size frame.
+      clearTimeout(restTimer);
+      restTimer = setTimeout(() => { restTimer = 0; requestFrame('full'); updateBusy(); }, REST_MS);
+    }
+    updateBusy();
   });
 }
 
@@ -550,30 +729,48 @@ async function exactPng({ width, height, pixels }) {
     pngChunk('IDAT', zlib), pngChunk('IEND', new Uint8Array(0))], { type: 'image/png' });
 }
 
+// The full-size result for the settings in force (downloads are always
+// full size): waits for it when a preview is shown.
+async function fullResult() {
+  for (let i = 0; i < 1200 && !(result && result.query === toQuery(settings)); i++) {
+    if (failed === toQuery(settings)) break;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  return result;
+}
+
 // The result as a file of the given type: PNG exact, WebP with its alpha,
 // JPEG laid over white (it has no alpha), as the tool lays transparency.
 async function resultBlob(type) {
-  if (!result) return null;
+  const full = await fullResult();
+  if (!full) return null;
   if (type === 'image/png') {
-    const png = await exactPng(result);
+    const png = await exactPng(full);
     if (png) return png;
   }
-  let canvas = ui.after;
+  const canvas = document.createElement('canvas');
+  canvas.width = full.width;
+  canvas.height = full.height;
+  const ctx = canvas.getContext('2d');
   if (type === 'image/jpeg') {
-    canvas = document.createElement('canvas');
-    canvas.width = result.width;
-    canvas.height = result.height;
-    const ctx = canvas.getContext('2d');
+    const picture = document.createElement('canvas');
+    picture.width = full.width;
+    picture.height = full.height;
+    picture.getContext('2d').putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
     ctx.fillStyle = '#ffffff';
     ctx.fillRect(0, 0, canvas.width, canvas.height);
-    ctx.drawImage(ui.after, 0, 0);
+    ctx.drawImage(picture, 0, 0);
+  } else {
+    ctx.putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
   }
   return new Promise((resolve) => canvas.toBlob(resolve, type, 0.92));
 }
 window.polarmosaicResultBlob = resultBlob;  // for the browser test
 
 async function download() {
+  ui.download.disabled = true;
   const blob = await resultBlob(ui.format.value);
+  ui.download.disabled = false;
   if (!blob) { showError('the browser could not encode the picture'); return; }
   // A browser without a WebP encoder gives a PNG.
   const ext = { 'image/png': 'png', 'image/webp': 'webp', 'image/jpeg': 'jpg' }[blob.type] || 'png';
@@ -602,9 +799,8 @@ function chooseBuild() {
 
 async function startWorker(build) {
   const w = new Worker('worker.js');
-  worker = w;
-  const reply = await call({ type: 'init', build });
-  return reply;
+  const reply = await call(w, { type: 'init', build });
+  return [w, reply];
 }
 
 // Frame times of one build at one size, for the benchmark script: start
@@ -631,27 +827,48 @@ window.polarmosaicBenchStop = () => {
   benchWorker = null;
 };
 
+// The controls' limits from the option table.
+function applyLimits() {
+  for (const key of NUMERIC) {
+    const spec = OPTIONS[key];
+    const box = $(`${key}-n`);
+    box.min = String(spec.min);
+    box.max = String(spec.max);
+    box.step = spec.kind === 'whole' ? '1' : 'any';
+    const slider = $(key);
+    [slider.min, slider.max] = spec.typical.map(String);
+    slider.step = String(spec.step);
+  }
+  for (const box of [ui.centreX, ui.centreY]) {
+    box.min = String(OPTIONS.centre.minPercent);
+    box.max = String(OPTIONS.centre.maxPercent);
+  }
+}
+
 async function start() {
   bindControls();
   bindPictureInput();
   showCompare();
   buildName = chooseBuild();
   try {
-    const info = await startWorker(buildName);
+    let info;
+    [worker, info] = await startWorker(buildName);
+    [previewWorker] = await startWorker(buildName);
     geometries = info.geometries;
-    HOST = info.defaults;
-    DEFAULTS = {
-      geometry: 'fitted', sectors: Number(HOST.sectors), ring: '', border: HOST.border,
-      'border-width': '', 'border-colour': rgbToHex(HOST['border-colour'].split(',').map(Number)),
-      'shade-outer': Number(HOST['shade-outer']), 'shade-inner': Number(HOST['shade-inner']),
-      'shade-ccw': Number(HOST['shade-ccw']), 'shade-cw': Number(HOST['shade-cw']),
-      split: HOST.split === '1', centre: HOST.centre, angle: Number(HOST.angle),
-      'hard-edges': HOST['hard-edges'] === '1',
-    };
+    OPTIONS = Object.fromEntries(info.options.map((o) => [o.name, o]));
+    DEFAULTS = {};
+    for (const spec of info.options) {
+      const d = spec.default;
+      DEFAULTS[spec.name] = LENGTHS.includes(spec.name) ? ''
+        : spec.kind === 'whole' || spec.kind === 'number' ? Number(d)
+          : spec.kind === 'flag' ? d === '1'
+            : spec.kind === 'colour' ? rgbToHex(d.split(',').map(Number)) : d;
+    }
   } catch (error) {
     showError(`could not start the effect: ${error.message}`);
     return;
   }
+  applyLimits();
   for (const option of ui.geometry.options) {
     if (!geometries.includes(option.value)) {
       option.disabled = true;
@@ -659,12 +876,20 @@ async function start() {
     }
   }
   if (!geometries.includes(DEFAULTS.geometry)) DEFAULTS.geometry = 'classic';
-  settings = fromQuery(location.search);
-  if (!geometries.includes(settings.geometry)) settings.geometry = DEFAULTS.geometry;
+  const read = fromQuery(location.search);
+  settings = read.settings;
+  if (!geometries.includes(settings.geometry)) {
+    read.notes.push(`geometry=${settings.geometry}: not in this build; used ${DEFAULTS.geometry}`);
+    settings.geometry = DEFAULTS.geometry;
+  }
   showSettings(settings);
+  // The address says what is shown.
   history.replaceState(null, '', `${location.pathname}?${toQuery(settings)}`);
+  if (read.notes.length) read.notes.push(`The address now has the settings in use: ${location.search}`);
+  showNotice(read.notes);
+  ui.noticeClose.addEventListener('click', () => showNotice([]));
   ui.toolCommand.textContent = toolCommand(settings);
-  await setPicture({ width: 800, height: 600, demo: true }, [], 'built-in picture');
+  await setPicture({ width: 800, height: 600, demo: true }, 'built-in picture');
   if ('serviceWorker' in navigator && location.protocol !== 'file:') {
     navigator.serviceWorker.register('sw.js').catch(() => {});
   }

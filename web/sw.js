@@ -3,7 +3,7 @@
 // refreshed from the network in the background when it is reachable.
 'use strict';
 
-const CACHE = 'polarmosaic-page-v2';
+const CACHE = 'polarmosaic-page-v3';
 const FILES = ['./', 'index.html', 'style.css', 'app.js', 'worker.js', 'icon.svg',
   'polarmosaic-scalar.wasm', 'polarmosaic-simd128.wasm'];
 

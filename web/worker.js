@@ -1,8 +1,11 @@
 // worker.js - runs the effect off the page's thread. Owns one instance of
 // the WebAssembly module and the current picture; answers each render
-// request with the result pixels (transferred, not copied) and their
-// checksum. The page sends a new request only when the last one is done,
-// so a request never waits behind stale ones. Settings travel as the
+// request with the result pixels (transferred, not copied), a copy made
+// smaller by area averaging for the screen, and the checksum. The page
+// runs two: one with the picture at full size (it also decodes chosen
+// files), one with it at the size it is shown at, for frames while a
+// control moves. The page sends a new request only when the last one is
+// done, so a request never waits behind stale ones. Settings travel as the
 // module's settings text: one "name=value" line per tool option.
 'use strict';
 
@@ -30,9 +33,34 @@ function moduleImports(module) {
   return { env: { now_ms: () => performance.now() }, wasi_snapshot_preview1: wasi };
 }
 
-// The host's defaults as { name: value } (see pm_defaults).
-function defaults() {
-  return Object.fromEntries(cString(wasm.pm_defaults()).split('\n').map((l) => l.split('=')));
+// The host layer's option table (see pm_options).
+function options() {
+  return JSON.parse(cString(wasm.pm_options()));
+}
+
+// The input (which 0) or the last result (1) at w x h by area averaging.
+function shrink(which, w, h) {
+  const ptr = wasm.pm_shrink(which, w, h);
+  if (!ptr) throw new Error(`cannot show the picture at ${w} × ${h}`);
+  return new Uint8Array(wasm.memory.buffer, ptr, w * h * 4).slice();
+}
+
+// The size a w x h picture is shown at in a box of [width, height] device
+// pixels: as large as fits, never larger than the picture.
+function shownSize(w, h, box) {
+  if (!box) return [w, h];
+  const scale = Math.min(1, box[0] / w, box[1] / h);
+  return [Math.max(2, Math.min(w, Math.round(w * scale))), Math.max(2, Math.min(h, Math.round(h * scale)))];
+}
+
+// The pixels of a decoded picture (an ImageBitmap the page transferred).
+function pixelsOf(bitmap) {
+  const { width: w, height: h } = bitmap;
+  const canvas = new OffscreenCanvas(w, h);
+  const ctx = canvas.getContext('2d', { willReadFrequently: true });
+  ctx.drawImage(bitmap, 0, 0);
+  bitmap.close();
+  return { w, h, pixels: ctx.getImageData(0, 0, w, h).data };
 }
 
 async function load(wanted) {
@@ -78,30 +106,52 @@ const handlers = {
     return {
       build,
       geometries: Object.keys(GEOMETRY).filter((g) => wasm.pm_has_geometry(GEOMETRY[g])),
-      defaults: defaults(),
+      options: options(),
     };
   },
 
-  // The built-in picture of the tool (--demo), or decoded RGBA pixels.
-  picture(msg) {
-    const ptr = inputFor(msg.width, msg.height).byteOffset;
-    if (msg.demo) {
-      wasm.pm_fill_demo();
-    } else {
-      new Uint8Array(wasm.memory.buffer, ptr, width * height * 4).set(new Uint8Array(msg.pixels));
+  // The built-in picture of the tool (--demo), a decoded picture (an
+  // ImageBitmap), or RGBA pixels. display(w, h) gives the size it is shown at: the reply has the
+  // picture at that size (area averaged).
+  async picture(msg) {
+    const t0 = performance.now();
+    let decoded = null;
+    if (msg.bitmap) {
+      decoded = pixelsOf(msg.bitmap);
+      if (decoded.w < 2 || decoded.h < 2 || decoded.w > 32752 || decoded.h > 32767) {
+        throw new Error(`${decoded.w} × ${decoded.h} pixels; the effect takes 2 × 2 up to 32752 × 32767`);
+      }
     }
-    // The demo allocates, and a grown memory detaches older views.
-    const copy = new Uint8Array(wasm.memory.buffer, ptr, width * height * 4).slice();
-    return { width, height, pixels: copy.buffer, transfer: [copy.buffer] };
+    const decodeMs = performance.now() - t0;
+    const w = decoded ? decoded.w : msg.width;
+    const h = decoded ? decoded.h : msg.height;
+    const ptr = inputFor(w, h).byteOffset;
+    if (msg.demo) wasm.pm_fill_demo();
+    else new Uint8Array(wasm.memory.buffer, ptr, w * h * 4).set(decoded ? decoded.pixels : new Uint8Array(msg.pixels));
+    const [dw, dh] = shownSize(w, h, msg.box);
+    const shown = shrink(0, dw, dh);
+    return {
+      width, height, shownWidth: dw, shownHeight: dh, shown: shown.buffer, decodeMs,
+      ms: performance.now() - t0, transfer: [shown.buffer],
+    };
   },
 
+  // A frame; full: also the result at full size (for downloads).
   render(msg) {
     const r = render(msg.settings);
-    return {
-      id: msg.id, query: msg.query, width, height, pixels: r.pixels.buffer,
-      checksum: r.checksum, ms: r.ms, effectMs: r.effectMs, planBuilds: r.planBuilds,
-      planBuilt: r.planBuilt, transfer: [r.pixels.buffer],
+    const [dw, dh] = msg.shownSize || [width, height];
+    const t0 = performance.now();
+    const shown = dw === width && dh === height ? r.pixels.slice() : shrink(1, dw, dh);
+    const reply = {
+      id: msg.id, query: msg.query, width, height, shownWidth: dw, shownHeight: dh, shown: shown.buffer,
+      checksum: r.checksum, ms: r.ms, shrinkMs: performance.now() - t0, effectMs: r.effectMs,
+      planBuilds: r.planBuilds, planBuilt: r.planBuilt, transfer: [shown.buffer],
     };
+    if (msg.full) {
+      reply.pixels = r.pixels.buffer;
+      reply.transfer.push(r.pixels.buffer);
+    }
+    return reply;
   },
 
   // Frame times on the built-in picture at one size. Setup sizes the

@@ -88,6 +88,50 @@ const alphaPng = path.join(out, 'input-alpha.png');
   fs.writeFileSync(alphaPng, pngBytes(w, h, rgba, 4));
 }
 
+// A photo-sized picture (decoded, rendered at full size in the background).
+const [bigWidth, bigHeight] = [5003, 3001];
+const bigPng = path.join(out, 'big.png');
+fs.writeFileSync(bigPng, pngBytes(bigWidth, bigHeight, testPicture(bigWidth, bigHeight, 99)));
+
+// Every 40 ms, whether the result area is blank (all sampled pixels alike
+// or transparent) and whether the busy sign shows, and which frame is
+// shown; the samples are in window.watch.
+async function watchStage(page) {
+  await page.evaluate(() => {
+    window.watch = [];
+    clearInterval(window.watchTimer);
+    window.watchTimer = setInterval(() => {
+      const after = document.getElementById('after');
+      const data = after.getContext('2d').getImageData(0, 0, after.width, after.height).data;
+      const seen = new Set();
+      for (let i = 1; i < 16; i++) {
+        for (let j = 1; j < 16; j++) {
+          const k = (Math.floor((after.height * j) / 16) * after.width + Math.floor((after.width * i) / 16)) * 4;
+          seen.add(data[k + 3] === 0 ? 'clear' : `${data[k]},${data[k + 1]},${data[k + 2]}`);
+        }
+      }
+      window.watch.push({
+        blank: seen.size === 1, busySign: !document.getElementById('busy').hidden,
+        progress: !document.getElementById('busy-progress').hidden, shown: document.body.dataset.shown,
+      });
+    }, 40);
+  });
+}
+async function stopWatch(page) {
+  return page.evaluate(() => { clearInterval(window.watchTimer); return window.watch; });
+}
+
+// A file dropped on the picture (a large file given to the file input
+// through the driver does not reach the page whole in headless Chromium).
+async function dropFile(page, file) {
+  await page.evaluate(async (name, b64) => {
+    const bytes = Uint8Array.from(atob(b64), (c) => c.charCodeAt(0));
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([bytes], name, { type: 'image/png' }));
+    document.getElementById('stage').dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }, path.basename(file), fs.readFileSync(file).toString('base64'));
+}
+
 const planBuilds = (page) => page.evaluate(() => Number(document.body.dataset.planBuilds));
 async function selectAllAndType(page, selector, text) {
   await page.focus(selector);
@@ -134,6 +178,42 @@ try {
     }
 
     const input = await page.$('#file');
+    if (build === 'simd128' && geometries.includes('fitted')) {
+      // A photo-sized picture: the last result stays while it opens and
+      // renders, the busy sign shows then clears, a preview comes first
+      // while a control moves and the full-size result follows.
+      await page.select('#geometry', 'fitted');
+      await settled(page);
+      await watchStage(page);
+      await dropFile(page, bigPng);
+      await page.waitForFunction(() => document.getElementById('picture-info').textContent.startsWith('big.png'),
+        { timeout: 120000 });
+      state = await settled(page);
+      let watch = await stopWatch(page);
+      check(watch.length > 10 && !watch.some((w) => w.blank), `${build}: ${bigWidth} x ${bigHeight} photo: the result area is never blank while it opens and renders`,
+        `${watch.length} samples, ${watch.filter((w) => w.blank).length} blank`);
+      check(watch.some((w) => w.busySign) && !(await page.$eval('#busy', (e) => !e.hidden)),
+        `${build}: the busy sign shows while it works, and clears`, `${watch.filter((w) => w.busySign).length} samples with the sign`);
+      check(state.checksum === toolChecksum(bigPng, []), `${build}: ${bigWidth} x ${bigHeight} photo, full-size checksum equals polarmosaic`,
+        `${state.checksum}, ${state.frame}`);
+      const canvasWidth = await page.$eval('#after', (c) => c.width);
+      check(canvasWidth < bigWidth, `${build}: shown at the size of the screen (area averaged), not the full size`, `${canvasWidth} px wide`);
+      await watchStage(page);
+      await page.focus('#sectors');
+      await page.keyboard.press('ArrowLeft');
+      await page.waitForFunction(() => document.body.dataset.shown === 'preview' && !document.getElementById('busy').hidden,
+        { timeout: 60000, polling: 20 });
+      await page.evaluate(() => window.scrollTo(0, 0));
+      await page.screenshot({ path: path.join(out, 'screenshot-big-busy.png') });
+      state = await settled(page);
+      watch = await stopWatch(page);
+      check(!watch.some((w) => w.blank) && watch.some((w) => w.shown === 'preview') && watch.some((w) => w.progress),
+        `${build}: a slider step on the photo shows a preview, with the progress of the full-size frame`, `${watch.length} samples`);
+      check(state.checksum === toolChecksum(bigPng, ['-s', '35']), `${build}: then the full-size result, equal to polarmosaic -s 35`,
+        `${state.checksum}, ${state.frame}`);
+      await page.keyboard.press('ArrowRight');
+      await settled(page);
+    }
     await input.uploadFile(inputPng);
     await page.waitForFunction(() => document.getElementById('picture-info').textContent.startsWith('input.png'));
     for (const geometry of geometries) {
@@ -250,6 +330,36 @@ try {
       JSON.stringify(alpha['image/png']));
       check(alpha['image/webp'].type === 'image/webp' && alpha['image/webp'].alphaDiffers === 0,
         `${build}: the WebP download has the result's alpha`, JSON.stringify(alpha['image/webp']));
+    }
+
+    // A bad address: a note names each value and what was used instead, and
+    // the address is rewritten to the settings shown.
+    {
+      const bad = `${origin}/index.html?build=${build}&sectors=abc&ring=-5&width=99999&border=dots&shade-cw=300&foo=1`;
+      await page.goto(bad);
+      state = await settled(page);
+      const notes = await page.$$eval('#notice-list li', (li) => li.map((e) => e.textContent));
+      const visible = await page.$eval('#notice', (e) => !e.hidden && e.getBoundingClientRect().height > 0);
+      const named = ['sectors=abc', 'ring=-5', 'width=99999', 'border=dots', 'shade-cw=300', '“foo”']
+        .every((n) => notes.some((t) => t.includes(n)));
+      check(visible && named && notes.some((t) => t.includes('used 1024')) && notes.some((t) => t.includes('used 255')),
+        `${build}: a bad address shows a note naming each value and what was used`, notes.join(' | '));
+      const q = new URLSearchParams(state.query);
+      check(q.get('border-width') === '1024' && q.get('shade-cw') === '255' && !q.has('sectors') && !q.has('ring')
+        && !q.has('border') && !q.has('foo') && !q.has('width'), `${build}: the address is rewritten to the settings shown`, state.query);
+      check(state.checksum === toolChecksum(null, ['-w', '1024', '--shade-cw', '255']),
+        `${build}: and the result is polarmosaic -w 1024 --shade-cw 255`, state.checksum);
+      // A number box cannot go outside the limits: a note, and the limit.
+      await selectAllAndType(page, '#shade-outer-n', '999');
+      state = await settled(page);
+      check(new URLSearchParams(state.query).get('shade-outer') === '255'
+        && (await page.$eval('#notice-list', (e) => e.textContent)).includes('used 255'),
+      `${build}: a shade factor typed beyond the limit is held at 255, with a note`, state.query);
+      await page.focus('#notice-close');
+      await page.keyboard.press('Enter');
+      check(await page.$eval('#notice', (e) => e.hidden), `${build}: the note is dismissed from the keyboard`);
+      await page.goto(`${origin}/index.html?build=${build}&geometry=fitted&sectors=24`);
+      await settled(page);
     }
 
     // Reopen the address: the same settings, the same result (built-in picture).

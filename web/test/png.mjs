@@ -34,8 +34,13 @@ export function pngBytes(width, height, pixels, channels = 3) {
   for (let y = 0; y < height; y++) {
     Buffer.from(pixels.buffer, pixels.byteOffset, pixels.length).copy(raw, y * (row + 1) + 1, y * row, (y + 1) * row);
   }
+  // The data in IDAT chunks of at most 1 MiB, as encoders write them
+  // (browsers refuse much larger chunks).
+  const data = zlib.deflateSync(raw);
+  const idat = [];
+  for (let i = 0; i < data.length; i += 1 << 20) idat.push(chunk('IDAT', data.subarray(i, i + (1 << 20))));
   return Buffer.concat([Buffer.from([137, 80, 78, 71, 13, 10, 26, 10]), chunk('IHDR', header),
-    chunk('IDAT', zlib.deflateSync(raw)), chunk('IEND', Buffer.alloc(0))]);
+    ...idat, chunk('IEND', Buffer.alloc(0))]);
 }
 // Gradients, hashed noise and a hard-edged disc: every tile gets a
 // different mean, and odd sizes give rows that are not a multiple of 16.

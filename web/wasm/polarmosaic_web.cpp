@@ -19,6 +19,7 @@
 
 #include "demo_image.h"
 #include "mosaic_host.h"
+#include "option_table.h"
 #include "pixel_checksum.h"
 
 #if defined(__wasm__)
@@ -51,6 +52,7 @@ struct WebState {
     int line = 0;
     std::vector<uint8_t> input;      // RGBA as decoded by the browser
     std::vector<uint8_t> output;     // RGBA
+    std::vector<uint8_t> shrunk;     // RGBA, the input or output made smaller (pm_shrink)
     std::vector<uint8_t> source[3];  // the picture as planes, padding 0
     std::vector<uint8_t> polar[3];   // outPlane after the forward pass
     std::vector<uint8_t> in[3];      // the effect's two plane sets
@@ -225,25 +227,31 @@ int BorderModeByName(const std::string& text) {
 // one the tool takes for that option.
 bool ParseSetting(const std::string& name, const std::string& value, PageSettings* s) {
     MosaicOptions& o = s->options;
+    if (name == "classic") return ParseFlag(value, &s->classic);
+    // Numbers and lengths within the option table's limits.
+    const OptionSpec* spec = FindOption(name);
     static const char* const kShades[4] = {"shade-outer", "shade-inner", "shade-ccw", "shade-cw"};
     for (int side = 0; side < 4; ++side) {
         if (name != kShades[side]) continue;
         double f = 0;
-        if (!ParseNumber(value, 0.0, kMaxShadeFactor, &f)) return false;
+        if (!ParseNumber(value, spec->min, spec->max, &f)) return false;
         o.shade[side] = static_cast<float>(f);
         return true;
     }
-    if (name == "classic") return ParseFlag(value, &s->classic);
-    if (name == "sectors") return ParseWhole(value, 1, 32767, &o.sectors);
+    if (name == "sectors") {
+        return ParseWhole(value, static_cast<int>(spec->min), static_cast<int>(spec->max), &o.sectors);
+    }
+    // A ring of 0 is refused; the table's smallest lengths are those a
+    // control offers.
     if (name == "ring") {
         s->ring_given = ParseLength(value, &s->ring) && s->ring.value > 0.0 &&
-                        s->ring.value <= (s->ring.relative ? 200.0 : 65535.0);
+                        s->ring.value <= (s->ring.relative ? spec->max_percent : spec->max);
         return s->ring_given;
     }
     if (name == "border-width") {
         s->line_given = ParseLength(value, &s->line) &&
-                        (s->line.relative ? s->line.value <= 100.0
-                                          : s->line.value <= kMaxBorderWidth &&
+                        (s->line.relative ? s->line.value <= spec->max_percent
+                                          : s->line.value <= spec->max &&
                                                 s->line.value == static_cast<int>(s->line.value));
         return s->line_given;
     }
@@ -266,7 +274,7 @@ bool ParseSetting(const std::string& name, const std::string& value, PageSetting
     if (name == "split") return ParseFlag(value, &o.splitRemainder);
     if (name == "centre" || name == "angle" || name == "hard-edges") s->fitted_only = name;
     if (name == "centre") return ParseCentre(value, &s->centre);
-    if (name == "angle") return ParseNumber(value, -1e6, 1e6, &o.angle);
+    if (name == "angle") return ParseNumber(value, spec->min, spec->max, &o.angle);
     if (name == "hard-edges") return ParseFlag(value, &o.hardEdges);
     return false;
 }
@@ -319,6 +327,75 @@ bool ResolveSettings(PageSettings* s, int width, int height, std::string* error)
     return error->empty();
 }
 
+// Area averaging: each pixel of the dst_width x dst_height picture is the
+// mean of the source area it covers (fractions of source pixels weighted by
+// the part they cover), colours weighted by alpha. Only for making a
+// picture smaller (or keeping its size).
+struct Span {
+    int first = 0;
+    std::vector<float> weights;
+};
+
+std::vector<Span> AreaSpans(int src, int dst) {
+    std::vector<Span> spans(static_cast<size_t>(dst));
+    const double scale = static_cast<double>(src) / dst;
+    for (int i = 0; i < dst; ++i) {
+        const double start = i * scale;
+        const double end = (i + 1) * scale;
+        Span& span = spans[static_cast<size_t>(i)];
+        span.first = static_cast<int>(start);
+        for (int j = span.first; j < src && j < end; ++j) {
+            const double cover = std::min<double>(j + 1, end) - std::max<double>(j, start);
+            if (cover > 0) span.weights.push_back(static_cast<float>(cover / scale));
+        }
+    }
+    return spans;
+}
+
+void AreaAverage(const uint8_t* src, int src_width, int src_height, uint8_t* dst, int dst_width,
+                 int dst_height) {
+    const std::vector<Span> xs = AreaSpans(src_width, dst_width);
+    const std::vector<Span> ys = AreaSpans(src_height, dst_height);
+    std::vector<float> row(static_cast<size_t>(dst_width) * 4);
+    std::vector<float> sum(row.size());
+    for (int y = 0; y < dst_height; ++y) {
+        std::fill(sum.begin(), sum.end(), 0.0f);
+        const Span& vy = ys[static_cast<size_t>(y)];
+        for (size_t k = 0; k < vy.weights.size(); ++k) {
+            const uint8_t* line = src + static_cast<size_t>(vy.first + static_cast<int>(k)) * src_width * 4;
+            for (int x = 0; x < dst_width; ++x) {
+                const Span& hx = xs[static_cast<size_t>(x)];
+                float r = 0, g = 0, b = 0, a = 0;
+                const uint8_t* p = line + static_cast<size_t>(hx.first) * 4;
+                for (float w : hx.weights) {
+                    const float wa = w * p[3];
+                    r += wa * p[0];
+                    g += wa * p[1];
+                    b += wa * p[2];
+                    a += wa;
+                    p += 4;
+                }
+                float* q = &row[static_cast<size_t>(x) * 4];
+                q[0] = r;
+                q[1] = g;
+                q[2] = b;
+                q[3] = a;
+            }
+            const float wy = vy.weights[k];
+            for (size_t i = 0; i < row.size(); ++i) sum[i] += wy * row[i];
+        }
+        uint8_t* d = dst + static_cast<size_t>(y) * dst_width * 4;
+        for (int x = 0; x < dst_width; ++x, d += 4) {
+            const float* q = &sum[static_cast<size_t>(x) * 4];
+            const float a = q[3];
+            for (int c = 0; c < 3; ++c) {
+                d[c] = a > 0 ? static_cast<uint8_t>(std::min(255.0f, q[c] / a + 0.5f)) : 0;
+            }
+            d[3] = static_cast<uint8_t>(std::min(255.0f, a + 0.5f));
+        }
+    }
+}
+
 #ifdef POLARMOSAIC_WEB_FITTED
 // The fitted geometry through the host layer, on RGBA: the tool's path,
 // with alpha kept. The host (and so its plan) lives as long as the page.
@@ -345,14 +422,13 @@ PM_EXPORT(pm_input) uint8_t* pm_input(int width, int height) {
     s.width = width;
     s.height = height;
     s.line = lcw16(static_cast<int16_t>(width));
-    size_t plane = static_cast<size_t>(height) * s.line;
     s.input.assign(pixels * 4, 255);
     s.output.assign(pixels * 4, 255);
-    for (int c = 0; c < 3; ++c) {
-        s.source[c].assign(plane, 0);
-        s.polar[c].assign(plane, 0);
-        s.in[c].assign(plane, 0);
-        s.out[c].assign(plane, 0);
+    for (int c = 0; c < 3; ++c) {  // the classic planes are sized when first used
+        s.source[c] = std::vector<uint8_t>();
+        s.polar[c] = std::vector<uint8_t>();
+        s.in[c] = std::vector<uint8_t>();
+        s.out[c] = std::vector<uint8_t>();
     }
     s.polar_valid = false;
     return s.input.data();
@@ -449,6 +525,18 @@ PM_EXPORT(pm_render) int pm_render() {
     }
 #endif
 
+    // The classic planes, sized for this picture on its first classic frame.
+    const size_t plane = static_cast<size_t>(s.height) * s.line;
+    if (s.source[0].size() != plane) {
+        for (int c = 0; c < 3; ++c) {
+            s.source[c].assign(plane, 0);
+            s.polar[c].assign(plane, 0);
+            s.in[c].assign(plane, 0);
+            s.out[c].assign(plane, 0);
+        }
+        s.polar_valid = false;
+    }
+
     // The record MosaicHost::Prepare builds for these options.
     PolarMosaicParam p = {};
     int cols = CoveringTileCount(s.width, options.tileWidth, options.splitRemainder);
@@ -502,6 +590,29 @@ PM_EXPORT(pm_render) int pm_render() {
 }
 
 PM_EXPORT(pm_output) const uint8_t* pm_output() { return State().output.data(); }
+
+// The input (which 0) or the last result (which 1) made width x height
+// (no larger than the picture) by area averaging, for the screen and for
+// frames at a working size; 0 when the size is not that.
+PM_EXPORT(pm_shrink) const uint8_t* pm_shrink(int which, int width, int height) {
+    WebState& s = State();
+    if (width < 1 || height < 1 || width > s.width || height > s.height || s.input.empty()) return nullptr;
+    s.shrunk.resize(static_cast<size_t>(width) * height * 4);
+    const uint8_t* src = which ? s.output.data() : s.input.data();
+    if (width == s.width && height == s.height) {
+        memcpy(s.shrunk.data(), src, s.shrunk.size());
+    } else {
+        AreaAverage(src, s.width, s.height, s.shrunk.data(), width, height);
+    }
+    return s.shrunk.data();
+}
+
+// The options as the host layer's table gives them, as JSON (names, kinds,
+// limits, defaults).
+PM_EXPORT(pm_options) const char* pm_options() {
+    static const std::string json = OptionTableJson();
+    return json.c_str();
+}
 // Plans the fitted geometry has built so far: a plan is built for a new
 // picture size or new geometry settings, and kept while only colours,
 // shades or the picture change.
