@@ -308,22 +308,19 @@ bool ParseSettings(const std::string& text, PageSettings* s, std::string* error)
 // fitted geometry's centre in doubled pixels, the classic one's tiles in
 // polar terms.
 bool ResolveSettings(PageSettings* s, int width, int height, std::string* error) {
-    MosaicOptions& o = s->options;
-    const Length ring = s->ring_given ? s->ring : s->classic ? kClassicRing : kDefaultRing;
-    const Length line = s->line_given ? s->line : s->classic ? kClassicLineWidth : kDefaultLineWidth;
-    o.borderWidth = std::min(ResolveLength(line, width, height, 0), kMaxBorderWidth);
-    o.threads = 1;  // the page's worker is the only thread
-    if (s->classic) {
-        o.geometry = kGeometryClassic;
-        o.tileWidth = SectorTileWidth(width, o.sectors);
-        o.tileHeight = RingTileHeight(LengthPixels(ring, width, height));
-    } else {
-        o.geometry = kGeometryFitted;
-        o.splitRemainder = false;  // a classic option
-        o.ringWidth = std::min(ResolveLength(ring, width, height, 1), 65535);
-        if (!ResolveCentre(s->centre, width, height, &o.centreX2, &o.centreY2, error)) return false;
-    }
-    *error = CheckOptions(o, width, height);
+    UserSettings u;
+    u.classic = s->classic;
+    u.sectors = s->options.sectors;
+    if (s->ring_given) u.ring = s->ring;
+    u.line_width_given = s->line_given;
+    u.line_width = s->line;
+    u.centre = s->centre;
+    u.mosaic = s->options;
+    u.mosaic.threads = 1;  // the page's worker is the only thread
+    error->clear();
+    s->options = polarmosaic::ResolveSettings(u, width, height, error);
+    if (!error->empty()) return false;
+    *error = CheckOptions(s->options, width, height);
     return error->empty();
 }
 
