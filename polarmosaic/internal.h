@@ -13,7 +13,7 @@
 #include "polarmosaic.h"
 
 // The vector kernels are written once with Highway and built for x86-64
-// (SSSE3, SSE4, AVX2, AVX-512), AArch64 (NEON) and WebAssembly SIMD128.
+// (AVX2, AVX-512), AArch64 (NEON) and WebAssembly SIMD128.
 // Every other target, and a build with POLARMOSAIC_PORTABLE_ONLY, compiles
 // the portable scalar passes alone.
 #if defined(POLARMOSAIC_HAVE_HIGHWAY) && !defined(POLARMOSAIC_PORTABLE_ONLY) && \

@@ -2,8 +2,8 @@
 // inverse_pass.cpp), written once with Highway and compiled for every
 // instruction set in the dispatch table at the end.
 //
-// A kernel works on as many pixels as a vector holds doubles (2 with SSE4
-// and NEON, 4 with AVX2, 8 with AVX-512): the single-precision steps in a
+// A kernel works on as many pixels as a vector holds doubles (2 with NEON
+// and WebAssembly, 4 with AVX2, 8 with AVX-512): the single-precision steps in a
 // float vector of that many lanes, the double-precision ones (fold sums,
 // roots, arctangent, blend) in a full double vector. Every lane takes the
 // scalar code's IEEE operations in the same order and precision: no fused
@@ -24,7 +24,13 @@
 // extensions, so that the processor test needs only the vector instruction
 // sets. Highway is used header-only: no debug checks that would call into
 // its library.
-#define HWY_DISABLED_TARGETS (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_AVX3_DL)
+//
+// SSSE3 and SSE4 are left out too: two pixels per step, with the shifts by
+// lane that these sets lack emulated and the gathers done one word at a
+// time, were no faster than the scalar code (SSSE3 slower), so a processor
+// without AVX2 runs the scalar passes.
+#define HWY_DISABLED_TARGETS \
+    (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_AVX3_DL | HWY_SSSE3 | HWY_SSE4)
 #define HWY_DISABLE_BMI2_FMA
 #define HWY_DISABLE_PCLMUL_AES
 #define HWY_DISABLE_F16C
@@ -73,10 +79,11 @@ HWY_INLINE uint32_t laneBits(MF m) {
 
 HWY_INLINE MF notNaN(VF x) { return hn::Eq(x, x); }
 
-// The first `lanes` lanes (FirstN would need BMI2 on x86).
-HWY_INLINE MF firstLanes(int32_t lanes) {
-    const DI di;
-    return hn::RebindMask(DF(), hn::Lt(hn::Iota(di, 0), hn::Set(di, lanes)));
+// The first `lanes` lanes (FirstN would need BMI2 on x86), given the lane
+// indices 0, 1, ... (made once per call: GCC builds an Iota through the
+// stack, which costs a store-forwarding stall each time).
+HWY_INLINE MF firstLanes(VI laneIndex, int32_t lanes) {
+    return hn::RebindMask(DF(), hn::Lt(laneIndex, hn::Set(DI(), lanes)));
 }
 
 // Source positions and weights of a group of pixels, shared by the three
@@ -172,20 +179,42 @@ HWY_INLINE void blendChannels(const KernelPlanes& planes, const Blend& b, VI out
 }
 
 // Stores the written lanes of a group; `step` is +1 when lane k goes to
-// at + k and -1 when it goes to at - k.
-HWY_INLINE void storeLanes(const KernelPlanes& planes, int32_t at, int32_t step, uint32_t written,
+// at + k and -1 when it goes to at - k. `whole` says that the group has a
+// pixel in every lane, so every lane's position lies inside the row.
+HWY_INLINE void storeLanes(const KernelPlanes& planes, int32_t at, int32_t step, bool whole, uint32_t written,
                            const VI channel[3]) {
     const DI di;
     const DB db;
     const size_t lanes = hn::Lanes(di);
+    const int32_t first = step > 0 ? at : at - static_cast<int32_t>(lanes) + 1;
     if (written == (1u << lanes) - 1u) {
-        const int32_t first = step > 0 ? at : at - static_cast<int32_t>(lanes) + 1;
         for (int c = 0; c < 3; ++c) {
             const VI ordered = step > 0 ? channel[c] : hn::Reverse(di, channel[c]);
             hn::StoreU(hn::DemoteTo(db, ordered), db, planes.dst[c] + first);
         }
         return;
     }
+#if HWY_TARGET == HWY_AVX3
+    if (whole) {
+        // A masked store writes only the lanes of the mask (and touches no other
+        // byte, so jobs writing the neighbouring pixels may run meanwhile).
+        uint32_t order = written;
+        if (step < 0) {  // lane k goes to first + lanes - 1 - k: reverse the eight bits
+            order = ((order & 0xF0u) >> 4) | ((order & 0x0Fu) << 4);
+            order = ((order & 0xCCu) >> 2) | ((order & 0x33u) << 2);
+            order = ((order & 0xAAu) >> 1) | ((order & 0x55u) << 1);
+        }
+        const uint8_t orderBits = static_cast<uint8_t>(order);
+        const auto mask = hn::LoadMaskBits(db, &orderBits);
+        for (int c = 0; c < 3; ++c) {
+            const VI ordered = step > 0 ? channel[c] : hn::Reverse(di, channel[c]);
+            hn::BlendedStore(hn::DemoteTo(db, ordered), mask, db, planes.dst[c] + first);
+        }
+        return;
+    }
+#else
+    (void)whole;
+#endif
     for (int c = 0; c < 3; ++c) {
         HWY_ALIGN int32_t value[kMaxLanes];
         hn::Store(channel[c], di, value);
@@ -317,9 +346,10 @@ uint64_t ForwardRunKernel(const KernelPlanes& planes, const ForwardRun& run) {
     const VD radius = hn::Set(dd, static_cast<double>(run.radius));
     const VD cx = hn::Set(dd, static_cast<double>(run.cx));
     const VD cy = hn::Set(dd, static_cast<double>(run.cy));
+    const VI laneIndex = hn::Iota(DI(), 0);
     for (int32_t k = 0; k < run.count; k += lanesPerGroup) {
         const int32_t lanes = run.count - k < lanesPerGroup ? run.count - k : lanesPerGroup;
-        const MF active = firstLanes(lanes);
+        const MF active = firstLanes(laneIndex, lanes);
         // x = rho sin(theta) + cx and y = rho cos(theta) + cy in double,
         // rounded to single.
         const VD sine = hn::LoadU(dd, run.sinTable + k);
@@ -340,7 +370,7 @@ uint64_t ForwardRunKernel(const KernelPlanes& planes, const ForwardRun& run) {
         if (written == 0) continue;
         VI channel[3];
         blendChannels(planes, b, channel);
-        storeLanes(planes, run.at - k, -1, written, channel);
+        storeLanes(planes, run.at - k, -1, lanes == lanesPerGroup, written, channel);
     }
     return exactMask;
 }
@@ -355,11 +385,12 @@ uint64_t InverseRunKernel(const KernelPlanes& planes, const InverseSetup& setup,
     const VF dy = hn::Set(df, setup.pixelStep * (static_cast<float>(run.y) - setup.cy));
     const VF zero = hn::Zero(df);
     const int32_t mirrorRow = planes.height - run.y;
+    const VI laneIndex = hn::Iota(di, 0);
     for (int32_t k = 0; k < run.count; k += lanesPerGroup) {
         const int32_t lanes = run.count - k < lanesPerGroup ? run.count - k : lanesPerGroup;
-        const MF active = firstLanes(lanes);
+        const MF active = firstLanes(laneIndex, lanes);
         const int32_t x0 = run.x + k;
-        const VF columns = hn::ConvertTo(df, hn::Iota(di, x0));
+        const VF columns = hn::ConvertTo(df, hn::Add(laneIndex, hn::Set(di, x0)));
         const VF dx = hn::Mul(step, hn::Sub(columns, hn::Set(df, setup.cx)));
         // Radius: the sum of squares in single, the root in double.
         const VF sumOfSquares = hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy));
@@ -411,9 +442,10 @@ uint64_t InverseRunKernel(const KernelPlanes& planes, const InverseSetup& setup,
             blendChannels(planes, b, channel);
             const int32_t row = (mirror & 2) != 0 ? mirrorRow : run.y;
             if ((mirror & 1) != 0) {
-                storeLanes(planes, row * planes.lineBytes + (planes.width - x0), -1, written, channel);
+                storeLanes(planes, row * planes.lineBytes + (planes.width - x0), -1, lanes == lanesPerGroup,
+                           written, channel);
             } else {
-                storeLanes(planes, row * planes.lineBytes + x0, 1, written, channel);
+                storeLanes(planes, row * planes.lineBytes + x0, 1, lanes == lanesPerGroup, written, channel);
             }
         }
     }
@@ -444,17 +476,11 @@ struct Level {
 // The instruction sets each Highway target is compiled for (without the
 // extensions disabled above); __builtin_cpu_supports also checks that the
 // operating system saves the wider registers.
-bool ssse3Usable() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") != 0;
-}
-bool sse4Usable() {
-    __builtin_cpu_init();
-    return ssse3Usable() && __builtin_cpu_supports("sse4.1") != 0 && __builtin_cpu_supports("sse4.2") != 0;
-}
 bool avx2Usable() {
     __builtin_cpu_init();
-    return sse4Usable() && __builtin_cpu_supports("avx") != 0 && __builtin_cpu_supports("avx2") != 0;
+    return __builtin_cpu_supports("ssse3") != 0 && __builtin_cpu_supports("sse4.1") != 0 &&
+           __builtin_cpu_supports("sse4.2") != 0 && __builtin_cpu_supports("avx") != 0 &&
+           __builtin_cpu_supports("avx2") != 0;
 }
 bool avx512Usable() {
     __builtin_cpu_init();
@@ -466,12 +492,6 @@ bool avx512Usable() {
 
 // Narrowest first; level 0 (scalar) is not in the table.
 const Level kLevels[] = {
-#if HWY_TARGETS & HWY_SSSE3
-    {"ssse3", ssse3Usable, N_SSSE3::ForwardRunKernel, N_SSSE3::InverseRunKernel},
-#endif
-#if HWY_TARGETS & HWY_SSE4
-    {"sse4", sse4Usable, N_SSE4::ForwardRunKernel, N_SSE4::InverseRunKernel},
-#endif
 #if HWY_TARGETS & HWY_AVX2
     {"avx2", avx2Usable, N_AVX2::ForwardRunKernel, N_AVX2::InverseRunKernel},
 #endif
