@@ -25,6 +25,13 @@ current=$(nice)
 if [ "$(nice -n -5 nice 2>/dev/null)" = "$((current - 5))" ]; then
   run=(nice -n -5)
   niceness="niceness $((current - 5))"
+  # With autogroup scheduling, nice only orders the processes of one
+  # session: run in a session of its own whose group is at -5 too.
+  if [ -e /proc/self/autogroup ] && command -v setsid >/dev/null &&
+    setsid --wait sh -c 'echo -5 >/proc/self/autogroup' 2>/dev/null; then
+    run=(setsid --wait sh -c 'echo -5 >/proc/self/autogroup && exec nice -n -5 "$@"' sh)
+    niceness="$niceness, in a session whose scheduling group is at -5 too"
+  fi
 else
   niceness="niceness $current (lowering it is not allowed)"
 fi
@@ -82,10 +89,12 @@ print()
 print("| Figure | Goal | Measured |")
 print("|---|---|---|")
 have_cv = all(f"Planned/opencv/threads:1/{s}" in medians for s in sizes)
-ok_all = True
+goals = []
 def row(figure, goal, measured, ok):
-    global ok_all
-    ok_all = ok_all and ok
+    if ok is None:
+        print(f"| {figure} | {goal} | {measured} |")
+        return
+    goals.append(ok)
     print(f"| {figure} | {goal} | {measured} ({'met' if ok else 'NOT met'}) |")
 for s in sizes:
     if not have_cv:
@@ -101,11 +110,14 @@ for s in sizes:
     row(f"Plan + frame, 1 thread, {s}", "<= 0.6 x OpenCV 1 thread", f"{r:.3f} x", r <= 0.6)
 for s in sizes:
     sp = ms(f"Planned/plan+frame/threads:1/{s}") / ms(f"Planned/plan+frame/threads:2/{s}")
-    goal = ">= 1.7 x one thread" if s == "4000x3000" else "(goal at 4000x3000 only)"
-    row(f"Plan + frame, 2 threads, speed-up (wall), {s}", goal, f"{sp:.2f} x", sp >= 1.7 or s != "4000x3000")
+    if s == "4000x3000":
+        row(f"Plan + frame, 2 threads, speed-up (wall), {s}", ">= 1.7 x one thread", f"{sp:.2f} x", sp >= 1.7)
+    else:
+        row(f"Plan + frame, 2 threads, speed-up (wall), {s}", "-", f"{sp:.2f} x", None)
 for s in sizes:
     b = medians[f"Planned/memory/defaults/{s}"]["plan_B/px"]
     row(f"Plan memory at defaults, {s}", "<= 4 bytes per pixel", f"{b:.2f} B/px", b <= 4.0)
+print(f"\n{sum(goals)} of {len(goals)} goals met (load as above).")
 if not have_cv:
     print("(OpenCV not found: no yardstick; install libopencv-dev)")
 EOF
