@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench_images.h"
+#include "bench_opencv.h"
 #include "polarmosaic.h"
 #include "thread_pool.h"
 #include "support/reference.h"
@@ -195,12 +196,17 @@ void BM_Stage(benchmark::State& state, Size s, Stage stage) {
 }
 
 #if POLARMOSAIC_BENCH_OPENCV
+}  // namespace
+
+namespace bench {
+
 // The same round trip with OpenCV: warpPolar forward with linear
 // interpolation into a polar image of the picture's pixel count, the tile
 // mean as an area resize down to the tile grid and back up, warpPolar
-// inverse. Interleaved BGR; threads 1 or OpenCV's default (0).
-void BM_OpenCvRoundTrip(benchmark::State& state, Size s, int threads) {
-    cv::setNumThreads(threads == 1 ? 1 : -1);  // -1: back to OpenCV's default
+// inverse. Interleaved BGR; `threads` threads, or OpenCV's default (0).
+void OpenCvRoundTrip(benchmark::State& state, int width, int height, int threads) {
+    cv::setNumThreads(threads > 0 ? threads : -1);  // -1: back to OpenCV's default
+    const Size s = {width, height};
     const int lineBytes = lcw16(static_cast<int16_t>(s.width));
     const bench::Planes photo = bench::MakePhoto(s.width, s.height, lineBytes);
     cv::Mat src(s.height, s.width, CV_8UC3);
@@ -225,6 +231,14 @@ void BM_OpenCvRoundTrip(benchmark::State& state, Size s, int threads) {
         benchmark::ClobberMemory();
     }
     SetRate(state, s);
+}
+
+}  // namespace bench
+
+namespace {
+
+void BM_OpenCvRoundTrip(benchmark::State& state, Size s, int threads) {
+    bench::OpenCvRoundTrip(state, s.width, s.height, threads);
 }
 #endif
 
