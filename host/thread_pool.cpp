@@ -1,12 +1,14 @@
 // thread_pool.cpp - workers that sleep between batches of module jobs.
 #include "thread_pool.h"
 
+#include <exception>
+
 namespace polarmosaic {
 
 #ifdef POLARMOSAIC_HOST_NO_THREADS
 
 int ThreadPool::CoreCount() { return 1; }
-ThreadPool::ThreadPool(int) {}
+ThreadPool::ThreadPool(int threads) : requested_(threads <= 0 ? 1 : threads) {}
 ThreadPool::~ThreadPool() {}
 
 void ThreadPool::Run(void* job_data, PolarMosaicJob job, uint32_t count) {
@@ -20,9 +22,14 @@ int ThreadPool::CoreCount() {
     return n == 0 ? 1 : static_cast<int>(n);
 }
 
-ThreadPool::ThreadPool(int threads) {
-    if (threads <= 0) threads = CoreCount();
-    for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+ThreadPool::ThreadPool(int threads) : requested_(threads <= 0 ? CoreCount() : threads) {
+    // A system short of memory or of processes may refuse some threads: the
+    // pool then runs on those it got (the caller always takes jobs too).
+    try {
+        workers_.reserve(static_cast<size_t>(requested_ - 1));
+        for (int i = 1; i < requested_; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    } catch (const std::exception&) {
+    }
 }
 
 ThreadPool::~ThreadPool() {

@@ -21,11 +21,16 @@ namespace polarmosaic {
 class ThreadPool {
 public:
     // threads counts the calling thread, which takes jobs too: 1 starts no
-    // worker. 0 or less means every core the system reports.
+    // worker. 0 or less means every core the system reports. Threads the
+    // system refuses to start are done without: threads() then says how
+    // many the pool has.
     explicit ThreadPool(int threads);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // The threads asked for (0 or less: the core count).
+    int requested() const { return requested_; }
 
 #ifdef POLARMOSAIC_HOST_NO_THREADS
     int threads() const { return 1; }
@@ -44,6 +49,7 @@ public:
     static int CoreCount();
 
 private:
+    int requested_;
 #ifndef POLARMOSAIC_HOST_NO_THREADS
     void WorkerLoop();
     void TakeJobs();
