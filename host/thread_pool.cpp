@@ -23,23 +23,38 @@ int ThreadPool::CoreCount() {
 }
 
 ThreadPool::ThreadPool(int threads) : requested_(threads <= 0 ? CoreCount() : threads) {
-    // A system short of memory or of processes may refuse some threads: the
-    // pool then runs on those it got (the caller always takes jobs too).
-    try {
-        workers_.reserve(static_cast<size_t>(requested_ - 1));
-        for (int i = 1; i < requested_; ++i) workers_.emplace_back([this] { WorkerLoop(); });
-    } catch (const std::exception&) {
-    }
+    if (StartWorkers(requested_ - 1)) return;
+    // The system refused a thread, short of memory or of processes: the
+    // threads it did start have taken what there was. Half of them are let
+    // go, so that the work itself has room, and the pool runs on the rest.
+    size_t keep = workers_.size() / 2;
+    StopWorkers();
+    StartWorkers(static_cast<int>(keep));
 }
 
-ThreadPool::~ThreadPool() {
+bool ThreadPool::StartWorkers(int count) {
+    try {
+        workers_.reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void ThreadPool::StopWorkers() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
     for (auto& worker : workers_) worker.join();
+    workers_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = false;
 }
+
+ThreadPool::~ThreadPool() { StopWorkers(); }
 
 // Takes jobs of the current batch until none is left; called with mutex_
 // unlocked.

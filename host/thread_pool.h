@@ -21,9 +21,9 @@ namespace polarmosaic {
 class ThreadPool {
 public:
     // threads counts the calling thread, which takes jobs too: 1 starts no
-    // worker. 0 or less means every core the system reports. Threads the
-    // system refuses to start are done without: threads() then says how
-    // many the pool has.
+    // worker. 0 or less means every core the system reports. When the
+    // system refuses a thread, the pool keeps half of those it started and
+    // runs on them: threads() says how many it has.
     explicit ThreadPool(int threads);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
@@ -51,6 +51,11 @@ public:
 private:
     int requested_;
 #ifndef POLARMOSAIC_HOST_NO_THREADS
+    // Starts count workers; false when the system refused one (those
+    // started are kept).
+    bool StartWorkers(int count);
+    // Stops and joins every worker.
+    void StopWorkers();
     void WorkerLoop();
     void TakeJobs();
 
