@@ -616,6 +616,8 @@ struct Job {
     std::string output;  // path or "-"
     ImageFormat format = ImageFormat::kUnknown;
     std::string error;  // "FILE: reason" when it failed
+    // "FILE: what was left out", for metadata that could not be carried.
+    std::vector<std::string> warnings;
     bool ok = false;
     int width = 0;
     int height = 0;
@@ -779,6 +781,8 @@ private:
                 };
                 retry = false;
                 if (LoadImage(file_.data(), file_.size(), settings, &image_, &reason)) {
+                    for (const std::string& warning : image_.warnings)
+                        job->warnings.push_back(name + ": " + warning);
                     break;
                 }
                 if (!retry || attempt > 0 || job->input == "-") {
@@ -806,11 +810,13 @@ private:
             host_.Apply(image_.rgb.data(), stride, image_.rgb.data(), stride);
         }
         encoded_.reserve(need.part[MemoryParts::kEncoded]);
-        if (!EncodeImage(image_, job->format, options_.encode, &encoded_, &reason) ||
+        std::vector<std::string> left_out;
+        if (!EncodeImage(image_, job->format, options_.encode, &encoded_, &reason, &left_out) ||
             !WriteFileAtomically(job->output, encoded_.data(), encoded_.size(), &reason)) {
             job->error = job->output + ": " + reason;
             return;
         }
+        for (const std::string& warning : left_out) job->warnings.push_back(job->output + ": " + warning);
         if (options_.checksum) {
             // The pixels as computed, before encoding; "-" keeps stdout for them.
             std::string hex = ChecksumHex(PixelChecksum(image_.rgb.data(), image_.width, image_.height,
@@ -878,6 +884,10 @@ public:
     void Report(const Job& job) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++done_;
+        for (const std::string& warning : job.warnings) {
+            if (shown_) fputs("\r\033[K", stderr);
+            fprintf(stderr, "polarmosaic: warning: %s\n", warning.c_str());
+        }
         if (!job.ok) {
             if (shown_) fputs("\r\033[K", stderr);
             fprintf(stderr, "polarmosaic: %s\n", job.error.c_str());
@@ -1040,6 +1050,8 @@ int RunSingle(const ToolOptions& options, MemoryBudget* budget) {
         Worker worker(options, budget, options.threads >= 0 ? options.threads : 0);
         worker.Run(&job);
     }
+    for (const std::string& warning : job.warnings)
+        fprintf(stderr, "polarmosaic: warning: %s\n", warning.c_str());
     if (!job.ok) {
         fprintf(stderr, "polarmosaic: %s\n", job.error.c_str());
         return kExitFileFailed;
