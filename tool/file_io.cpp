@@ -286,6 +286,26 @@ bool IsSameFile(const std::string& a, const std::string& b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+std::string CanonicalOutputPath(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char* real = realpath(folder.c_str(), nullptr);
+    if (!real) return path;
+    std::string canonical(real);
+    free(real);
+    if (name.empty() || name == "." || name == "..") return path;
+    return canonical + (canonical.back() == '/' ? "" : "/") + name;
+}
+
+bool FileIdentity(const std::string& path, uint64_t* device, uint64_t* inode) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return false;
+    *device = static_cast<uint64_t>(info.st_dev);
+    *inode = static_cast<uint64_t>(info.st_ino);
+    return true;
+}
+
 bool IsDirectory(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);

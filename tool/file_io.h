@@ -45,6 +45,15 @@ bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t si
 bool IsSameFile(const std::string& a, const std::string& b);
 bool IsDirectory(const std::string& path);
 
+// A name that two paths of the same file share even when the file does
+// not exist yet: the real path of the folder (links, "." and ".." resolved)
+// and the last name. path itself when its folder cannot be resolved.
+std::string CanonicalOutputPath(const std::string& path);
+
+// The device and inode of an existing file (links followed); false when it
+// does not exist.
+bool FileIdentity(const std::string& path, uint64_t* device, uint64_t* inode);
+
 // Makes the folder and any missing parents (mode 0777 less the umask);
 // true when it exists as a folder afterwards.
 bool MakeFolders(const std::string& path, std::string* error);

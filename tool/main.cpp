@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <map>
+#include <utility>
 #include <mutex>
 #include <new>
 #include <string>
@@ -936,7 +937,11 @@ int RunBatch(const ToolOptions& options, MemoryBudget* budget) {
     std::vector<Job> jobs(options.positional.size());
     std::vector<bool> warned(8, false);
     std::vector<bool> pending(jobs.size(), true);
+    // Two outputs are the same file when their paths are (folders resolved:
+    // "x-m.png" and "./x-m.png", "sub/../x.png" and "x.png"), or, for files
+    // that exist, when their device and inode are (hard links).
     std::map<std::string, size_t> output_owner;
+    std::map<std::pair<uint64_t, uint64_t>, size_t> existing_owner;
     for (size_t i = 0; i < jobs.size(); ++i) {
         Job& job = jobs[i];
         job.input = options.positional[i];
@@ -950,14 +955,24 @@ int RunBatch(const ToolOptions& options, MemoryBudget* budget) {
             WarnUnusedQuality(options, job.format);
         }
         job.output = BatchOutputName(options.out_dir, options.name_template, job.input, job.format);
-        auto owner = output_owner.find(job.output);
-        if (owner != output_owner.end()) {
+        std::string canonical = CanonicalOutputPath(job.output);
+        auto owner = output_owner.find(canonical);
+        size_t other = owner != output_owner.end() ? owner->second : jobs.size();
+        std::pair<uint64_t, uint64_t> identity;
+        bool exists = FileIdentity(job.output, &identity.first, &identity.second);
+        if (other == jobs.size() && exists) {
+            auto same = existing_owner.find(identity);
+            if (same != existing_owner.end()) other = same->second;
+        }
+        if (other != jobs.size()) {
             job.error = job.input + ": output " + job.output + " would also be written from " +
-                        jobs[owner->second].input;
+                        jobs[other].input +
+                        (jobs[other].output == job.output ? "" : " (as " + jobs[other].output + ")");
             pending[i] = false;
             continue;
         }
-        output_owner[job.output] = i;
+        output_owner[canonical] = i;
+        if (exists) existing_owner[identity] = i;
         std::string refusal = CheckOutputPath(job.output);
         if (!refusal.empty()) {
             job.error = job.output + ": " + refusal;

@@ -2,6 +2,7 @@
 // module called directly, error paths, nothing left behind, batches, usage.
 #include <math.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -576,6 +577,57 @@ TEST(ToolBatch, AllGoodExitsZeroAndKeepsOutputsApart) {
     Rgb png;
     EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("out/p.png")), &png));
     EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("out/q.png")), &png));
+}
+
+// Two inputs whose outputs are one file, however the paths are written:
+// the second is refused before anything is written, naming both inputs and
+// the output, instead of silently replacing the first one's result.
+TEST(ToolBatch, InputsThatMeetInOneOutputAreRefused) {
+    TempDir dir;
+    mkdir(dir.File("sub").c_str(), 0700);
+    mkdir(dir.File("real").c_str(), 0700);
+    ASSERT_EQ(symlink("real", dir.File("alias").c_str()), 0);
+    for (const char* name : {"x.png", "x.jpg", "real/y.png", "alias/y.jpg", "a.png", "b.png"}) {
+        pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(20, 20, 1)));
+    }
+    // Outputs that exist as two names of one file.
+    pmtest::WriteFileBytes(dir.File("a-m.png"), Bytes{1});
+    ASSERT_EQ(link(dir.File("a-m.png").c_str(), dir.File("b-m.png").c_str()), 0);
+    struct Case {
+        std::vector<std::string> inputs;
+        const char* first_output;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"x.png", "./x.jpg"},
+         "x-m.png",
+         "./x.jpg: output ./x-m.png would also be written from x.png (as x-m.png)"},
+        {{"x.png", "sub/../x.jpg"},
+         "x-m.png",
+         "sub/../x.jpg: output sub/../x-m.png would also be written from x.png (as x-m.png)"},
+        {{"real/y.png", "alias/y.jpg"},
+         "real/y-m.png",
+         "alias/y.jpg: output alias/y-m.png would also be written from real/y.png (as real/y-m.png)"},
+        {{"a.png", "b.png"},
+         "a-m.png",
+         "b.png: output b-m.png would also be written from a.png (as a-m.png)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-o", "%s-m.png"};
+        args.insert(args.end(), c.inputs.begin(), c.inputs.end());
+        unlink(dir.File(c.first_output).c_str());
+        if (std::string(c.first_output) == "a-m.png") {
+            pmtest::WriteFileBytes(dir.File("a-m.png"), Bytes{1});
+            unlink(dir.File("b-m.png").c_str());
+            ASSERT_EQ(link(dir.File("a-m.png").c_str(), dir.File("b-m.png").c_str()), 0);
+        }
+        ToolRun run = RunTool(dir.path(), args);
+        EXPECT_EQ(run.exit_code, 1) << c.message;
+        EXPECT_TRUE(Contains(run.err, "polarmosaic: " + std::string(c.message) + "\n")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "1 of 2 images written; 1 failed")) << run.err;
+        Rgb png;
+        EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File(c.first_output)), &png)) << c.message;
+    }
 }
 
 // -------------------------------------------------------- help and demo
