@@ -105,8 +105,9 @@ ssize_t ReadFully(int fd, uint8_t* data, size_t size) {
 }
 
 std::string TooLargeFileText(uint64_t size, uint64_t limit) {
-    return "file is " + MemoryText(size) + ", more than the memory budget of " + MemoryText(limit) +
-           " (--memory)";
+    std::string a, b;
+    MemoryTexts(size, limit, &a, &b);
+    return "file is " + a + ", more than the memory budget of " + b + " (--memory)";
 }
 
 const char* FileKind(mode_t mode) {
@@ -159,12 +160,16 @@ bool ReadWholeFile(const std::string& path, const ReadOptions& options, ByteBuff
             if (have + chunk > options.max_bytes) {
                 chunk = static_cast<size_t>(options.max_bytes - have) + 1;
             }
+            std::string refusal;
+            if (!sized && options.grow && !options.grow(have + chunk, &refusal)) return fail(refusal);
             data->resize(have + chunk);
             ssize_t n = ReadFully(fd, data->data() + have, chunk);
             if (n < 0) return fail(Reason("cannot read", errno));
             have += static_cast<size_t>(n);
             if (have > options.max_bytes) {
-                return fail(TooLargeFileText(have, options.max_bytes));
+                return fail(sized ? TooLargeFileText(have, options.max_bytes)
+                                  : "input is larger than the memory budget of " +
+                                        MemoryText(options.max_bytes) + " (--memory)");
             }
             if (static_cast<size_t>(n) < chunk) break;
             chunk = std::max<size_t>(65536, have);

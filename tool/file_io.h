@@ -18,6 +18,10 @@ struct ReadOptions {
     // Sees the first bytes (up to 64, fewer only for a shorter file) before
     // the rest is read, and may refuse the file with a reason.
     std::function<bool(const uint8_t* head, size_t size, std::string* error)> check_head;
+    // For a stream (a pipe, standard input, a device: no size known before
+    // it is read): called before the buffer grows to hold bytes, and may
+    // refuse with a reason, so that memory is counted before it is taken.
+    std::function<bool(uint64_t bytes, std::string* error)> grow;
 };
 
 // Reads a whole file ("-": standard input). On failure returns false and a

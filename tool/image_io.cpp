@@ -588,8 +588,9 @@ bool LoadPnm(const uint8_t* data, size_t size, const LoadSettings& settings, Ima
     bool grey = data[1] == '5';
     const char* kind = grey ? "PGM" : "PPM";
     size_t pos = 2;
-    // Large enough to report any claimed size, small enough not to overflow.
-    const int64_t kLimit = 1000000000;
+    // Large enough to report any claimed size as it stands (2^31 + 5 rows
+    // too), small enough not to overflow.
+    const int64_t kLimit = 1000000000000000;
     int64_t width = ReadPnmNumber(data, size, &pos, kLimit);
     int64_t height = width >= 0 ? ReadPnmNumber(data, size, &pos, kLimit) : 0;
     int64_t maxval = height >= 0 ? ReadPnmNumber(data, size, &pos, 65535) : 0;

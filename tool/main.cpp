@@ -701,8 +701,7 @@ private:
     // and waits for the whole amount while holding nothing.
     bool Hold(const MemoryParts& need, const std::string& name, std::string* error) {
         if (need.Sum() > budget_->total()) {
-            *error = name + ": needs " + MemoryText(need.Sum()) + " of memory, more than the budget of " +
-                     MemoryText(budget_->total()) + " (--memory)";
+            *error = name + ": " + OverBudgetText(need.Sum(), budget_->total());
             return false;
         }
         if (TryHold(need)) return true;
@@ -744,6 +743,14 @@ private:
             image_ = MakeDemoImage();
         } else {
             int64_t file_size = RegularFileSize(job->input);
+            // What the file is decides before its size: a large file that is
+            // no image is "not an image", not "needs 8 GiB".
+            ByteBuffer head;
+            if (file_size > 0 && ReadFileHead(job->input, 64, &head) &&
+                !CheckImageHead(head.data(), head.size(), &reason)) {
+                job->error = name + ": " + reason;
+                return;
+            }
             need.part[MemoryParts::kFile] = file_size > 0 ? file_size : 0;
             if (!Hold(need, name, &job->error)) return;
             // Set when the decoder found the image too big for what is free now:
@@ -754,6 +761,18 @@ private:
                 ReadOptions read;
                 read.max_bytes = budget_->total();
                 read.check_head = CheckImageHead;
+                // A stream is counted as it is read: the memory taken for it is
+                // held before the buffer grows.
+                read.grow = [&](uint64_t bytes, std::string* error) {
+                    MemoryParts more = need;
+                    more.part[MemoryParts::kFile] = std::min(bytes, budget_->total());
+                    if (TryHold(more)) {
+                        need = more;
+                        return true;
+                    }
+                    *error = "not enough of the memory budget free to read it (--memory)";
+                    return false;
+                };
                 if (!ReadWholeFile(job->input, read, &file_, &reason)) {
                     job->error = name + ": " + reason;
                     return;
@@ -771,8 +790,7 @@ private:
                 settings.reserve = [&](int width, int height, uint64_t decoder_bytes, std::string* error) {
                     need = ImageParts(need, width, height, decoder_bytes);
                     if (need.Sum() > budget_->total()) {
-                        *error = "needs " + MemoryText(need.Sum()) + " of memory, more than the budget of " +
-                                 MemoryText(budget_->total()) + " (--memory)";
+                        *error = OverBudgetText(need.Sum(), budget_->total());
                         return false;
                     }
                     if (TryHold(need)) return true;
@@ -786,7 +804,8 @@ private:
                         job->warnings.push_back(name + ": " + warning);
                     break;
                 }
-                if (!retry || attempt > 0 || job->input == "-") {
+                // A stream cannot be read a second time.
+                if (!retry || attempt > 0 || file_size < 0) {
                     job->error = name + ": " + reason;
                     return;
                 }

@@ -442,6 +442,67 @@ TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
     EXPECT_EQ(run.exit_code, 0) << run.err;
 }
 
+// What a message says about memory must be what is wrong: a file that is
+// no image is that, however large; amounts close to the budget differ
+// visibly; a stream larger than the budget is not given a size it does
+// not have.
+TEST(ToolMemory, MessagesNameTheRealProblem) {
+    TempDir dir;
+    const std::string png_head = "\x89PNG\r\n\x1a\n";
+    struct Case {
+        const char* name;
+        std::string head;  // first bytes of a sparse file of `size` bytes
+        uint64_t size;
+        const char* memory;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"zeros.bin", "", uint64_t(8) << 30, "64M",
+         "zeros.bin: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"},
+        {"close.png", png_head, (uint64_t(3) << 29) + (uint64_t(1) << 20), "1.5G",
+         "close.png: needs 1.501 GiB of memory, more than the budget of 1.500 GiB (--memory)"},
+        {"byte.png", png_head, (uint64_t(3) << 29) + 1, "1.5G",
+         "byte.png: needs 1610612737 bytes of memory, more than the budget of 1610612736 bytes (--memory)"},
+    };
+    for (const Case& c : cases) {
+        pmtest::WriteFileBytes(dir.File(c.name), Bytes(c.head.begin(), c.head.end()));
+        ASSERT_EQ(truncate(dir.File(c.name).c_str(), static_cast<off_t>(c.size)), 0);
+        ToolRun run = RunTool(dir.path(), {"--memory", c.memory, c.name, "out.png"});
+        EXPECT_EQ(run.exit_code, 1) << c.name;
+        EXPECT_EQ(run.err, std::string("polarmosaic: ") + c.message + "\n") << c.name;
+        unlink(dir.File(c.name).c_str());
+    }
+}
+
+// Streams in a batch (named pipes: no size before they are read) are
+// counted against the budget as they are read, not only once read whole:
+// three streams of 400 MB at --memory 96M stay within an address space
+// that three budgets' worth of buffers would not fit.
+TEST(ToolMemory, StreamsAreCountedWhileTheyAreRead) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under ulimit -v";
+#endif
+    TempDir dir;
+    // Writers that give up after a minute if the tool never opens their pipe.
+    std::string feed = "{ ";
+    for (const char* name : {"a.ppm", "b.ppm", "c.ppm"}) {
+        ASSERT_EQ(mkfifo(dir.File(name).c_str(), 0600), 0);
+        feed += std::string(
+                    "timeout 60 sh -c \"(printf 'P6 30000 30000 255\\\\n'; head -c 400000000 /dev/zero) >") +
+                name + "\" >/dev/null 2>&1 & ";
+    }
+    feed += "};";
+    ToolRun run =
+        RunTool(dir.path(), {"-j", "3", "-t", "1", "--memory", "96M", "-d", "out", "a.ppm", "b.ppm", "c.ppm"},
+                "", feed + "ulimit -v 400000;");
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_FALSE(Contains(run.err, "out of memory")) << run.err;
+    EXPECT_FALSE(Contains(run.err, "file is")) << run.err;
+    EXPECT_TRUE(Contains(run.err, ": input is larger than the memory budget of 96 MiB (--memory)"))
+        << run.err;
+    EXPECT_TRUE(Contains(run.err, "0 of 3 images written")) << run.err;
+}
+
 // libjpeg running out of memory (here under an address-space limit far
 // below the budget given) is reported as such, not as corrupt data.
 TEST(ToolMemory, DecoderOutOfMemoryIsNamed) {

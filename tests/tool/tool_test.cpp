@@ -380,6 +380,7 @@ std::vector<ErrorCase> ErrorCases() {
     std::string text = "hello, not a picture\n";
     std::string tiny = "P6\n1 1\n255\nabc";
     std::string huge = "P6\n40000 100\n255\n";
+    std::string tall = "P6\n4 2147483653\n255\n";
     std::string ascii = "P3\n2 2\n255\n0 0 0 0 0 0 0 0 0 0 0 0\n";
     Bytes half_png(png.begin(), png.begin() + png.size() / 2);
     Bytes half_jpeg(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
@@ -415,6 +416,11 @@ std::vector<ErrorCase> ErrorCases() {
          {"in.dat", "out.png"},
          1,
          "in.dat: image is 40000 x 100 pixels, larger than the effect can take"},
+        {"rows beyond 31 bits",
+         Bytes(tall.begin(), tall.end()),
+         {"in.dat", "out.png"},
+         1,
+         "in.dat: image is 4 x 2147483653 pixels, larger than the effect can take"},
         {"tile count for this image",
          ppm,
          {"--classic", "--tile-width", "30", "--cols", "9", "in.dat", "out.png"},
