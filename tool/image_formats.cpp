@@ -356,6 +356,19 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
         *error = TooLargeText(width, height, settings);
         return false;
     }
+    // Samples are read as unsigned integers (void: unspecified, taken as
+    // such); signed or floating-point ones would come out as wrong colours,
+    // whichever reader took them.
+    uint16_t sample_format = SAMPLEFORMAT_UINT;
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_SAMPLEFORMAT, &sample_format);
+    if (sample_format != SAMPLEFORMAT_UINT && sample_format != SAMPLEFORMAT_VOID) {
+        *error = std::string("unsupported TIFF (") +
+                 (sample_format == SAMPLEFORMAT_INT      ? "signed integer"
+                  : sample_format == SAMPLEFORMAT_IEEEFP ? "floating-point"
+                                                         : "complex") +
+                 " samples)";
+        return false;
+    }
     uint32_t icc_size = 0;
     void* icc = nullptr;
     if (TIFFGetField(guard.tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc) {
@@ -387,7 +400,15 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     rgba.req_orientation = ORIENTATION_TOPLEFT;
     rgba.orientation = ORIENTATION_TOPLEFT;
     size_t pixels = static_cast<size_t>(width) * height;
-    uint64_t decoder_bytes = pixels * 4 + (1 << 20) + OrientationBytes(*image, settings, width, height);
+    // The reader decodes a whole strip or tile at a time (one per plane when
+    // the planes are separate), and a tile may be far larger than the image.
+    uint16_t planar = PLANARCONFIG_CONTIG, samples = 1;
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    uint64_t block = TIFFIsTiled(guard.tif) ? TIFFTileSize64(guard.tif) : TIFFStripSize64(guard.tif);
+    if (planar == PLANARCONFIG_SEPARATE) block *= samples;
+    uint64_t decoder_bytes =
+        pixels * 4 + block + (1 << 20) + OrientationBytes(*image, settings, width, height);
     if (settings.reserve &&
         !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
         return false;
@@ -440,7 +461,9 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    // 1 once turned upright; under --no-auto-orient, the orientation the
+    // pixels were stored with, which they still have.
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, static_cast<uint16_t>(image.orientation));
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
     TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));

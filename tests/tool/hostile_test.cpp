@@ -474,6 +474,49 @@ TEST(ToolMemory, MessagesNameTheRealProblem) {
     }
 }
 
+// A tile may be far larger than its image, and the reader decodes a whole
+// tile at once: a 2 x 2 TIFF with one 32768 x 16384 tile needs 512 MiB,
+// which the budget must see before it is taken.
+TEST(ToolMemory, TiffTileBuffersAreCounted) {
+    TempDir dir;
+    Bytes zeros(4096, 0), packed(compressBound(4096));
+    uLongf packed_size = packed.size();
+    ASSERT_EQ(compress(packed.data(), &packed_size, zeros.data(), zeros.size()), Z_OK);
+    packed.resize(packed_size);
+    struct Case {
+        const char* name;
+        uint32_t tile_width, tile_length;
+        const char* message;  // nullptr: written
+    };
+    const Case cases[] = {
+        {"huge.tif", 32768, 16384,
+         "huge.tif: needs 514 MiB of memory, more than the budget of 64 MiB (--memory)"},
+        {"small.tif", 16, 16, nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::vector<TiffEntry> tags = {{256, 3, 1, 2},
+                                             {257, 3, 1, 2},
+                                             {258, 3, 1, 8},
+                                             {259, 3, 1, 8},
+                                             {262, 3, 1, 1},
+                                             {277, 3, 1, 1},
+                                             {322, 4, 1, c.tile_width},
+                                             {323, 4, 1, c.tile_length},
+                                             {324, 4, 1, 8},
+                                             {325, 4, 1, static_cast<uint32_t>(packed.size())}};
+        Bytes data = packed;
+        if (data.size() % 2) data.push_back(0);
+        pmtest::WriteFileBytes(dir.File(c.name), TiffStructure(data, {tags}));
+        ToolRun run = RunTool(dir.path(), {"--memory", "64M", "--no-effect", c.name, "out.png"});
+        if (c.message) {
+            EXPECT_EQ(run.exit_code, 1) << c.name;
+            EXPECT_EQ(run.err, std::string("polarmosaic: ") + c.message + "\n") << c.name;
+        } else {
+            EXPECT_EQ(run.exit_code, 0) << c.name << ": " << run.err;
+        }
+    }
+}
+
 // Streams in a batch (named pipes: no size before they are read) are
 // counted against the budget as they are read, not only once read whole:
 // three streams of 400 MB at --memory 96M stay within an address space
