@@ -76,6 +76,9 @@ bool ParseMemorySize(const std::string& text, uint64_t* bytes) {
 }
 
 void MemoryTexts(uint64_t need, uint64_t budget, std::string* need_text, std::string* budget_text) {
+    *need_text = MemoryText(need);
+    *budget_text = MemoryText(budget);
+    if (*need_text != *budget_text) return;
     const bool gib = std::max(need, budget) >= (uint64_t(1) << 30);
     const double unit = gib ? 1073741824.0 : 1048576.0;
     char a[64], b[64];

@@ -490,7 +490,7 @@ TEST(ToolMemory, TiffTileBuffersAreCounted) {
     };
     const Case cases[] = {
         {"huge.tif", 32768, 16384,
-         "huge.tif: needs 514 MiB of memory, more than the budget of 64 MiB (--memory)"},
+         "huge.tif: needs 515 MiB of memory, more than the budget of 64 MiB (--memory)"},
         {"small.tif", 16, 16, nullptr},
     };
     for (const Case& c : cases) {
