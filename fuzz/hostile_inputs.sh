@@ -9,6 +9,11 @@
 # standard error naming the input, nothing on standard output, and no
 # output file left behind.
 #
+# Files named valid-* are genuine pictures with hostile metadata (EXIF
+# directories that fan out to billions of entries): each is written as PNG
+# and as TIFF with status 0, within 30 seconds, to an output under 1 MiB,
+# with nothing on standard error but warnings naming the input.
+#
 #   fuzz/hostile_inputs.sh TOOL [MEMORY_LIMIT_KB]
 #
 # With MEMORY_LIMIT_KB the tool runs under that address-space limit (use an
@@ -43,15 +48,42 @@ PY
 fi
 passed=0
 failed=0
+run_tool() {
+  if [ -n "$limit" ]; then
+    (ulimit -v "$limit"; exec timeout 30 "$tool" "$@") >"$work/stdout" 2>"$work/stderr" </dev/null
+  else
+    timeout 30 "$tool" "$@" >"$work/stdout" 2>"$work/stderr" </dev/null
+  fi
+}
+report() {
+  if [ ${#problems[@]} -eq 0 ]; then
+    passed=$((passed + 1))
+    echo "ok    $1: $(head -c 200 "$work/stderr")"
+  else
+    failed=$((failed + 1))
+    echo "FAIL  $1: ${problems[*]}"
+    head -c 2000 "$work/stderr"
+  fi
+}
 for input in "${inputs[@]}"; do
   name="$(basename "$input")"
-  out="$work/out/result.png"
   rm -rf "$work/out" && mkdir "$work/out"
-  if [ -n "$limit" ]; then
-    (ulimit -v "$limit"; exec "$tool" "$input" "$out") >"$work/stdout" 2>"$work/stderr" </dev/null
-  else
-    "$tool" "$input" "$out" >"$work/stdout" 2>"$work/stderr" </dev/null
+  if [[ "$name" == valid-* ]]; then
+    for format in png tif; do
+      out="$work/out/result.$format"
+      run_tool "$input" "$out"
+      status=$?
+      problems=()
+      [ "$status" -eq 0 ] || problems+=("exit status $status")
+      [ -f "$out" ] || problems+=("no output")
+      [ -f "$out" ] && [ "$(wc -c <"$out")" -ge 1048576 ] && problems+=("output of $(wc -c <"$out") bytes")
+      grep -v -q "^polarmosaic: warning: .*$name: " "$work/stderr" && problems+=("stderr other than warnings")
+      report "$name as $format"
+    done
+    continue
   fi
+  out="$work/out/result.png"
+  run_tool "$input" "$out"
   status=$?
   problems=()
   [ "$status" -eq 1 ] || problems+=("exit status $status")
@@ -60,14 +92,7 @@ for input in "${inputs[@]}"; do
   grep -q "out of memory" "$work/stderr" && problems+=("ran out of memory instead of refusing the file")
   [ ! -s "$work/stdout" ] || problems+=("output on stdout")
   [ -z "$(ls -A "$work/out")" ] || problems+=("left $(ls -A "$work/out" | tr '\n' ' ')")
-  if [ ${#problems[@]} -eq 0 ]; then
-    passed=$((passed + 1))
-    echo "ok    $name: $(head -c 200 "$work/stderr")"
-  else
-    failed=$((failed + 1))
-    echo "FAIL  $name: ${problems[*]}"
-    head -c 2000 "$work/stderr"
-  fi
+  report "$name"
 done
 echo "hostile inputs: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -105,3 +105,67 @@ for i, (length, value, shade) in enumerate([
         (4, 100, flt_raw(0.3)), (3, 50, flt_table(8))]):
     write("fuzz_ramp", "case%d" % i,
           [0] + sgn(length) + (sgn(value) if value < 64 else raw16(value)) + shade)
+
+
+# Loader: TIFF structures whose EXIF directories fan out. Each is also a
+# file of the hostile corpus (fuzz/hostile/valid-*), which the tool must
+# write with its EXIF at its real size, or without it and a warning.
+DIRECTORY = 0xFFFF0000
+
+
+def tiff_structure(data, directories):
+    """Little-endian TIFF: header, data at offset 8, then the directories,
+    the first the root. Entries are (tag, type, count, value); a value of
+    DIRECTORY + k is the offset of directory k."""
+    offsets, at = [], 8 + len(data)
+    for d in directories:
+        offsets.append(at)
+        at += 2 + 12 * len(d) + 4
+    out = b"II*\0" + struct.pack("<I", offsets[0]) + bytes(data)
+    for d in directories:
+        out += struct.pack("<H", len(d))
+        for tag, kind, count, value in d:
+            if value >= DIRECTORY:
+                value = offsets[value - DIRECTORY]
+            out += struct.pack("<HHII", tag, kind, count, value)
+        out += struct.pack("<I", 0)
+    return out
+
+
+PIXELS_AND_MAKER = bytes([10, 60, 120, 250]) + b"FanMaker\0\0"
+PICTURE_TAGS = [(256, 3, 1, 2), (257, 3, 1, 2), (258, 3, 1, 8), (259, 3, 1, 1), (262, 3, 1, 1),
+                (0x010F, 2, 9, 12), (273, 4, 1, 8), (277, 3, 1, 1), (278, 3, 1, 2), (279, 4, 1, 4)]
+
+
+def duplicate_pointers(root, n):
+    """n pointers to one Exif directory of n pointers to one
+    interoperability directory of n entries: n^3 entries when every pointer
+    is followed."""
+    return [root + [(0x8769, 4, 1, DIRECTORY + 1)] * n, [(0xA005, 4, 1, DIRECTORY + 2)] * n,
+            [(0x0001, 2, 4, 0x00383952)] * n]
+
+
+def jpeg_with_exif(block):
+    """The grey JPEG seed carrying block in an APP1 marker."""
+    with open(os.path.join(HERE, "corpus", "fuzz_image_load", "seed-grey.jpg"), "rb") as f:
+        jpeg = f.read()
+    app1 = b"\xff\xe1" + struct.pack(">H", len(block) + 8) + b"Exif\0\0" + block
+    return jpeg[:2] + app1 + jpeg[2:]
+
+
+def image_seed(name, data):
+    write("fuzz_image_load", name, data)
+    with open(os.path.join(HERE, "hostile", "valid-" + name), "wb") as f:
+        f.write(data)
+
+
+image_seed("exif-duplicate-pointers.tif", tiff_structure(PIXELS_AND_MAKER,
+                                                         duplicate_pointers(PICTURE_TAGS, 190)))
+image_seed("exif-duplicate-pointers.jpg", jpeg_with_exif(tiff_structure(
+    b"FanMaker\0\0", duplicate_pointers([(0x010F, 2, 9, 8)], 190))))
+# Directories that start every two bytes inside one run of 0x20 bytes:
+# each is a directory of 8224 entries, 64 of them reached from the root.
+run_at = 8 + len(PIXELS_AND_MAKER) + 2 + 12 * (len(PICTURE_TAGS) + 64) + 4
+image_seed("exif-overlapping-directories.tif", tiff_structure(
+    PIXELS_AND_MAKER, [PICTURE_TAGS + [(0x8769, 4, 1, run_at + 2 * k) for k in range(64)]])
+    + b"\x20" * (2 + 12 * 0x2020 + 4 + 128))

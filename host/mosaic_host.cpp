@@ -361,7 +361,7 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, st
     const int threads = options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
     if (threads <= 1) {
         pool_.reset();
-    } else if (!pool_ || pool_->threads() != threads) {
+    } else if (!pool_ || pool_->requested() != threads) {
         pool_.reset();
         pool_.reset(new ThreadPool(threads));
     }

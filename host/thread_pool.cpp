@@ -1,12 +1,14 @@
 // thread_pool.cpp - workers that sleep between batches of module jobs.
 #include "thread_pool.h"
 
+#include <exception>
+
 namespace polarmosaic {
 
 #ifdef POLARMOSAIC_HOST_NO_THREADS
 
 int ThreadPool::CoreCount() { return 1; }
-ThreadPool::ThreadPool(int) {}
+ThreadPool::ThreadPool(int threads) : requested_(threads <= 0 ? 1 : threads) {}
 ThreadPool::~ThreadPool() {}
 
 void ThreadPool::Run(void* job_data, PolarMosaicJob job, uint32_t count) {
@@ -20,19 +22,39 @@ int ThreadPool::CoreCount() {
     return n == 0 ? 1 : static_cast<int>(n);
 }
 
-ThreadPool::ThreadPool(int threads) {
-    if (threads <= 0) threads = CoreCount();
-    for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+ThreadPool::ThreadPool(int threads) : requested_(threads <= 0 ? CoreCount() : threads) {
+    if (StartWorkers(requested_ - 1)) return;
+    // The system refused a thread, short of memory or of processes: the
+    // threads it did start have taken what there was. Half of them are let
+    // go, so that the work itself has room, and the pool runs on the rest.
+    size_t keep = workers_.size() / 2;
+    StopWorkers();
+    StartWorkers(static_cast<int>(keep));
 }
 
-ThreadPool::~ThreadPool() {
+bool ThreadPool::StartWorkers(int count) {
+    try {
+        workers_.reserve(static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) workers_.emplace_back([this] { WorkerLoop(); });
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+void ThreadPool::StopWorkers() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
     for (auto& worker : workers_) worker.join();
+    workers_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = false;
 }
+
+ThreadPool::~ThreadPool() { StopWorkers(); }
 
 // Takes jobs of the current batch until none is left; called with mutex_
 // unlocked.

@@ -21,11 +21,16 @@ namespace polarmosaic {
 class ThreadPool {
 public:
     // threads counts the calling thread, which takes jobs too: 1 starts no
-    // worker. 0 or less means every core the system reports.
+    // worker. 0 or less means every core the system reports. When the
+    // system refuses a thread, the pool keeps half of those it started and
+    // runs on them: threads() says how many it has.
     explicit ThreadPool(int threads);
     ~ThreadPool();
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // The threads asked for (0 or less: the core count).
+    int requested() const { return requested_; }
 
 #ifdef POLARMOSAIC_HOST_NO_THREADS
     int threads() const { return 1; }
@@ -44,7 +49,13 @@ public:
     static int CoreCount();
 
 private:
+    int requested_;
 #ifndef POLARMOSAIC_HOST_NO_THREADS
+    // Starts count workers; false when the system refused one (those
+    // started are kept).
+    bool StartWorkers(int count);
+    // Stops and joins every worker.
+    void StopWorkers();
     void WorkerLoop();
     void TakeJobs();
 

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "image_io.h"
 
@@ -34,8 +35,14 @@ bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Im
               std::string* error);
 bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
               std::string* error);
-bool EncodeWebp(const Image& image, const EncodeSettings& settings, ByteBuffer* out, std::string* error);
-bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error);
+// icc: the profile to write (empty: none); warnings: what was left out.
+bool EncodeWebp(const Image& image, const std::string& icc, const EncodeSettings& settings, ByteBuffer* out,
+                std::string* error);
+bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std::string* error,
+                std::vector<std::string>* warnings);
+
+// Warning texts shared by the encoders and decoders.
+extern const char kExifTooLargeWarning[];
 
 }  // namespace codec
 }  // namespace polarmosaic

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <set>
 #include <vector>
 
 namespace polarmosaic {
@@ -19,9 +20,13 @@ constexpr uint16_t kInteropPointer = 0xA005;
 constexpr uint16_t kPixelXDimension = 0xA002, kPixelYDimension = 0xA003;
 constexpr uint16_t kTypeShort = 3, kTypeLong = 4, kTypeIfd = 13, kTypeLong8 = 16, kTypeIfd8 = 18;
 
-// Values taken from a file at most: an EXIF block is small (JPEG caps it at
-// 64 KiB), and a hostile file may point many entries at the same large run.
+// Bytes taken from a file at most, entries and values together: an EXIF
+// block is small (JPEG caps it at 64 KiB), and a hostile file may point many
+// entries at the same large run.
 constexpr uint64_t kValueBudget = uint64_t(1) << 20;
+// Entries looked at, over every directory of a block (a 64 KiB block holds
+// at most 5461).
+constexpr uint64_t kEntryBudget = uint64_t(1) << 15;
 
 // The tags EXIF defines for the first directory; the file's own layout tags
 // (size, strips, compression, colour map, ...) never travel with the EXIF.
@@ -141,6 +146,16 @@ bool ReadLayout(const uint8_t* data, uint64_t size, Layout* layout, uint64_t* fi
     return true;
 }
 
+// The work of reading one block's directories, bounded: a few KB may
+// otherwise describe billions of entries (a thousand pointers to one
+// directory of a thousand pointers to another).
+struct Walk {
+    uint64_t bytes_left = kValueBudget;
+    uint64_t entries_left = kEntryBudget;
+    std::set<uint64_t> seen;  // directories read, by offset
+    bool exceeded = false;    // a bound was reached: the block is dropped
+};
+
 class Reader {
 public:
     Reader(const uint8_t* data, uint64_t size, Layout layout) : data_(data), size_(size), layout_(layout) {}
@@ -178,13 +193,20 @@ public:
 
     // Reads the directory at offset. A root read keeps only EXIF tags; a raw
     // read keeps every entry's value field as it stands. Sub-directories are
-    // followed to a depth of two (root, Exif, interoperability), so no chain
-    // of offsets can loop.
-    bool Directory(uint64_t offset, uint16_t parent, bool raw, uint64_t* budget, std::vector<Entry>* out,
+    // followed to a depth of two (root, Exif, interoperability), each
+    // directory once (a second pointer to it is left out). False when the
+    // directory cannot be read, or when the walk's bounds are reached
+    // (walk->exceeded is then set).
+    bool Directory(uint64_t offset, uint16_t parent, bool raw, Walk* walk, std::vector<Entry>* out,
                    uint64_t* next) const {
         const int field = layout_.FieldSize();
         uint64_t n = 0;
-        if (!Fits(offset, &n)) return false;
+        if (!Fits(offset, &n) || !walk->seen.insert(offset).second) return false;
+        if (n > walk->entries_left) {
+            walk->exceeded = true;
+            return false;
+        }
+        walk->entries_left -= n;
         uint64_t first = offset + layout_.CountSize();
         for (uint64_t i = 0; i < n; ++i) {
             uint64_t at = first + i * layout_.EntrySize();
@@ -210,16 +232,24 @@ public:
             uint64_t from = value_at;
             if (bytes > static_cast<uint64_t>(field)) {
                 from = Unsigned(value_at, field);
-                if (!Has(from, bytes) || bytes > *budget) continue;
-                *budget -= bytes;
+                if (!Has(from, bytes)) continue;
             }
+            // Every entry kept costs its place in a directory, and its value
+            // when that does not fit the entry.
+            uint64_t cost = 12 + (bytes > 4 ? bytes : 0);
+            if (cost > walk->bytes_left) {
+                walk->exceeded = true;
+                return false;
+            }
+            walk->bytes_left -= cost;
             if (e.pointer) {
                 if (e.count != 1 || (e.type != kTypeLong && e.type != kTypeIfd && e.type != kTypeLong8 &&
                                      e.type != kTypeIfd8)) {
                     continue;
                 }
-                if (!Directory(Unsigned(from, static_cast<int>(bytes)), e.tag, false, budget, &e.sub,
+                if (!Directory(Unsigned(from, static_cast<int>(bytes)), e.tag, false, walk, &e.sub,
                                nullptr)) {
+                    if (walk->exceeded) return false;
                     continue;
                 }
             } else {
@@ -368,14 +398,18 @@ void UnlinkExifThumbnail(std::string* exif) {
     Encode(0, 4, layout.little, &(*exif)[first + 2 + 12 * entries]);
 }
 
-std::string ExifFromTiff(const uint8_t* data, size_t size) {
+std::string ExifFromTiff(const uint8_t* data, size_t size, bool* too_large) {
+    if (too_large) *too_large = false;
     Layout layout;
     uint64_t first = 0;
     if (!ReadLayout(data, size, &layout, &first)) return std::string();
     Reader reader(data, size, layout);
     std::vector<Entry> entries;
-    uint64_t budget = kValueBudget;
-    if (!reader.Directory(first, 0, false, &budget, &entries, nullptr)) return std::string();
+    Walk walk;
+    if (!reader.Directory(first, 0, false, &walk, &entries, nullptr)) {
+        if (too_large) *too_large = walk.exceeded;
+        return std::string();
+    }
     bool any = false;
     for (const Entry& e : entries) {
         // Every TIFF has an orientation and most a resolution: alone they
@@ -397,7 +431,8 @@ std::string ExifFromTiff(const uint8_t* data, size_t size) {
 
 bool ExifIsLittleEndian(const std::string& exif) { return exif.compare(0, 2, "II") == 0; }
 
-bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff) {
+bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff, bool* too_large) {
+    if (too_large) *too_large = false;
     Layout exif_layout, tiff_layout;
     uint64_t exif_first = 0, tiff_first = 0;
     const uint8_t* exif_data = Bytes(exif);
@@ -407,11 +442,15 @@ bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff) {
         return false;
     }
     std::vector<Entry> own, added;
-    uint64_t next = 0, budget = kValueBudget;
+    uint64_t next = 0;
+    Walk own_walk, walk;
     if (!Reader(tiff->data(), tiff->size(), tiff_layout)
-             .Directory(tiff_first, 0, true, &budget, &own, &next) ||
-        !Reader(exif_data, exif.size(), exif_layout)
-             .Directory(exif_first, 0, false, &budget, &added, nullptr)) {
+             .Directory(tiff_first, 0, true, &own_walk, &own, &next)) {
+        return false;
+    }
+    if (!Reader(exif_data, exif.size(), exif_layout)
+             .Directory(exif_first, 0, false, &walk, &added, nullptr)) {
+        if (too_large) *too_large = walk.exceeded;
         return false;
     }
     for (Entry& e : added) {

@@ -37,8 +37,11 @@ void UnlinkExifThumbnail(std::string* exif);
 // first directory (make, model, dates, orientation, ...) with the Exif, GPS
 // and interoperability sub-directories, in the file's byte order. Empty when
 // the file has no such tags beyond orientation and resolution. Entries that
-// cannot be read are left out; at most 1 MiB of values is taken.
-std::string ExifFromTiff(const uint8_t* data, size_t size);
+// cannot be read are left out, and so is a second pointer to a directory
+// already read. The work is bounded: at most 32768 entries are looked at and
+// 1 MiB of entries and values taken; beyond that the whole block is left
+// out and *too_large (when given) set.
+std::string ExifFromTiff(const uint8_t* data, size_t size, bool* too_large = nullptr);
 
 // True when an EXIF block is little-endian ("II"). A TIFF that is to take
 // the block must be written in the block's byte order.
@@ -48,8 +51,9 @@ bool ExifIsLittleEndian(const std::string& exif);
 // directory of a TIFF file in the same byte order. The file gets a new first
 // directory at its end and its header points there. Tags the file already
 // has keep their values. False, with the file unchanged, when the block or
-// the file cannot be read or their byte orders differ.
-bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff);
+// the file cannot be read or their byte orders differ, or when the block is
+// beyond the bounds of ExifFromTiff (then *too_large is set, when given).
+bool AddExifToTiff(const std::string& exif, ByteBuffer* tiff, bool* too_large = nullptr);
 
 }  // namespace polarmosaic
 

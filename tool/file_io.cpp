@@ -105,8 +105,9 @@ ssize_t ReadFully(int fd, uint8_t* data, size_t size) {
 }
 
 std::string TooLargeFileText(uint64_t size, uint64_t limit) {
-    return "file is " + MemoryText(size) + ", more than the memory budget of " + MemoryText(limit) +
-           " (--memory)";
+    std::string a, b;
+    MemoryTexts(size, limit, &a, &b);
+    return "file is " + a + ", more than the memory budget of " + b + " (--memory)";
 }
 
 const char* FileKind(mode_t mode) {
@@ -159,12 +160,16 @@ bool ReadWholeFile(const std::string& path, const ReadOptions& options, ByteBuff
             if (have + chunk > options.max_bytes) {
                 chunk = static_cast<size_t>(options.max_bytes - have) + 1;
             }
+            std::string refusal;
+            if (!sized && options.grow && !options.grow(have + chunk, &refusal)) return fail(refusal);
             data->resize(have + chunk);
             ssize_t n = ReadFully(fd, data->data() + have, chunk);
             if (n < 0) return fail(Reason("cannot read", errno));
             have += static_cast<size_t>(n);
             if (have > options.max_bytes) {
-                return fail(TooLargeFileText(have, options.max_bytes));
+                return fail(sized ? TooLargeFileText(have, options.max_bytes)
+                                  : "input is larger than the memory budget of " +
+                                        MemoryText(options.max_bytes) + " (--memory)");
             }
             if (static_cast<size_t>(n) < chunk) break;
             chunk = std::max<size_t>(65536, have);
@@ -284,6 +289,26 @@ bool IsSameFile(const std::string& a, const std::string& b) {
     int got_a = a == "-" ? fstat(STDIN_FILENO, &sa) : stat(a.c_str(), &sa);
     if (got_a != 0 || stat(b.c_str(), &sb) != 0) return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string CanonicalOutputPath(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    char* real = realpath(folder.c_str(), nullptr);
+    if (!real) return path;
+    std::string canonical(real);
+    free(real);
+    if (name.empty() || name == "." || name == "..") return path;
+    return canonical + (canonical.back() == '/' ? "" : "/") + name;
+}
+
+bool FileIdentity(const std::string& path, uint64_t* device, uint64_t* inode) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return false;
+    *device = static_cast<uint64_t>(info.st_dev);
+    *inode = static_cast<uint64_t>(info.st_ino);
+    return true;
 }
 
 bool IsDirectory(const std::string& path) {

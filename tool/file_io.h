@@ -18,6 +18,10 @@ struct ReadOptions {
     // Sees the first bytes (up to 64, fewer only for a shorter file) before
     // the rest is read, and may refuse the file with a reason.
     std::function<bool(const uint8_t* head, size_t size, std::string* error)> check_head;
+    // For a stream (a pipe, standard input, a device: no size known before
+    // it is read): called before the buffer grows to hold bytes, and may
+    // refuse with a reason, so that memory is counted before it is taken.
+    std::function<bool(uint64_t bytes, std::string* error)> grow;
 };
 
 // Reads a whole file ("-": standard input). On failure returns false and a
@@ -44,6 +48,15 @@ bool WriteFileAtomically(const std::string& path, const uint8_t* data, size_t si
 // True when both paths name the same existing file; "-" is standard input.
 bool IsSameFile(const std::string& a, const std::string& b);
 bool IsDirectory(const std::string& path);
+
+// A name that two paths of the same file share even when the file does
+// not exist yet: the real path of the folder (links, "." and ".." resolved)
+// and the last name. path itself when its folder cannot be resolved.
+std::string CanonicalOutputPath(const std::string& path);
+
+// The device and inode of an existing file (links followed); false when it
+// does not exist.
+bool FileIdentity(const std::string& path, uint64_t* device, uint64_t* inode);
 
 // Makes the folder and any missing parents (mode 0777 less the umask);
 // true when it exists as a folder afterwards.

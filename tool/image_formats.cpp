@@ -105,7 +105,8 @@ bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     return true;
 }
 
-bool EncodeWebp(const Image& image, const EncodeSettings& settings, ByteBuffer* out, std::string* error) {
+bool EncodeWebp(const Image& image, const std::string& icc_profile, const EncodeSettings& settings,
+                ByteBuffer* out, std::string* error) {
     if (image.width > WEBP_MAX_DIMENSION || image.height > WEBP_MAX_DIMENSION) {
         *error = "WebP holds at most " + SizeText(WEBP_MAX_DIMENSION, WEBP_MAX_DIMENSION) +
                  " pixels (this is " + SizeText(image.width, image.height) + ")";
@@ -142,12 +143,12 @@ bool EncodeWebp(const Image& image, const EncodeSettings& settings, ByteBuffer* 
     std::string exif = OutputExif(image);
     WebPData assembled = {writer.mem, writer.size};
     WebPData with_metadata = {nullptr, 0};
-    if (!image.icc.empty() || !exif.empty()) {
+    if (!icc_profile.empty() || !exif.empty()) {
         WebPMux* mux = WebPMuxCreate(&assembled, 1);
         if (mux) {
-            WebPData icc = {reinterpret_cast<const uint8_t*>(image.icc.data()), image.icc.size()};
+            WebPData icc = {reinterpret_cast<const uint8_t*>(icc_profile.data()), icc_profile.size()};
             WebPData exif_data = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
-            bool set = (image.icc.empty() || WebPMuxSetChunk(mux, "ICCP", &icc, 1) == WEBP_MUX_OK) &&
+            bool set = (icc_profile.empty() || WebPMuxSetChunk(mux, "ICCP", &icc, 1) == WEBP_MUX_OK) &&
                        (exif.empty() || WebPMuxSetChunk(mux, "EXIF", &exif_data, 1) == WEBP_MUX_OK);
             if (set && WebPMuxAssemble(mux, &with_metadata) == WEBP_MUX_OK) {
                 assembled = with_metadata;
@@ -355,12 +356,27 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
         *error = TooLargeText(width, height, settings);
         return false;
     }
+    // Samples are read as unsigned integers (void: unspecified, taken as
+    // such); signed or floating-point ones would come out as wrong colours,
+    // whichever reader took them.
+    uint16_t sample_format = SAMPLEFORMAT_UINT;
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_SAMPLEFORMAT, &sample_format);
+    if (sample_format != SAMPLEFORMAT_UINT && sample_format != SAMPLEFORMAT_VOID) {
+        *error = std::string("unsupported TIFF (") +
+                 (sample_format == SAMPLEFORMAT_INT      ? "signed integer"
+                  : sample_format == SAMPLEFORMAT_IEEEFP ? "floating-point"
+                                                         : "complex") +
+                 " samples)";
+        return false;
+    }
     uint32_t icc_size = 0;
     void* icc = nullptr;
     if (TIFFGetField(guard.tif, TIFFTAG_ICCPROFILE, &icc_size, &icc) && icc) {
         image->icc.assign(static_cast<const char*>(icc), icc_size);
     }
-    image->exif = ExifFromTiff(data, size);
+    bool exif_too_large = false;
+    image->exif = ExifFromTiff(data, size, &exif_too_large);
+    if (exif_too_large) image->warnings.push_back(kExifTooLargeWarning);
     uint16_t orientation = 1;
     TIFFGetFieldDefaulted(guard.tif, TIFFTAG_ORIENTATION, &orientation);
     image->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
@@ -384,7 +400,15 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     rgba.req_orientation = ORIENTATION_TOPLEFT;
     rgba.orientation = ORIENTATION_TOPLEFT;
     size_t pixels = static_cast<size_t>(width) * height;
-    uint64_t decoder_bytes = pixels * 4 + (1 << 20) + OrientationBytes(*image, settings, width, height);
+    // The reader decodes a whole strip or tile at a time (one per plane when
+    // the planes are separate), and a tile may be far larger than the image.
+    uint16_t planar = PLANARCONFIG_CONTIG, samples = 1;
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(guard.tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    uint64_t block = TIFFIsTiled(guard.tif) ? TIFFTileSize64(guard.tif) : TIFFStripSize64(guard.tif);
+    if (planar == PLANARCONFIG_SEPARATE) block *= samples;
+    uint64_t decoder_bytes =
+        pixels * 4 + block + (1 << 20) + OrientationBytes(*image, settings, width, height);
     if (settings.reserve &&
         !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
         return false;
@@ -413,7 +437,8 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     return true;
 }
 
-bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error) {
+bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std::string* error,
+                std::vector<std::string>* warnings) {
     TiffStream stream = {};
     stream.out = out;
     out->clear();
@@ -436,12 +461,14 @@ bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error) {
     TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    // 1 once turned upright; under --no-auto-orient, the orientation the
+    // pixels were stored with, which they still have.
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, static_cast<uint16_t>(image.orientation));
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
     TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
-    if (!image.icc.empty()) {
-        TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(image.icc.size()), image.icc.data());
+    if (!icc.empty()) {
+        TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(icc.size()), icc.data());
     }
     ByteBuffer row(static_cast<size_t>(image.width) * 3);
     for (int y = 0; y < image.height; ++y) {
@@ -462,7 +489,10 @@ bool EncodeTiff(const Image& image, ByteBuffer* out, std::string* error) {
     guard.tif = nullptr;
     out->resize(stream.size);
     // A block that cannot be read cannot be carried; the picture still is.
-    if (!exif.empty()) AddExifToTiff(exif, out);
+    bool too_large = false;
+    if (!exif.empty() && !AddExifToTiff(exif, out, &too_large) && too_large && warnings) {
+        warnings->push_back(kExifTooLargeWarning);
+    }
     return true;
 }
 

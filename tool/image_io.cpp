@@ -83,6 +83,8 @@ uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint
     return settings.auto_orient && image.orientation >= 5 ? width * height * 3 : 0;
 }
 
+const char kExifTooLargeWarning[] = "EXIF data left out (more than 32768 entries or 1 MiB of values)";
+
 std::string OutputExif(const Image& image) {
     std::string exif = image.exif;
     SetExifOrientation(&exif, image.orientation);
@@ -586,8 +588,9 @@ bool LoadPnm(const uint8_t* data, size_t size, const LoadSettings& settings, Ima
     bool grey = data[1] == '5';
     const char* kind = grey ? "PGM" : "PPM";
     size_t pos = 2;
-    // Large enough to report any claimed size, small enough not to overflow.
-    const int64_t kLimit = 1000000000;
+    // Large enough to report any claimed size as it stands (2^31 + 5 rows
+    // too), small enough not to overflow.
+    const int64_t kLimit = 1000000000000000;
     int64_t width = ReadPnmNumber(data, size, &pos, kLimit);
     int64_t height = width >= 0 ? ReadPnmNumber(data, size, &pos, kLimit) : 0;
     int64_t maxval = height >= 0 ? ReadPnmNumber(data, size, &pos, 65535) : 0;
@@ -668,7 +671,8 @@ void PngWrite(png_structp png, png_bytep data, png_size_t count) {
 
 void PngFlush(png_structp) {}
 
-bool PngEncodeRows(png_structp png, png_infop info, const Image* image, std::string* exif, PngSink* sink) {
+bool PngEncodeRows(png_structp png, png_infop info, const Image* image, const std::string* icc,
+                   std::string* exif, PngSink* sink) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_write_fn(png, sink, PngWrite, PngFlush);
     png_set_IHDR(png, info, static_cast<png_uint_32>(image->width), static_cast<png_uint_32>(image->height),
@@ -676,10 +680,9 @@ bool PngEncodeRows(png_structp png, png_infop info, const Image* image, std::str
                  PNG_FILTER_TYPE_DEFAULT);
     // A profile libpng finds unusable is left out with a warning.
     png_set_benign_errors(png, 1);
-    if (!image->icc.empty()) {
+    if (!icc->empty()) {
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
-                     reinterpret_cast<png_const_bytep>(image->icc.data()),
-                     static_cast<png_uint_32>(image->icc.size()));
+                     reinterpret_cast<png_const_bytep>(icc->data()), static_cast<png_uint_32>(icc->size()));
     }
     if (!exif->empty()) {
         png_set_eXIf_1(png, info, static_cast<png_uint_32>(exif->size()),
@@ -701,7 +704,7 @@ struct PngWriteGuard {
     ~PngWriteGuard() { png_destroy_write_struct(&png, &info); }
 };
 
-bool EncodePng(const Image& image, ByteBuffer* out, std::string* error) {
+bool EncodePng(const Image& image, const std::string& icc, ByteBuffer* out, std::string* error) {
     std::string exif = OutputExif(image);
     PngSink sink = {};
     sink.out = out;
@@ -709,7 +712,7 @@ bool EncodePng(const Image& image, ByteBuffer* out, std::string* error) {
     guard.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &sink, PngWriteError, PngWarning);
     if (guard.png) guard.info = png_create_info_struct(guard.png);
     if (!guard.png || !guard.info) throw std::bad_alloc();
-    if (!PngEncodeRows(guard.png, guard.info, &image, &exif, &sink)) {
+    if (!PngEncodeRows(guard.png, guard.info, &image, &icc, &exif, &sink)) {
         if (sink.out_of_memory) throw std::bad_alloc();
         *error = std::string("cannot encode PNG (") + sink.message + ")";
         return false;
@@ -718,6 +721,12 @@ bool EncodePng(const Image& image, ByteBuffer* out, std::string* error) {
 }
 
 // ------------------------------------------------------------- JPEG write
+
+// Bytes a marker segment holds after its length field.
+constexpr size_t kJpegMarkerBytes = 65533;
+// A profile is cut into at most 255 APP2 markers of 65519 bytes (the marker
+// less its "ICC_PROFILE\0", sequence number and count).
+constexpr size_t kJpegIccBytes = size_t(255) * 65519;
 
 // Compressed data goes straight into the output buffer, grown by doubling.
 struct JpegSink {
@@ -759,7 +768,8 @@ struct JpegEncode {
     JpegSink sink;
 };
 
-bool JpegEncodeRows(JpegEncode* job, const Image* image, int quality, const std::string* exif) {
+bool JpegEncodeRows(JpegEncode* job, const Image* image, int quality, const std::string* icc,
+                    const std::string* exif) {
     jpeg_compress_struct* cinfo = &job->cinfo;
     if (setjmp(job->error_state.jump)) return false;
     job->sink.manager.init_destination = JpegSinkInit;
@@ -773,15 +783,16 @@ bool JpegEncodeRows(JpegEncode* job, const Image* image, int quality, const std:
     jpeg_set_defaults(cinfo);
     jpeg_set_quality(cinfo, quality, TRUE);
     jpeg_start_compress(cinfo, TRUE);
-    // A marker holds at most 65533 bytes; a larger EXIF block is left out.
-    if (!exif->empty() && exif->size() + 6 <= 65533) {
+    // A marker holds at most 65533 bytes; a larger EXIF block is left out
+    // (EncodeJpeg warns).
+    if (!exif->empty() && exif->size() + 6 <= kJpegMarkerBytes) {
         jpeg_write_m_header(cinfo, JPEG_APP0 + 1, static_cast<unsigned>(exif->size() + 6));
         for (char c : std::string("Exif\0\0", 6)) jpeg_write_m_byte(cinfo, c);
         for (char c : *exif) jpeg_write_m_byte(cinfo, static_cast<uint8_t>(c));
     }
-    if (!image->icc.empty()) {
-        jpeg_write_icc_profile(cinfo, reinterpret_cast<const JOCTET*>(image->icc.data()),
-                               static_cast<unsigned>(image->icc.size()));
+    if (!icc->empty()) {
+        jpeg_write_icc_profile(cinfo, reinterpret_cast<const JOCTET*>(icc->data()),
+                               static_cast<unsigned>(icc->size()));
     }
     while (cinfo->next_scanline < cinfo->image_height) {
         JSAMPROW rows[16];
@@ -804,8 +815,13 @@ struct JpegEncodeGuard {
     }
 };
 
-bool EncodeJpeg(const Image& image, int quality, ByteBuffer* out, std::string* error) {
+bool EncodeJpeg(const Image& image, const std::string& icc, int quality, ByteBuffer* out, std::string* error,
+                std::vector<std::string>* warnings) {
     std::string exif = OutputExif(image);
+    if (exif.size() + 6 > kJpegMarkerBytes && warnings) {
+        warnings->push_back("EXIF data left out (" + std::to_string(exif.size()) +
+                            " bytes, more than a JPEG marker holds)");
+    }
     JpegEncode job;
     memset(&job, 0, sizeof(job));
     job.sink.out = out;
@@ -814,7 +830,7 @@ bool EncodeJpeg(const Image& image, int quality, ByteBuffer* out, std::string* e
     JpegEncodeGuard guard;
     jpeg_create_compress(&job.cinfo);
     guard.job = &job;
-    if (!JpegEncodeRows(&job, &image, quality, &exif)) {
+    if (!JpegEncodeRows(&job, &image, quality, &icc, &exif)) {
         if (job.sink.out_of_memory) throw std::bad_alloc();
         *error = std::string("cannot encode JPEG (") + job.error_state.message + ")";
         return false;
@@ -935,6 +951,7 @@ bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, I
     image->icc.clear();
     image->exif.clear();
     image->orientation = 1;
+    image->warnings.clear();
     bool ok = false;
     switch (format) {
         case ImageFormat::kPng:
@@ -977,18 +994,50 @@ bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings) {
     return format == ImageFormat::kJpeg || (format == ImageFormat::kWebp && !settings.lossless);
 }
 
+// The profile to write with the pixels in format: empty when there is none,
+// when it does not describe RGB pixels, or when format cannot hold it.
+std::string CarriedIcc(const Image& image, ImageFormat format, std::vector<std::string>* warnings) {
+    if (image.icc.empty() || format == ImageFormat::kPpm || format == ImageFormat::kPgm) {
+        return std::string();
+    }
+    auto drop = [&](const std::string& why) {
+        if (warnings) warnings->push_back("ICC profile left out (" + why + ")");
+        return std::string();
+    };
+    // Bytes 16 .. 19 of the header name the colour space the profile
+    // describes; every output holds RGB pixels. A grey profile of a grey
+    // input is not carried either: it would tell readers to take the three
+    // channels as one.
+    const size_t kHeaderBytes = 128;
+    if (image.icc.size() < kHeaderBytes) return drop("too short to be a profile");
+    std::string space = image.icc.substr(16, 4);
+    if (space != "RGB ") {
+        for (char& c : space) {
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = '?';
+        }
+        while (!space.empty() && space.back() == ' ') space.pop_back();
+        return drop("a '" + space + "' profile does not describe the RGB pixels written");
+    }
+    if (format == ImageFormat::kJpeg && image.icc.size() > kJpegIccBytes) {
+        return drop(std::to_string(image.icc.size()) + " bytes, more than JPEG holds (" +
+                    std::to_string(kJpegIccBytes) + ")");
+    }
+    return image.icc;
+}
+
 bool EncodeImage(const Image& image, ImageFormat format, const EncodeSettings& settings, ByteBuffer* out,
-                 std::string* error) {
+                 std::string* error, std::vector<std::string>* warnings) {
     out->clear();
+    std::string icc = CarriedIcc(image, format, warnings);
     switch (format) {
         case ImageFormat::kPng:
-            return EncodePng(image, out, error);
+            return EncodePng(image, icc, out, error);
         case ImageFormat::kJpeg:
-            return EncodeJpeg(image, settings.quality, out, error);
+            return EncodeJpeg(image, icc, settings.quality, out, error, warnings);
         case ImageFormat::kWebp:
-            return EncodeWebp(image, settings, out, error);
+            return EncodeWebp(image, icc, settings, out, error);
         case ImageFormat::kTiff:
-            return EncodeTiff(image, out, error);
+            return EncodeTiff(image, icc, out, error, warnings);
         case ImageFormat::kPpm:
         case ImageFormat::kPgm:
             EncodePnm(image, format == ImageFormat::kPgm, out);

@@ -31,6 +31,9 @@ struct Image {
     // EXIF (or TIFF) orientation of the pixels as stored: 1 is upright.
     // Written back into the EXIF block of the output.
     int orientation = 1;
+    // What the loader left out and why ("EXIF data left out (...)"), for
+    // the user; the picture itself loaded.
+    std::vector<std::string> warnings;
 };
 
 struct LoadSettings {
@@ -79,9 +82,13 @@ bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings);
 
 // Encodes image in format into *out, with its ICC profile and EXIF block
 // where the format holds them (PPM/PGM hold neither). PGM keeps the luma
-// (BT.601) only.
+// (BT.601) only. The profile goes only where it describes the pixels
+// written: an RGB profile ('RGB ' colour space); a grey, CMYK or other
+// profile is left out, and so is one too large for the format. Metadata
+// left out is named in *warnings (when given); the picture is still
+// written.
 bool EncodeImage(const Image& image, ImageFormat format, const EncodeSettings& settings, ByteBuffer* out,
-                 std::string* error);
+                 std::string* error, std::vector<std::string>* warnings = nullptr);
 
 }  // namespace polarmosaic
 

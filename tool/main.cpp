@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <map>
+#include <utility>
 #include <mutex>
 #include <new>
 #include <string>
@@ -55,7 +56,8 @@ const char kHelp[] =
     "transparent pixels are laid over the background colour. PGM output keeps\n"
     "the luma. The picture is turned upright as its EXIF orientation says; its\n"
     "ICC profile and EXIF data (orientation reset) go to JPEG, PNG and WebP\n"
-    "outputs, the ICC profile to TIFF outputs.\n"
+    "outputs, the ICC profile to TIFF outputs. A profile that does not describe\n"
+    "RGB (CMYK, grey) is left out, with a warning.\n"
     "\n"
     "Geometry. By default the mosaic is fitted to the picture: rings around\n"
     "the centre out to the farthest corner, so every feature stays where it\n"
@@ -648,6 +650,8 @@ struct Job {
     std::string output;  // path or "-"
     ImageFormat format = ImageFormat::kUnknown;
     std::string error;  // "FILE: reason" when it failed
+    // "FILE: what was left out", for metadata that could not be carried.
+    std::vector<std::string> warnings;
     bool ok = false;
     int width = 0;
     int height = 0;
@@ -723,8 +727,7 @@ private:
     // and waits for the whole amount while holding nothing.
     bool Hold(const MemoryParts& need, const std::string& name, std::string* error) {
         if (need.Sum() > budget_->total()) {
-            *error = name + ": needs " + MemoryText(need.Sum()) + " of memory, more than the budget of " +
-                     MemoryText(budget_->total()) + " (--memory)";
+            *error = name + ": " + OverBudgetText(need.Sum(), budget_->total());
             return false;
         }
         if (TryHold(need)) return true;
@@ -777,6 +780,14 @@ private:
             image_ = MakeDemoImage();
         } else {
             int64_t file_size = RegularFileSize(job->input);
+            // What the file is decides before its size: a large file that is
+            // no image is "not an image", not "needs 8 GiB".
+            ByteBuffer head;
+            if (file_size > 0 && ReadFileHead(job->input, 64, &head) &&
+                !CheckImageHead(head.data(), head.size(), &reason)) {
+                job->error = name + ": " + reason;
+                return;
+            }
             need.part[MemoryParts::kFile] = file_size > 0 ? file_size : 0;
             if (!Hold(need, name, &job->error)) return;
             // Set when the decoder found the image too big for what is free now:
@@ -787,6 +798,18 @@ private:
                 ReadOptions read;
                 read.max_bytes = budget_->total();
                 read.check_head = CheckImageHead;
+                // A stream is counted as it is read: the memory taken for it is
+                // held before the buffer grows.
+                read.grow = [&](uint64_t bytes, std::string* error) {
+                    MemoryParts more = need;
+                    more.part[MemoryParts::kFile] = std::min(bytes, budget_->total());
+                    if (TryHold(more)) {
+                        need = more;
+                        return true;
+                    }
+                    *error = "not enough of the memory budget free to read it (--memory)";
+                    return false;
+                };
                 if (!ReadWholeFile(job->input, read, &file_, &reason)) {
                     job->error = name + ": " + reason;
                     return;
@@ -804,8 +827,7 @@ private:
                 settings.reserve = [&](int width, int height, uint64_t decoder_bytes, std::string* error) {
                     need = ImageParts(need, width, height, decoder_bytes);
                     if (need.Sum() > budget_->total()) {
-                        *error = "needs " + MemoryText(need.Sum()) + " of memory, more than the budget of " +
-                                 MemoryText(budget_->total()) + " (--memory)";
+                        *error = OverBudgetText(need.Sum(), budget_->total());
                         return false;
                     }
                     if (TryHold(need)) return true;
@@ -815,9 +837,12 @@ private:
                 };
                 retry = false;
                 if (LoadImage(file_.data(), file_.size(), settings, &image_, &reason)) {
+                    for (const std::string& warning : image_.warnings)
+                        job->warnings.push_back(name + ": " + warning);
                     break;
                 }
-                if (!retry || attempt > 0 || job->input == "-") {
+                // A stream cannot be read a second time.
+                if (!retry || attempt > 0 || file_size < 0) {
                     job->error = name + ": " + reason;
                     return;
                 }
@@ -843,11 +868,13 @@ private:
             host_.Apply(image_.rgb.data(), stride, image_.rgb.data(), stride);
         }
         encoded_.reserve(need.part[MemoryParts::kEncoded]);
-        if (!EncodeImage(image_, job->format, options_.encode, &encoded_, &reason) ||
+        std::vector<std::string> left_out;
+        if (!EncodeImage(image_, job->format, options_.encode, &encoded_, &reason, &left_out) ||
             !WriteFileAtomically(job->output, encoded_.data(), encoded_.size(), &reason)) {
             job->error = job->output + ": " + reason;
             return;
         }
+        for (const std::string& warning : left_out) job->warnings.push_back(job->output + ": " + warning);
         if (options_.checksum) {
             // The pixels as computed, before encoding; "-" keeps stdout for them.
             std::string hex = ChecksumHex(PixelChecksum(image_.rgb.data(), image_.width, image_.height,
@@ -915,6 +942,10 @@ public:
     void Report(const Job& job) {
         std::lock_guard<std::mutex> lock(mutex_);
         ++done_;
+        for (const std::string& warning : job.warnings) {
+            if (shown_) fputs("\r\033[K", stderr);
+            fprintf(stderr, "polarmosaic: warning: %s\n", warning.c_str());
+        }
         if (!job.ok) {
             if (shown_) fputs("\r\033[K", stderr);
             fprintf(stderr, "polarmosaic: %s\n", job.error.c_str());
@@ -963,7 +994,11 @@ int RunBatch(const ToolOptions& options, MemoryBudget* budget) {
     std::vector<Job> jobs(options.positional.size());
     std::vector<bool> warned(8, false);
     std::vector<bool> pending(jobs.size(), true);
+    // Two outputs are the same file when their paths are (folders resolved:
+    // "x-m.png" and "./x-m.png", "sub/../x.png" and "x.png"), or, for files
+    // that exist, when their device and inode are (hard links).
     std::map<std::string, size_t> output_owner;
+    std::map<std::pair<uint64_t, uint64_t>, size_t> existing_owner;
     for (size_t i = 0; i < jobs.size(); ++i) {
         Job& job = jobs[i];
         job.input = options.positional[i];
@@ -977,14 +1012,24 @@ int RunBatch(const ToolOptions& options, MemoryBudget* budget) {
             WarnUnusedQuality(options, job.format);
         }
         job.output = BatchOutputName(options.out_dir, options.name_template, job.input, job.format);
-        auto owner = output_owner.find(job.output);
-        if (owner != output_owner.end()) {
+        std::string canonical = CanonicalOutputPath(job.output);
+        auto owner = output_owner.find(canonical);
+        size_t other = owner != output_owner.end() ? owner->second : jobs.size();
+        std::pair<uint64_t, uint64_t> identity;
+        bool exists = FileIdentity(job.output, &identity.first, &identity.second);
+        if (other == jobs.size() && exists) {
+            auto same = existing_owner.find(identity);
+            if (same != existing_owner.end()) other = same->second;
+        }
+        if (other != jobs.size()) {
             job.error = job.input + ": output " + job.output + " would also be written from " +
-                        jobs[owner->second].input;
+                        jobs[other].input +
+                        (jobs[other].output == job.output ? "" : " (as " + jobs[other].output + ")");
             pending[i] = false;
             continue;
         }
-        output_owner[job.output] = i;
+        output_owner[canonical] = i;
+        if (exists) existing_owner[identity] = i;
         std::string refusal = CheckOutputPath(job.output);
         if (!refusal.empty()) {
             job.error = job.output + ": " + refusal;
@@ -1077,6 +1122,8 @@ int RunSingle(const ToolOptions& options, MemoryBudget* budget) {
         Worker worker(options, budget, options.threads >= 0 ? options.threads : 0);
         worker.Run(&job);
     }
+    for (const std::string& warning : job.warnings)
+        fprintf(stderr, "polarmosaic: warning: %s\n", warning.c_str());
     if (!job.ok) {
         fprintf(stderr, "polarmosaic: %s\n", job.error.c_str());
         return kExitFileFailed;

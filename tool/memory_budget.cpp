@@ -6,6 +6,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <string.h>
+
+#include <algorithm>
 #include <cmath>
 
 namespace polarmosaic {
@@ -70,6 +73,30 @@ bool ParseMemorySize(const std::string& text, uint64_t* bytes) {
     }
     *bytes = static_cast<uint64_t>(total);
     return true;
+}
+
+void MemoryTexts(uint64_t need, uint64_t budget, std::string* need_text, std::string* budget_text) {
+    *need_text = MemoryText(need);
+    *budget_text = MemoryText(budget);
+    if (*need_text != *budget_text) return;
+    const bool gib = std::max(need, budget) >= (uint64_t(1) << 30);
+    const double unit = gib ? 1073741824.0 : 1048576.0;
+    char a[64], b[64];
+    for (int decimals = gib ? 1 : 0; decimals <= 3; ++decimals) {
+        snprintf(a, sizeof(a), "%.*f %s", decimals, need / unit, gib ? "GiB" : "MiB");
+        snprintf(b, sizeof(b), "%.*f %s", decimals, budget / unit, gib ? "GiB" : "MiB");
+        if (strcmp(a, b) != 0) break;
+        snprintf(a, sizeof(a), "%llu bytes", static_cast<unsigned long long>(need));
+        snprintf(b, sizeof(b), "%llu bytes", static_cast<unsigned long long>(budget));
+    }
+    *need_text = a;
+    *budget_text = b;
+}
+
+std::string OverBudgetText(uint64_t need, uint64_t budget) {
+    std::string a, b;
+    MemoryTexts(need, budget, &a, &b);
+    return "needs " + a + " of memory, more than the budget of " + b + " (--memory)";
 }
 
 std::string MemoryText(uint64_t bytes) {

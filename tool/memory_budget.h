@@ -43,6 +43,15 @@ bool ParseMemorySize(const std::string& text, uint64_t* bytes);
 // "1.5 GiB", "12 MiB": for messages.
 std::string MemoryText(uint64_t bytes);
 
+// Two amounts for one message, as MemoryText gives them unless that makes
+// them look the same: then in one unit with as many decimals as it takes
+// for them to differ ("1.501 GiB" against "1.500 GiB"), in bytes when even
+// three do not tell them apart.
+void MemoryTexts(uint64_t a, uint64_t b, std::string* a_text, std::string* b_text);
+
+// "needs NEED of memory, more than the budget of BUDGET (--memory)".
+std::string OverBudgetText(uint64_t need, uint64_t budget);
+
 }  // namespace polarmosaic
 
 #endif  // POLARMOSAIC_TOOL_MEMORY_BUDGET_H

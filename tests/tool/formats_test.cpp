@@ -649,6 +649,172 @@ TEST(ToolMetadata, IccAndExifSurviveARoundTripThroughEveryOutputFormat) {
     }
 }
 
+// A profile is carried only where it describes the pixels written (RGB)
+// and fits the format; otherwise it is left out with a warning, and the
+// picture is still written.
+TEST(ToolMetadata, ProfilesGoOnlyWhereTheyDescribeThePixels) {
+    TempDir dir;
+    const std::string rgb = LinearSrgbProfile();
+    auto with_space = [&](const char* space) {
+        std::string profile = rgb;
+        profile.replace(16, 4, space);
+        return profile;
+    };
+    std::string huge = rgb;
+    huge.resize(size_t(255) * 65519 + 1, '\0');
+    struct Case {
+        const char* name;
+        std::string profile;
+        const char* output;
+        const char* warning;  // nullptr: the profile is carried
+    };
+    const char* kCmyk = "ICC profile left out (a 'CMYK' profile does not describe the RGB pixels written)";
+    const Case cases[] = {
+        {"RGB to JPEG", rgb, "out.jpg", nullptr},
+        {"CMYK to JPEG", with_space("CMYK"), "out.jpg", kCmyk},
+        {"CMYK to PNG", with_space("CMYK"), "out.png", kCmyk},
+        {"CMYK to WebP", with_space("CMYK"), "out.webp", kCmyk},
+        {"CMYK to TIFF", with_space("CMYK"), "out.tif", kCmyk},
+        {"grey to PNG", with_space("GRAY"), "out.png",
+         "ICC profile left out (a 'GRAY' profile does not describe the RGB pixels written)"},
+        {"too large for JPEG", huge, "out.jpg",
+         "ICC profile left out (16707346 bytes, more than JPEG holds (16707345))"},
+    };
+    std::vector<uint16_t> values(8 * 6 * 3);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<uint16_t>(i * 5 % 256);
+    for (const Case& c : cases) {
+        WriteTiff(dir.File("in.tif"), 8, 6, 3, 8, values, 1, c.profile);
+        ToolRun run = RunTool(dir.path(), {"--no-effect", "in.tif", c.output});
+        ASSERT_EQ(run.exit_code, 0) << c.name << ": " << run.err;
+        Bytes file = pmtest::ReadFileBytes(dir.File(c.output));
+        std::string extension = std::string(c.output).substr(4);
+        Metadata m;
+        Rgb pixels;
+        if (extension == "jpg") {
+            m = JpegMetadata(file);
+            EXPECT_TRUE(pmtest::DecodeJpeg(file, &pixels)) << c.name;
+        } else if (extension == "png") {
+            m = PngMetadata(file);
+        } else if (extension == "webp") {
+            m = WebpMetadata(file);
+        } else {
+            EXPECT_TRUE(ReadTiff(dir.File(c.output), &pixels, &m.icc)) << c.name;
+        }
+        EXPECT_EQ(m.icc, c.warning ? std::string() : c.profile) << c.name;
+        EXPECT_EQ(run.err, c.warning
+                               ? "polarmosaic: warning: " + std::string(c.output) + ": " + c.warning + "\n"
+                               : std::string())
+            << c.name;
+    }
+}
+
+// Under --no-auto-orient the pixels stay as stored, so every output keeps
+// the stored orientation (TIFF in its own tag, the others in EXIF); turned
+// upright, every output says 1.
+TEST(ToolOrientation, OutputsKeepTheOrientationOfThePixelsWritten) {
+    TempDir dir;
+    Rgb upright = pmtest::Pattern(30, 20, 4);
+    pmtest::WriteFileBytes(dir.File("in.png"),
+                           PngWithMetadata(StoredFor(upright, 6), "", ExifBlock(6, true, false, 20, 30)));
+    struct Case {
+        bool auto_orient;
+        const char* output;
+        int orientation;
+        int width;
+    };
+    const Case cases[] = {{false, "out.tif", 6, 20},
+                          {true, "out.tif", 1, 30},
+                          {false, "out.jpg", 6, 20},
+                          {true, "out.jpg", 1, 30}};
+    for (const Case& c : cases) {
+        std::string where = std::string(c.output) + (c.auto_orient ? "" : " --no-auto-orient");
+        std::vector<std::string> args = {"--no-effect", "in.png", c.output};
+        if (!c.auto_orient) args.insert(args.begin(), "--no-auto-orient");
+        ToolRun run = RunTool(dir.path(), args);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        int orientation = 0, width = 0;
+        if (std::string(c.output) == "out.tif") {
+            TIFF* tif = TIFFOpen(dir.File(c.output).c_str(), "r");
+            ASSERT_NE(tif, nullptr);
+            uint16_t value = 0;
+            uint32_t w = 0;
+            TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &value);
+            TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+            TIFFClose(tif);
+            orientation = value;
+            width = static_cast<int>(w);
+        } else {
+            Bytes file = pmtest::ReadFileBytes(dir.File(c.output));
+            std::string entry =
+                ExifEntries(JpegMetadata(file).exif)["/274"];  // "3 1 " and a little-endian SHORT
+            ASSERT_EQ(entry.size(), 6u) << where;
+            orientation = static_cast<uint8_t>(entry[4]) | static_cast<uint8_t>(entry[5]) << 8;
+            Rgb pixels;
+            ASSERT_TRUE(pmtest::DecodeJpeg(file, &pixels));
+            width = pixels.width;
+        }
+        EXPECT_EQ(orientation, c.orientation) << where;
+        EXPECT_EQ(width, c.width) << where;
+    }
+}
+
+// TIFF samples other than unsigned integers are refused with the reason,
+// in strips and in tiles alike, instead of coming out as wrong colours.
+TEST(ToolFormats, TiffSampleFormats) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        int bits;
+        uint16_t format;
+        bool tiled;
+        uint32_t sample;     // every sample, in its bits
+        const char* reason;  // nullptr: loads, grey 128
+    };
+    const Case cases[] = {
+        {"half-float strips", 16, SAMPLEFORMAT_IEEEFP, false, 0x3800, "floating-point samples"},
+        {"half-float tiles", 16, SAMPLEFORMAT_IEEEFP, true, 0x3800, "floating-point samples"},
+        {"float strips", 32, SAMPLEFORMAT_IEEEFP, false, 0x3F000000, "floating-point samples"},
+        {"signed 8-bit strips", 8, SAMPLEFORMAT_INT, false, 0x9C, "signed integer samples"},
+        {"signed 16-bit strips", 16, SAMPLEFORMAT_INT, false, 0xFC18, "signed integer samples"},
+        {"signed 16-bit tiles", 16, SAMPLEFORMAT_INT, true, 0xFC18, "signed integer samples"},
+        {"unsigned 16-bit strips", 16, SAMPLEFORMAT_UINT, false, 0x8080, nullptr},
+    };
+    const int size = 16;
+    for (const Case& c : cases) {
+        TIFF* tif = TIFFOpen(dir.File("in.tif").c_str(), "w");
+        ASSERT_NE(tif, nullptr);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, size);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, size);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, c.bits);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, c.format);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        std::vector<uint8_t> samples(size * size * c.bits / 8);
+        for (size_t i = 0; i < samples.size(); i += c.bits / 8) memcpy(&samples[i], &c.sample, c.bits / 8);
+        if (c.tiled) {
+            TIFFSetField(tif, TIFFTAG_TILEWIDTH, size);
+            TIFFSetField(tif, TIFFTAG_TILELENGTH, size);
+            ASSERT_GT(TIFFWriteEncodedTile(tif, 0, samples.data(), static_cast<tmsize_t>(samples.size())), 0);
+        } else {
+            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, size);
+            ASSERT_GT(TIFFWriteEncodedStrip(tif, 0, samples.data(), static_cast<tmsize_t>(samples.size())),
+                      0);
+        }
+        TIFFClose(tif);
+        ToolRun run = RunTool(dir.path(), {"--no-effect", "in.tif", "out.ppm"});
+        if (c.reason) {
+            EXPECT_EQ(run.exit_code, 1) << c.name;
+            EXPECT_EQ(run.err, "polarmosaic: in.tif: unsupported TIFF (" + std::string(c.reason) + ")\n")
+                << c.name;
+        } else {
+            ASSERT_EQ(run.exit_code, 0) << c.name << ": " << run.err;
+            Rgb out = ReadPpm(dir.File("out.ppm"));
+            EXPECT_EQ(out.px, Bytes(size * size * 3, 128)) << c.name;
+        }
+    }
+}
+
 TEST(ToolMetadata, SrgbConvertsThroughTheProfile) {
     TempDir dir;
     // Linear values; sRGB encodes v as 255 * (1.055 * (v / 255)^(1 / 2.4) - 0.055)

@@ -2,6 +2,13 @@
 // result against a direct call of the module.
 #include <cmath>
 #include <math.h>
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -408,6 +415,79 @@ TEST(HostResult, OneShotFormRefusesWithReason) {
     EXPECT_FALSE(polarmosaic::ApplyPolarMosaic(input.px.data(), 1, 9, MosaicOptions(), &out, &error));
     EXPECT_NE(error.find("at least 2 x 2"), std::string::npos) << error;
     EXPECT_TRUE(out.empty());
+}
+
+// ------------------------------------------------------------ threads
+
+// Address space in use now, from /proc (0 when unknown).
+rlim_t AddressSpaceInUse() {
+    FILE* status = fopen("/proc/self/status", "r");
+    unsigned long kib = 0;
+    char line[256];
+    while (status && fgets(line, sizeof(line), status)) {
+        if (sscanf(line, "VmSize: %lu kB", &kib) == 1) break;
+    }
+    if (status) fclose(status);
+    return static_cast<rlim_t>(kib) * 1024;
+}
+
+// A system that refuses threads (here an address-space limit with room for
+// a handful of 8 MiB stacks): the pool and the host run on the threads they
+// got, every job exactly once and the bytes unchanged, instead of aborting
+// on the refusal or waiting for threads that never started.
+TEST(HostThreads, RefusedThreadsAreDoneWithout) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    const int width = 97, height = 61;
+    pmtest::Rgb input = pmtest::Pattern(width, height, 5);
+    MosaicOptions options;
+    options.threads = 1;
+    pmtest::Rgb expected = input;
+    std::string error;
+    ASSERT_TRUE(polarmosaic::ApplyPolarMosaic(input.px.data(), width, height, options, &expected.px, &error))
+        << error;
+    for (int threads : {64, 1024}) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Each failed check is one bit of the exit status; a pool that
+            // waits for threads that never started dies of the alarm.
+            alarm(30);
+            int failed = 0;
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = AddressSpaceInUse() + (rlim_t(48) << 20);
+            if (AddressSpaceInUse() == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(100);
+            {
+                polarmosaic::ThreadPool pool(threads);
+                if (pool.threads() < 1 || pool.threads() >= threads) failed |= 1;
+                const uint32_t count = 5000;
+                std::vector<std::atomic<int>> runs(count);
+                for (auto& r : runs) r = 0;
+                struct Data {
+                    std::vector<std::atomic<int>>* runs;
+                } data = {&runs};
+                pool.Run(
+                    &data, [](void* d, uint32_t i) { ++(*static_cast<Data*>(d)->runs)[i]; }, count);
+                for (auto& r : runs) failed |= r != 1 ? 2 : 0;
+            }
+            MosaicHost host;
+            options.threads = threads;
+            pmtest::Rgb got = input;
+            if (!host.Prepare(width, height, options, &error)) {
+                failed |= 4;
+            } else {
+                if (host.threads() >= threads) failed |= 8;
+                host.Apply(got.px.data(), width * 3, got.px.data(), width * 3);
+                if (!(got == expected)) failed |= 16;
+            }
+            _exit(failed);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << threads << " threads: killed by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0) << threads << " threads: failed checks (bits)";
+    }
 }
 
 // ------------------------------------------------------------ checksum

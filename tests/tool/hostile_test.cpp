@@ -287,6 +287,130 @@ std::vector<std::string> TempFilesIn(const std::string& folder) {
     return found;
 }
 
+// ------------------------------------------------------------ EXIF
+
+struct TiffEntry {
+    uint16_t tag, type;
+    uint32_t count, value;  // value kDirectory + k: the offset of directory k
+};
+constexpr uint32_t kDirectory = 0xFFFF0000u;
+
+// A little-endian TIFF structure: the header, `data` at offset 8, then the
+// directories one after another, the first the root.
+Bytes TiffStructure(const Bytes& data, const std::vector<std::vector<TiffEntry>>& directories) {
+    std::vector<uint32_t> offsets;
+    uint32_t at = 8 + static_cast<uint32_t>(data.size());
+    for (const auto& directory : directories) {
+        offsets.push_back(at);
+        at += 2 + 12 * static_cast<uint32_t>(directory.size()) + 4;
+    }
+    Bytes out = {'I', 'I', 42, 0};
+    auto put = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    put(offsets[0], 4);
+    out.insert(out.end(), data.begin(), data.end());
+    for (const auto& directory : directories) {
+        put(static_cast<uint32_t>(directory.size()), 2);
+        for (const TiffEntry& e : directory) {
+            put(e.tag, 2);
+            put(e.type, 2);
+            put(e.count, 4);
+            put(e.value >= kDirectory ? offsets[e.value - kDirectory] : e.value, 4);
+        }
+        put(0, 4);
+    }
+    return out;
+}
+
+// At offset 8: a 2 x 2 grey picture, then the camera maker's name.
+const Bytes kPixelsAndMaker = {10, 60, 120, 250, 'F', 'a', 'n', 'M', 'a', 'k', 'e', 'r', 0, 0};
+const TiffEntry kMaker = {0x010F, 2, 9, 12};
+
+std::vector<TiffEntry> PictureTags() {
+    return {{256, 3, 1, 2}, {257, 3, 1, 2}, {258, 3, 1, 8}, {259, 3, 1, 1}, {262, 3, 1, 1},
+            kMaker,         {273, 4, 1, 8}, {277, 3, 1, 1}, {278, 3, 1, 2}, {279, 4, 1, 4}};
+}
+
+// n pointers to directory 1 from the root, n pointers to directory 2 from
+// that one, and n entries in the last: n^3 entries when every pointer is
+// followed.
+std::vector<std::vector<TiffEntry>> DuplicatePointers(std::vector<TiffEntry> root, int n) {
+    root.insert(root.end(), n, {0x8769, 4, 1, kDirectory + 1});
+    return {root, std::vector<TiffEntry>(n, {0xA005, 4, 1, kDirectory + 2}),
+            std::vector<TiffEntry>(n, {0x0001, 2, 4, 0x00383952})};
+}
+
+// An Exif and a GPS directory of 20000 small entries each.
+std::vector<std::vector<TiffEntry>> ManyInlineEntries() {
+    std::vector<TiffEntry> root = PictureTags();
+    root.push_back({0x8769, 4, 1, kDirectory + 1});
+    root.push_back({0x8825, 4, 1, kDirectory + 2});
+    return {root, std::vector<TiffEntry>(20000, {0x9000, 7, 4, 0x30333230}),
+            std::vector<TiffEntry>(20000, {0x0001, 2, 2, 'N'})};
+}
+
+// A JPEG carrying block in an APP1 marker.
+Bytes JpegWithExif(const Bytes& block) {
+    Bytes jpeg = pmtest::JpegBytes(2, 2, 1, Grey(2, 2, 90), 90);
+    Bytes app1 = {0xff,
+                  0xe1,
+                  static_cast<uint8_t>((block.size() + 8) >> 8),
+                  static_cast<uint8_t>(block.size() + 8),
+                  'E',
+                  'x',
+                  'i',
+                  'f',
+                  0,
+                  0};
+    app1.insert(app1.end(), block.begin(), block.end());
+    jpeg.insert(jpeg.begin() + 2, app1.begin(), app1.end());
+    return jpeg;
+}
+
+// A few KB of EXIF can describe billions of entries, through pointers to
+// one directory again and again, or hold more entries than any EXIF block:
+// each directory is read once and the work is bounded, so the picture is
+// written with its EXIF at its real size, or without it and a warning.
+TEST(ToolExif, DirectoriesThatFanOutAreReadOnceAndBounded) {
+    const Bytes block = TiffStructure({'F', 'a', 'n', 'M', 'a', 'k', 'e', 'r', 0, 0},
+                                      DuplicatePointers({{0x010F, 2, 9, 8}}, 60));
+    ASSERT_LT(block.size(), 65000u);
+    struct Case {
+        const char* name;
+        const char* input;
+        Bytes file;
+        const char* output;
+        bool kept;  // the EXIF (with its maker) is carried, without a warning
+    };
+    const Case cases[] = {
+        {"TIFF with duplicate pointers to PNG", "dup.tif",
+         TiffStructure(kPixelsAndMaker, DuplicatePointers(PictureTags(), 60)), "dup.png", true},
+        {"TIFF with duplicate pointers to JPEG", "dup.tif",
+         TiffStructure(kPixelsAndMaker, DuplicatePointers(PictureTags(), 60)), "dup.jpg", true},
+        {"JPEG with duplicate pointers to TIFF", "dup.jpg", JpegWithExif(block), "dup.tif", true},
+        {"TIFF with 40000 EXIF entries to PNG", "many.tif",
+         TiffStructure(kPixelsAndMaker, ManyInlineEntries()), "many.png", false},
+        {"TIFF with 40000 EXIF entries to TIFF", "many.tif",
+         TiffStructure(kPixelsAndMaker, ManyInlineEntries()), "many2.tif", false},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        pmtest::WriteFileBytes(dir.File(c.input), c.file);
+        ToolRun run = RunTool(dir.path(), {"--no-effect", "--memory", "64M", c.input, c.output});
+        ASSERT_EQ(run.exit_code, 0) << c.name << ": " << run.err;
+        Bytes out = pmtest::ReadFileBytes(dir.File(c.output));
+        EXPECT_LT(out.size(), 64u * 1024) << c.name;
+        std::string text(out.begin(), out.end());
+        EXPECT_EQ(Contains(text, "FanMaker"), c.kept) << c.name;
+        EXPECT_EQ(Contains(run.err, "warning: "), !c.kept) << c.name << ": " << run.err;
+        if (!c.kept) {
+            EXPECT_TRUE(Contains(run.err, "EXIF data left out (more than 32768 entries or 1 MiB of values)"))
+                << c.name << ": " << run.err;
+        }
+    }
+}
+
 TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
     TempDir dir;
     // 215 bytes that are a valid 2000 x 2000 picture.
@@ -316,6 +440,110 @@ TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
     // With the default budget the flat picture is just a picture.
     run = RunTool(dir.path(), {"flat.jpg", "out.png"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
+}
+
+// What a message says about memory must be what is wrong: a file that is
+// no image is that, however large; amounts close to the budget differ
+// visibly; a stream larger than the budget is not given a size it does
+// not have.
+TEST(ToolMemory, MessagesNameTheRealProblem) {
+    TempDir dir;
+    const std::string png_head = "\x89PNG\r\n\x1a\n";
+    struct Case {
+        const char* name;
+        std::string head;  // first bytes of a sparse file of `size` bytes
+        uint64_t size;
+        const char* memory;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"zeros.bin", "", uint64_t(8) << 30, "64M",
+         "zeros.bin: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"},
+        {"close.png", png_head, (uint64_t(3) << 29) + (uint64_t(1) << 20), "1.5G",
+         "close.png: needs 1.501 GiB of memory, more than the budget of 1.500 GiB (--memory)"},
+        {"byte.png", png_head, (uint64_t(3) << 29) + 1, "1.5G",
+         "byte.png: needs 1610612737 bytes of memory, more than the budget of 1610612736 bytes (--memory)"},
+    };
+    for (const Case& c : cases) {
+        pmtest::WriteFileBytes(dir.File(c.name), Bytes(c.head.begin(), c.head.end()));
+        ASSERT_EQ(truncate(dir.File(c.name).c_str(), static_cast<off_t>(c.size)), 0);
+        ToolRun run = RunTool(dir.path(), {"--memory", c.memory, c.name, "out.png"});
+        EXPECT_EQ(run.exit_code, 1) << c.name;
+        EXPECT_EQ(run.err, std::string("polarmosaic: ") + c.message + "\n") << c.name;
+        unlink(dir.File(c.name).c_str());
+    }
+}
+
+// A tile may be far larger than its image, and the reader decodes a whole
+// tile at once: a 2 x 2 TIFF with one 32768 x 16384 tile needs 512 MiB,
+// which the budget must see before it is taken.
+TEST(ToolMemory, TiffTileBuffersAreCounted) {
+    TempDir dir;
+    Bytes zeros(4096, 0), packed(compressBound(4096));
+    uLongf packed_size = packed.size();
+    ASSERT_EQ(compress(packed.data(), &packed_size, zeros.data(), zeros.size()), Z_OK);
+    packed.resize(packed_size);
+    struct Case {
+        const char* name;
+        uint32_t tile_width, tile_length;
+        const char* message;  // nullptr: written
+    };
+    const Case cases[] = {
+        {"huge.tif", 32768, 16384,
+         "huge.tif: needs 515 MiB of memory, more than the budget of 64 MiB (--memory)"},
+        {"small.tif", 16, 16, nullptr},
+    };
+    for (const Case& c : cases) {
+        const std::vector<TiffEntry> tags = {{256, 3, 1, 2},
+                                             {257, 3, 1, 2},
+                                             {258, 3, 1, 8},
+                                             {259, 3, 1, 8},
+                                             {262, 3, 1, 1},
+                                             {277, 3, 1, 1},
+                                             {322, 4, 1, c.tile_width},
+                                             {323, 4, 1, c.tile_length},
+                                             {324, 4, 1, 8},
+                                             {325, 4, 1, static_cast<uint32_t>(packed.size())}};
+        Bytes data = packed;
+        if (data.size() % 2) data.push_back(0);
+        pmtest::WriteFileBytes(dir.File(c.name), TiffStructure(data, {tags}));
+        ToolRun run = RunTool(dir.path(), {"--memory", "64M", "--no-effect", c.name, "out.png"});
+        if (c.message) {
+            EXPECT_EQ(run.exit_code, 1) << c.name;
+            EXPECT_EQ(run.err, std::string("polarmosaic: ") + c.message + "\n") << c.name;
+        } else {
+            EXPECT_EQ(run.exit_code, 0) << c.name << ": " << run.err;
+        }
+    }
+}
+
+// Streams in a batch (named pipes: no size before they are read) are
+// counted against the budget as they are read, not only once read whole:
+// three streams of 400 MB at --memory 96M stay within an address space
+// that three budgets' worth of buffers would not fit.
+TEST(ToolMemory, StreamsAreCountedWhileTheyAreRead) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under ulimit -v";
+#endif
+    TempDir dir;
+    // Writers that give up after a minute if the tool never opens their pipe.
+    std::string feed = "{ ";
+    for (const char* name : {"a.ppm", "b.ppm", "c.ppm"}) {
+        ASSERT_EQ(mkfifo(dir.File(name).c_str(), 0600), 0);
+        feed += std::string(
+                    "timeout 60 sh -c \"(printf 'P6 30000 30000 255\\\\n'; head -c 400000000 /dev/zero) >") +
+                name + "\" >/dev/null 2>&1 & ";
+    }
+    feed += "};";
+    ToolRun run =
+        RunTool(dir.path(), {"-j", "3", "-t", "1", "--memory", "96M", "-d", "out", "a.ppm", "b.ppm", "c.ppm"},
+                "", feed + "ulimit -v 400000;");
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_FALSE(Contains(run.err, "out of memory")) << run.err;
+    EXPECT_FALSE(Contains(run.err, "file is")) << run.err;
+    EXPECT_TRUE(Contains(run.err, ": input is larger than the memory budget of 96 MiB (--memory)"))
+        << run.err;
+    EXPECT_TRUE(Contains(run.err, "0 of 3 images written")) << run.err;
 }
 
 // libjpeg running out of memory (here under an address-space limit far

@@ -2,6 +2,7 @@
 // module called directly, error paths, nothing left behind, batches, usage.
 #include <math.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -423,6 +424,7 @@ std::vector<ErrorCase> ErrorCases() {
     std::string text = "hello, not a picture\n";
     std::string tiny = "P6\n1 1\n255\nabc";
     std::string huge = "P6\n40000 100\n255\n";
+    std::string tall = "P6\n4 2147483653\n255\n";
     std::string ascii = "P3\n2 2\n255\n0 0 0 0 0 0 0 0 0 0 0 0\n";
     Bytes half_png(png.begin(), png.begin() + png.size() / 2);
     Bytes half_jpeg(jpeg.begin(), jpeg.begin() + jpeg.size() / 2);
@@ -458,6 +460,11 @@ std::vector<ErrorCase> ErrorCases() {
          {"in.dat", "out.png"},
          1,
          "in.dat: image is 40000 x 100 pixels, larger than the effect can take"},
+        {"rows beyond 31 bits",
+         Bytes(tall.begin(), tall.end()),
+         {"in.dat", "out.png"},
+         1,
+         "in.dat: image is 4 x 2147483653 pixels, larger than the effect can take"},
         {"tile count for this image",
          ppm,
          {"--classic", "--tile-width", "30", "--cols", "9", "in.dat", "out.png"},
@@ -634,6 +641,57 @@ TEST(ToolBatch, AllGoodExitsZeroAndKeepsOutputsApart) {
     Rgb png;
     EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("out/p.png")), &png));
     EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File("out/q.png")), &png));
+}
+
+// Two inputs whose outputs are one file, however the paths are written:
+// the second is refused before anything is written, naming both inputs and
+// the output, instead of silently replacing the first one's result.
+TEST(ToolBatch, InputsThatMeetInOneOutputAreRefused) {
+    TempDir dir;
+    mkdir(dir.File("sub").c_str(), 0700);
+    mkdir(dir.File("real").c_str(), 0700);
+    ASSERT_EQ(symlink("real", dir.File("alias").c_str()), 0);
+    for (const char* name : {"x.png", "x.jpg", "real/y.png", "alias/y.jpg", "a.png", "b.png"}) {
+        pmtest::WriteFileBytes(dir.File(name), pmtest::PpmBytes(pmtest::Pattern(20, 20, 1)));
+    }
+    // Outputs that exist as two names of one file.
+    pmtest::WriteFileBytes(dir.File("a-m.png"), Bytes{1});
+    ASSERT_EQ(link(dir.File("a-m.png").c_str(), dir.File("b-m.png").c_str()), 0);
+    struct Case {
+        std::vector<std::string> inputs;
+        const char* first_output;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"x.png", "./x.jpg"},
+         "x-m.png",
+         "./x.jpg: output ./x-m.png would also be written from x.png (as x-m.png)"},
+        {{"x.png", "sub/../x.jpg"},
+         "x-m.png",
+         "sub/../x.jpg: output sub/../x-m.png would also be written from x.png (as x-m.png)"},
+        {{"real/y.png", "alias/y.jpg"},
+         "real/y-m.png",
+         "alias/y.jpg: output alias/y-m.png would also be written from real/y.png (as real/y-m.png)"},
+        {{"a.png", "b.png"},
+         "a-m.png",
+         "b.png: output b-m.png would also be written from a.png (as a-m.png)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"-o", "%s-m.png"};
+        args.insert(args.end(), c.inputs.begin(), c.inputs.end());
+        unlink(dir.File(c.first_output).c_str());
+        if (std::string(c.first_output) == "a-m.png") {
+            pmtest::WriteFileBytes(dir.File("a-m.png"), Bytes{1});
+            unlink(dir.File("b-m.png").c_str());
+            ASSERT_EQ(link(dir.File("a-m.png").c_str(), dir.File("b-m.png").c_str()), 0);
+        }
+        ToolRun run = RunTool(dir.path(), args);
+        EXPECT_EQ(run.exit_code, 1) << c.message;
+        EXPECT_TRUE(Contains(run.err, "polarmosaic: " + std::string(c.message) + "\n")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "1 of 2 images written; 1 failed")) << run.err;
+        Rgb png;
+        EXPECT_TRUE(pmtest::DecodePng(pmtest::ReadFileBytes(dir.File(c.first_output)), &png)) << c.message;
+    }
 }
 
 // -------------------------------------------------------- help and demo
