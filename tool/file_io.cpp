@@ -181,6 +181,10 @@ bool ReadWholeFile(const std::string& path, const ReadOptions& options, ByteBuff
 }
 
 bool ReadFileHead(const std::string& path, size_t max_bytes, ByteBuffer* head) {
+    // Opening a pipe, even for a moment, would let its writer go ahead and
+    // die on the pipe closed behind it: the real read would then find nothing.
+    struct stat before;
+    if (stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return false;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat info;
