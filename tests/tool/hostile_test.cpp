@@ -477,6 +477,38 @@ TEST(ToolMemory, MessagesNameTheRealProblem) {
 // A tile may be far larger than its image, and the reader decodes a whole
 // tile at once: a 2 x 2 TIFF with one 32768 x 16384 tile needs 512 MiB,
 // which the budget must see before it is taken.
+// The fitted geometry's plan is measured and counted before it is built: a
+// 32752 x 2 picture (the widest) runs at the default grid within a small
+// address space, and the finest grid, whose plan does not fit the budget,
+// is refused before anything large is taken.
+TEST(ToolMemory, FittedPlanIsCountedBeforeItIsBuilt) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under ulimit -v";
+#endif
+    TempDir dir;
+    const Bytes pixels(32752 * 2 * 3, 90);
+    pmtest::WriteFileBytes(dir.File("wide.png"), pmtest::PngBytes(32752, 2, PNG_FORMAT_RGB, pixels.data()));
+    const struct {
+        std::vector<std::string> args;
+        const char* message;  // nullptr: written
+    } cases[] = {
+        {{"--memory", "64M", "wide.png", "out.png"}, nullptr},
+        {{"--memory", "64M", "-s", "720", "-r", "1", "-b", "none", "wide.png", "out.png"},
+         "wide.png: needs 4"},  // hundreds of MiB, more than the budget of 64 MiB
+    };
+    for (const auto& c : cases) {
+        ToolRun run = RunTool(dir.path(), c.args, "", "ulimit -v 300000;");
+        if (c.message == nullptr) {
+            EXPECT_EQ(run.exit_code, 0) << run.err;
+            EXPECT_TRUE(pmtest::FileExists(dir.File("out.png")));
+        } else {
+            EXPECT_EQ(run.exit_code, 1) << run.err;
+            EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+            EXPECT_TRUE(Contains(run.err, "more than the budget of 64 MiB (--memory)")) << run.err;
+        }
+    }
+}
+
 TEST(ToolMemory, TiffTileBuffersAreCounted) {
     TempDir dir;
     Bytes zeros(4096, 0), packed(compressBound(4096));
