@@ -573,8 +573,15 @@ TEST(ToolMemory, StreamsAreCountedWhileTheyAreRead) {
     EXPECT_EQ(run.exit_code, 1) << run.err;
     EXPECT_FALSE(Contains(run.err, "out of memory")) << run.err;
     EXPECT_FALSE(Contains(run.err, "file is")) << run.err;
-    EXPECT_TRUE(Contains(run.err, ": input is larger than the memory budget of 96 MiB (--memory)"))
-        << run.err;
+    // Which stream finds the budget taken by the others depends on timing;
+    // each is refused with one of the two reasons, never after the memory ran out.
+    for (const char* name : {"a.ppm", "b.ppm", "c.ppm"}) {
+        const std::string whole =
+            std::string(name) + ": input is larger than the memory budget of 96 MiB (--memory)";
+        const std::string busy =
+            std::string(name) + ": not enough of the memory budget free to read it (--memory)";
+        EXPECT_TRUE(Contains(run.err, whole) || Contains(run.err, busy)) << run.err;
+    }
     EXPECT_TRUE(Contains(run.err, "0 of 3 images written")) << run.err;
 }
 
