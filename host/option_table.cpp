@@ -23,14 +23,14 @@ std::string Number(double value) {
     return text;
 }
 
-std::vector<OptionSpec> MakeTable() {
+std::vector<OptionEntry> MakeTable() {
     const MosaicOptions o;
     const CentreSpec centre;
     static const char* const kBorders[] = {"none", "grid", "rings", "spokes"};
     const std::string colour = std::to_string(o.borderColor[0]) + "," + std::to_string(o.borderColor[1]) +
                                "," + std::to_string(o.borderColor[2]);
-    std::vector<OptionSpec> t;
-    auto add = [&t](OptionSpec spec) { t.push_back(std::move(spec)); };
+    std::vector<OptionEntry> t;
+    auto add = [&t](OptionEntry entry) { t.push_back(std::move(entry)); };
     add({"geometry", kOptionChoice, kScopeBoth, 0, 0, 0, 0, 0, 0, 0, 0, "fitted", "", {"fitted", "classic"}});
     add({"sectors",
          kOptionWhole,
@@ -151,14 +151,14 @@ std::string Quoted(const std::string& text) {
 
 }  // namespace
 
-const std::vector<OptionSpec>& OptionTable() {
-    static const std::vector<OptionSpec> table = MakeTable();
+const std::vector<OptionEntry>& OptionTable() {
+    static const std::vector<OptionEntry> table = MakeTable();
     return table;
 }
 
-const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& spec : OptionTable()) {
-        if (name == spec.name) return &spec;
+const OptionEntry* FindOption(const std::string& name) {
+    for (const OptionEntry& entry : OptionTable()) {
+        if (name == entry.name) return &entry;
     }
     return nullptr;
 }
@@ -167,7 +167,7 @@ std::string OptionTableJson() {
     static const char* const kKinds[] = {"whole", "number", "length", "choice", "flag", "colour", "centre"};
     static const char* const kScopes[] = {"both", "fitted", "classic"};
     std::string json = "[";
-    for (const OptionSpec& s : OptionTable()) {
+    for (const OptionEntry& s : OptionTable()) {
         if (json.size() > 1) json += ",\n";
         json += "{\"name\":" + Quoted(s.name) + ",\"kind\":" + Quoted(kKinds[s.kind]) +
                 ",\"scope\":" + Quoted(kScopes[s.scope]) + ",\"min\":" + Number(s.min) +

@@ -24,7 +24,7 @@ enum OptionKind {
 // Which geometry an option belongs to.
 enum OptionScope { kScopeBoth, kScopeFitted, kScopeClassic };
 
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     OptionKind kind;
     OptionScope scope;
@@ -38,9 +38,9 @@ struct OptionSpec {
 };
 
 // Every option, in the order the tool lists them.
-const std::vector<OptionSpec>& OptionTable();
+const std::vector<OptionEntry>& OptionTable();
 // The entry named name, or nullptr.
-const OptionSpec* FindOption(const std::string& name);
+const OptionEntry* FindOption(const std::string& name);
 // The table as JSON: [{"name": ..., "kind": "whole"|"number"|..., ...}].
 std::string OptionTableJson();
 

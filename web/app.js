@@ -58,19 +58,19 @@ const roundTo = (v, step) => Number(v.toFixed(decimals(step)));
 // A number of option key within the table's limits (whole where the
 // option is whole).
 function clampNumber(key, value) {
-  const spec = OPTIONS[key];
+  const entry = OPTIONS[key];
   let v = Number(value);
   if (!Number.isFinite(v)) return DEFAULTS[key];
-  v = Math.min(spec.max, Math.max(spec.min, v));
-  return spec.kind === 'whole' ? Math.round(v) : v;
+  v = Math.min(entry.max, Math.max(entry.min, v));
+  return entry.kind === 'whole' ? Math.round(v) : v;
 }
 
 // The table's limits of a length in a unit.
 function lengthLimits(key, unit) {
-  const spec = OPTIONS[key];
+  const entry = OPTIONS[key];
   return unit === '%'
-    ? { min: spec.minPercent, max: spec.maxPercent, step: spec.stepPercent, slider: spec.typical }
-    : { min: spec.min, max: spec.max, step: spec.step, slider: [spec.min, Math.min(spec.max, 200)] };
+    ? { min: entry.minPercent, max: entry.maxPercent, step: entry.stepPercent, slider: entry.typical }
+    : { min: entry.min, max: entry.max, step: entry.step, slider: [entry.min, Math.min(entry.max, 200)] };
 }
 
 // A length as the tool writes it ("4%" or "28") from a value in a unit,
@@ -105,22 +105,22 @@ function percentForPixel(p, size) {
 }
 
 const NUMBER = /^[+-]?(\d+(\.\d*)?|\.\d+)$/;
-const rangeText = (spec) => `${spec.min} … ${spec.max}`;
+const rangeText = (entry) => `${entry.min} … ${entry.max}`;
 
-// One value of the address for option spec: [the value used, why it is not
+// One value of the address for option entry: [the value used, why it is not
 // the value given (or '')]. Values out of range are brought into it;
 // values that are not of the option's kind give the default.
-function readValue(spec, text) {
-  const key = spec.name;
+function readValue(entry, text) {
+  const key = entry.name;
   const fallback = DEFAULTS[key];
-  const shownDefault = key === 'border-colour' ? spec.default : LENGTHS.includes(key) ? spec.default : fallback;
+  const shownDefault = key === 'border-colour' ? entry.default : LENGTHS.includes(key) ? entry.default : fallback;
   const useDefault = (what) => [fallback, `${what}; used the default, ${shownDefault}`];
-  switch (spec.kind) {
+  switch (entry.kind) {
     case 'whole':
     case 'number': {
-      if (!NUMBER.test(text)) return useDefault(`not a number (${rangeText(spec)})`);
+      if (!NUMBER.test(text)) return useDefault(`not a number (${rangeText(entry)})`);
       const v = clampNumber(key, text);
-      return v === Number(text) ? [v, ''] : [v, `outside ${rangeText(spec)}${spec.kind === 'whole' ? ' or not whole' : ''}; used ${v}`];
+      return v === Number(text) ? [v, ''] : [v, `outside ${rangeText(entry)}${entry.kind === 'whole' ? ' or not whole' : ''}; used ${v}`];
     }
     case 'length': {
       const m = /^(\d+(?:\.\d+)?|\.\d+)(%?)$/.exec(text.trim());
@@ -132,7 +132,7 @@ function readValue(spec, text) {
       return v === given ? [v, ''] : [v, `outside ${limits.min} … ${limits.max}${m[2] ? '%' : ' pixels'}; used ${v}`];
     }
     case 'choice':
-      return spec.choices.includes(text) ? [text, ''] : useDefault(`not one of ${spec.choices.join(', ')}`);
+      return entry.choices.includes(text) ? [text, ''] : useDefault(`not one of ${entry.choices.join(', ')}`);
     case 'flag':
       return text === '0' || text === '1' ? [text === '1', ''] : useDefault('not 0 or 1');
     case 'colour': {
@@ -149,11 +149,11 @@ function readValue(spec, text) {
       for (const part of parts.length === 2 ? parts : []) {
         const m = /^(\d+(?:\.\d+)?)(%?)$/.exec(part.trim());
         if (!m) break;
-        out.push(m[2] ? `${Math.min(spec.maxPercent, Number(m[1]))}%` : String(Number(m[1])));
+        out.push(m[2] ? `${Math.min(entry.maxPercent, Number(m[1]))}%` : String(Number(m[1])));
       }
       if (out.length !== 2) return useDefault('not X,Y (pixels, or per cent with %)');
       const v = out.join(',');
-      return v === parts.map((p) => p.trim()).join(',') ? [v, ''] : [v, `more than ${spec.maxPercent}%; used ${v}`];
+      return v === parts.map((p) => p.trim()).join(',') ? [v, ''] : [v, `more than ${entry.maxPercent}%; used ${v}`];
     }
     default:
       return useDefault('not understood');
@@ -170,14 +170,14 @@ function fromQuery(query) {
   for (const [name, text] of params) {
     const key = FORMER_NAMES[name] || name;
     if (key === 'build') continue;
-    const spec = OPTIONS[key];
-    if (!spec) {
+    const entry = OPTIONS[key];
+    if (!entry) {
       notes.push(`“${name}” is not a setting of this page: ignored`);
       continue;
     }
     if (seen.has(key)) continue;
     seen.add(key);
-    const [value, why] = readValue(spec, text);
+    const [value, why] = readValue(entry, text);
     s[key] = value;
     if (why) notes.push(`${name}=${text}: ${why}`);
   }
@@ -271,8 +271,8 @@ function toolCommand(s) {
   const classic = s.geometry === 'classic';
   if (geometries.includes('fitted') && classic) args.push('--classic');
   for (const key of activeKeys(s)) {
-    const spec = OPTIONS[key];
-    const def = classic ? spec.classicDefault : spec.default;
+    const entry = OPTIONS[key];
+    const def = classic ? entry.classicDefault : entry.default;
     let value = LENGTHS.includes(key) ? lengthOf(s, key) : s[key];
     if (key === 'border-colour') value = hexToRgb(value).join(',');
     if (FLAGS.includes(key)) {
@@ -830,14 +830,14 @@ window.polarmosaicBenchStop = () => {
 // The controls' limits from the option table.
 function applyLimits() {
   for (const key of NUMERIC) {
-    const spec = OPTIONS[key];
+    const entry = OPTIONS[key];
     const box = $(`${key}-n`);
-    box.min = String(spec.min);
-    box.max = String(spec.max);
-    box.step = spec.kind === 'whole' ? '1' : 'any';
+    box.min = String(entry.min);
+    box.max = String(entry.max);
+    box.step = entry.kind === 'whole' ? '1' : 'any';
     const slider = $(key);
-    [slider.min, slider.max] = spec.typical.map(String);
-    slider.step = String(spec.step);
+    [slider.min, slider.max] = entry.typical.map(String);
+    slider.step = String(entry.step);
   }
   for (const box of [ui.centreX, ui.centreY]) {
     box.min = String(OPTIONS.centre.minPercent);
@@ -857,12 +857,12 @@ async function start() {
     geometries = info.geometries;
     OPTIONS = Object.fromEntries(info.options.map((o) => [o.name, o]));
     DEFAULTS = {};
-    for (const spec of info.options) {
-      const d = spec.default;
-      DEFAULTS[spec.name] = LENGTHS.includes(spec.name) ? ''
-        : spec.kind === 'whole' || spec.kind === 'number' ? Number(d)
-          : spec.kind === 'flag' ? d === '1'
-            : spec.kind === 'colour' ? rgbToHex(d.split(',').map(Number)) : d;
+    for (const entry of info.options) {
+      const d = entry.default;
+      DEFAULTS[entry.name] = LENGTHS.includes(entry.name) ? ''
+        : entry.kind === 'whole' || entry.kind === 'number' ? Number(d)
+          : entry.kind === 'flag' ? d === '1'
+            : entry.kind === 'colour' ? rgbToHex(d.split(',').map(Number)) : d;
     }
   } catch (error) {
     showError(`could not start the effect: ${error.message}`);

@@ -229,29 +229,29 @@ bool ParseSetting(const std::string& name, const std::string& value, PageSetting
     MosaicOptions& o = s->options;
     if (name == "classic") return ParseFlag(value, &s->classic);
     // Numbers and lengths within the option table's limits.
-    const OptionSpec* spec = FindOption(name);
+    const OptionEntry* entry = FindOption(name);
     static const char* const kShades[4] = {"shade-outer", "shade-inner", "shade-ccw", "shade-cw"};
     for (int side = 0; side < 4; ++side) {
         if (name != kShades[side]) continue;
         double f = 0;
-        if (!ParseNumber(value, spec->min, spec->max, &f)) return false;
+        if (!ParseNumber(value, entry->min, entry->max, &f)) return false;
         o.shade[side] = static_cast<float>(f);
         return true;
     }
     if (name == "sectors") {
-        return ParseWhole(value, static_cast<int>(spec->min), static_cast<int>(spec->max), &o.sectors);
+        return ParseWhole(value, static_cast<int>(entry->min), static_cast<int>(entry->max), &o.sectors);
     }
     // A ring of 0 is refused; the table's smallest lengths are those a
     // control offers.
     if (name == "ring") {
         s->ring_given = ParseLength(value, &s->ring) && s->ring.value > 0.0 &&
-                        s->ring.value <= (s->ring.relative ? spec->max_percent : spec->max);
+                        s->ring.value <= (s->ring.relative ? entry->max_percent : entry->max);
         return s->ring_given;
     }
     if (name == "border-width") {
         s->line_given = ParseLength(value, &s->line) &&
-                        (s->line.relative ? s->line.value <= spec->max_percent
-                                          : s->line.value <= spec->max &&
+                        (s->line.relative ? s->line.value <= entry->max_percent
+                                          : s->line.value <= entry->max &&
                                                 s->line.value == static_cast<int>(s->line.value));
         return s->line_given;
     }
@@ -274,7 +274,7 @@ bool ParseSetting(const std::string& name, const std::string& value, PageSetting
     if (name == "split") return ParseFlag(value, &o.splitRemainder);
     if (name == "centre" || name == "angle" || name == "hard-edges") s->fitted_only = name;
     if (name == "centre") return ParseCentre(value, &s->centre);
-    if (name == "angle") return ParseNumber(value, spec->min, spec->max, &o.angle);
+    if (name == "angle") return ParseNumber(value, entry->min, entry->max, &o.angle);
     if (name == "hard-edges") return ParseFlag(value, &o.hardEdges);
     return false;
 }
