@@ -153,7 +153,7 @@ void colourTiles(const FrameJobs& jobs) {
         if (jobs.alpha) {
             const uint64_t alphaSum = t[3];
             for (int c = 0; c < 3; ++c)
-                out[c] = alphaSum == 0 ? 0 : static_cast<uint8_t>((t[c] + alphaSum / 2) / alphaSum);
+                out[c] = static_cast<uint8_t>(alphaSum == 0 ? 0 : (t[c] + alphaSum / 2) / alphaSum);
             out[3] = static_cast<uint8_t>((alphaSum + n / 2) / n);
         } else {
             for (int c = 0; c < 3; ++c) out[c] = static_cast<uint8_t>((t[c] + n / 2) / n);
@@ -214,7 +214,7 @@ void writeJob(void* data, uint32_t index) {
                     const uint32_t den = wa * a.c[3] + wb * b.c[3];
                     for (int c = 0; c < 3; ++c) {
                         const uint32_t num = wa * a.c[3] * a.c[c] + wb * b.c[3] * b.c[c];
-                        plane[c][x] = den == 0 ? 0 : static_cast<uint8_t>((num + den / 2) / den);
+                        plane[c][x] = static_cast<uint8_t>(den == 0 ? 0 : (num + den / 2) / den);
                     }
                     plane[3][x] = static_cast<uint8_t>((den + 8) >> 4);
                 } else {
