@@ -36,9 +36,9 @@ for doc in "${docs[@]}"; do
     count=$((count + 1))
     bin=${src%.*}
     if [[ $src == *.cpp ]]; then
-      compile=(c++ -std=c++17 -Wall -Wextra -Werror -Ipolarmosaic -Ibuild/default/host/include)
+      compile=(c++ -std=c++17 -Wall -Wextra -Werror -Ipolarmosaic/include -Ibuild/default/host/include)
     else
-      compile=(cc -std=c99 -Wall -Wextra -Werror -Ipolarmosaic)
+      compile=(cc -std=c99 -Wall -Wextra -Werror -Ipolarmosaic/include)
     fi
     if grep -q 'int main' "$src"; then
       link=(-o "$bin" "$src")

@@ -33,9 +33,9 @@
 
 #include "bench_images.h"
 #include "bench_opencv.h"
-#include "fitted.h"
+#include <polarmosaic/fitted.h>
 #include "mosaic_host.h"
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "thread_pool.h"
 
 namespace {

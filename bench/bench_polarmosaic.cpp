@@ -19,7 +19,7 @@
 
 #include "bench_images.h"
 #include "bench_opencv.h"
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "thread_pool.h"
 #include "support/reference.h"
 

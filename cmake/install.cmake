@@ -7,10 +7,13 @@ install(TARGETS polarmosaic EXPORT polarmosaicTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/polarmosaic.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# Public headers besides polarmosaic.h go under include/polarmosaic/, where
-# a generic name cannot collide with another package's.
-install(FILES ${PROJECT_SOURCE_DIR}/polarmosaic/fitted.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/polarmosaic)
+# Every public header goes under include/polarmosaic/, where a generic name
+# cannot collide with another package's; include/polarmosaic.h forwards to
+# <polarmosaic/polarmosaic.h> for one release.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/polarmosaic/include/polarmosaic
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
+install(FILES ${PROJECT_SOURCE_DIR}/cmake/polarmosaic_compat.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  RENAME polarmosaic.h)
 
 if(TARGET polarmosaic_host)
   # The C++ host layer: owns the buffers and checks the options for you.

@@ -21,9 +21,9 @@
 
 #include <vector>
 
-#include "fitted.h"
-#include "internal.h"  // the dispatch level, reported on standard error
-#include "polarmosaic.h"
+#include <polarmosaic/fitted.h>
+#include "shared/internal.h"  // the dispatch level, reported on standard error
+#include <polarmosaic/polarmosaic.h>
 
 namespace {
 

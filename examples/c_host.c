@@ -7,7 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 enum { kWidth = 320, kHeight = 240, kTileWidth = 16, kTileHeight = 20, kBorderWidth = 4 };
 

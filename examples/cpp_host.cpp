@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 namespace {
 

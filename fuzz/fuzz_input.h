@@ -21,7 +21,7 @@
 #include <cmath>
 #include <limits>
 
-#include "internal.h"
+#include "shared/internal.h"
 
 namespace fuzz {
 

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "fitted.h"
+#include <polarmosaic/fitted.h>
 #include "fuzz_input.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "fuzz_input.h"
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);

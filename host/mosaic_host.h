@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "fitted.h"
-#include "polarmosaic.h"
+#include <polarmosaic/fitted.h>
+#include <polarmosaic/polarmosaic.h>
 #include "thread_pool.h"
 
 namespace polarmosaic {

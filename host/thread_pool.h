@@ -14,7 +14,7 @@
 #include <vector>
 #endif
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 namespace polarmosaic {
 

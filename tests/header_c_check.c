@@ -1,5 +1,5 @@
 /* Compiled as C99: the public header must stay plain C. Called from a test. */
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 #include <stddef.h>
 
@@ -27,7 +27,7 @@ int headerCCheckTurn(void) {
 size_t headerCCheckMosaicSize(void) { return sizeof(PolarMosaicParam); }
 size_t headerCCheckOffsetOfBorderValue(void) { return offsetof(PolarMosaicParam, borderValue); }
 
-#include "fitted.h"
+#include <polarmosaic/fitted.h>
 
 /* The fitted plan's settings from C: defaults put the centre in the middle
  * (in half pixels) and are accepted; a centre outside the picture is not. */

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/harness.h"
 #include "support/reference.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/reference.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/harness.h"
 
 namespace {

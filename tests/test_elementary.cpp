@@ -7,7 +7,7 @@
 #include <limits>
 #include <random>
 
-#include "floathelpers_internal.h"
+#include "shared/floathelpers_internal.h"
 
 namespace {
 

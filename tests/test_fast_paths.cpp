@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
-#include "polarmosaic.h"
+#include "shared/internal.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/harness.h"
 #include "support/reference.h"
 

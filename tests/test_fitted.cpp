@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "fitted.h"
+#include <polarmosaic/fitted.h>
 #include "support/fitted_reference.h"
 
 extern "C" int headerCCheckFitted(void);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/harness.h"
 #include "support/reference.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/harness.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/harness.h"
 #include "support/reference.h"
 

@@ -47,14 +47,13 @@ case $mode in
     [ -z "$(find "$prefix" -name 'libpolarmosaic.a')" ] || fail "a static library was installed too"
 
     soname=$(readelf -d "$libdir/libpolarmosaic.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-    major=$(sed -n 's/^#define POLARMOSAIC_VERSION_MAJOR \([0-9]*\).*/\1/p' "$source_dir/polarmosaic/polarmosaic.h")
+    major=$(sed -n 's/^#define POLARMOSAIC_VERSION_MAJOR \([0-9]*\).*/\1/p' "$source_dir/polarmosaic/include/polarmosaic/polarmosaic.h")
     [ -n "$major" ] || major=$(sed -n 's/^Version: \([0-9]*\).*/\1/p' "$libdir/pkgconfig/polarmosaic.pc")
     [ "$soname" = "libpolarmosaic.so.$major" ] || fail "SONAME is '$soname', expected libpolarmosaic.so.$major"
     echo "ok: SONAME $soname"
 
     # Exactly the functions the header declares, nothing internal.
-    public_headers=("$source_dir/polarmosaic/polarmosaic.h")
-    [ -f "$source_dir/polarmosaic/fitted.h" ] && public_headers+=("$source_dir/polarmosaic/fitted.h")
+    public_headers=("$source_dir"/polarmosaic/include/polarmosaic/*.h)
     declared=$( (cat "${public_headers[@]}" | grep -o '^POLARMOSAIC_API [^(]*(' |
       sed 's/.*[ *]\([A-Za-z_0-9]*\)($/\1/' || true) | sort -u)
     [ -n "$declared" ] || fail "no POLARMOSAIC_API function found in the public headers"

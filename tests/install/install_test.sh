@@ -46,12 +46,19 @@ check "pkg-config C host" "$("$work/c_host")"
 check "pkg-config C++ host" "$("$work/cpp_host")"
 only_c_runtime "$work/c_host"
 
-# Other public headers are under include/polarmosaic/ and compile as C.
-if [ -f "$source_dir/polarmosaic/fitted.h" ]; then
-  printf '#include <polarmosaic/fitted.h>\nint main(void) { return 0; }\n' >"$work/fitted.c"
-  cc -std=c99 -fsyntax-only -Werror -I"$prefix/include" "$work/fitted.c" || fail "<polarmosaic/fitted.h> does not compile"
-  echo "ok: <polarmosaic/fitted.h>"
-fi
+# Every public header is under include/polarmosaic/ and compiles as C; the
+# old <polarmosaic.h> forwards with a note for one release.
+for header in "$source_dir"/polarmosaic/include/polarmosaic/*.h; do
+  name=polarmosaic/$(basename "$header")
+  printf '#include <%s>\nint main(void) { return 0; }\n' "$name" >"$work/header.c"
+  cc -std=c99 -fsyntax-only -Werror -I"$prefix/include" "$work/header.c" || fail "<$name> does not compile"
+  echo "ok: <$name>"
+done
+printf '#include <polarmosaic.h>\nint main(void) { return POLARMOSAIC_VERSION_MAJOR > 0 ? 0 : 1; }\n' >"$work/old.c"
+cc -std=c99 -fsyntax-only -I"$prefix/include" "$work/old.c" 2>"$work/old-c.log" \
+  || { cat "$work/old-c.log"; fail "the old <polarmosaic.h> no longer compiles"; }
+grep -q "deprecated" "$work/old-c.log" || fail "the old <polarmosaic.h> gives no deprecation note"
+echo "ok: old <polarmosaic.h> forwards with a note"
 
 # The host layer's header: <polarmosaic/mosaic_host.h>, and for one release
 # the old <mosaic_host.h>, which forwards with a note.

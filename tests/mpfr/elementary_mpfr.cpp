@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "floathelpers_internal.h"
+#include "shared/floathelpers_internal.h"
 
 namespace {
 

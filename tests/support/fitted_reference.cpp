@@ -9,7 +9,7 @@
 #include <map>
 #include <utility>
 
-#include "floathelpers_internal.h"
+#include "shared/floathelpers_internal.h"
 
 namespace ref {
 

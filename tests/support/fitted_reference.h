@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fitted.h"
+#include <polarmosaic/fitted.h>
 
 namespace ref {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 #include "support/reference.h"
 
 namespace harness {

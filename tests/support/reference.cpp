@@ -1,7 +1,7 @@
 #include "support/reference.h"
 
 #include <cmath>
-#include "floathelpers_internal.h"
+#include "shared/floathelpers_internal.h"
 #include <cstring>
 
 namespace ref {

@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 namespace ref {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "polarmosaic.h"
+#include <polarmosaic/polarmosaic.h>
 
 namespace pmtest {
 

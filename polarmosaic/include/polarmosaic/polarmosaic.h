@@ -24,7 +24,7 @@
  *
  * Quick start (one picture, on the caller's thread):
  *
- *     #include "polarmosaic.h"
+ *     #include <polarmosaic/polarmosaic.h>
  *     int16_t line = lcw16(width);               // row stride of every plane
  *     PolarMosaicParam p = {0};
  *     for (int c = 0; c < 3; ++c) {

@@ -9,8 +9,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "floathelpers_internal.h"
-#include "polarmosaic.h"
+#include "shared/floathelpers_internal.h"
+#include "polarmosaic/polarmosaic.h"
 
 // The vector kernels are written once with Highway and built for x86-64
 // (AVX2, AVX-512), AArch64 (NEON) and WebAssembly SIMD128.

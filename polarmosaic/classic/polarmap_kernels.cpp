@@ -11,7 +11,7 @@
 // compiled without FMA), no approximate reciprocal or root. Lanes that need
 // more than the plain fold rounds, and any NaN or infinite coordinate, go
 // back to the exact scalar code.
-#include "internal.h"
+#include "shared/internal.h"
 
 #if POLARMAP_HAVE_VECTOR_KERNELS
 
@@ -39,7 +39,7 @@
 #endif
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "polarmap_kernels.cpp"
+#define HWY_TARGET_INCLUDE "classic/polarmap_kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 

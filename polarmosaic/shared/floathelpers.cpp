@@ -1,7 +1,7 @@
 // Single-precision helpers of the resampling passes. Every conversion is
 // written out with saturation so that NaN and out-of-range values give the
 // same bits on every processor (a bare float-to-int cast is undefined there).
-#include "polarmosaic.h"
+#include "polarmosaic/polarmosaic.h"
 
 static const double kTwoPow31 = 2147483648.0;
 
@@ -38,7 +38,7 @@ extern "C" float fabs33(float x) {
 // operation on doubles in a fixed order; the library is built without
 // multiply-add contraction, which would change these error terms.
 
-#include "internal.h"
+#include "shared/internal.h"
 
 #include <cstring>
 

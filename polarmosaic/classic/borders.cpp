@@ -1,6 +1,6 @@
 // Tile borders with bevel shading, and the shading ramps they are drawn
 // with.
-#include "internal.h"
+#include "shared/internal.h"
 
 #include <cstdint>
 

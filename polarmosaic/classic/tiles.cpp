@@ -1,6 +1,6 @@
 // Tile grid and tile averaging: the polar picture cut into rectangles, each
 // filled with its average colour.
-#include "internal.h"
+#include "shared/internal.h"
 
 #if defined(__x86_64__) && defined(__SSE2__) && !defined(POLARMOSAIC_PORTABLE_ONLY)
 #include <emmintrin.h>

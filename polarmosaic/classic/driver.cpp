@@ -11,7 +11,7 @@
 // Within a stage the jobs write disjoint pixels (or, for the borders, the
 // same pixels in the same order as one call would), so the bytes do not
 // depend on the runner. A stage ends before the next begins.
-#include "internal.h"
+#include "shared/internal.h"
 
 using namespace polarmosaic_detail;
 

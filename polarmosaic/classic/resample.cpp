@@ -12,7 +12,7 @@
 //   - a sample row index equal to the row count (a coordinate exactly on the
 //     lower edge) reads the last row, whose weight is 0 there, instead of the
 //     row past the plane.
-#include "internal.h"
+#include "shared/internal.h"
 
 #include <cmath>
 

@@ -2,7 +2,7 @@
 // caller's buffers from its record alone, so a record outside these bounds
 // would make it read or write out of bounds; such a call returns without
 // writing, and these functions tell the caller why.
-#include "internal.h"
+#include "shared/internal.h"
 
 using namespace polarmosaic_detail;
 

@@ -4,7 +4,7 @@
 // any order give the same bytes.
 #include <string.h>
 
-#include "fitted_internal.h"
+#include "fitted/plan_internal.h"
 
 using namespace polarmosaic_detail;
 

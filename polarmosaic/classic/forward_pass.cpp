@@ -1,6 +1,6 @@
 // Forward polar resampling: the source picture unrolled around its centre,
 // one radius per destination row and one angle per column.
-#include "internal.h"
+#include "shared/internal.h"
 
 using namespace polarmosaic_detail;
 

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "fitted.h"
+#include "polarmosaic/fitted.h"
 
 namespace polarmosaic_detail {
 

@@ -1,6 +1,6 @@
 // Inverse polar resampling: every destination pixel looks up its radius and
 // angle in the polar source.
-#include "internal.h"
+#include "shared/internal.h"
 
 using namespace polarmosaic_detail;
 

@@ -1,6 +1,6 @@
 // Plane turns: quarter turns, the half turn and the transposing copy of three
 // planes at once, and the line-width helper.
-#include "internal.h"
+#include "shared/internal.h"
 
 #include <cstddef>
 

@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "fitted_internal.h"
-#include "floathelpers_internal.h"
+#include "fitted/plan_internal.h"
+#include "shared/floathelpers_internal.h"
 
 using namespace polarmosaic_detail;
 
