@@ -6,11 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 format=clang-format-14
-if ! command -v "$format" >/dev/null; then
-  echo "format: installing clang-format-14"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format-14 >/dev/null
-fi
+command -v "$format" >/dev/null || bash .ci/install-deps.sh clang-format-14
 mapfile -t files < <(git ls-files '*.c' '*.h' '*.cpp' '*.cc' '*.hpp')
 if "$format" --dry-run --Werror "${files[@]}" 2>"${TMPDIR:-/tmp}/format.log"; then
   echo "format: ${#files[@]} files as .clang-format says"

@@ -24,9 +24,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "${CROSS_INSTALL:-0}" = 1 ]; then
-    echo "aarch64: installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    bash "$(dirname "$0")/../.ci/install-deps.sh" "${missing[@]}"
   else
     echo "aarch64: missing ${missing[*]} (set CROSS_INSTALL=1 to install)" >&2
     exit 2

@@ -28,10 +28,7 @@ mkdir -p "$root/build"
 if ! command -v mips-linux-gnu-g++ >/dev/null || ! command -v qemu-mips >/dev/null ||
    ! command -v aarch64-linux-gnu-g++ >/dev/null || ! command -v qemu-aarch64 >/dev/null; then
   if [ "${CROSS_INSTALL:-0}" = 1 ]; then
-    echo "cross: installing g++-mips-linux-gnu, g++-aarch64-linux-gnu and qemu-user"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mips-linux-gnu g++-aarch64-linux-gnu \
-      qemu-user >/dev/null
+    bash "$root/.ci/install-deps.sh" g++-mips-linux-gnu g++-aarch64-linux-gnu qemu-user
   else
     echo "cross: a cross compiler or qemu-mips/qemu-aarch64 is missing (set CROSS_INSTALL=1 to install)" >&2
     exit 2
