@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Python package as the README installs it: a virtual environment over
+# The Python package as docs/python.md installs it: a virtual environment over
 # Debian's /usr/bin/python3 and its packages, `pip install
 # --no-build-isolation .` offline, then the pytest suite (the tool built by
 # the default preset is the reference it compares with).
