@@ -27,6 +27,11 @@ class CMakeBuild(build_ext):
     def build_extension(self, ext):
         out_dir = Path(self.get_ext_fullpath(ext.name)).resolve().parent
         build_dir = Path(self.build_temp).resolve() / "cmake"
+        try:  # pybind11 from pip (a build requirement) when it is there
+            import pybind11
+            found = [f"-Dpybind11_DIR={pybind11.get_cmake_dir()}"]
+        except ImportError:  # Debian's pybind11-dev
+            found = []
         subprocess.run(
             ["cmake", "-S", str(ROOT), "-B", str(build_dir),
              "-DCMAKE_BUILD_TYPE=Release",
@@ -34,7 +39,7 @@ class CMakeBuild(build_ext):
              "-DPOLARMOSAIC_BUILD_TESTS=OFF",
              "-DPOLARMOSAIC_BUILD_TOOL=OFF",
              f"-DPython_EXECUTABLE={sys.executable}",
-             f"-DPOLARMOSAIC_PYTHON_OUTPUT_DIR={out_dir}"],
+             f"-DPOLARMOSAIC_PYTHON_OUTPUT_DIR={out_dir}", *found],
             check=True)
         subprocess.run(
             ["cmake", "--build", str(build_dir), "--target", "_polarmosaic",

@@ -1,9 +1,8 @@
-from typing import Any, Literal, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy
 import numpy.typing
 
-from ._polarmosaic import Settings
 
 Color = Union[str, Sequence[int]]
 # Pixels, or a string such as "4%" (per cent of the half-diagonal).
@@ -11,7 +10,33 @@ Length = Union[float, str]
 # (x, y), each pixels or a string such as "30%"; or one string "30%,40%".
 Centre = Union[str, Tuple[Union[float, str], Union[float, str]]]
 Border = Literal["none", "grid", "rings", "spokes"]
-Image = numpy.ndarray[Any, numpy.dtype[numpy.uint8]]
+# uint8, uint16, float32 or float64 (0 .. 1); the result has the input's dtype.
+Image = numpy.ndarray[Any, numpy.dtype[Union[numpy.uint8, numpy.uint16, numpy.float32,
+                                             numpy.float64]]]
+
+class Options(NamedTuple):
+    classic: bool
+    sectors: int
+    ring: Optional[Tuple[float, bool]]
+    line_width: Optional[Tuple[float, bool]]
+    centre: Tuple[float, bool, float, bool]
+    angle: float
+    hard_edges: bool
+    tile_width: int
+    tile_height: int
+    cols: int
+    rows: int
+    split: bool
+    border: int
+    border_color: Tuple[int, int, int]
+    shades: Tuple[float, float, float, float]
+    background: Tuple[int, int, int]
+    threads: int
+    max_memory: int
+
+def option_table() -> List[Dict[str, Any]]: ...
+
+def keyword_of(name: str) -> str: ...
 
 __version__: str
 
@@ -27,13 +52,17 @@ def mosaic(image: numpy.typing.ArrayLike, *, sectors: int = 36,
            tile_width: Optional[int] = None, tile_height: Optional[int] = None,
            cols: int = 0, rows: int = 0, split: bool = False,
            border: Border = "grid",
-           border_width: Union[int, str, None] = None, border_color: Color = "#303030",
+           border_width: Union[int, str, None] = None,
+           border_colour: Color = (48, 48, 48),
            shade_outer: float = 3.0, shade_inner: float = 0.3,
            shade_ccw: float = 3.0, shade_cw: float = 0.3,
            background: Color = "#ffffff", classic: bool = False,
            threads: int = 0, max_memory: Optional[int] = None,
+           auto_orient: bool = True,
+           # Deprecated spellings (DeprecationWarning), kept for one release.
            borders: Optional[Border] = None,
            width: Union[int, str, None] = None, color: Optional[Color] = None,
+           border_color: Optional[Color] = None,
            shades: Optional[Tuple[float, float, float, float]] = None) -> Image: ...
 
 class Mosaic:
@@ -44,13 +73,17 @@ class Mosaic:
                  tile_width: Optional[int] = None, tile_height: Optional[int] = None,
                  cols: int = 0, rows: int = 0, split: bool = False,
                  border: Border = "grid",
-                 border_width: Union[int, str, None] = None, border_color: Color = "#303030",
+                 border_width: Union[int, str, None] = None,
+                 border_colour: Color = (48, 48, 48),
                  shade_outer: float = 3.0, shade_inner: float = 0.3,
                  shade_ccw: float = 3.0, shade_cw: float = 0.3,
                  background: Color = "#ffffff", classic: bool = False,
                  threads: int = 0, max_memory: Optional[int] = None,
+                 auto_orient: bool = True,
+                 # Deprecated spellings (DeprecationWarning), kept for one release.
                  borders: Optional[Border] = None,
                  width: Union[int, str, None] = None, color: Optional[Color] = None,
+                 border_color: Optional[Color] = None,
                  shades: Optional[Tuple[float, float, float, float]] = None) -> None: ...
     @property
     def width(self) -> int: ...
@@ -66,9 +99,14 @@ def check_options(*, sectors: int = 36, ring: Optional[Length] = None,
                   hard_edges: bool = False,
                   tile_width: Optional[int] = None, tile_height: Optional[int] = None,
                   cols: int = 0, rows: int = 0, split: bool = False,
-                  border: str = "grid", border_width: Union[int, str, None] = None,
-                  border_color: Color = "#303030", shade_outer: float = 3.0,
+                  border: Border = "grid", border_width: Union[int, str, None] = None,
+                  border_colour: Color = (48, 48, 48), shade_outer: float = 3.0,
                   shade_inner: float = 0.3, shade_ccw: float = 3.0,
                   shade_cw: float = 0.3, background: Color = "#ffffff",
                   classic: bool = False, threads: int = 0,
-                  max_memory: Optional[int] = None) -> Settings: ...
+                  max_memory: Optional[int] = None,
+                  # Deprecated spellings (DeprecationWarning), kept for one release.
+                  borders: Optional[Border] = None,
+                  width: Union[int, str, None] = None, color: Optional[Color] = None,
+                  border_color: Optional[Color] = None,
+                  shades: Optional[Tuple[float, float, float, float]] = None) -> Options: ...

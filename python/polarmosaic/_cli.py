@@ -11,7 +11,8 @@ import secrets
 
 import numpy
 
-from . import __version__, _composite, _pillow_pixels, _polarmosaic, check_options, mosaic
+from . import (_DEFAULTS, _TABLE, __version__, _composite, _pillow_pixels, _polarmosaic,
+               check_options, mosaic)
 
 EXIT_OK, EXIT_FILE_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -221,20 +222,22 @@ def add_effect_options(p):
     p.add_argument("--split", action="store_true", default=False,
                    help="split the left-over part of an axis between a first and a last tile")
     p.add_argument("--no-split", dest="split", action="store_false", help="(default)")
-    p.add_argument("-b", "--border", default="grid", help="none, grid, rings or spokes (grid)")
+    p.add_argument("-b", "--border", default=_DEFAULTS["border"],
+                   help=f"none, grid, rings or spokes ({_DEFAULTS['border']})")
     p.add_argument("-w", "--border-width", metavar="LENGTH",
                    action=_checked_text(_usable_length(_polarmosaic.line_width_usable),
                                         _polarmosaic.LINE_WIDTH_RULE),
                    help="line width, whole pixels 0 .. 1024 or per cent of the half-diagonal "
                         f"({_length_text(_polarmosaic.DEFAULT_LINE_WIDTH)}; classic "
                         f"{_length_text(_polarmosaic.CLASSIC_LINE_WIDTH)})")
-    p.add_argument("-c", "--border-color", "--border-colour", default="#303030",
-                   help="#rrggbb or R,G,B (#303030)")
-    p.add_argument("--shade-outer", type=float, default=3.0, help="outer side of each ring (3)")
-    p.add_argument("--shade-inner", type=float, default=0.3, help="inner side of each ring (0.3)")
-    p.add_argument("--shade-ccw", type=float, default=3.0,
-                   help="counter-clockwise side of each spoke (3)")
-    p.add_argument("--shade-cw", type=float, default=0.3, help="clockwise side of each spoke (0.3)")
+    p.add_argument("-c", "--border-color", "--border-colour", dest="border_colour",
+                   default=_DEFAULTS["border_colour"],
+                   help=f"#rrggbb or R,G,B ({_TABLE['border_colour']['default']})")
+    for side, what in (("outer", "outer side of each ring"), ("inner", "inner side of each ring"),
+                       ("ccw", "counter-clockwise side of each spoke"),
+                       ("cw", "clockwise side of each spoke")):
+        p.add_argument(f"--shade-{side}", type=float, default=_DEFAULTS[f"shade_{side}"],
+                       help=f"{what} ({_TABLE[f'shade_{side}']['default']})")
     p.add_argument("--background", default="#ffffff",
                    help="colour under transparent pixels (#ffffff)")
 
@@ -252,7 +255,7 @@ def effect_options(args):
                 tile_width=args.tile_width,
                 tile_height=args.tile_height, cols=args.cols, rows=args.rows,
                 split=args.split, border=_BORDER_NUMBERS.get(args.border, args.border),
-                border_width=args.border_width, border_color=args.border_color,
+                border_width=args.border_width, border_colour=args.border_colour,
                 shade_outer=args.shade_outer, shade_inner=args.shade_inner,
                 shade_ccw=args.shade_ccw, shade_cw=args.shade_cw,
                 background=args.background)

@@ -1,6 +1,6 @@
 # Native part of polarmosaic (pybind11). Call it through polarmosaic.mosaic
 # and polarmosaic.Mosaic, which check every keyword first.
-from typing import List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy
 
@@ -19,6 +19,8 @@ LINE_WIDTH_RULE: str
 CENTRE_RULE: str
 ANGLE_RULE: str
 
+def option_table() -> List[Dict[str, Any]]: ...
+def settings_reason(settings: Settings) -> str: ...
 def parse_length(text: str) -> Optional[Tuple[float, bool]]: ...
 def ring_usable(value: float, relative: bool) -> bool: ...
 def line_width_usable(value: float, relative: bool) -> bool: ...

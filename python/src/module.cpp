@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "mosaic_host.h"
+#include "option_table.h"
 #include "pixel_checksum.h"
 
 namespace py = pybind11;
@@ -402,6 +403,49 @@ private:
 
 std::pair<double, bool> LengthPair(const Length& length) { return {length.value, length.relative}; }
 
+// The host's option table as Python dicts, the one source of the keywords'
+// names, kinds, limits and defaults.
+py::list OptionTableList() {
+    static const char* const kKinds[] = {"whole", "number", "length", "choice", "flag", "colour", "centre"};
+    static const char* const kScopes[] = {"both", "fitted", "classic"};
+    py::list table;
+    for (const polarmosaic::OptionEntry& entry : polarmosaic::OptionTable()) {
+        py::dict d;
+        d["name"] = entry.name;
+        d["kind"] = kKinds[entry.kind];
+        d["scope"] = kScopes[entry.scope];
+        d["min"] = entry.min;
+        d["max"] = entry.max;
+        d["step"] = entry.step;
+        d["min_percent"] = entry.min_percent;
+        d["max_percent"] = entry.max_percent;
+        d["default"] = entry.default_text;
+        d["classic_default"] =
+            entry.classic_default_text.empty() ? entry.default_text : entry.classic_default_text;
+        d["choices"] = entry.choices;
+        table.append(d);
+    }
+    return table;
+}
+
+// The host's reason for the values that do not depend on a picture (sector
+// count of the fitted geometry, border mode, colour, shades, threads): its
+// CheckOptions on a 2 x 2 picture, where lengths and the centre take values
+// it always accepts. Empty when they are usable.
+std::string SettingsReason(const Settings& s) {
+    polarmosaic::MosaicOptions o;
+    o.geometry = polarmosaic::kGeometryFitted;
+    o.sectors = s.classic ? 1 : s.sectors;  // the classic geometry turns sectors into a tile width
+    o.ringWidth = 1;
+    o.borderWidth = 0;
+    o.angle = std::isfinite(s.angle) ? s.angle : 0.0;
+    o.borderMode = s.border;
+    for (int c = 0; c < 3; ++c) o.borderColor[c] = s.border_color[c];
+    for (int k = 0; k < 4; ++k) o.shade[k] = s.shades[k];
+    o.threads = s.threads;
+    return polarmosaic::CheckOptions(o, 2, 2);
+}
+
 std::optional<Length> LengthFrom(const std::optional<std::pair<double, bool>>& pair) {
     if (!pair) return std::nullopt;
     Length length;
@@ -430,6 +474,12 @@ PYBIND11_MODULE(_polarmosaic, m) {
     m.attr("LINE_WIDTH_RULE") = py::str(kLineWidthRule);
     m.attr("CENTRE_RULE") = py::str(kCentreRule);
     m.attr("ANGLE_RULE") = py::str(kAngleRule);
+
+    m.def("option_table", &OptionTableList,
+          "The host's option table: one dict per option (name as the tool's long option, kind, "
+          "scope, limits, default, classic_default, choices), in the tool's order.");
+    m.def("settings_reason", &SettingsReason, py::arg("settings"),
+          "The host's reason for refusing the picture-independent settings, or ''.");
 
     m.def(
         "parse_length",

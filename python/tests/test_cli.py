@@ -81,7 +81,7 @@ def png_header(width, height):
 
 
 @pytest.mark.parametrize("files,args,code,message", [
-    ({"in.ppm": "good"}, ["-s", "0", "in.ppm", "out.png"], 2, "sectors must be a whole number"),
+    ({"in.ppm": "good"}, ["-s", "0", "in.ppm", "out.png"], 2, "sector count 0 is out of range"),
     ({"in.ppm": "good"}, ["--border", "dots", "in.ppm", "out.png"], 2, "border must be"),
     ({"in.ppm": "good"}, ["in.ppm", "out.xyz"], 2, "out.xyz: unknown output format"),
     ({"in.ppm": "good"}, ["--split", "in.ppm", "out.png"], 2, "split sets the classic polar grid"),

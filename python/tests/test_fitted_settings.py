@@ -183,8 +183,8 @@ MOSAIC_ERRORS = [
      "frame is 71 x 50 pixels; this Mosaic was made for 70 x 50"),
     ((70, 50), {}, numpy.zeros((70, 50, 3), numpy.uint8), ValueError,
      "frame is 50 x 70 pixels; this Mosaic was made for 70 x 50"),
-    ((70, 50), {}, numpy.zeros((50, 70, 3), numpy.float32), TypeError,
-     "image must be a uint8 array; got dtype float32"),
+    ((70, 50), {}, numpy.zeros((50, 70, 3), numpy.int16), TypeError,
+     "image must be a uint8, uint16, float32 or float64 array; got dtype int16"),
     ((70, 50), {}, numpy.zeros((50, 70, 2), numpy.uint8), TypeError, "got shape (50, 70, 2)"),
 ]
 

@@ -15,11 +15,11 @@ FITTED = [
     ({}, []),
     ({"sectors": 12, "ring": 40, "border": "rings"}, ["-s", "12", "-r", "40", "-b", "rings"]),
     ({"sectors": 64, "border": "none"}, ["--sectors", "64", "-b", "none"]),
-    ({"sectors": 7, "ring": 3.3, "border_width": 8, "border_color": "#10e0a0",
+    ({"sectors": 7, "ring": 3.3, "border_width": 8, "border_colour": "#10e0a0",
       "shade_outer": 0.5, "shade_inner": 1.7, "shade_ccw": 0, "shade_cw": 12.25},
      ["-s", "7", "-r", "3.3", "-w", "8", "-c", "#10e0a0", "--shade-outer", "0.5",
       "--shade-inner", "1.7", "--shade-ccw", "0", "--shade-cw", "12.25"]),
-    ({"sectors": 1, "ring": 300, "border": "spokes", "border_color": (255, 0, 0)},
+    ({"sectors": 1, "ring": 300, "border": "spokes", "border_colour": (255, 0, 0)},
      ["-s", "1", "-r", "300", "-b", "spokes", "-c", "255,0,0"]),
     # Centre, angle, hard edges and lengths in per cent of the half-diagonal.
     ({"ring": "10%", "border_width": "1.5%", "centre": ("20%", "70%"), "angle": 30},
@@ -36,10 +36,10 @@ CLASSIC = [
     ({}, []),
     ({"sectors": 12, "ring": 40, "border": "rings"}, ["-s", "12", "-r", "40", "-b", "rings"]),
     ({"tile_width": 17, "tile_height": 9, "split": True, "border": "spokes",
-      "border_width": 8, "border_color": (255, 0, 0)},
+      "border_width": 8, "border_colour": (255, 0, 0)},
      ["--tile-width", "17", "--tile-height", "9", "--split", "-b", "spokes", "-w", "8",
       "-c", "255,0,0"]),
-    ({"tile_width": 10, "tile_height": 10, "cols": 3, "rows": 2, "border_color": "#10e0a0",
+    ({"tile_width": 10, "tile_height": 10, "cols": 3, "rows": 2, "border_colour": "#10e0a0",
       "shade_outer": 0.5, "shade_inner": 1.7, "shade_ccw": 0, "shade_cw": 12.25},
      ["--tile-width", "10", "--tile-height", "10", "--cols", "3", "--rows", "2",
       "-c", "#10e0a0", "--shade-outer", "0.5", "--shade-inner", "1.7", "--shade-ccw", "0",
@@ -71,7 +71,7 @@ def test_same_bytes_as_tool_grey_and_alpha(tool, tmp_path):
     grey = make_picture(90, 70)[:, :, 1].copy()
     write_pnm(tmp_path / "grey.pgm", grey)
     run_tool(tool, ["-c", "200,10,90", "grey.pgm", "grey-out.pgm"], tmp_path)
-    numpy.testing.assert_array_equal(polarmosaic.mosaic(grey, border_color=(200, 10, 90)),
+    numpy.testing.assert_array_equal(polarmosaic.mosaic(grey, border_colour=(200, 10, 90)),
                                      read_pnm(tmp_path / "grey-out.pgm"))
 
     rgba = numpy.dstack([make_picture(80, 100), make_picture(80, 100, seed=2)[:, :, 0]])
@@ -128,7 +128,7 @@ LAYOUTS = [
 @pytest.mark.parametrize("name,given,rgb,kind", LAYOUTS, ids=[c[0] for c in LAYOUTS])
 def test_every_layout_gives_the_result_of_its_pixels(name, given, rgb, kind):
     before = given.copy()
-    options = {"sectors": 9, "ring": 9, "border_width": 3, "border_color": (250, 250, 250),
+    options = {"sectors": 9, "ring": 9, "border_width": 3, "border_colour": (250, 250, 250),
                "background": (30, 140, 250), "classic": kind == "rgba classic"}
     result = polarmosaic.mosaic(given, **options)
     reference = polarmosaic.mosaic(numpy.ascontiguousarray(rgb), **options)
@@ -151,8 +151,9 @@ def test_every_layout_gives_the_result_of_its_pixels(name, given, rgb, kind):
 OK = numpy.zeros((20, 30, 3), numpy.uint8)
 ERRORS = [
     # (image, keywords, exception, message)
-    (OK.astype(numpy.float32), {}, TypeError, "image must be a uint8 array; got dtype float32"),
-    (OK.astype(numpy.uint16), {}, TypeError, "got dtype uint16"),
+    (OK.astype(numpy.float16), {}, TypeError,
+     "image must be a uint8, uint16, float32 or float64 array; got dtype float16"),
+    (OK.astype(numpy.int32), {}, TypeError, "got dtype int32"),
     (OK.astype(numpy.int8), {}, TypeError, "got dtype int8"),
     (OK.astype(bool), {}, TypeError, "got dtype bool"),
     ([[1, 2], [3, 4]], {}, TypeError, "got dtype int64"),
@@ -169,7 +170,7 @@ ERRORS = [
      "or 0 to cover the image"),
     (OK, {"classic": True, "tile_height": 7, "rows": 5}, ValueError,
      "tile rows 5 does not fit a 20-row polar image with tile height 7: allowed 2 .. 4"),
-    (OK, {"sectors": 0}, ValueError, "sectors must be a whole number in 1 .. 32767, got 0"),
+    (OK, {"sectors": 0}, ValueError, "sectors 0: sector count 0 is out of range (1 .. 32752)"),
     (OK, {"sectors": "12"}, TypeError, "sectors must be an int, got str"),
     (OK, {"sectors": True}, TypeError, "sectors must be an int, got bool"),
     (OK, {"sectors": 12.0}, TypeError, "sectors must be an int, got float"),
@@ -201,21 +202,21 @@ ERRORS = [
     (OK, {"classic": True, "rows": 1.5}, TypeError, "rows must be an int, got float"),
     (OK, {"classic": True, "split": "yes"}, TypeError, "split must be True or False, got str"),
     (OK, {"border": "dots"}, ValueError,
-     "border must be 'none', 'grid', 'rings' or 'spokes', got 'dots'"),
+     "border must be 'grid', 'rings', 'spokes', 'none', got 'dots'"),
     (OK, {"border": 2}, TypeError, "border must be a str, got int"),
     (OK, {"border_width": 1025}, ValueError,
      "border_width 1025 is not a line width in whole pixels (0 .. 1024)"),
-    (OK, {"border_color": "#12345"}, ValueError,
-     "border_color '#12345' is not a colour (#rrggbb, R,G,B with 0 .. 255 or a CSS colour "
+    (OK, {"border_colour": "#12345"}, ValueError,
+     "border_colour '#12345' is not a colour (#rrggbb, R,G,B with 0 .. 255 or a CSS colour "
      "name)"),
-    (OK, {"border_color": "1,2,256"}, ValueError, "border_color '1,2,256' is not a colour"),
-    (OK, {"border_color": (1, 2)}, ValueError, "border_color needs three components (R, G, B), got 2"),
-    (OK, {"border_color": (1, 2, 300)}, ValueError,
-     "border_color component must be a whole number in 0 .. 255, got 300"),
-    (OK, {"border_color": 5}, TypeError,
-     "border_color must be '#rrggbb', 'R,G,B', a CSS colour name or three ints, got int"),
+    (OK, {"border_colour": "1,2,256"}, ValueError, "border_colour '1,2,256' is not a colour"),
+    (OK, {"border_colour": (1, 2)}, ValueError, "border_colour needs three components (R, G, B), got 2"),
+    (OK, {"border_colour": (1, 2, 300)}, ValueError,
+     "border_colour (1, 2, 300): border colour component 300 is out of range (0 .. 255)"),
+    (OK, {"border_colour": 5}, TypeError,
+     "border_colour must be '#rrggbb', 'R,G,B', a CSS colour name or three ints, got int"),
     # Only ordered sequences: a set has no order, bytes are no numbers.
-    (OK, {"border_color": {1, 2, 3}}, TypeError, "border_color must be '#rrggbb', 'R,G,B', a CSS "
+    (OK, {"border_colour": {1, 2, 3}}, TypeError, "border_colour must be '#rrggbb', 'R,G,B', a CSS "
      "colour name or three ints, got set"),
     (OK, {"background": b"\x01\x02\x03"}, TypeError, "three ints, got bytes"),
     (OK, {"background": bytearray(3)}, TypeError, "three ints, got bytearray"),
@@ -231,8 +232,8 @@ ERRORS = [
      "max_memory, or max_memory=0 for no limit"),
     (OK, {"max_memory": -1}, ValueError, "max_memory must be a whole number in 0 .. "),
     (OK, {"max_memory": "2G"}, TypeError, "max_memory must be an int, got str"),
-    (OK, {"shade_cw": -1}, ValueError, "shade_cw must be a number in 0 .. 255, got -1"),
-    (OK, {"shade_outer": 256.0}, ValueError, "shade_outer must be a number in 0 .. 255, got 256.0"),
+    (OK, {"shade_cw": -1}, ValueError, "shade_cw -1: cw shade factor is not a number in 0 .. 255"),
+    (OK, {"shade_outer": 256.0}, ValueError, "shade_outer 256.0: outer shade factor is not a number in 0 .. 255"),
     (OK, {"shade_inner": "1"}, TypeError, "shade_inner must be a number, got str"),
     (OK, {"background": "whiteish"}, ValueError, "background 'whiteish' is not a colour"),
     (OK, {"sectors": 32753}, ValueError, "sector count 32753"),
@@ -248,7 +249,9 @@ ERRORS = [
     (OK, {"colour": (1, 2, 3)}, TypeError, "unexpected keyword argument 'colour'"),
     (OK, {"borders": "none", "border": "rings"}, TypeError, "give either borders or border"),
     (OK, {"width": 3, "border_width": 7}, TypeError, "give either width or border_width"),
-    (OK, {"color": "red", "border_color": "blue"}, TypeError, "give either color or border_color"),
+    (OK, {"color": "red", "border_colour": "blue"}, TypeError, "give either color or border_colour"),
+    (OK, {"border_color": "red", "border_colour": "blue"}, TypeError,
+     "give either border_color or border_colour"),
     (OK, {"shades": (1, 1, 1, 1), "shade_cw": 2.0}, TypeError, "give either shades or shade_outer"),
     (OK, {"shades": (1, 1, 1)}, TypeError, "shades must be four numbers"),
     (OK, {"width": 2000}, ValueError, "border_width 2000 is not a line width"),
@@ -258,7 +261,8 @@ ERRORS = [
 # The short spellings of the signature give the bytes of the long ones.
 SPELLINGS = [
     ({"borders": "rings"}, {"border": "rings"}),
-    ({"width": 9, "color": "#a0b0c0"}, {"border_width": 9, "border_color": "#a0b0c0"}),
+    ({"width": 9, "color": "#a0b0c0"}, {"border_width": 9, "border_colour": "#a0b0c0"}),
+    ({"border_color": "#a0b0c0"}, {"border_colour": "#a0b0c0"}),
     ({"shades": (0.5, 2.0, 0.0, 1.5)},
      {"shade_outer": 0.5, "shade_inner": 2.0, "shade_ccw": 0.0, "shade_cw": 1.5}),
 ]
@@ -330,12 +334,12 @@ def test_opencv_arrays_are_bgr(tmp_path):
     cv2.imwrite(str(tmp_path / "p.png"), rgb[:, :, ::-1])
     bgr = cv2.imread(str(tmp_path / "p.png"))
     numpy.testing.assert_array_equal(bgr[:, :, ::-1], rgb)
-    red = {"border_color": (220, 20, 20), "border_width": 4}
+    red = {"border_colour": (220, 20, 20), "border_width": 4}
     expected = polarmosaic.mosaic(rgb, **red)
     # Either view the BGR array as RGB (a negative-stride view, no copy) ...
     numpy.testing.assert_array_equal(polarmosaic.mosaic(bgr[:, :, ::-1], **red), expected)
     # ... or keep BGR and give the colours in B, G, R order.
-    bgr_result = polarmosaic.mosaic(bgr, border_color=(20, 20, 220), border_width=4)
+    bgr_result = polarmosaic.mosaic(bgr, border_colour=(20, 20, 220), border_width=4)
     numpy.testing.assert_array_equal(bgr_result[:, :, ::-1], expected)
     # Giving an RGB colour to a BGR array paints the borders blue instead.
     assert not numpy.array_equal(polarmosaic.mosaic(bgr, **red)[:, :, ::-1], expected)

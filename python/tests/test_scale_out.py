@@ -13,7 +13,7 @@ distributed = pytest.importorskip("distributed")
 Image = pytest.importorskip("PIL.Image")
 from polarmosaic.scale_out import process_file, process_folder  # noqa: E402
 
-OPTIONS = {"sectors": 10, "ring": 12, "border_color": "#e0e0e0"}
+OPTIONS = {"sectors": 10, "ring": 12, "border_colour": "#e0e0e0"}
 
 
 @pytest.fixture
@@ -122,5 +122,5 @@ def test_skip_existing_resumes(folder):
 
 
 def test_bad_options_fail_before_any_task():
-    with pytest.raises(ValueError, match="sectors must be"):
+    with pytest.raises(ValueError, match="sector count"):
         process_folder(None, "in", "out", options={"sectors": 0})

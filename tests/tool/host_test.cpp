@@ -536,3 +536,58 @@ TEST(PixelChecksum, FnvOfTheRgbBytesWithoutPaddingOrAlpha) {
 }
 
 }  // namespace
+
+// The fitted geometry measured from its output, as a user sets it (lengths in
+// per cent through ResolveSettings): on a flat picture with flat ring lines,
+// every pixel along the ray from the centre to the right edge is either the
+// tile's grey or exactly the line colour given (a channel mix-up shows), and
+// consecutive lines lie the rounded ring width apart. 10% of these pictures'
+// half-diagonals has a fraction of at least one half, so a truncated width
+// is a pixel short.
+TEST(HostResult, FittedRingWidthAndLineColourMeasuredFromTheOutput) {
+    const struct {
+        int width, height;
+        double ring_percent;
+    } cases[] = {{101, 61, 10.0}, {151, 91, 7.5}, {81, 121, 12.0}};
+    const uint8_t grey = 128;
+    const int colour[3] = {200, 40, 10};
+    for (const auto& c : cases) {
+        const double half_diagonal = std::hypot(c.width, c.height) / 2.0;
+        const double ring_pixels = c.ring_percent / 100.0 * half_diagonal;
+        const int expected_ring = static_cast<int>(std::floor(ring_pixels + 0.5));
+        ASSERT_NE(expected_ring, static_cast<int>(ring_pixels)) << "a case where truncation differs";
+        polarmosaic::UserSettings settings;
+        settings.ring = {c.ring_percent, true};
+        settings.line_width_given = true;
+        settings.line_width = {1.0, false};
+        settings.mosaic.borderMode = polarmosaic::kBorderRings;
+        settings.mosaic.hardEdges = true;
+        for (int k = 0; k < 3; ++k) settings.mosaic.borderColor[k] = colour[k];
+        for (float& shade : settings.mosaic.shade) shade = 0.0f;
+        std::string reason;
+        const MosaicOptions options = polarmosaic::ResolveSettings(settings, c.width, c.height, &reason);
+        ASSERT_EQ(reason, "");
+        std::vector<uint8_t> input(static_cast<size_t>(c.width) * c.height * 3, grey), output;
+        ASSERT_TRUE(polarmosaic::ApplyPolarMosaic(input.data(), c.width, c.height, options, &output, &reason))
+            << reason;
+        // The centre is the middle pixel (odd sizes); line runs start where
+        // the ray enters the line colour.
+        const int y = (c.height - 1) / 2;
+        std::vector<int> line_starts;
+        bool in_line = false;
+        for (int x = (c.width - 1) / 2; x < c.width; ++x) {
+            const uint8_t* px = &output[(static_cast<size_t>(y) * c.width + x) * 3];
+            const bool line = px[0] == colour[0] && px[1] == colour[1] && px[2] == colour[2];
+            const bool tile = px[0] == grey && px[1] == grey && px[2] == grey;
+            ASSERT_TRUE(line || tile) << c.width << " x " << c.height << " at x " << x << ": " << int(px[0])
+                                      << "," << int(px[1]) << "," << int(px[2]);
+            if (line && !in_line) line_starts.push_back(x);
+            in_line = line;
+        }
+        ASSERT_GE(line_starts.size(), 3u) << c.width << " x " << c.height;
+        for (size_t i = 1; i < line_starts.size(); ++i) {
+            EXPECT_EQ(line_starts[i] - line_starts[i - 1], expected_ring)
+                << c.width << " x " << c.height << ", line " << i;
+        }
+    }
+}
