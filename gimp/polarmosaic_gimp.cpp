@@ -220,8 +220,9 @@ struct Control {
     const OptionEntry* entry = nullptr;
     GtkAdjustment* adjustment[2] = {};  // whole, number: [0]; length: [0]; centre: X, Y
     GtkWidget* unit[2] = {};            // lengths and centre: "px" / "%"
-    GtkWidget* widget = nullptr;        // choice: combo; flag: check; colour: button
-    std::vector<GtkWidget*> parts;      // everything made insensitive with its scope
+    GtkWidget* spin[2] = {};
+    GtkWidget* widget = nullptr;    // choice: combo; flag: check; colour: button
+    std::vector<GtkWidget*> parts;  // everything made insensitive with its scope
 };
 
 struct Dialog {
@@ -250,6 +251,7 @@ void SetLimits(const Dialog& d, const Control& c, int axis) {
         hi = (axis == 0 ? d.picture.width : d.picture.height) - 1;
         step = 1;
     }
+    gtk_spin_button_set_digits(GTK_SPIN_BUTTON(c.spin[axis]), step >= 1 ? 0 : 2);
     GtkAdjustment* adj = c.adjustment[axis];
     gtk_adjustment_configure(adj, std::min(std::max(gtk_adjustment_get_value(adj), lo), hi), lo, hi, step,
                              step * 10, 0);
@@ -525,7 +527,7 @@ bool RunDialog(gint32 drawable, SettingValues* values) {
                 GtkWidget* box = gtk_hbox_new(FALSE, 4);
                 const int axes = e.kind == kOptionCentre ? 2 : 1;
                 for (int axis = 0; axis < axes; ++axis) {
-                    GtkWidget* spin = Spin(&c.adjustment[axis], e.step);
+                    GtkWidget* spin = c.spin[axis] = Spin(&c.adjustment[axis], e.step);
                     c.unit[axis] = UnitCombo(&d, i, axis, &switches);
                     gtk_box_pack_start(GTK_BOX(box), spin, FALSE, FALSE, 0);
                     gtk_box_pack_start(GTK_BOX(box), c.unit[axis], FALSE, FALSE, 0);
