@@ -4,6 +4,9 @@
 # most of them; nothing is done when all are there.
 #
 #   .ci/install-deps.sh [PACKAGE...]
+#
+# .ci/run names GIMP and Xvfb (gimp libgimp2.0-dev xvfb xauth) in a call of
+# their own, before the first build, so the plug-in and its test are built.
 set -euo pipefail
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
