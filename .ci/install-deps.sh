@@ -5,6 +5,9 @@
 # apt-get (run it with sudo otherwise).
 #
 #   .ci/install-deps.sh [tool | PACKAGE...]
+#
+# .ci/run names GIMP and Xvfb (gimp libgimp2.0-dev xvfb xauth) in a call of
+# their own, before the first build, so the plug-in and its test are built.
 set -euo pipefail
 # What the tool needs: the compiler, the build system and its image libraries.
 tool=(cmake ninja-build g++ pkgconf libpng-dev libjpeg62-turbo-dev libwebp-dev libtiff-dev liblcms2-dev
