@@ -87,6 +87,7 @@ std::string CheckAxis(bool columns, int width, int height, int tile, int count) 
 // left-over columns would form a thin extra sector where the turn closes; a
 // tile width that divides the width exactly avoids it.
 int SectorTileWidth(int width, int sectors) {
+    if (sectors < 1) sectors = 1;  // no sectors is no division of the turn
     double ideal = static_cast<double>(width - 1) / sectors;
     int nearest = static_cast<int>(std::lround(ideal));
     if (nearest < 1) nearest = 1;
@@ -325,6 +326,11 @@ MosaicOptions ResolveSettings(const UserSettings& settings, int width, int heigh
         return mosaic;
     }
     mosaic.geometry = kGeometryClassic;
+    if (settings.tile_width <= 0 && settings.sectors < 1) {
+        *reason =
+            "sector count " + Str(settings.sectors) + " is out of range (1 .. " + Str(kMaxSectors) + ")";
+        return mosaic;
+    }
     mosaic.tileWidth =
         settings.tile_width > 0 ? settings.tile_width : SectorTileWidth(width, settings.sectors);
     mosaic.tileHeight =

@@ -120,6 +120,9 @@ bool AngleUsable(double degrees);
 // Defaults of the fitted geometry (the tool's default) and of the classic
 // one, whose lengths stay in pixels so that its output never moves.
 constexpr int kDefaultSectors = 36;
+// Sectors a user may ask for (the classic geometry; the fitted one takes up
+// to POLARMOSAIC_FITTED_MAX_SECTORS).
+constexpr int kMaxSectors = 32767;
 constexpr Length kDefaultRing = {4.0, true};
 constexpr Length kDefaultLineWidth = {0.6, true};
 constexpr Length kClassicRing = {28.0, false};

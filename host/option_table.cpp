@@ -8,8 +8,6 @@
 namespace polarmosaic {
 namespace {
 
-// The tool's --sectors limit.
-constexpr int kMaxSectors = 32767;
 // The ring's smallest length in pixels: one polar row.
 constexpr double kMinRingPixels = kPixelsPerPolarRow;
 constexpr double kMaxRingPixels = 65535;

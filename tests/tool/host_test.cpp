@@ -406,6 +406,17 @@ TEST(HostSettings, LengthsAndCentresResolveOnThePicture) {
         EXPECT_EQ(ok, c.x2 >= 0) << c.text << ": " << error;
         if (ok) EXPECT_EQ(x2 * 1000 + y2, c.x2 * 1000 + c.y2) << c.text;
     }
+    // No sectors is refused in both geometries, not divided by.
+    for (bool classic : {false, true}) {
+        polarmosaic::UserSettings settings;
+        settings.classic = classic;
+        settings.sectors = 0;
+        std::string reason;
+        polarmosaic::MosaicOptions options = polarmosaic::ResolveSettings(settings, 64, 48, &reason);
+        if (reason.empty()) reason = polarmosaic::CheckOptions(options, 64, 48);
+        EXPECT_NE(reason.find("sector count 0 is out of range"), std::string::npos)
+            << classic << ": " << reason;
+    }
 }
 
 TEST(HostResult, OneShotFormRefusesWithReason) {
