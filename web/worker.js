@@ -9,12 +9,11 @@
 // module's settings text: one "name=value" line per tool option.
 'use strict';
 
-const GEOMETRY = { classic: 0, fitted: 1 };
-
 let wasm = null;
 let build = '';
 let width = 0;
 let height = 0;
+let renderedQuery = null;  // the address of the result in the module's output
 
 function cString(ptr) {
   const bytes = new Uint8Array(wasm.memory.buffer);
@@ -103,11 +102,7 @@ function render(text) {
 const handlers = {
   async init(msg) {
     await load(msg.build);
-    return {
-      build,
-      geometries: Object.keys(GEOMETRY).filter((g) => wasm.pm_has_geometry(GEOMETRY[g])),
-      options: options(),
-    };
+    return { build, options: options() };
   },
 
   // The built-in picture of the tool (--demo), a decoded picture (an
@@ -126,6 +121,7 @@ const handlers = {
     const w = decoded ? decoded.w : msg.width;
     const h = decoded ? decoded.h : msg.height;
     const ptr = inputFor(w, h).byteOffset;
+    renderedQuery = null;
     if (msg.demo) wasm.pm_fill_demo();
     else new Uint8Array(wasm.memory.buffer, ptr, w * h * 4).set(decoded ? decoded.pixels : new Uint8Array(msg.pixels));
     const [dw, dh] = shownSize(w, h, msg.box);
@@ -138,7 +134,9 @@ const handlers = {
 
   // A frame; full: also the result at full size (for downloads).
   render(msg) {
+    renderedQuery = null;
     const r = render(msg.settings);
+    renderedQuery = msg.query;
     const [dw, dh] = msg.shownSize || [width, height];
     const t0 = performance.now();
     const shown = dw === width && dh === height ? r.pixels.slice() : shrink(1, dw, dh);
@@ -154,14 +152,23 @@ const handlers = {
     return reply;
   },
 
+  // The picture and, when the module's output is the result for query,
+  // that result, at the size they are shown at in box: a new window size
+  // shows them without rendering again.
+  resize(msg) {
+    const [dw, dh] = shownSize(width, height, msg.box);
+    const before = shrink(0, dw, dh);
+    const after = renderedQuery !== null && renderedQuery === msg.query ? shrink(1, dw, dh) : null;
+    const transfer = after ? [before.buffer, after.buffer] : [before.buffer];
+    return { shownWidth: dw, shownHeight: dh, before: before.buffer, after: after && after.buffer, transfer };
+  },
+
   // Frame times on the built-in picture at one size. Setup sizes the
   // buffers and runs the warm-up frames (the engine compiles the module's
-  // hot code in tiers); reuse false makes every frame run the whole effect,
-  // as for a new picture.
+  // hot code in tiers).
   benchSetup(msg) {
     inputFor(msg.width, msg.height);
     wasm.pm_fill_demo();
-    wasm.pm_reuse_forward_pass(msg.reuse ? 1 : 0);
     for (let i = 0; i < msg.warmup; i++) render(msg.settings);
     return {};
   },
