@@ -829,13 +829,13 @@ async function resultBlob(type) {
   canvas.height = full.height;
   const ctx = canvas.getContext('2d');
   if (type === 'image/jpeg') {
-    const picture = document.createElement('canvas');
-    picture.width = full.width;
-    picture.height = full.height;
-    picture.getContext('2d').putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
+    const layer = document.createElement('canvas');
+    layer.width = full.width;
+    layer.height = full.height;
+    layer.getContext('2d').putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
     ctx.fillStyle = '#ffffff';
     ctx.fillRect(0, 0, canvas.width, canvas.height);
-    ctx.drawImage(picture, 0, 0);
+    ctx.drawImage(layer, 0, 0);
   } else {
     ctx.putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
   }
@@ -879,28 +879,30 @@ async function startWorker(build) {
   return [w, reply];
 }
 
-// Frame times of one build at one size, for the benchmark script: start
-// (a worker of its own, warm-up frames), run (timed frames), stop.
-let benchWorker = null;
-function benchAsk(msg) {
-  return new Promise((resolve, reject) => {
-    benchWorker.onmessage = (e) => (e.data.ok ? resolve(e.data) : reject(new Error(e.data.message)));
-    benchWorker.postMessage(msg);
-  });
-}
-let benchGeometry = 'classic';
-const benchSettings = () => settingsText({ ...DEFAULTS, geometry: benchGeometry });
-window.polarmosaicBenchStart = async (build, width, height, reuse = true, warmup = 5, geometry = 'classic') => {
-  if (benchWorker) benchWorker.terminate();
-  benchGeometry = geometry;
-  benchWorker = new Worker('worker.js');
-  await benchAsk({ type: 'init', build });
-  await benchAsk({ type: 'benchSetup', width, height, reuse, warmup, settings: benchSettings() });
+// Frames for the benchmark script (web/test/bench.mjs), each in a worker
+// of its own holding the built-in picture at one size: start, frame (the
+// page's render request: settings from the table's defaults and the
+// changes given, the result made smaller for the screen and copied out as
+// for a download), stop.
+const benchWorkers = {};
+window.polarmosaicBenchStart = async (name, build, width, height) => {
+  if (benchWorkers[name]) benchWorkers[name].terminate();
+  benchWorkers[name] = new Worker('worker.js');
+  await call(benchWorkers[name], { type: 'init', build });
+  await call(benchWorkers[name], { type: 'benchPicture', width, height });
 };
-window.polarmosaicBenchRun = (frames) => benchAsk({ type: 'bench', frames, settings: benchSettings() });
+window.polarmosaicBenchFrame = async (name, changes, shownSize) => {
+  const reply = await call(benchWorkers[name], {
+    type: 'render', id: nextId++, settings: settingsText({ ...DEFAULTS, ...changes }), query: '', full: true,
+    shownSize,
+  });
+  return { workerMs: reply.workerMs, effectMs: reply.effectMs, checksum: reply.checksum, planBuilt: reply.planBuilt };
+};
 window.polarmosaicBenchStop = () => {
-  if (benchWorker) benchWorker.terminate();
-  benchWorker = null;
+  for (const name of Object.keys(benchWorkers)) {
+    benchWorkers[name].terminate();
+    delete benchWorkers[name];
+  }
 };
 
 // The controls' limits from the option table.

@@ -134,6 +134,7 @@ const handlers = {
 
   // A frame; full: also the result at full size (for downloads).
   render(msg) {
+    const start = performance.now();
     renderedQuery = null;
     const r = render(msg.settings);
     renderedQuery = msg.query;
@@ -149,6 +150,7 @@ const handlers = {
       reply.pixels = r.pixels.buffer;
       reply.transfer.push(r.pixels.buffer);
     }
+    reply.workerMs = performance.now() - start;  // the whole request
     return reply;
   },
 
@@ -163,25 +165,12 @@ const handlers = {
     return { shownWidth: dw, shownHeight: dh, before: before.buffer, after: after && after.buffer, transfer };
   },
 
-  // Frame times on the built-in picture at one size. Setup sizes the
-  // buffers and runs the warm-up frames (the engine compiles the module's
-  // hot code in tiers).
-  benchSetup(msg) {
+  // The built-in picture at a size, for the benchmark's frames.
+  benchPicture(msg) {
     inputFor(msg.width, msg.height);
     wasm.pm_fill_demo();
-    for (let i = 0; i < msg.warmup; i++) render(msg.settings);
+    renderedQuery = null;
     return {};
-  },
-
-  bench(msg) {
-    const times = [];
-    let checksum = '';
-    for (let i = 0; i < msg.frames; i++) {
-      const r = render(msg.settings);
-      times.push(r.ms);
-      checksum = r.checksum;
-    }
-    return { times, checksum };
   },
 };
 

@@ -391,6 +391,7 @@ try {
       // Every option of the host's table, by its name, with its default and
       // its limits (and every choice): read without a note, and kept in the
       // rewritten address (left out where it is the default).
+      // eslint-disable-next-line no-undef -- the page's option table (app.js)
       const table = await page.evaluate(() => OPTIONS);
       const hex = (rgb) => rgb.split(',').map((c) => Number(c).toString(16).padStart(2, '0')).join('');
       for (const entry of Object.values(table)) {
