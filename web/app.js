@@ -701,12 +701,12 @@ function showFrame(reply, kind) {
     result = { width: reply.width, height: reply.height, pixels: new Uint8ClampedArray(reply.pixels), query: reply.query };
     ui.checksum.textContent = reply.checksum;
     const plan = settings.geometry !== 'classic' ? `, plan ${reply.planBuilt ? 'built' : 'kept'}` : '';
-    ui.frameInfo.textContent = `full size, ${reply.width} × ${reply.height}: ${ms(reply.ms)} in the worker (${buildName} build${plan})`;
+    ui.frameInfo.textContent = `full size, ${reply.width} × ${reply.height}: ${ms(reply.workerMs)} in the worker (${buildName} build${plan})`;
     document.body.dataset.planBuilds = String(reply.planBuilds);
     document.body.dataset.rendered = reply.query;
   } else {
     ui.checksum.textContent = '… (the full-size result is on its way)';
-    ui.frameInfo.textContent = `preview, ${reply.width} × ${reply.height}: ${ms(reply.ms)} in the worker; full size on its way`;
+    ui.frameInfo.textContent = `preview, ${reply.width} × ${reply.height}: ${ms(reply.workerMs)} in the worker; full size on its way`;
   }
   document.body.dataset.shown = kind;
 }
@@ -727,11 +727,11 @@ function requestFrame(kind) {
     shownSize: working ? [working.width, working.height] : null,
   }).then((reply) => {
     if (kind === 'full') {
-      lastFullMsPerPixel = reply.ms / (reply.width * reply.height);
+      lastFullMsPerPixel = reply.workerMs / (reply.width * reply.height);
       document.body.dataset.fullFrames = String(Number(document.body.dataset.fullFrames || 0) + 1);
     }
     if (kind === 'preview' && !lastFullMsPerPixel) {
-      lastFullMsPerPixel = (2 * reply.ms) / (reply.width * reply.height);  // a first guess
+      lastFullMsPerPixel = (2 * reply.workerMs) / (reply.width * reply.height);  // a first guess
     }
     // Frames for settings already left behind are not shown; nor is a
     // preview once the full-size result for its settings is there.
@@ -882,8 +882,8 @@ async function startWorker(build) {
 // Frames for the benchmark script (web/test/bench.mjs), each in a worker
 // of its own holding the built-in picture at one size: start, frame (the
 // page's render request: settings from the table's defaults and the
-// changes given, the result made smaller for the screen and copied out as
-// for a download), stop.
+// changes given, the result made smaller for the screen and, for a
+// full-size frame, copied out for downloads with its checksum), stop.
 const benchWorkers = {};
 window.polarmosaicBenchStart = async (name, build, width, height) => {
   if (benchWorkers[name]) benchWorkers[name].terminate();
@@ -891,10 +891,9 @@ window.polarmosaicBenchStart = async (name, build, width, height) => {
   await call(benchWorkers[name], { type: 'init', build });
   await call(benchWorkers[name], { type: 'benchPicture', width, height });
 };
-window.polarmosaicBenchFrame = async (name, changes, shownSize) => {
+window.polarmosaicBenchFrame = async (name, changes, shownSize, full) => {
   const reply = await call(benchWorkers[name], {
-    type: 'render', id: nextId++, settings: settingsText({ ...DEFAULTS, ...changes }), query: '', full: true,
-    shownSize,
+    type: 'render', id: nextId++, settings: settingsText({ ...DEFAULTS, ...changes }), query: '', full, shownSize,
   });
   return { workerMs: reply.workerMs, effectMs: reply.effectMs, checksum: reply.checksum, planBuilt: reply.planBuilt };
 };

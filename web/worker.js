@@ -82,7 +82,8 @@ function inputFor(w, h) {
 }
 
 // One frame with the settings text; planBuilt tells whether the fitted
-// geometry had to build its plan (a new size or geometry setting).
+// geometry had to build its plan (a new size or geometry setting). The
+// result stays in the module (output()).
 function render(text) {
   const t0 = performance.now();
   const bytes = new TextEncoder().encode(text);
@@ -91,13 +92,11 @@ function render(text) {
   const ok = wasm.pm_render();
   if (!ok) throw new Error(cString(wasm.pm_error()));
   const ms = performance.now() - t0;
-  const pixels = new Uint8Array(wasm.memory.buffer, wasm.pm_output(), width * height * 4).slice();
   const planBuilds = wasm.pm_plan_builds();
-  return {
-    pixels, ms, effectMs: wasm.pm_effect_ms(), checksum: cString(wasm.pm_checksum()),
-    planBuilds, planBuilt: planBuilds > builds,
-  };
+  return { ms, effectMs: wasm.pm_effect_ms(), planBuilds, planBuilt: planBuilds > builds };
 }
+
+const output = () => new Uint8Array(wasm.memory.buffer, wasm.pm_output(), width * height * 4);
 
 const handlers = {
   async init(msg) {
@@ -140,15 +139,19 @@ const handlers = {
     renderedQuery = msg.query;
     const [dw, dh] = msg.shownSize || [width, height];
     const t0 = performance.now();
-    const shown = dw === width && dh === height ? r.pixels.slice() : shrink(1, dw, dh);
+    // A full frame's pixels (for downloads) are also what is shown when it
+    // is shown at full size: one copy, one buffer in both fields. A
+    // preview, never shown with its checksum, goes without one.
+    const pixels = msg.full ? output().slice() : null;
+    const shown = dw === width && dh === height ? pixels || output().slice() : shrink(1, dw, dh);
     const reply = {
       id: msg.id, query: msg.query, width, height, shownWidth: dw, shownHeight: dh, shown: shown.buffer,
-      checksum: r.checksum, ms: r.ms, shrinkMs: performance.now() - t0, effectMs: r.effectMs,
-      planBuilds: r.planBuilds, planBuilt: r.planBuilt, transfer: [shown.buffer],
+      checksum: msg.full ? cString(wasm.pm_checksum()) : '', ms: r.ms, shrinkMs: performance.now() - t0,
+      effectMs: r.effectMs, planBuilds: r.planBuilds, planBuilt: r.planBuilt, transfer: [shown.buffer],
     };
-    if (msg.full) {
-      reply.pixels = r.pixels.buffer;
-      reply.transfer.push(r.pixels.buffer);
+    if (pixels) {
+      reply.pixels = pixels.buffer;
+      if (pixels !== shown) reply.transfer.push(pixels.buffer);
     }
     reply.workerMs = performance.now() - start;  // the whole request
     return reply;

@@ -55,7 +55,7 @@ struct WebState {
     MosaicHost classic_host;      // the classic geometry
     std::string settings;         // the next frame's settings text
     std::string error;
-    char checksum[17] = {0};
+    char checksum[17] = {0};  // of the output; empty until pm_checksum asks
     double effect_ms = 0;
 };
 
@@ -326,6 +326,7 @@ PM_EXPORT(pm_input) uint8_t* pm_input(int width, int height) {
     s.height = height;
     s.input.assign(pixels * 4, 255);
     s.output.assign(pixels * 4, 255);
+    s.checksum[0] = '\0';
     s.over_white_valid = false;
     return s.input.data();
 }
@@ -360,7 +361,7 @@ PM_EXPORT(pm_settings_buffer) char* pm_settings_buffer(int size) {
 // pm_settings_buffer, through the host layer (ResolveSettings, then a
 // MosaicHost per geometry: the fitted one keeps its plan while a classic
 // frame comes in between). Returns 1 with the result in pm_output and its
-// checksum in pm_checksum, or 0 with pm_error set.
+// checksum from pm_checksum, or 0 with pm_error set.
 PM_EXPORT(pm_render) int pm_render() {
     WebState& s = State();
     if (s.input.empty()) {
@@ -383,8 +384,7 @@ PM_EXPORT(pm_render) int pm_render() {
         host.Apply(s.input.data(), stride, s.output.data(), stride, 4);
     }
     s.effect_ms = now_ms() - start;
-    std::string hex = ChecksumHex(PixelChecksumRgba(s.output.data(), s.width, s.height, stride));
-    memcpy(s.checksum, hex.c_str(), 17);
+    s.checksum[0] = '\0';
     s.error.clear();
     return 1;
 }
@@ -416,7 +416,18 @@ PM_EXPORT(pm_options) const char* pm_options() {
 // picture size or new geometry settings, and kept while only colours,
 // shades or the picture change.
 PM_EXPORT(pm_plan_builds) int pm_plan_builds() { return State().host.plan_builds(); }
-PM_EXPORT(pm_checksum) const char* pm_checksum() { return State().checksum; }
+// The last result's pixel checksum, worked out when first asked for (a
+// preview frame, never shown with one, does without: a pass over every
+// byte that cannot run in parallel).
+PM_EXPORT(pm_checksum) const char* pm_checksum() {
+    WebState& s = State();
+    if (s.checksum[0] == '\0' && !s.output.empty()) {
+        const std::string hex = ChecksumHex(
+            PixelChecksumRgba(s.output.data(), s.width, s.height, static_cast<ptrdiff_t>(s.width) * 4));
+        memcpy(s.checksum, hex.c_str(), 17);
+    }
+    return s.checksum;
+}
 PM_EXPORT(pm_error) const char* pm_error() { return State().error.c_str(); }
 // Time of the last render without option checks and checksum: the
 // host's Prepare (a plan when one is built) and Apply.
