@@ -228,7 +228,8 @@ try {
         const size0 = await page.$eval('#after', (c) => c.width);
         await watchStage(page);
         await page.setViewport(viewport);
-        await page.waitForFunction((w) => document.getElementById('after').width !== w, { timeout: 30000, polling: 20 }, size0);
+        await page.waitForFunction((w) => document.getElementById('after').width !== w, { timeout: 30000, polling: 20 }, size0)
+          .catch(() => {});  // the check below says what it is
         const resized = await settled(page);
         watch = await stopWatch(page);
         const sizes = await fitted();
