@@ -2,7 +2,8 @@
 # The WebAssembly build and the web page's tests: both wasm builds against
 # the native tool over many sizes and settings (in node's V8), then the page
 # in headless Chromium (Debian's chromium, driven by puppeteer-core from npm
-# with the versions in web/test/package-lock.json). Needs the native tool
+# with the versions in web/test/package-lock.json, which also locks ESLint
+# for the lint of the page's JavaScript). Needs the native tool
 # (build/default) from the main test run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +18,8 @@ cmake --build --preset default --target polarmosaic_tool
 cmake --preset wasm >/dev/null
 cmake --build --preset wasm
 (cd web/test && npm ci --no-audit --no-fund --loglevel=error)
+# The page's JavaScript and the test scripts, with ESLint from the same lock.
+(cd web && test/node_modules/.bin/eslint --config test/eslint.config.mjs .)
 
 tool=build/default/tool/polarmosaic
 site=build/wasm/web/site

@@ -11,7 +11,9 @@ let DEFAULTS = null;   // the settings the table's defaults make
 const NUMERIC = ['sectors', 'angle', 'shade-outer', 'shade-inner', 'shade-ccw', 'shade-cw'];
 const LENGTHS = ['ring', 'border-width'];
 const FLAGS = ['split', 'hard-edges'];
-// Earlier names of the address's parameters, still read.
+// Earlier names of the address's parameters (the first page's, and two
+// spellings it also took): still read in this release, with a note that
+// names the option's name; to be dropped in the next one.
 const FORMER_NAMES = {
   width: 'border-width', colour: 'border-colour', 'border-color': 'border-colour', center: 'centre',
   outer: 'shade-outer', inner: 'shade-inner', ccw: 'shade-ccw', cw: 'shade-cw',
@@ -33,7 +35,6 @@ const ui = {
 };
 
 let settings = null;
-let geometries = ['classic'];
 let buildName = '';
 let picture = { name: 'built-in picture', demo: true, width: 0, height: 0, loaded: false };
 let result = null;     // the full-size result shown: { width, height, pixels (RGBA), query }
@@ -175,6 +176,7 @@ function fromQuery(query) {
       notes.push(`“${name}” is not a setting of this page: ignored`);
       continue;
     }
+    if (key !== name) notes.push(`“${name}” is an old name of “${key}”: read as ${key}; the old name goes in the next release`);
     if (seen.has(key)) continue;
     seen.add(key);
     const [value, why] = readValue(entry, text);
@@ -211,7 +213,7 @@ function toQuery(s) {
 
 // The module's settings text for s (defaults left to the module).
 function settingsText(s) {
-  const lines = [`classic=${s.geometry === 'classic' ? 1 : 0}`];
+  const lines = [`geometry=${s.geometry}`];
   for (const key of activeKeys(s)) {
     if (key === 'border-colour') lines.push(`${key}=${hexToRgb(s[key]).join(',')}`);
     else if (FLAGS.includes(key)) lines.push(`${key}=${s[key] ? 1 : 0}`);
@@ -269,7 +271,7 @@ function showSettings(s) {
 function toolCommand(s) {
   const args = ['polarmosaic'];
   const classic = s.geometry === 'classic';
-  if (geometries.includes('fitted') && classic) args.push('--classic');
+  if (classic) args.push('--classic');
   for (const key of activeKeys(s)) {
     const entry = OPTIONS[key];
     const def = classic ? entry.classicDefault : entry.default;
@@ -412,7 +414,7 @@ function bindControls() {
   stage.addEventListener('pointerenter', showCentreMark);
   stage.addEventListener('pointerleave', showCentreMark);
   ui.reset.addEventListener('click', () => {
-    settings = { ...DEFAULTS, geometry: geometries.includes('fitted') ? 'fitted' : 'classic' };
+    settings = { ...DEFAULTS };
     showSettings(settings);
     settingsChanged();
   });
@@ -471,13 +473,84 @@ function shownBox() {
   return [Math.max(2, Math.round(ui.stage.clientWidth * ratio)), Math.max(2, Math.round(window.innerHeight * 2 * ratio))];
 }
 
+// A new window size (once it has rested): the picture and the result are
+// shown at the size that fits now, made smaller from the full-size ones
+// without rendering again, and frames while a control moves are made at
+// that size. The old result stays on screen, stretched, until the new one
+// is drawn in the same task as the canvases change size, so no frame is
+// blank. Only when no full-size result for the settings is there yet is a
+// frame requested (it was coming anyway).
+const RESIZE_MS = 200;
+let resizeTimer = 0;
+let resizing = false;
+async function resizeShown() {
+  if (!picture.loaded) return;
+  if (loading || resizing) {  // after the picture in hand has opened, or the last resize
+    resizeTimer = setTimeout(resizeShown, RESIZE_MS);
+    return;
+  }
+  resizing = true;
+  updateBusy();
+  await idle();
+  jobs.preview.busy = jobs.full.busy = true;
+  let exact = false;
+  try {
+    const query = toQuery(settings);
+    const reply = await call(worker, { type: 'resize', box: shownBox(), query });
+    const [w, h] = [reply.shownWidth, reply.shownHeight];
+    const fullShown = !picture.fresh && shown && shown.kind === 'full' && shown.query === query;
+    if (w === ui.after.width && h === ui.after.height) {
+      exact = fullShown;
+      return;
+    }
+    const newWorking = w < picture.width ? { width: w, height: h } : null;
+    if (newWorking) {
+      const copy = reply.before.slice(0);
+      await call(previewWorker, { type: 'picture', width: w, height: h, pixels: copy }, [copy]);
+    }
+    working = newWorking;
+    picture.shown = new ImageData(new Uint8ClampedArray(reply.before), w, h);
+    const old = document.createElement('canvas');
+    old.width = ui.after.width;
+    old.height = ui.after.height;
+    old.getContext('2d').drawImage(ui.after, 0, 0);
+    sizeCanvases(w, h);
+    ui.before.getContext('2d').putImageData(picture.shown, 0, 0);
+    const ctx = ui.after.getContext('2d');
+    if (reply.after) {
+      ctx.putImageData(new ImageData(new Uint8ClampedArray(reply.after), w, h), 0, 0);
+      exact = fullShown;
+    } else {
+      ctx.drawImage(old, 0, 0, w, h);
+    }
+    ui.pictureInfo.textContent = pictureText();
+    document.body.dataset.shownSize = `${w}x${h}`;
+  } catch (error) {
+    showError(`${error.message}. The picture is shown at its last size.`);
+  } finally {
+    jobs.preview.busy = jobs.full.busy = false;
+    resizing = false;
+    if (!exact) requestRender();
+    updateBusy();
+  }
+}
+window.addEventListener('resize', () => {
+  clearTimeout(resizeTimer);
+  resizeTimer = setTimeout(resizeShown, RESIZE_MS);
+});
+
+function pictureText() {
+  return `${picture.name}, ${picture.width} × ${picture.height}`
+    + (working ? ` (shown at ${working.width} × ${working.height})` : '');
+}
+
 // ------------------------------------------------------------- busy sign
 
 let progressTimer = 0;
 function updateBusy() {
   const current = toQuery(settings);
   const done = !picture.fresh && shown && shown.kind === 'full' && shown.query === current;
-  const busy = Boolean(loading) || jobs.preview.busy || jobs.full.busy || restTimer !== 0
+  const busy = Boolean(loading) || resizing || jobs.preview.busy || jobs.full.busy || restTimer !== 0
     || (!done && failed !== current && picture.loaded);
   if (busy) document.body.dataset.busy = '1';
   else delete document.body.dataset.busy;
@@ -615,8 +688,8 @@ function showFrame(reply, kind) {
     picture.fresh = false;
     sizeCanvases(picture.shown.width, picture.shown.height);
     ui.before.getContext('2d').putImageData(picture.shown, 0, 0);
-    ui.pictureInfo.textContent = `${picture.name}, ${picture.width} × ${picture.height}`
-      + (working ? ` (shown at ${working.width} × ${working.height})` : '');
+    ui.pictureInfo.textContent = pictureText();
+    document.body.dataset.shownSize = `${picture.shown.width}x${picture.shown.height}`;
     showCentre(settings);
     result = null;
   }
@@ -628,12 +701,12 @@ function showFrame(reply, kind) {
     result = { width: reply.width, height: reply.height, pixels: new Uint8ClampedArray(reply.pixels), query: reply.query };
     ui.checksum.textContent = reply.checksum;
     const plan = settings.geometry !== 'classic' ? `, plan ${reply.planBuilt ? 'built' : 'kept'}` : '';
-    ui.frameInfo.textContent = `full size, ${reply.width} × ${reply.height}: ${ms(reply.ms)} in the worker (${buildName} build${plan})`;
+    ui.frameInfo.textContent = `full size, ${reply.width} × ${reply.height}: ${ms(reply.workerMs)} in the worker (${buildName} build${plan})`;
     document.body.dataset.planBuilds = String(reply.planBuilds);
     document.body.dataset.rendered = reply.query;
   } else {
     ui.checksum.textContent = '… (the full-size result is on its way)';
-    ui.frameInfo.textContent = `preview, ${reply.width} × ${reply.height}: ${ms(reply.ms)} in the worker; full size on its way`;
+    ui.frameInfo.textContent = `preview, ${reply.width} × ${reply.height}: ${ms(reply.workerMs)} in the worker; full size on its way`;
   }
   document.body.dataset.shown = kind;
 }
@@ -653,9 +726,12 @@ function requestFrame(kind) {
     type: 'render', id: nextId++, settings: text, query, full: kind === 'full',
     shownSize: working ? [working.width, working.height] : null,
   }).then((reply) => {
-    if (kind === 'full') lastFullMsPerPixel = reply.ms / (reply.width * reply.height);
+    if (kind === 'full') {
+      lastFullMsPerPixel = reply.workerMs / (reply.width * reply.height);
+      document.body.dataset.fullFrames = String(Number(document.body.dataset.fullFrames || 0) + 1);
+    }
     if (kind === 'preview' && !lastFullMsPerPixel) {
-      lastFullMsPerPixel = (2 * reply.ms) / (reply.width * reply.height);  // a first guess
+      lastFullMsPerPixel = (2 * reply.workerMs) / (reply.width * reply.height);  // a first guess
     }
     // Frames for settings already left behind are not shown; nor is a
     // preview once the full-size result for its settings is there.
@@ -753,13 +829,13 @@ async function resultBlob(type) {
   canvas.height = full.height;
   const ctx = canvas.getContext('2d');
   if (type === 'image/jpeg') {
-    const picture = document.createElement('canvas');
-    picture.width = full.width;
-    picture.height = full.height;
-    picture.getContext('2d').putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
+    const layer = document.createElement('canvas');
+    layer.width = full.width;
+    layer.height = full.height;
+    layer.getContext('2d').putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
     ctx.fillStyle = '#ffffff';
     ctx.fillRect(0, 0, canvas.width, canvas.height);
-    ctx.drawImage(picture, 0, 0);
+    ctx.drawImage(layer, 0, 0);
   } else {
     ctx.putImageData(new ImageData(full.pixels, full.width, full.height), 0, 0);
   }
@@ -803,28 +879,29 @@ async function startWorker(build) {
   return [w, reply];
 }
 
-// Frame times of one build at one size, for the benchmark script: start
-// (a worker of its own, warm-up frames), run (timed frames), stop.
-let benchWorker = null;
-function benchAsk(msg) {
-  return new Promise((resolve, reject) => {
-    benchWorker.onmessage = (e) => (e.data.ok ? resolve(e.data) : reject(new Error(e.data.message)));
-    benchWorker.postMessage(msg);
-  });
-}
-let benchGeometry = 'classic';
-const benchSettings = () => settingsText({ ...DEFAULTS, geometry: benchGeometry });
-window.polarmosaicBenchStart = async (build, width, height, reuse = true, warmup = 5, geometry = 'classic') => {
-  if (benchWorker) benchWorker.terminate();
-  benchGeometry = geometry;
-  benchWorker = new Worker('worker.js');
-  await benchAsk({ type: 'init', build });
-  await benchAsk({ type: 'benchSetup', width, height, reuse, warmup, settings: benchSettings() });
+// Frames for the benchmark script (web/test/bench.mjs), each in a worker
+// of its own holding the built-in picture at one size: start, frame (the
+// page's render request: settings from the table's defaults and the
+// changes given, the result made smaller for the screen and, for a
+// full-size frame, copied out for downloads with its checksum), stop.
+const benchWorkers = {};
+window.polarmosaicBenchStart = async (name, build, width, height) => {
+  if (benchWorkers[name]) benchWorkers[name].terminate();
+  benchWorkers[name] = new Worker('worker.js');
+  await call(benchWorkers[name], { type: 'init', build });
+  await call(benchWorkers[name], { type: 'benchPicture', width, height });
 };
-window.polarmosaicBenchRun = (frames) => benchAsk({ type: 'bench', frames, settings: benchSettings() });
+window.polarmosaicBenchFrame = async (name, changes, shownSize, full) => {
+  const reply = await call(benchWorkers[name], {
+    type: 'render', id: nextId++, settings: settingsText({ ...DEFAULTS, ...changes }), query: '', full, shownSize,
+  });
+  return { workerMs: reply.workerMs, effectMs: reply.effectMs, checksum: reply.checksum, planBuilt: reply.planBuilt };
+};
 window.polarmosaicBenchStop = () => {
-  if (benchWorker) benchWorker.terminate();
-  benchWorker = null;
+  for (const name of Object.keys(benchWorkers)) {
+    benchWorkers[name].terminate();
+    delete benchWorkers[name];
+  }
 };
 
 // The controls' limits from the option table.
@@ -854,7 +931,6 @@ async function start() {
     let info;
     [worker, info] = await startWorker(buildName);
     [previewWorker] = await startWorker(buildName);
-    geometries = info.geometries;
     OPTIONS = Object.fromEntries(info.options.map((o) => [o.name, o]));
     DEFAULTS = {};
     for (const entry of info.options) {
@@ -869,24 +945,14 @@ async function start() {
     return;
   }
   applyLimits();
-  for (const option of ui.geometry.options) {
-    if (!geometries.includes(option.value)) {
-      option.disabled = true;
-      option.textContent += ' (not in this build)';
-    }
-  }
-  if (!geometries.includes(DEFAULTS.geometry)) DEFAULTS.geometry = 'classic';
   const read = fromQuery(location.search);
   settings = read.settings;
-  if (!geometries.includes(settings.geometry)) {
-    read.notes.push(`geometry=${settings.geometry}: not in this build; used ${DEFAULTS.geometry}`);
-    settings.geometry = DEFAULTS.geometry;
-  }
   showSettings(settings);
   // The address says what is shown.
   history.replaceState(null, '', `${location.pathname}?${toQuery(settings)}`);
   if (read.notes.length) read.notes.push(`The address now has the settings in use: ${location.search}`);
   showNotice(read.notes);
+  document.body.dataset.addressRead = '1';
   ui.noticeClose.addEventListener('click', () => showNotice([]));
   ui.toolCommand.textContent = toolCommand(settings);
   await setPicture({ width: 800, height: 600, demo: true }, 'built-in picture');

@@ -9,12 +9,11 @@
 // module's settings text: one "name=value" line per tool option.
 'use strict';
 
-const GEOMETRY = { classic: 0, fitted: 1 };
-
 let wasm = null;
 let build = '';
 let width = 0;
 let height = 0;
+let renderedQuery = null;  // the address of the result in the module's output
 
 function cString(ptr) {
   const bytes = new Uint8Array(wasm.memory.buffer);
@@ -83,7 +82,8 @@ function inputFor(w, h) {
 }
 
 // One frame with the settings text; planBuilt tells whether the fitted
-// geometry had to build its plan (a new size or geometry setting).
+// geometry had to build its plan (a new size or geometry setting). The
+// result stays in the module (output()).
 function render(text) {
   const t0 = performance.now();
   const bytes = new TextEncoder().encode(text);
@@ -92,22 +92,16 @@ function render(text) {
   const ok = wasm.pm_render();
   if (!ok) throw new Error(cString(wasm.pm_error()));
   const ms = performance.now() - t0;
-  const pixels = new Uint8Array(wasm.memory.buffer, wasm.pm_output(), width * height * 4).slice();
   const planBuilds = wasm.pm_plan_builds();
-  return {
-    pixels, ms, effectMs: wasm.pm_effect_ms(), checksum: cString(wasm.pm_checksum()),
-    planBuilds, planBuilt: planBuilds > builds,
-  };
+  return { ms, effectMs: wasm.pm_effect_ms(), planBuilds, planBuilt: planBuilds > builds };
 }
+
+const output = () => new Uint8Array(wasm.memory.buffer, wasm.pm_output(), width * height * 4);
 
 const handlers = {
   async init(msg) {
     await load(msg.build);
-    return {
-      build,
-      geometries: Object.keys(GEOMETRY).filter((g) => wasm.pm_has_geometry(GEOMETRY[g])),
-      options: options(),
-    };
+    return { build, options: options() };
   },
 
   // The built-in picture of the tool (--demo), a decoded picture (an
@@ -126,6 +120,7 @@ const handlers = {
     const w = decoded ? decoded.w : msg.width;
     const h = decoded ? decoded.h : msg.height;
     const ptr = inputFor(w, h).byteOffset;
+    renderedQuery = null;
     if (msg.demo) wasm.pm_fill_demo();
     else new Uint8Array(wasm.memory.buffer, ptr, w * h * 4).set(decoded ? decoded.pixels : new Uint8Array(msg.pixels));
     const [dw, dh] = shownSize(w, h, msg.box);
@@ -138,43 +133,47 @@ const handlers = {
 
   // A frame; full: also the result at full size (for downloads).
   render(msg) {
+    const start = performance.now();
+    renderedQuery = null;
     const r = render(msg.settings);
+    renderedQuery = msg.query;
     const [dw, dh] = msg.shownSize || [width, height];
     const t0 = performance.now();
-    const shown = dw === width && dh === height ? r.pixels.slice() : shrink(1, dw, dh);
+    // A full frame's pixels (for downloads) are also what is shown when it
+    // is shown at full size: one copy, one buffer in both fields. A
+    // preview, never shown with its checksum, goes without one.
+    const pixels = msg.full ? output().slice() : null;
+    const shown = dw === width && dh === height ? pixels || output().slice() : shrink(1, dw, dh);
     const reply = {
       id: msg.id, query: msg.query, width, height, shownWidth: dw, shownHeight: dh, shown: shown.buffer,
-      checksum: r.checksum, ms: r.ms, shrinkMs: performance.now() - t0, effectMs: r.effectMs,
-      planBuilds: r.planBuilds, planBuilt: r.planBuilt, transfer: [shown.buffer],
+      checksum: msg.full ? cString(wasm.pm_checksum()) : '', ms: r.ms, shrinkMs: performance.now() - t0,
+      effectMs: r.effectMs, planBuilds: r.planBuilds, planBuilt: r.planBuilt, transfer: [shown.buffer],
     };
-    if (msg.full) {
-      reply.pixels = r.pixels.buffer;
-      reply.transfer.push(r.pixels.buffer);
+    if (pixels) {
+      reply.pixels = pixels.buffer;
+      if (pixels !== shown) reply.transfer.push(pixels.buffer);
     }
+    reply.workerMs = performance.now() - start;  // the whole request
     return reply;
   },
 
-  // Frame times on the built-in picture at one size. Setup sizes the
-  // buffers and runs the warm-up frames (the engine compiles the module's
-  // hot code in tiers); reuse false makes every frame run the whole effect,
-  // as for a new picture.
-  benchSetup(msg) {
-    inputFor(msg.width, msg.height);
-    wasm.pm_fill_demo();
-    wasm.pm_reuse_forward_pass(msg.reuse ? 1 : 0);
-    for (let i = 0; i < msg.warmup; i++) render(msg.settings);
-    return {};
+  // The picture and, when the module's output is the result for query,
+  // that result, at the size they are shown at in box: a new window size
+  // shows them without rendering again.
+  resize(msg) {
+    const [dw, dh] = shownSize(width, height, msg.box);
+    const before = shrink(0, dw, dh);
+    const after = renderedQuery !== null && renderedQuery === msg.query ? shrink(1, dw, dh) : null;
+    const transfer = after ? [before.buffer, after.buffer] : [before.buffer];
+    return { shownWidth: dw, shownHeight: dh, before: before.buffer, after: after && after.buffer, transfer };
   },
 
-  bench(msg) {
-    const times = [];
-    let checksum = '';
-    for (let i = 0; i < msg.frames; i++) {
-      const r = render(msg.settings);
-      times.push(r.ms);
-      checksum = r.checksum;
-    }
-    return { times, checksum };
+  // The built-in picture at a size, for the benchmark's frames.
+  benchPicture(msg) {
+    inputFor(msg.width, msg.height);
+    wasm.pm_fill_demo();
+    renderedQuery = null;
+    return {};
   },
 };
 

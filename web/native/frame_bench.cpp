@@ -2,8 +2,7 @@
 // default settings, classic geometry) on this processor, one thread, for
 // comparison with the browser: polarmosaic_web_frame_bench_* WIDTH HEIGHT
 // [FRAMES]. --fitted: the fitted geometry instead (its plan built once). Prints the median and fastest frame
-// in milliseconds (wall and thread CPU time) and the result checksum. --full: every frame runs the whole
-// effect (a new picture); otherwise later frames reuse the forward pass as the page's preview does.
+// in milliseconds (wall and thread CPU time) and the result checksum.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,7 +19,6 @@ char* pm_settings_buffer(int size);
 int pm_render();
 const char* pm_checksum();
 const char* pm_error();
-void pm_reuse_forward_pass(int reuse);
 
 double now_ms(void) {
     timespec t;
@@ -36,16 +34,14 @@ static double ThreadCpuMs() {
 }
 
 int main(int argc, char** argv) {
-    bool full = false;
-    const char* settings = "classic=1";  // the defaults otherwise
+    const char* settings = "geometry=classic";  // the defaults otherwise
     while (argc > 1 && argv[1][0] == '-') {
-        if (strcmp(argv[1], "--full") == 0) full = true;
-        if (strcmp(argv[1], "--fitted") == 0) settings = "classic=0";
+        if (strcmp(argv[1], "--fitted") == 0) settings = "geometry=fitted";
         --argc;
         ++argv;
     }
     if (argc < 3) {
-        fprintf(stderr, "usage: %s [--full] [--fitted] WIDTH HEIGHT [FRAMES]\n", argv[0]);
+        fprintf(stderr, "usage: %s [--fitted] WIDTH HEIGHT [FRAMES]\n", argv[0]);
         return 2;
     }
     int width = atoi(argv[1]), height = atoi(argv[2]);
@@ -55,7 +51,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     pm_fill_demo();
-    pm_reuse_forward_pass(full ? 0 : 1);
     std::vector<double> wall, cpu;
     for (int i = 0; i < frames + 3; ++i) {
         double w0 = now_ms(), c0 = ThreadCpuMs();

@@ -34,7 +34,6 @@ fs.mkdirSync(out, { recursive: true });
 
 // ------------------------------------------------------------ the tool
 
-const toolHasGeometry = execFileSync(tool, ['--help']).toString().includes('--classic');
 function toolChecksum(input, options) {
   const output = path.join(out, 'tool-output.png');
   const argv = [...options, '--checksum', '-Q', ...(input ? [input, output] : ['--demo', output])];
@@ -44,7 +43,7 @@ function toolChecksum(input, options) {
   return m[1];
 }
 function geometryArgs(geometry) {
-  return toolHasGeometry && geometry === 'classic' ? ['--classic'] : [];
+  return geometry === 'classic' ? ['--classic'] : [];
 }
 
 // ------------------------------------------------------------ the page
@@ -212,7 +211,34 @@ try {
       check(state.checksum === toolChecksum(bigPng, ['-s', '35']), `${build}: then the full-size result, equal to polarmosaic -s 35`,
         `${state.checksum}, ${state.frame}`);
       await page.keyboard.press('ArrowRight');
-      await settled(page);
+      state = await settled(page);
+
+      // A narrower window, then a wider one again: the canvases follow the
+      // size the picture fits in (from the full-size result, area averaged,
+      // not rendered again), and the result area is never blank.
+      const fitted = () => page.evaluate((w, h) => {
+        const ratio = window.devicePixelRatio || 1;
+        const scale = Math.min(1, (document.getElementById('stage').clientWidth * ratio) / w, (window.innerHeight * 2 * ratio) / h);
+        const after = document.getElementById('after');
+        const before = document.getElementById('before');
+        return { want: [Math.round(w * scale), Math.round(h * scale)], after: [after.width, after.height], before: [before.width, before.height] };
+      }, bigWidth, bigHeight);
+      for (const viewport of [{ width: 900, height: 700 }, { width: 1280, height: 900 }]) {
+        const frames0 = await page.evaluate(() => Number(document.body.dataset.fullFrames));
+        const size0 = await page.$eval('#after', (c) => c.width);
+        await watchStage(page);
+        await page.setViewport(viewport);
+        await page.waitForFunction((w) => document.getElementById('after').width !== w, { timeout: 30000, polling: 20 }, size0)
+          .catch(() => {});  // the check below says what it is
+        const resized = await settled(page);
+        watch = await stopWatch(page);
+        const sizes = await fitted();
+        check(sizes.after.join() === sizes.want.join() && sizes.before.join() === sizes.want.join() && sizes.want[0] !== size0,
+          `${build}: window ${viewport.width} x ${viewport.height}: the canvases follow it`, JSON.stringify({ size0, ...sizes }));
+        check(!watch.some((w) => w.blank), `${build}: no blank frame while the window changes size`, `${watch.length} samples`);
+        check(await page.evaluate(() => Number(document.body.dataset.fullFrames)) === frames0 && resized.checksum === state.checksum,
+          `${build}: a new window size renders nothing again at full size`, `${frames0} full-size frames before`);
+      }
     }
     await input.uploadFile(inputPng);
     await page.waitForFunction(() => document.getElementById('picture-info').textContent.startsWith('input.png'));
@@ -360,6 +386,53 @@ try {
       check(await page.$eval('#notice', (e) => e.hidden), `${build}: the note is dismissed from the keyboard`);
       await page.goto(`${origin}/index.html?build=${build}&geometry=fitted&sectors=24`);
       await settled(page);
+    }
+
+    if (build === 'simd128') {
+      // Every option of the host's table, by its name, with its default and
+      // its limits (and every choice): read without a note, and kept in the
+      // rewritten address (left out where it is the default).
+      // eslint-disable-next-line no-undef -- the page's option table (app.js)
+      const table = await page.evaluate(() => OPTIONS);
+      const hex = (rgb) => rgb.split(',').map((c) => Number(c).toString(16).padStart(2, '0')).join('');
+      for (const entry of Object.values(table)) {
+        const values = {
+          whole: [entry.min, entry.max], number: [entry.min, entry.max],
+          length: [entry.min, entry.max, `${entry.minPercent}%`, `${entry.maxPercent}%`],
+          choice: entry.choices, flag: ['0', '1'], colour: ['0,0,0', '255,255,255'],
+          centre: [`${entry.minPercent}%,${entry.maxPercent}%`, '0,0'],
+        }[entry.kind].map(String);
+        const geometry = entry.scope === 'classic' ? 'classic' : 'fitted';
+        const wrong = [];
+        for (const value of [entry.default, entry.classicDefault, ...values]) {
+          const given = entry.name === 'geometry' ? `geometry=${value}` : `geometry=${geometry}&${entry.name}=${value}`;
+          await page.goto(`${origin}/index.html?build=${build}&${given.replace(/%/g, '%25')}`);
+          await page.waitForFunction(() => document.body.dataset.addressRead, { timeout: 30000 });
+          const read = await page.evaluate(() => ({
+            notes: [...document.querySelectorAll('#notice-list li')].map((e) => e.textContent),
+            query: location.search.slice(1),
+          }));
+          const kept = new URLSearchParams(read.query).get(entry.name);
+          const def = geometry === 'classic' || value === 'classic' ? entry.classicDefault : entry.default;
+          const want = value === def && entry.name !== 'geometry' ? null : entry.kind === 'colour' ? hex(value) : value;
+          if (read.notes.length || kept !== want) wrong.push(`${given}: kept ${kept}, notes ${read.notes.join(' | ')}`);
+        }
+        check(wrong.length === 0, `${build}: address option ${entry.name} (${entry.kind}) takes its default and limits`, wrong.join('; '));
+      }
+
+      // The first page's names still work this release, each with a note
+      // that gives the option's name; the address is rewritten with it.
+      const former = [['width', 'border-width', '3'], ['colour', 'border-colour', 'ff0000'], ['outer', 'shade-outer', '2'],
+        ['inner', 'shade-inner', '0.5'], ['ccw', 'shade-ccw', '1'], ['cw', 'shade-cw', '0'], ['center', 'centre', '10%,20%']];
+      await page.goto(`${origin}/index.html?build=${build}&geometry=fitted&${former.map(([o, , v]) => `${o}=${v}`).join('&')}`);
+      state = await settled(page);
+      const notes = await page.$$eval('#notice-list li', (li) => li.map((e) => e.textContent));
+      const q = new URLSearchParams(state.query);
+      check(former.every(([o, n, v]) => notes.some((t) => t.includes(`“${o}”`) && t.includes(`“${n}”`)) && q.get(n) === v && !q.has(o)),
+        `${build}: old address names are read, with a note naming the new one, and rewritten`, `${notes.join(' | ')}; ${state.query}`);
+      const named = ['-w', '3', '--border-colour', '255,0,0', '--shade-outer', '2', '--shade-inner', '0.5', '--shade-ccw', '1',
+        '--shade-cw', '0', '--centre', '10%,20%'];
+      check(state.checksum === toolChecksum(null, named), `${build}: and the result is polarmosaic ${named.join(' ')}`, state.checksum);
     }
 
     // Reopen the address: the same settings, the same result (built-in picture).

@@ -4,7 +4,8 @@
 // checks, the result in RGBA and its pixel checksum. The result is byte for
 // byte the tool's on opaque pictures: the tests compare the checksums. The
 // fitted geometry keeps alpha (the tool lays it over white); the classic
-// one lays it over white as the tool does.
+// one lays it over white as the tool does. Both run through the host
+// layer's MosaicHost, as the tool does.
 //
 // Everything here is single-threaded and keeps its buffers between calls,
 // so a live preview allocates only when the picture size changes.
@@ -39,35 +40,22 @@ extern "C" double now_ms(void);
 namespace polarmosaic {
 namespace {
 
-// The page's geometry numbers.
-enum PageGeometry { kPageClassic = 0, kPageFitted = 1 };
-
-// The planes of one picture. A live preview changes the settings, not the
-// picture, and the first stage of the effect (the forward pass) reads only
-// the picture: its result is kept and each later frame starts from it, with
-// exactly the planes that one whole call would have at that point.
+// The buffers of one picture; the host keeps the fitted geometry's plan
+// between frames.
 struct WebState {
     int width = 0;
     int height = 0;
-    int line = 0;
-    std::vector<uint8_t> input;      // RGBA as decoded by the browser
-    std::vector<uint8_t> output;     // RGBA
-    std::vector<uint8_t> shrunk;     // RGBA, the input or output made smaller (pm_shrink)
-    std::vector<uint8_t> source[3];  // the picture as planes, padding 0
-    std::vector<uint8_t> polar[3];   // outPlane after the forward pass
-    std::vector<uint8_t> in[3];      // the effect's two plane sets
-    std::vector<uint8_t> out[3];
-    bool polar_valid = false;
-    bool reuse_polar = true;
-    std::vector<int16_t> tile_widths;
-    std::vector<int16_t> tile_heights;
-    std::vector<uint8_t> ramps[12];
-#ifdef POLARMOSAIC_WEB_FITTED
-    MosaicHost host;  // the fitted geometry; keeps its plan between frames
-#endif
-    std::string settings;  // the next frame's settings text
+    std::vector<uint8_t> input;       // RGBA as decoded by the browser
+    std::vector<uint8_t> over_white;  // the input laid over white (classic, translucent pictures)
+    bool over_white_valid = false;    // opaque and over_white are for this input
+    bool opaque = true;
+    std::vector<uint8_t> output;  // RGBA
+    std::vector<uint8_t> shrunk;  // RGBA, the input or output made smaller (pm_shrink)
+    MosaicHost host;              // the fitted geometry
+    MosaicHost classic_host;      // the classic geometry
+    std::string settings;         // the next frame's settings text
     std::string error;
-    char checksum[17] = {0};
+    char checksum[17] = {0};  // of the output; empty until pm_checksum asks
     double effect_ms = 0;
 };
 
@@ -81,101 +69,33 @@ inline uint8_t OverWhite(uint32_t colour, uint32_t alpha) {
     return static_cast<uint8_t>((colour * alpha + 255 * (255 - alpha) + 127) / 255);
 }
 
-PolarMapParam MapRecord(uint8_t* const src[3], uint8_t* const dst[3], int line, int width, int height) {
-    PolarMapParam map = {};
-    map.zoom = 1.0f;  // iPolarMosaic0's passes: zoom 1, no offsets, wrapping
-    for (int c = 0; c < 3; ++c) {
-        map.srcPlane[c] = src[c];
-        map.dstPlane[c] = dst[c];
+// The RGBA the classic geometry reads: the input itself when it is opaque,
+// otherwise a copy laid over white (both found once per picture).
+const uint8_t* ClassicInput(WebState& s) {
+    const size_t bytes = s.input.size();
+    if (!s.over_white_valid) {
+        s.opaque = true;
+        for (size_t i = 3; i < bytes && s.opaque; i += 4) s.opaque = s.input[i] == 255;
     }
-    map.lineBytes = static_cast<int16_t>(line);
-    map.width = static_cast<int16_t>(width);
-    map.height = static_cast<int16_t>(height);
-    map.wrap = 1;
-    return map;
-}
-
-TurnParam TurnRecord(uint8_t* const src[3], uint8_t* const dst[3], int src_width, int src_line,
-                     int src_height, int mode, int dst_line) {
-    TurnParam turn = {};
-    for (int c = 0; c < 3; ++c) {
-        turn.srcPlane[c] = src[c];
-        turn.dstPlane[c] = dst[c];
+    if (s.opaque) {
+        s.over_white_valid = true;
+        return s.input.data();
     }
-    turn.srcWidth = static_cast<int16_t>(src_width);
-    turn.srcLineBytes = static_cast<int16_t>(src_line);
-    turn.srcHeight = static_cast<int16_t>(src_height);
-    turn.turnMode = static_cast<int16_t>(mode);
-    turn.dstWidth = static_cast<int16_t>(src_height);
-    turn.dstLineBytes = static_cast<int16_t>(dst_line);
-    turn.dstHeight = static_cast<int16_t>(src_width);
-    return turn;
-}
-
-// The picture as planes in both plane sets (as the host layer fills them),
-// then the forward pass; its result is kept in polar.
-void RunForwardPass(WebState& s) {
-    const size_t pixels = static_cast<size_t>(s.width) * s.height;
-    (void)pixels;
-    for (int y = 0; y < s.height; ++y) {
-        const uint8_t* p = s.input.data() + static_cast<size_t>(y) * s.width * 4;
-        size_t row = static_cast<size_t>(y) * s.line;
-        for (int x = 0; x < s.width; ++x, p += 4) {
-            uint32_t alpha = p[3];
-            for (int c = 0; c < 3; ++c) {
-                s.source[c][row + x] = alpha == 255 ? p[c] : OverWhite(p[c], alpha);
-            }
+    if (!s.over_white_valid) {
+        s.over_white.resize(bytes);
+        for (size_t i = 0; i < bytes; i += 4) {
+            const uint32_t alpha = s.input[i + 3];
+            for (int c = 0; c < 3; ++c) s.over_white[i + c] = OverWhite(s.input[i + c], alpha);
+            s.over_white[i + 3] = 255;
         }
+        s.over_white_valid = true;
     }
-    uint8_t* in[3];
-    uint8_t* out[3];
-    for (int c = 0; c < 3; ++c) {
-        s.in[c] = s.source[c];
-        s.out[c] = s.source[c];
-        in[c] = s.in[c].data();
-        out[c] = s.out[c].data();
-    }
-    PolarMapParam forward = MapRecord(in, out, s.line, s.width, s.height);
-    iPolar2CartesianRows0(&forward, 0, s.height);
-    for (int c = 0; c < 3; ++c) s.polar[c] = s.out[c];
-    s.polar_valid = true;
-}
-
-// iPolarMosaic0 from its stages, the forward pass taken from polar.
-// Returns a module status.
-int RunEffect(WebState& s, PolarMosaicParam* p) {
-    if (!s.polar_valid || !s.reuse_polar) {
-        RunForwardPass(s);
-    } else {
-        for (int c = 0; c < 3; ++c) {
-            memcpy(s.in[c].data(), s.source[c].data(), s.source[c].size());
-            memcpy(s.out[c].data(), s.polar[c].data(), s.polar[c].size());
-        }
-    }
-    PolarTileGrid grid;
-    int status = iTileGrid0(p, &grid);
-    if (status == POLARMOSAIC_OK) status = iTileAverageRows0(p, &grid, 0, grid.tileRows);
-    if (status != POLARMOSAIC_OK) return status;
-    if (p->borderMode != POLARMOSAIC_BORDER_NONE && p->borderWidth > 0) {
-        status = iBorderRamps0(p);
-        if (status == POLARMOSAIC_OK) status = iBorderRows0(p, &grid, 0, p->height);
-        if (status != POLARMOSAIC_OK) return status;
-    }
-    TurnParam turn =
-        TurnRecord(p->inPlane, p->outPlane, s.width, s.line, s.height, POLARMOSAIC_TURN_CW, s.height);
-    status = iTurnRows0(&turn, 0, s.width);
-    if (status != POLARMOSAIC_OK) return status;
-    PolarMapParam inverse = MapRecord(p->outPlane, p->inPlane, s.height, s.height, s.width);
-    status = iCartesian2PolarRows0(&inverse, 0, s.width);
-    if (status != POLARMOSAIC_OK) return status;
-    TurnParam back =
-        TurnRecord(p->inPlane, p->outPlane, s.height, s.height, s.width, POLARMOSAIC_TURN_CCW, s.line);
-    return iTurnRows1(&back, 0, s.height);
+    return s.over_white.data();
 }
 
 // The settings of one frame as the page sends them: one "name=value" per
 // line, the names and values those of the tool's long options (booleans 0
-// or 1, the colour R,G,B, the geometry "classic" 0 or 1). A length or
+// or 1, the colour R,G,B, the geometry "fitted" or "classic"). A length or
 // setting left out takes the host's default for the geometry.
 struct PageSettings {
     bool classic = false;
@@ -185,14 +105,8 @@ struct PageSettings {
     bool line_given = false;
     Length line;
     CentreSpec centre;
-    std::string fitted_only;  // a fitted option given with classic 1
+    std::string fitted_only;  // a fitted option given with the classic geometry
 };
-
-std::string NumberText(double value) {
-    char text[32];
-    snprintf(text, sizeof(text), "%g", value);
-    return text;
-}
 
 bool ParseNumber(const std::string& text, double lo, double hi, double* value) {
     char* end = nullptr;
@@ -227,7 +141,10 @@ int BorderModeByName(const std::string& text) {
 // one the tool takes for that option.
 bool ParseSetting(const std::string& name, const std::string& value, PageSettings* s) {
     MosaicOptions& o = s->options;
-    if (name == "classic") return ParseFlag(value, &s->classic);
+    if (name == "geometry") {
+        s->classic = value == "classic";
+        return value == "classic" || value == "fitted";
+    }
     // Numbers and lengths within the option table's limits.
     const OptionEntry* entry = FindOption(name);
     static const char* const kShades[4] = {"shade-outer", "shade-inner", "shade-ccw", "shade-cw"};
@@ -393,17 +310,6 @@ void AreaAverage(const uint8_t* src, int src_width, int src_height, uint8_t* dst
     }
 }
 
-#ifdef POLARMOSAIC_WEB_FITTED
-// The fitted geometry through the host layer, on RGBA: the tool's path,
-// with alpha kept. The host (and so its plan) lives as long as the page.
-bool RunFitted(WebState& s, const MosaicOptions& options) {
-    if (!s.host.Prepare(s.width, s.height, options, &s.error)) return false;
-    const ptrdiff_t stride = static_cast<ptrdiff_t>(s.width) * 4;
-    s.host.Apply(s.input.data(), stride, s.output.data(), stride, 4);
-    return true;
-}
-#endif
-
 }  // namespace
 }  // namespace polarmosaic
 
@@ -418,16 +324,10 @@ PM_EXPORT(pm_input) uint8_t* pm_input(int width, int height) {
     size_t pixels = static_cast<size_t>(width) * height;
     s.width = width;
     s.height = height;
-    s.line = lcw16(static_cast<int16_t>(width));
     s.input.assign(pixels * 4, 255);
     s.output.assign(pixels * 4, 255);
-    for (int c = 0; c < 3; ++c) {  // the classic planes are sized when first used
-        s.source[c] = std::vector<uint8_t>();
-        s.polar[c] = std::vector<uint8_t>();
-        s.in[c] = std::vector<uint8_t>();
-        s.out[c] = std::vector<uint8_t>();
-    }
-    s.polar_valid = false;
+    s.checksum[0] = '\0';
+    s.over_white_valid = false;
     return s.input.data();
 }
 
@@ -445,56 +345,23 @@ PM_EXPORT(pm_fill_demo) void pm_fill_demo() {
         src += 3;
         dst += 4;
     }
-    s.polar_valid = false;
-}
-
-// 1 (the default): frames after the first on one picture start from the
-// kept forward pass; 0: every frame runs the whole effect (for timing).
-PM_EXPORT(pm_reuse_forward_pass) void pm_reuse_forward_pass(int reuse) { State().reuse_polar = reuse != 0; }
-
-// 1 when this build has the given geometry (0 classic, 1 fitted).
-PM_EXPORT(pm_has_geometry) int pm_has_geometry(int geometry) {
-#ifdef POLARMOSAIC_WEB_FITTED
-    if (geometry == kPageFitted) return 1;
-#endif
-    return geometry == kPageClassic ? 1 : 0;
+    s.over_white_valid = false;
 }
 
 // A buffer of size bytes for the settings text of the next pm_render (see
-// PageSettings); its pointer stays valid until the next call.
+// PageSettings); its pointer stays valid until the next call. The settings
+// cross into the module as this one record.
 PM_EXPORT(pm_settings_buffer) char* pm_settings_buffer(int size) {
     WebState& s = State();
     s.settings.assign(static_cast<size_t>(size < 0 ? 0 : size), '\0');
     return &s.settings[0];
 }
 
-// The host's defaults as settings text (name=value lines), for the page's
-// controls: the fitted geometry's, and the classic one's lengths as
-// classic-ring and classic-border-width.
-PM_EXPORT(pm_defaults) const char* pm_defaults() {
-    static std::string text;
-    const MosaicOptions o;
-    const CentreSpec centre;
-    static const char* const kBorders[] = {"none", "grid", "rings", "spokes"};
-    text = "sectors=" + std::to_string(kDefaultSectors) + "\nring=" + LengthText(kDefaultRing) +
-           "\nborder-width=" + LengthText(kDefaultLineWidth) + "\nclassic-ring=" + LengthText(kClassicRing) +
-           "\nclassic-border-width=" + LengthText(kClassicLineWidth) +
-           "\nborder=" + kBorders[o.borderMode - kBorderNone] +
-           "\nborder-colour=" + std::to_string(o.borderColor[0]) + "," + std::to_string(o.borderColor[1]) +
-           "," + std::to_string(o.borderColor[2]) +
-           "\ncentre=" + LengthText(Length{centre.x, centre.x_relative}) + "," +
-           LengthText(Length{centre.y, centre.y_relative}) + "\nangle=" + NumberText(o.angle) +
-           "\nhard-edges=" + (o.hardEdges ? "1" : "0") + "\nsplit=" + (o.splitRemainder ? "1" : "0");
-    static const char* const kShades[4] = {"outer", "inner", "ccw", "cw"};
-    for (int side = 0; side < 4; ++side) {
-        text += std::string("\nshade-") + kShades[side] + "=" + NumberText(o.shade[side]);
-    }
-    return text.c_str();
-}
-
 // Runs the effect on the input with the settings text in
-// pm_settings_buffer. Returns 1 with the result in pm_output and its
-// checksum in pm_checksum, or 0 with pm_error set.
+// pm_settings_buffer, through the host layer (ResolveSettings, then a
+// MosaicHost per geometry: the fitted one keeps its plan while a classic
+// frame comes in between). Returns 1 with the result in pm_output and its
+// checksum from pm_checksum, or 0 with pm_error set.
 PM_EXPORT(pm_render) int pm_render() {
     WebState& s = State();
     if (s.input.empty()) {
@@ -503,89 +370,24 @@ PM_EXPORT(pm_render) int pm_render() {
     }
     PageSettings settings;
     if (!ParseSettings(s.settings.c_str(), &settings, &s.error)) return 0;
-    if (!pm_has_geometry(settings.classic ? kPageClassic : kPageFitted)) {
-        s.error = "this build has no fitted geometry";
-        return 0;
-    }
     if (!ResolveSettings(&settings, s.width, s.height, &s.error)) return 0;
     const MosaicOptions& options = settings.options;
-#ifdef POLARMOSAIC_WEB_FITTED
-    if (!settings.classic) {
-        double start = now_ms();
-        if (!RunFitted(s, options)) return 0;
-        s.effect_ms = now_ms() - start;
-        std::string hex = ChecksumHex(
-            PixelChecksumRgba(s.output.data(), s.width, s.height, static_cast<ptrdiff_t>(s.width) * 4));
-        memcpy(s.checksum, hex.c_str(), 17);
-        s.error.clear();
-        return 1;
-    }
-#endif
-
-    // The classic planes, sized for this picture on its first classic frame.
-    const size_t plane = static_cast<size_t>(s.height) * s.line;
-    if (s.source[0].size() != plane) {
-        for (int c = 0; c < 3; ++c) {
-            s.source[c].assign(plane, 0);
-            s.polar[c].assign(plane, 0);
-            s.in[c].assign(plane, 0);
-            s.out[c].assign(plane, 0);
-        }
-        s.polar_valid = false;
-    }
-
-    // The record MosaicHost::Prepare builds for these options.
-    PolarMosaicParam p = {};
-    int cols = CoveringTileCount(s.width, options.tileWidth, options.splitRemainder);
-    int rows = CoveringTileCount(s.height, options.tileHeight, options.splitRemainder);
-    s.tile_widths.assign(static_cast<size_t>(cols), 0);
-    s.tile_heights.assign(static_cast<size_t>(rows), 0);
-    for (int r = 0; r < 12; ++r) s.ramps[r].assign(static_cast<size_t>(options.borderWidth / 2 + 1), 0);
-    for (int c = 0; c < 3; ++c) {
-        p.inPlane[c] = s.in[c].data();
-        p.outPlane[c] = s.out[c].data();
-    }
-    for (int r = 0; r < 12; ++r) p.ramp[r] = s.ramps[r].data();
-    p.tileWidths = s.tile_widths.data();
-    p.tileHeights = s.tile_heights.data();
-    p.planeBytes = static_cast<int32_t>(s.in[0].size());
-    p.width = static_cast<int16_t>(s.width);
-    p.lineBytes = static_cast<int16_t>(s.line);
-    p.height = static_cast<int16_t>(s.height);
-    SetMosaicSettings(options, cols, rows, &p);
-    int status = checkPolarMosaicParam(&p);
-    if (status != POLARMOSAIC_OK) {
-        s.error = polarMosaicStatusText(status);
-        return 0;
-    }
-
-    double start = now_ms();
-    status = RunEffect(s, &p);
-    if (status != POLARMOSAIC_OK) {
-        s.error = polarMosaicStatusText(status);
-        return 0;
-    }
-    for (int y = 0; y < s.height; ++y) {
-        size_t row = static_cast<size_t>(y) * s.line;
-        const uint8_t* r = s.out[0].data() + row;
-        const uint8_t* g = s.out[1].data() + row;
-        const uint8_t* b = s.out[2].data() + row;
-        uint8_t* d = s.output.data() + static_cast<size_t>(y) * s.width * 4;
-        for (int x = 0; x < s.width; ++x, d += 4) {
-            d[0] = r[x];
-            d[1] = g[x];
-            d[2] = b[x];
-            d[3] = 255;  // the classic geometry lays alpha over white
-        }
+    MosaicHost& host = settings.classic ? s.classic_host : s.host;
+    const double start = now_ms();
+    if (!host.Prepare(s.width, s.height, options, &s.error)) return 0;
+    const ptrdiff_t stride = static_cast<ptrdiff_t>(s.width) * 4;
+    if (settings.classic) {
+        // Alpha laid over white as the tool lays it; the result is opaque.
+        for (size_t i = 3; i < s.output.size(); i += 4) s.output[i] = 255;
+        host.Apply(ClassicInput(s), stride, s.output.data(), stride, 4);
+    } else {
+        host.Apply(s.input.data(), stride, s.output.data(), stride, 4);
     }
     s.effect_ms = now_ms() - start;
-    std::string hex = ChecksumHex(
-        PixelChecksumRgba(s.output.data(), s.width, s.height, static_cast<ptrdiff_t>(s.width) * 4));
-    memcpy(s.checksum, hex.c_str(), 17);
+    s.checksum[0] = '\0';
     s.error.clear();
     return 1;
 }
-
 PM_EXPORT(pm_output) const uint8_t* pm_output() { return State().output.data(); }
 
 // The input (which 0) or the last result (which 1) made width x height
@@ -613,15 +415,20 @@ PM_EXPORT(pm_options) const char* pm_options() {
 // Plans the fitted geometry has built so far: a plan is built for a new
 // picture size or new geometry settings, and kept while only colours,
 // shades or the picture change.
-PM_EXPORT(pm_plan_builds) int pm_plan_builds() {
-#ifdef POLARMOSAIC_WEB_FITTED
-    return State().host.plan_builds();
-#else
-    return 0;
-#endif
+PM_EXPORT(pm_plan_builds) int pm_plan_builds() { return State().host.plan_builds(); }
+// The last result's pixel checksum, worked out when first asked for (a
+// preview frame, never shown with one, does without: a pass over every
+// byte that cannot run in parallel).
+PM_EXPORT(pm_checksum) const char* pm_checksum() {
+    WebState& s = State();
+    if (s.checksum[0] == '\0' && !s.output.empty()) {
+        const std::string hex = ChecksumHex(
+            PixelChecksumRgba(s.output.data(), s.width, s.height, static_cast<ptrdiff_t>(s.width) * 4));
+        memcpy(s.checksum, hex.c_str(), 17);
+    }
+    return s.checksum;
 }
-PM_EXPORT(pm_checksum) const char* pm_checksum() { return State().checksum; }
 PM_EXPORT(pm_error) const char* pm_error() { return State().error.c_str(); }
 // Time of the last render without option checks and checksum: the
-// effect and the conversion to RGBA.
+// host's Prepare (a plan when one is built) and Apply.
 PM_EXPORT(pm_effect_ms) double pm_effect_ms() { return State().effect_ms; }
