@@ -47,7 +47,7 @@ using GifHandle = std::unique_ptr<GifFileType, GifCloser>;
 
 // What the extensions before an image say about it.
 struct FrameControl {
-    int disposal = DISPOSAL_UNSPECIFIED;
+    int disposal = 0;  // none given
     int delay_cs = 0;
     int transparent = NO_TRANSPARENT_COLOR;
 };
@@ -58,7 +58,7 @@ bool OpenGif(MemoryInput* input, GifHandle* gif, std::string* error) {
     if (*gif) return true;
     if (code == D_GIF_ERR_NOT_GIF_FILE) {
         *error = "not a GIF image";
-    } else if (code == D_GIF_ERR_READ_FAILED) {
+    } else if (code == D_GIF_ERR_READ_FAILED || input->position == input->size) {
         *error = "truncated GIF data (header)";
     } else if (code == D_GIF_ERR_NOT_ENOUGH_MEM) {
         throw std::bad_alloc();
@@ -138,7 +138,7 @@ private:
     ByteBuffer previous_;  // the canvas before a frame with disposal 3
     std::vector<GifByteType> line_;
     // How the last frame leaves the canvas for the next one.
-    int pending_disposal_ = DISPOSAL_UNSPECIFIED;
+    int pending_disposal_ = 0;
     int pending_left_ = 0, pending_top_ = 0, pending_right_ = 0, pending_bottom_ = 0;
 };
 
