@@ -11,7 +11,7 @@
 set -euo pipefail
 # What the tool needs: the compiler, the build system and its image libraries.
 tool=(cmake ninja-build g++ pkgconf libpng-dev libjpeg62-turbo-dev libwebp-dev libtiff-dev liblcms2-dev
-  libhwy-dev libcli11-dev)
+  libgif-dev libimagequant-dev libhwy-dev libcli11-dev)
 # The tool's, and what the test suite, the benchmark and the MPFR proofs add.
 tests=("${tool[@]}" make libgtest-dev libbenchmark-dev libmpfr-dev python3)
 case "${1:-}" in

@@ -1,0 +1,540 @@
+// gif_codec.cpp - animated GIF through giflib's record-by-record API, and
+// frames quantised to a palette each with libimagequant.
+#include <gif_lib.h>
+#include <libimagequant.h>
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "animation_codec.h"
+
+namespace polarmosaic {
+namespace anim {
+namespace {
+
+std::string FrameText(int frame) { return "frame " + std::to_string(frame); }
+
+std::string GifErrorText(int code) {
+    const char* text = GifErrorString(code);
+    return text ? text : "error " + std::to_string(code);
+}
+
+// ------------------------------------------------------------------ reading
+
+struct MemoryInput {
+    const uint8_t* data;
+    size_t size;
+    size_t position;
+};
+
+int ReadMemory(GifFileType* gif, GifByteType* bytes, int length) {
+    auto* input = static_cast<MemoryInput*>(gif->UserData);
+    size_t count = std::min(static_cast<size_t>(length), input->size - input->position);
+    memcpy(bytes, input->data + input->position, count);
+    input->position += count;
+    return static_cast<int>(count);
+}
+
+struct GifCloser {
+    void operator()(GifFileType* gif) const {
+        int ignored;
+        DGifCloseFile(gif, &ignored);
+    }
+};
+using GifHandle = std::unique_ptr<GifFileType, GifCloser>;
+
+// What the extensions before an image say about it.
+struct FrameControl {
+    int disposal = 0;  // none given
+    int delay_cs = 0;
+    int transparent = NO_TRANSPARENT_COLOR;
+};
+
+bool OpenGif(MemoryInput* input, GifHandle* gif, std::string* error) {
+    int code = 0;
+    gif->reset(DGifOpen(input, ReadMemory, &code));
+    if (*gif) return true;
+    if (code == D_GIF_ERR_NOT_GIF_FILE) {
+        *error = "not a GIF image";
+    } else if (code == D_GIF_ERR_READ_FAILED || input->position == input->size) {
+        *error = "truncated GIF data (header)";
+    } else if (code == D_GIF_ERR_NOT_ENOUGH_MEM) {
+        throw std::bad_alloc();
+    } else {
+        *error = "corrupt GIF header (" + GifErrorText(code) + ")";
+    }
+    return false;
+}
+
+// giflib keeps a record of every image it has seen, with a copy of its
+// colour map; the copy is dropped so that memory stays bounded by a small
+// record per frame.
+void DropSavedColorMap(GifFileType* gif) {
+    if (gif->ImageCount <= 0 || !gif->SavedImages) return;
+    SavedImage& saved = gif->SavedImages[gif->ImageCount - 1];
+    if (saved.ImageDesc.ColorMap) {
+        GifFreeMapObject(saved.ImageDesc.ColorMap);
+        saved.ImageDesc.ColorMap = nullptr;
+    }
+}
+
+// Reads one extension record; GCE fields go to *control, a NETSCAPE2.0 or
+// ANIMEXTS1.0 loop count to *loop (as stored: repeats after the first play).
+bool ReadExtension(GifFileType* gif, FrameControl* control, int* loop) {
+    int code = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) return false;
+    bool application = false;
+    bool first = true;
+    while (block) {
+        if (code == GRAPHICS_EXT_FUNC_CODE && first) {
+            GraphicsControlBlock gcb;
+            if (DGifExtensionToGCB(block[0], block + 1, &gcb) == GIF_OK) {
+                control->disposal = gcb.DisposalMode;
+                control->delay_cs = gcb.DelayTime;
+                control->transparent = gcb.TransparentColor;
+            }
+        } else if (code == APPLICATION_EXT_FUNC_CODE && first) {
+            application = block[0] == 11 && (memcmp(block + 1, "NETSCAPE2.0", 11) == 0 ||
+                                             memcmp(block + 1, "ANIMEXTS1.0", 11) == 0);
+        } else if (application && block[0] >= 3 && block[1] == 1) {
+            *loop = block[2] | block[3] << 8;
+            application = false;
+        }
+        first = false;
+        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) return false;
+    }
+    return true;
+}
+
+// Skips an image's compressed data without decoding it.
+bool SkipImageData(GifFileType* gif) {
+    int code_size = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetCode(gif, &code_size, &block) == GIF_ERROR) return false;
+    while (block) {
+        if (DGifGetCodeNext(gif, &block) == GIF_ERROR) return false;
+    }
+    return true;
+}
+
+class GifReader : public FrameReader {
+public:
+    bool Scan(const uint8_t* data, size_t size, AnimationInfo* info, std::string* error) override;
+    uint64_t WorkingBytes() const override;
+    bool Next(const uint8_t** canvas, int* duration_ms, std::string* error) override;
+
+private:
+    bool DrawFrame(const FrameControl& control, std::string* error);
+
+    MemoryInput input_ = {};
+    GifHandle gif_;
+    int width_ = 0;
+    int height_ = 0;
+    int frame_ = 0;  // frames decoded
+    ByteBuffer canvas_;
+    ByteBuffer previous_;  // the canvas before a frame with disposal 3
+    std::vector<GifByteType> line_;
+    // How the last frame leaves the canvas for the next one.
+    int pending_disposal_ = 0;
+    int pending_left_ = 0, pending_top_ = 0, pending_right_ = 0, pending_bottom_ = 0;
+};
+
+bool GifReader::Scan(const uint8_t* data, size_t size, AnimationInfo* info, std::string* error) {
+    MemoryInput input = {data, size, 0};
+    GifHandle gif;
+    if (!OpenGif(&input, &gif, error)) return false;
+    info->width = gif->SWidth;
+    info->height = gif->SHeight;
+    int loop = -1;
+    int frames = 0;
+    int64_t duration_ms = 0;
+    FrameControl control;
+    for (;;) {
+        GifRecordType type;
+        if (DGifGetRecordType(gif.get(), &type) == GIF_ERROR) {
+            // A missing trailer after a whole frame is common and harmless.
+            if (input.position == input.size && frames > 0) break;
+            *error = (input.position == input.size ? "truncated GIF data in " : "corrupt GIF data in ") +
+                     FrameText(frames + 1) + " (" + GifErrorText(gif->Error) + ")";
+            return false;
+        }
+        if (type == TERMINATE_RECORD_TYPE) break;
+        bool ok = true;
+        if (type == EXTENSION_RECORD_TYPE) {
+            ok = ReadExtension(gif.get(), &control, &loop);
+        } else if (type == IMAGE_DESC_RECORD_TYPE) {
+            ok = DGifGetImageDesc(gif.get()) != GIF_ERROR;
+            if (ok) DropSavedColorMap(gif.get());
+            ok = ok && SkipImageData(gif.get());
+            if (ok) {
+                if (++frames > kMaxAnimationFrames) {
+                    *error = "GIF has more than " + std::to_string(kMaxAnimationFrames) + " frames";
+                    return false;
+                }
+                duration_ms += control.delay_cs * 10;
+                control = FrameControl();
+            }
+        }
+        if (!ok) {
+            *error = (input.position == input.size ? "truncated GIF data in " : "corrupt GIF data in ") +
+                     FrameText(frames + 1) + " (" + GifErrorText(gif->Error) + ")";
+            return false;
+        }
+    }
+    if (frames == 0) {
+        *error = "GIF holds no frame";
+        return false;
+    }
+    if (duration_ms > kMaxTotalDurationMs) {
+        *error = "GIF plays longer than " + std::to_string(kMaxTotalDurationMs / 1000) + " seconds";
+        return false;
+    }
+    info->frames = frames;
+    // Stored is the number of repeats; absent means a single play.
+    info->loop_count = loop < 0 ? 1 : loop == 0 ? 0 : std::min(loop + 1, 65535);
+    width_ = info->width;
+    height_ = info->height;
+    input_ = {data, size, 0};
+    return true;
+}
+
+uint64_t GifReader::WorkingBytes() const {
+    // The composed canvas and the one disposal 3 restores, plus a line.
+    return static_cast<uint64_t>(width_) * height_ * 8 + 65536;
+}
+
+bool GifReader::Next(const uint8_t** canvas, int* duration_ms, std::string* error) {
+    if (!gif_) {
+        if (!OpenGif(&input_, &gif_, error)) return false;
+        canvas_.assign(static_cast<size_t>(width_) * height_ * 4, 0);  // transparent to start
+    }
+    FrameControl control;
+    int ignored_loop = 0;
+    for (;;) {
+        GifRecordType type;
+        std::string what = "corrupt GIF data in " + FrameText(frame_ + 1);
+        if (DGifGetRecordType(gif_.get(), &type) == GIF_ERROR) {
+            *error = what + " (" + GifErrorText(gif_->Error) + ")";
+            return false;
+        }
+        if (type == TERMINATE_RECORD_TYPE) {
+            *error = "GIF ended before " + FrameText(frame_ + 1);
+            return false;
+        }
+        if (type == EXTENSION_RECORD_TYPE) {
+            if (!ReadExtension(gif_.get(), &control, &ignored_loop)) {
+                *error = what + " (" + GifErrorText(gif_->Error) + ")";
+                return false;
+            }
+        } else if (type == IMAGE_DESC_RECORD_TYPE) {
+            if (DGifGetImageDesc(gif_.get()) == GIF_ERROR) {
+                *error = what + " (" + GifErrorText(gif_->Error) + ")";
+                return false;
+            }
+            DropSavedColorMap(gif_.get());
+            if (!DrawFrame(control, error)) return false;
+            ++frame_;
+            *canvas = canvas_.data();
+            *duration_ms = control.delay_cs * 10;
+            return true;
+        }
+    }
+}
+
+bool GifReader::DrawFrame(const FrameControl& control, std::string* error) {
+    const GifImageDesc& desc = gif_->Image;
+    const size_t stride = static_cast<size_t>(width_) * 4;
+    // What the frame before asked for, now that the next one comes.
+    if (pending_disposal_ == DISPOSE_BACKGROUND) {
+        // Browsers clear to transparent, not to the background colour.
+        for (int y = pending_top_; y < pending_bottom_; ++y) {
+            memset(&canvas_[y * stride + pending_left_ * 4], 0, (pending_right_ - pending_left_) * 4);
+        }
+    } else if (pending_disposal_ == DISPOSE_PREVIOUS) {
+        for (int y = pending_top_; y < pending_bottom_; ++y) {
+            size_t at = y * stride + pending_left_ * 4;
+            memcpy(&canvas_[at], &previous_[at], (pending_right_ - pending_left_) * 4);
+        }
+    }
+    // The part of the frame on the canvas: frames may reach beyond it.
+    int left = std::min(desc.Left, width_);
+    int top = std::min(desc.Top, height_);
+    int right = static_cast<int>(std::min<int64_t>(int64_t{desc.Left} + desc.Width, width_));
+    int bottom = static_cast<int>(std::min<int64_t>(int64_t{desc.Top} + desc.Height, height_));
+    pending_disposal_ = control.disposal;
+    pending_left_ = left;
+    pending_top_ = top;
+    pending_right_ = std::max(left, right);
+    pending_bottom_ = std::max(top, bottom);
+    if (control.disposal == DISPOSE_PREVIOUS) {
+        if (previous_.empty()) previous_.resize(canvas_.size());
+        for (int y = top; y < bottom; ++y) {
+            size_t at = y * stride + left * 4;
+            memcpy(&previous_[at], &canvas_[at], (right - left) * 4);
+        }
+    }
+    std::string what = "GIF " + FrameText(frame_ + 1);
+    if (right <= left || bottom <= top) {
+        if (SkipImageData(gif_.get())) return true;
+        *error = "corrupt data in " + what + " (" + GifErrorText(gif_->Error) + ")";
+        return false;
+    }
+    const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : gif_->SColorMap;
+    if (!map) {
+        *error = what + " has no colour map";
+        return false;
+    }
+    line_.resize(desc.Width);
+    // Rows in the order they are stored: interlaced images in four passes.
+    static const int kPassStart[4] = {0, 4, 2, 1};
+    static const int kPassStep[4] = {8, 8, 4, 2};
+    int passes = desc.Interlace ? 4 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+        int start = desc.Interlace ? kPassStart[pass] : 0;
+        int step = desc.Interlace ? kPassStep[pass] : 1;
+        for (int row = start; row < desc.Height; row += step) {
+            int y = desc.Top + row;
+            // Rows below the canvas come last when not interlaced: skip them
+            // undecoded, so a huge frame on a small canvas costs little.
+            if (!desc.Interlace && y >= height_) {
+                GifByteType* block = nullptr;
+                bool ok = DGifGetCodeNext(gif_.get(), &block) != GIF_ERROR;
+                while (ok && block) ok = DGifGetCodeNext(gif_.get(), &block) != GIF_ERROR;
+                if (ok) return true;
+                *error = "corrupt data in " + what + " (" + GifErrorText(gif_->Error) + ")";
+                return false;
+            }
+            if (DGifGetLine(gif_.get(), line_.data(), desc.Width) == GIF_ERROR) {
+                *error = "corrupt data in " + what + " (" + GifErrorText(gif_->Error) + ")";
+                return false;
+            }
+            if (y >= height_) continue;
+            uint8_t* out = &canvas_[y * stride];
+            for (int x = left; x < right; ++x) {
+                int index = line_[x - desc.Left];
+                // Indices beyond the map show nothing, as transparent ones.
+                if (index == control.transparent || index >= map->ColorCount) continue;
+                const GifColorType& colour = map->Colors[index];
+                uint8_t* px = out + x * 4;
+                px[0] = colour.Red;
+                px[1] = colour.Green;
+                px[2] = colour.Blue;
+                px[3] = 255;
+            }
+        }
+    }
+    return true;
+}
+
+// ------------------------------------------------------------------ writing
+
+int WriteMemory(GifFileType* gif, const GifByteType* bytes, int length) {
+    auto* out = static_cast<ByteBuffer*>(gif->UserData);
+    out->insert(out->end(), bytes, bytes + length);
+    return length;
+}
+
+struct LiqAttrDeleter {
+    void operator()(liq_attr* attr) const { liq_attr_destroy(attr); }
+};
+struct LiqImageDeleter {
+    void operator()(liq_image* image) const { liq_image_destroy(image); }
+};
+struct LiqResultDeleter {
+    void operator()(liq_result* result) const { liq_result_destroy(result); }
+};
+
+constexpr int kMaxDelayCs = 65535;
+
+class GifWriter : public FrameWriter {
+public:
+    GifWriter(int width, int height, bool dither) : width_(width), height_(height), dither_(dither) {}
+    ~GifWriter() override {
+        if (gif_) {
+            int ignored;
+            EGifCloseFile(gif_, &ignored);
+        }
+    }
+    bool Start(int loop_count, std::string* error);
+    bool Add(uint8_t* rgba, int duration_ms, std::string* error) override;
+    bool Finish(ByteBuffer* out, std::string* error) override;
+
+private:
+    bool Fail(const std::string& what, std::string* error) {
+        *error = "cannot write GIF " + what + " (" + GifErrorText(gif_->Error) + ")";
+        return false;
+    }
+
+    int width_;
+    int height_;
+    bool dither_;
+    int frame_ = 0;
+    ByteBuffer bytes_;
+    GifFileType* gif_ = nullptr;
+    std::unique_ptr<liq_attr, LiqAttrDeleter> attr_;
+    ByteBuffer indices_;
+};
+
+bool GifWriter::Start(int loop_count, std::string* error) {
+    attr_.reset(liq_attr_create());
+    if (!attr_) throw std::bad_alloc();
+    int code = 0;
+    gif_ = EGifOpen(&bytes_, WriteMemory, &code);
+    if (!gif_) {
+        *error = "cannot write GIF (" + GifErrorText(code) + ")";
+        return false;
+    }
+    EGifSetGifVersion(gif_, true);
+    if (EGifPutScreenDesc(gif_, width_, height_, 8, 0, nullptr) == GIF_ERROR) return Fail("header", error);
+    // A GIF without a loop extension plays once; the extension counts the
+    // repeats after the first play, 0 for ever.
+    if (loop_count != 1) {
+        int repeats = loop_count == 0 ? 0 : std::min(loop_count - 1, 65535);
+        const GifByteType loop[3] = {1, static_cast<GifByteType>(repeats & 0xff),
+                                     static_cast<GifByteType>(repeats >> 8)};
+        if (EGifPutExtensionLeader(gif_, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
+            EGifPutExtensionBlock(gif_, 11, "NETSCAPE2.0") == GIF_ERROR ||
+            EGifPutExtensionBlock(gif_, 3, loop) == GIF_ERROR || EGifPutExtensionTrailer(gif_) == GIF_ERROR) {
+            return Fail("loop count", error);
+        }
+    }
+    return true;
+}
+
+bool GifWriter::Add(uint8_t* rgba, int duration_ms, std::string* error) {
+    ++frame_;
+    const size_t pixels = static_cast<size_t>(width_) * height_;
+    // GIF has one transparent index and no partial alpha: below half
+    // transparent, otherwise opaque. Transparent pixels all become one
+    // colour so that they share one palette entry.
+    bool any_transparent = false;
+    for (size_t i = 0; i < pixels; ++i) {
+        uint8_t* px = rgba + i * 4;
+        if (px[3] < 128) {
+            memset(px, 0, 4);
+            any_transparent = true;
+        } else {
+            px[3] = 255;
+        }
+    }
+    std::unique_ptr<liq_image, LiqImageDeleter> image(
+        liq_image_create_rgba(attr_.get(), rgba, width_, height_, 0));
+    if (!image) {
+        *error = "cannot quantise GIF " + FrameText(frame_) + ": too large for libimagequant";
+        return false;
+    }
+    if (any_transparent) liq_image_add_fixed_color(image.get(), liq_color{0, 0, 0, 0});
+    liq_result* raw_result = nullptr;
+    liq_error status = liq_image_quantize(image.get(), attr_.get(), &raw_result);
+    std::unique_ptr<liq_result, LiqResultDeleter> result(raw_result);
+    if (status == LIQ_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (status != LIQ_OK) {
+        *error = "cannot quantise GIF " + FrameText(frame_) + " (libimagequant error " +
+                 std::to_string(static_cast<int>(status)) + ")";
+        return false;
+    }
+    liq_set_dithering_level(result.get(), dither_ ? 1.0f : 0.0f);
+    indices_.resize(pixels);
+    status = liq_write_remapped_image(result.get(), image.get(), indices_.data(), indices_.size());
+    if (status == LIQ_OUT_OF_MEMORY) throw std::bad_alloc();
+    if (status != LIQ_OK) {
+        *error = "cannot map GIF " + FrameText(frame_) + " to its palette (libimagequant error " +
+                 std::to_string(static_cast<int>(status)) + ")";
+        return false;
+    }
+    const liq_palette* palette = liq_get_palette(result.get());
+    int count = static_cast<int>(palette->count);
+    int transparent = NO_TRANSPARENT_COLOR;
+    for (int i = 0; i < count && any_transparent; ++i) {
+        if (palette->entries[i].a < 128) {
+            transparent = i;
+            break;
+        }
+    }
+    // The fixed colour makes a transparent entry; the remap is made exact
+    // here so that alpha never depends on the quantiser: transparent
+    // pixels get that entry, opaque ones an opaque entry.
+    for (size_t i = 0; i < pixels; ++i) {
+        const uint8_t* px = rgba + i * 4;
+        bool clear = px[3] == 0;
+        if (clear && transparent != NO_TRANSPARENT_COLOR) {
+            indices_[i] = static_cast<uint8_t>(transparent);
+        } else if (!clear && palette->entries[indices_[i]].a < 128) {
+            int best = 0, best_distance = INT32_MAX;
+            for (int k = 0; k < count; ++k) {
+                const liq_color& c = palette->entries[k];
+                if (c.a < 128) continue;
+                int dr = c.r - px[0], dg = c.g - px[1], db = c.b - px[2];
+                int distance = dr * dr + dg * dg + db * db;
+                if (distance < best_distance) best = k, best_distance = distance;
+            }
+            indices_[i] = static_cast<uint8_t>(best);
+        }
+    }
+    // A GIF colour map has a power of two entries, at least 2.
+    int map_size = 2;
+    while (map_size < count) map_size *= 2;
+    GifColorType colours[256] = {};
+    for (int i = 0; i < count; ++i) {
+        colours[i] = {palette->entries[i].r, palette->entries[i].g, palette->entries[i].b};
+    }
+    ColorMapObject* map = GifMakeMapObject(map_size, colours);
+    if (!map) throw std::bad_alloc();
+    // Full-canvas frames, each cleared when the next comes: disposal "none"
+    // would let the frame before show through the next one's transparent
+    // pixels.
+    GraphicsControlBlock gcb = {};
+    gcb.DisposalMode = DISPOSE_BACKGROUND;
+    gcb.UserInputFlag = false;
+    gcb.TransparentColor = transparent;
+    // Delays beyond what one frame holds repeat the frame.
+    int remaining_cs = (duration_ms + 5) / 10;
+    bool ok = true;
+    do {
+        gcb.DelayTime = std::min(remaining_cs, kMaxDelayCs);
+        remaining_cs -= gcb.DelayTime;
+        GifByteType extension[4];
+        EGifGCBToExtension(&gcb, extension);
+        ok = EGifPutExtension(gif_, GRAPHICS_EXT_FUNC_CODE, 4, extension) != GIF_ERROR &&
+             EGifPutImageDesc(gif_, 0, 0, width_, height_, false, map) != GIF_ERROR;
+        for (int y = 0; ok && y < height_; ++y) {
+            ok = EGifPutLine(gif_, &indices_[static_cast<size_t>(y) * width_], width_) != GIF_ERROR;
+        }
+    } while (ok && remaining_cs > 0);
+    GifFreeMapObject(map);
+    return ok || Fail(FrameText(frame_), error);
+}
+
+bool GifWriter::Finish(ByteBuffer* out, std::string* error) {
+    int code = 0;
+    int result = EGifCloseFile(gif_, &code);
+    gif_ = nullptr;
+    if (result == GIF_ERROR) {
+        *error = "cannot write GIF (" + GifErrorText(code) + ")";
+        return false;
+    }
+    out->swap(bytes_);
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameReader> MakeGifReader() { return std::make_unique<GifReader>(); }
+
+uint64_t GifWriterBytes(int width, int height) {
+    // libimagequant keeps a frame as four floats a pixel, and the indices.
+    return static_cast<uint64_t>(width) * height * 18;
+}
+
+std::unique_ptr<FrameWriter> MakeGifWriter(int width, int height, int loop_count,
+                                           const AnimationSettings& settings, std::string* error) {
+    auto writer = std::make_unique<GifWriter>(width, height, settings.dither);
+    if (!writer->Start(loop_count, error)) return nullptr;
+    return writer;
+}
+
+}  // namespace anim
+}  // namespace polarmosaic
