@@ -389,6 +389,21 @@ struct Segmenter {
         open = true;
         run = true;
     }
+    // Count more pixels of the open run's tile and source: the same slots as
+    // count calls of pure.
+    void extend(int32_t count) {
+        while (count > 0) {
+            if (current.length == 0xffff) {
+                emit();
+                current.length = 0;
+                open = true;
+            }
+            const int32_t room = 0xffff - static_cast<int32_t>(current.length);
+            const int32_t take = count < room ? count : room;
+            current.length += static_cast<uint32_t>(take);
+            count -= take;
+        }
+    }
     void mixed(uint32_t tile, uint32_t a, uint32_t b, uint32_t weight) {
         emit();
         current = {tile, a, b, 1, weight};
@@ -440,11 +455,10 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
     bool nearby = centre.ring == 0 || g.rings[centre.ring].sectors >= 3;
     if (nearby) {
         const bool spokes = centre.ring >= 1;
-        SpokeSteps sa = {}, sb = {};
-        if (spokes) {
-            spokeSteps(g.u[centre.a], x, y, &sa);
-            spokeSteps(g.u[centre.b], x, y, &sb);
-        }
+        // Filled whole (cheaper than clearing), read only when spokes.
+        SpokeSteps sa, sb;
+        spokeSteps(g.u[centre.a], x, y, &sa);
+        spokeSteps(g.u[centre.b], x, y, &sb);
         for (int sy = 0; sy < 4 && nearby; ++sy) {
             const int64_t py = y - (2 * sy - 3);
             for (int sx = 0; sx < 4; ++sx) {
@@ -501,6 +515,28 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
         }
     }
     // Most frequent, ties to the lower source; then the same among the rest.
+    // Mostly there are two sources: count them without the general tally.
+    const uint32_t first = sources[0];
+    uint32_t other = first;
+    int firstCount = 0;
+    bool twoAtMost = true;
+    for (int i = 0; i < 16; ++i) {
+        if (sources[i] == first) {
+            ++firstCount;
+        } else if (other == first || sources[i] == other) {
+            other = sources[i];
+        } else {
+            twoAtMost = false;
+        }
+    }
+    if (twoAtMost) {
+        const int otherCount = 16 - firstCount;
+        const bool firstWins = firstCount > otherCount || (firstCount == otherCount && first < other);
+        *a = firstWins ? first : other;
+        *b = firstWins ? other : first;
+        *weight = static_cast<uint32_t>(16 - (firstWins ? firstCount : otherCount));
+        return;
+    }
     uint32_t distinct[16];
     int counts[16];
     int kinds = 0;
@@ -592,7 +628,7 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
         for (;;) {
             const int32_t last = col + step < s.width - 1 ? col + step : s.width - 1;
             if (last > col && spanIsPure(g, cache, x0 + 8 * int64_t(col), x0 + 8 * int64_t(last), y)) {
-                for (int32_t k = col; k < last; ++k) out->pure(c.tile, c.tile);
+                out->extend(last - col);
                 col = last;
                 if (step < 256) step *= 2;
             } else if (step > 2) {
