@@ -8,7 +8,7 @@ set -euo pipefail
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
   packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev
-    libwebp-dev libtiff-dev liblcms2-dev python3
+    libwebp-dev libtiff-dev liblcms2-dev libcli11-dev python3
     libhwy-dev libmpfr-dev)
 fi
 missing=()
