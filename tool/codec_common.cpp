@@ -52,7 +52,7 @@ void ToRgb(const uint8_t* src, size_t src_stride, int channels, int width, int h
 
 // Extra decoder bytes of turning an image upright.
 uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint64_t width, uint64_t height) {
-    return settings.auto_orient && image.orientation >= 5 ? width * height * 3 : 0;
+    return settings.auto_orient && image.orientation >= 5 ? width * height * image.channels : 0;
 }
 
 const char kExifTooLargeWarning[] = "EXIF data left out (more than 32768 entries or 1 MiB of values)";

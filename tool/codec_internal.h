@@ -23,8 +23,8 @@ bool TooLarge(uint64_t width, uint64_t height, const LoadSettings& settings);
 void ToRgb(const uint8_t* src, size_t src_stride, int channels, int width, int height,
            const uint8_t background[3], uint8_t* dst);
 
-// Extra decoder bytes of turning an image upright (its orientation must be
-// known).
+// Extra decoder bytes of turning an image upright (its orientation and
+// channels must be known).
 uint64_t OrientationBytes(const Image& image, const LoadSettings& settings, uint64_t width, uint64_t height);
 
 // The EXIF block to write: the image's, with its orientation tag set to

@@ -142,17 +142,21 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
     }
     bool alpha = png_get_valid(png, info, PNG_INFO_tRNS) || (colour_type & PNG_COLOR_MASK_ALPHA);
     if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+    // Kept alpha comes as RGBA whatever the colour type.
+    const bool keep_alpha = alpha && job->settings->keep_alpha;
     // Grey needs no arithmetic: libpng copies it into three channels, so
-    // grey and RGB rows go straight into the image.
-    if (!alpha && !(colour_type & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
+    // grey and RGB rows (and kept grey and alpha) go straight into the image.
+    if ((!alpha || keep_alpha) && !(colour_type & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
     // Rounded to nearest, not truncated.
     if (bit_depth == 16) png_set_scale_16(png);
     bool interlaced = png_set_interlace_handling(png) > 1;
     png_read_update_info(png, info);
     int channels = png_get_channels(png, info);
+    const int kept = keep_alpha ? 4 : 3;  // the image's channels
+    job->image->channels = kept;
     size_t row_bytes = png_get_rowbytes(png, info);
     uint64_t decoder_bytes = 1 << 20;
-    if (channels != 3) decoder_bytes += interlaced ? row_bytes * job->height : row_bytes;
+    if (channels != kept) decoder_bytes += interlaced ? row_bytes * job->height : row_bytes;
     if (interlaced) decoder_bytes += sizeof(png_bytep) * job->height;
     decoder_bytes += OrientationBytes(*job->image, *job->settings, job->width, job->height);
     if (job->settings->reserve &&
@@ -161,15 +165,15 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
         return false;
     }
     Image* image = job->image;
-    size_t rgb_stride = static_cast<size_t>(job->width) * 3;
+    size_t rgb_stride = static_cast<size_t>(job->width) * kept;
     image->rgb.resize(rgb_stride * job->height);
     const uint8_t* background = job->settings->background;
     if (!interlaced) {
         // One row at a time: with alpha through one row of scratch.
-        if (channels != 3) job->scratch->resize(row_bytes);
+        if (channels != kept) job->scratch->resize(row_bytes);
         for (png_uint_32 y = 0; y < job->height; ++y) {
             uint8_t* out = image->rgb.data() + y * rgb_stride;
-            if (channels == 3) {
+            if (channels == kept) {
                 png_read_row(png, out, nullptr);
             } else {
                 png_read_row(png, job->scratch->data(), nullptr);
@@ -180,7 +184,7 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
     } else {
         uint8_t* base = image->rgb.data();
         size_t stride = rgb_stride;
-        if (channels != 3) {
+        if (channels != kept) {
             job->scratch->resize(row_bytes * job->height);
             base = job->scratch->data();
             stride = row_bytes;
@@ -190,7 +194,7 @@ bool PngDecodeRows(png_structp png, png_infop info, PngDecode* job) {
             (*job->rows)[y] = base + y * stride;
         }
         png_read_image(png, job->rows->data());
-        if (channels != 3) {
+        if (channels != kept) {
             ToRgb(base, stride, channels, static_cast<int>(job->width), static_cast<int>(job->height),
                   background, image->rgb.data());
         }
@@ -280,8 +284,8 @@ bool PngEncodeRows(png_structp png, png_infop info, const Image* image, const st
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_write_fn(png, sink, PngWrite, PngFlush);
     png_set_IHDR(png, info, static_cast<png_uint_32>(image->width), static_cast<png_uint_32>(image->height),
-                 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+                 8, image->channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     // A profile libpng finds unusable is left out with a warning.
     png_set_benign_errors(png, 1);
     if (!icc->empty()) {
@@ -294,8 +298,8 @@ bool PngEncodeRows(png_structp png, png_infop info, const Image* image, const st
     }
     png_write_info(png, info);
     for (int y = 0; y < image->height; ++y) {
-        png_write_row(png,
-                      const_cast<png_bytep>(image->rgb.data() + static_cast<size_t>(y) * image->width * 3));
+        png_write_row(png, const_cast<png_bytep>(image->rgb.data() +
+                                                 static_cast<size_t>(y) * image->width * image->channels));
     }
     // Nothing follows the pixels; given the info, libpng would write eXIf twice.
     png_write_end(png, nullptr);

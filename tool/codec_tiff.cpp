@@ -127,6 +127,14 @@ bool DirectTiffLayout(TIFF* tif) {
            (samples == colours || (samples == colours + 1 && extra_count == 1));
 }
 
+// Straight colour of a premultiplied one, rounded to nearest (0 where
+// nothing shows).
+uint32_t Unpremultiplied(uint32_t colour, uint32_t alpha) {
+    if (alpha == 0) return 0;
+    const uint32_t straight = (colour * 255 + alpha / 2) / alpha;
+    return straight > 255 ? 255 : straight;
+}
+
 bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settings, uint32_t width,
                        uint32_t height, Image* image, std::string* error) {
     uint16_t bits = 0, samples = 0, photometric = 0, extra_count = 0;
@@ -136,6 +144,10 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
     TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
     bool associated = extra_count == 1 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    const bool has_alpha = samples == 2 || samples == 4;
+    const bool keep_alpha = has_alpha && settings.keep_alpha;
+    const int n = keep_alpha ? 4 : 3;
+    image->channels = n;
     size_t line = static_cast<size_t>(TIFFScanlineSize64(tif));
     size_t pixels = static_cast<size_t>(width) * height;
     uint64_t decoder_bytes = line + (1 << 20) + OrientationBytes(*image, settings, width, height);
@@ -143,7 +155,7 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
         !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
         return false;
     }
-    image->rgb.resize(pixels * 3);
+    image->rgb.resize(pixels * n);
     ByteBuffer row(line);
     const uint8_t* bg = settings.background;
     for (uint32_t y = 0; y < height; ++y) {
@@ -151,8 +163,8 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
             *error = TiffReason(*stream, "corrupt TIFF data");
             return false;
         }
-        uint8_t* d = image->rgb.data() + static_cast<size_t>(y) * width * 3;
-        for (uint32_t x = 0; x < width; ++x, d += 3) {
+        uint8_t* d = image->rgb.data() + static_cast<size_t>(y) * width * n;
+        for (uint32_t x = 0; x < width; ++x, d += n) {
             uint32_t v[4];
             for (int k = 0; k < samples; ++k) {
                 size_t i = static_cast<size_t>(x) * samples + k;
@@ -169,7 +181,11 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
                 rgb[1] = v[1];
                 rgb[2] = v[2];
             }
-            if (samples == 2 || samples == 4) {
+            if (keep_alpha) {
+                const uint32_t a = v[samples - 1];
+                for (int c = 0; c < 3 && associated; ++c) rgb[c] = Unpremultiplied(rgb[c], a);
+                d[3] = static_cast<uint8_t>(a);
+            } else if (has_alpha) {
                 uint32_t a = v[samples - 1];
                 for (int c = 0; c < 3; ++c) {
                     rgb[c] = associated ? PremultipliedOver(rgb[c], a, bg[c]) : AlphaOver(rgb[c], a, bg[c]);
@@ -256,6 +272,9 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     TIFFGetFieldDefaulted(guard.tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     uint64_t block = TIFFIsTiled(guard.tif) ? TIFFTileSize64(guard.tif) : TIFFStripSize64(guard.tif);
     if (planar == PLANARCONFIG_SEPARATE) block *= samples;
+    const bool keep_alpha = rgba.alpha != 0 && settings.keep_alpha;
+    const int n = keep_alpha ? 4 : 3;
+    image->channels = n;
     uint64_t decoder_bytes =
         pixels * 4 + block + (1 << 20) + OrientationBytes(*image, settings, width, height);
     if (settings.reserve &&
@@ -268,15 +287,20 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
         return false;
     }
     // libtiff hands out premultiplied (associated) alpha.
-    image->rgb.resize(pixels * 3);
+    image->rgb.resize(pixels * n);
     const uint32_t* p = reinterpret_cast<const uint32_t*>(raster.data());
     uint8_t* d = image->rgb.data();
     const uint8_t* bg = settings.background;
-    for (size_t i = 0; i < pixels; ++i, d += 3) {
+    for (size_t i = 0; i < pixels; ++i, d += n) {
         uint32_t v = p[i];
         uint32_t a = TIFFGetA(v);
         uint32_t c[3] = {TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)};
-        for (int k = 0; k < 3; ++k) d[k] = PremultipliedOver(c[k], a, bg[k]);
+        if (keep_alpha) {
+            for (int k = 0; k < 3; ++k) d[k] = static_cast<uint8_t>(Unpremultiplied(c[k], a));
+            d[3] = static_cast<uint8_t>(a);
+        } else {
+            for (int k = 0; k < 3; ++k) d[k] = PremultipliedOver(c[k], a, bg[k]);
+        }
     }
     image->width = static_cast<int>(width);
     image->height = static_cast<int>(height);
@@ -288,7 +312,7 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     TiffStream stream = {};
     stream.out = out;
     out->clear();
-    uint64_t raw = static_cast<uint64_t>(image.width) * image.height * 3;
+    uint64_t raw = static_cast<uint64_t>(image.width) * image.height * image.channels;
     // Classic TIFF offsets are 32-bit; BigTIFF beyond. EXIF values are
     // copied as they stand, so the file takes the EXIF block's byte order.
     std::string exif = OutputExif(image);
@@ -304,7 +328,11 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, image.channels);
+    if (image.channels == 4) {
+        const uint16_t unassociated = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
+    }
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     // 1 once turned upright; under --no-auto-orient, the orientation the
@@ -316,7 +344,7 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     if (!icc.empty()) {
         TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(icc.size()), icc.data());
     }
-    ByteBuffer row(static_cast<size_t>(image.width) * 3);
+    ByteBuffer row(static_cast<size_t>(image.width) * image.channels);
     for (int y = 0; y < image.height; ++y) {
         // TIFFWriteScanline may change the row it is given (the predictor).
         memcpy(row.data(), image.rgb.data() + static_cast<size_t>(y) * row.size(), row.size());

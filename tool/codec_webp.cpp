@@ -61,26 +61,31 @@ bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     if (image->exif.compare(0, 6, std::string("Exif\0\0", 6)) == 0) image->exif.erase(0, 6);
     image->orientation = ExifOrientation(image->exif);
     size_t pixels = static_cast<size_t>(width) * height;
+    // Kept alpha is decoded straight into the image; laid over, through RGBA
+    // scratch.
+    const bool keep_alpha = features.has_alpha && settings.keep_alpha;
+    const bool scratch = features.has_alpha && !keep_alpha;
+    image->channels = keep_alpha ? 4 : 3;
     uint64_t decoder_bytes =
-        (features.has_alpha ? pixels * 4 : 0) + (1 << 20) + OrientationBytes(*image, settings, width, height);
+        (scratch ? pixels * 4 : 0) + (1 << 20) + OrientationBytes(*image, settings, width, height);
     if (settings.reserve && !settings.reserve(width, height, decoder_bytes, error)) {
         return false;
     }
-    image->rgb.resize(pixels * 3);
+    image->rgb.resize(pixels * image->channels);
     ByteBuffer rgba;
     WebPDecoderConfig config;
     if (!WebPInitDecoderConfig(&config)) throw std::bad_alloc();
     config.output.is_external_memory = 1;
-    if (features.has_alpha) {
+    if (scratch) {
         rgba.resize(pixels * 4);
         config.output.colorspace = MODE_RGBA;
         config.output.u.RGBA.rgba = rgba.data();
         config.output.u.RGBA.stride = width * 4;
         config.output.u.RGBA.size = rgba.size();
     } else {
-        config.output.colorspace = MODE_RGB;
+        config.output.colorspace = keep_alpha ? MODE_RGBA : MODE_RGB;
         config.output.u.RGBA.rgba = image->rgb.data();
-        config.output.u.RGBA.stride = width * 3;
+        config.output.u.RGBA.stride = width * image->channels;
         config.output.u.RGBA.size = image->rgb.size();
     }
     status = WebPDecode(data, size, &config);
@@ -90,7 +95,7 @@ bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Im
         *error = status == VP8_STATUS_NOT_ENOUGH_DATA ? "truncated WebP data" : "corrupt WebP data";
         return false;
     }
-    if (features.has_alpha) {
+    if (scratch) {
         ToRgb(rgba.data(), static_cast<size_t>(width) * 4, 4, width, height, settings.background,
               image->rgb.data());
     }
@@ -118,14 +123,17 @@ bool EncodeWebp(const Image& image, const std::string& icc_profile, const Encode
         config.quality = static_cast<float>(settings.quality);
     }
     picture.use_argb = settings.lossless ? 1 : 0;
+    // Colour under transparent pixels is kept as computed, not tidied away.
+    if (image.channels == 4) config.exact = 1;
     picture.width = image.width;
     picture.height = image.height;
     WebPMemoryWriter writer;
     WebPMemoryWriterInit(&writer);
     picture.writer = WebPMemoryWrite;
     picture.custom_ptr = &writer;
-    bool ok =
-        WebPPictureImportRGB(&picture, image.rgb.data(), image.width * 3) && WebPEncode(&config, &picture);
+    bool ok = (image.channels == 4 ? WebPPictureImportRGBA(&picture, image.rgb.data(), image.width * 4)
+                                   : WebPPictureImportRGB(&picture, image.rgb.data(), image.width * 3)) &&
+              WebPEncode(&config, &picture);
     int code = picture.error_code;
     WebPPictureFree(&picture);
     if (!ok) {

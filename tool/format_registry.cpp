@@ -13,6 +13,21 @@ namespace {
 
 using namespace codec;
 
+// An alpha channel that is 255 everywhere shows nothing: the picture is
+// made RGB in place, so that it comes out as an opaque one always has.
+void DropOpaqueAlpha(Image* image) {
+    if (image->channels != 4) return;
+    const size_t pixels = static_cast<size_t>(image->width) * image->height;
+    const uint8_t* p = image->rgb.data();
+    for (size_t i = 0; i < pixels; ++i) {
+        if (p[4 * i + 3] != 255) return;
+    }
+    uint8_t* d = image->rgb.data();
+    for (size_t i = 0; i < pixels; ++i) memmove(d + 3 * i, p + 4 * i, 3);
+    image->rgb.resize(pixels * 3);
+    image->channels = 3;
+}
+
 std::string Lower(const std::string& text) {
     std::string lower = text;
     for (char& c : lower) {
@@ -107,6 +122,7 @@ bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, I
     image->icc.clear();
     image->exif.clear();
     image->orientation = 1;
+    image->channels = 3;
     image->warnings.clear();
     bool ok = false;
     switch (format) {
@@ -126,6 +142,7 @@ bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, I
             ok = LoadPnm(data, size, settings, image, error);
             break;
     }
+    if (ok) DropOpaqueAlpha(image);
     if (ok && settings.auto_orient) ApplyOrientation(image);
     return ok;
 }
@@ -144,6 +161,10 @@ bool CheckImageHead(const uint8_t* data, size_t size, std::string* error) {
         *error = "not a PNG, JPEG, WebP, TIFF or PPM/PGM image";
     }
     return false;
+}
+
+bool FormatHasAlpha(ImageFormat format) {
+    return format == ImageFormat::kPng || format == ImageFormat::kWebp || format == ImageFormat::kTiff;
 }
 
 bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings) {
@@ -184,6 +205,10 @@ std::string CarriedIcc(const Image& image, ImageFormat format, std::vector<std::
 bool EncodeImage(const Image& image, ImageFormat format, const EncodeSettings& settings, ByteBuffer* out,
                  std::string* error, std::vector<std::string>* warnings) {
     out->clear();
+    if (image.channels != 3 && !(image.channels == 4 && FormatHasAlpha(format))) {
+        *error = std::string("a picture with alpha cannot be written as ") + FormatName(format);
+        return false;
+    }
     std::string icc = CarriedIcc(image, format, warnings);
     switch (format) {
         case ImageFormat::kPng:

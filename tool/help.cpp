@@ -22,12 +22,14 @@ const char kUsage[] =
     "content. OUTPUT's format comes from its extension (.png, .jpg/.jpeg, .webp,\n"
     ".tif/.tiff, .ppm, .pgm) unless --format is given. '-' reads standard input\n"
     "or writes standard output (PNG unless --format says otherwise). Grey input\n"
-    "is used as three equal channels, 16-bit input is rounded to 8 bits, and\n"
-    "transparent pixels are laid over the background colour. PGM output keeps\n"
-    "the luma. The picture is turned upright as its EXIF orientation says; its\n"
-    "ICC profile and EXIF data (orientation reset) go to JPEG, PNG and WebP\n"
-    "outputs, the ICC profile to TIFF outputs. A profile that does not describe\n"
-    "RGB (CMYK, grey) is left out, with a warning.\n";
+    "is used as three equal channels and 16-bit input is rounded to 8 bits.\n"
+    "Transparency is kept in PNG, WebP and TIFF outputs of the fitted geometry\n"
+    "(tiles average colour weighted by alpha); JPEG and PPM/PGM outputs and the\n"
+    "classic geometry lay transparent pixels over the background colour. PGM\n"
+    "output keeps the luma. The picture is turned upright as its EXIF\n"
+    "orientation says; its ICC profile and EXIF data (orientation reset) go to\n"
+    "JPEG, PNG and WebP outputs, the ICC profile to TIFF outputs. A profile that\n"
+    "does not describe RGB (CMYK, grey) is left out, with a warning.\n";
 
 // The prose that opens each section.
 const char* SectionText(OptionGroup group) {

@@ -16,11 +16,13 @@ namespace polarmosaic {
 
 enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm, kWebp, kTiff };
 
-// 8-bit interleaved RGB, rows width * 3 bytes apart.
+// 8-bit interleaved RGB, or RGBA with straight (unassociated) alpha when
+// loaded with LoadSettings::keep_alpha; rows width * channels bytes apart.
 struct Image {
     int width = 0;
     int height = 0;
-    ByteBuffer rgb;                              // resized without zero-filling; reused by a batch
+    int channels = 3;  // 3 or 4
+    ByteBuffer rgb;    // the pixels; resized without zero-filling, reused by a batch
     ImageFormat format = ImageFormat::kUnknown;  // what it was read from
     std::string icc;                             // ICC profile, empty when none
     std::string exif;                            // EXIF block from its TIFF header on, empty when none
@@ -35,6 +37,10 @@ struct Image {
 struct LoadSettings {
     // Colour that alpha is composited over.
     uint8_t background[3] = {255, 255, 255};
+    // Pictures with alpha (PNG, WebP, TIFF; grey and alpha too) load as RGBA
+    // instead of being laid over the background; an alpha that is opaque
+    // everywhere is dropped (RGB, as with keep_alpha off).
+    bool keep_alpha = false;
     // Images beyond these sizes are refused before any pixel memory is taken.
     int max_width = 32752;
     int max_height = 32767;
@@ -42,7 +48,8 @@ struct LoadSettings {
     bool auto_orient = true;
     // Called once the header has been read and before any pixel memory is
     // taken, with the image size and the bytes the decoder needs beyond the
-    // RGB image. Returning false refuses the image with the reason given.
+    // image's pixels (image->channels is set by then). Returning false
+    // refuses the image with the reason given.
     std::function<bool(int width, int height, uint64_t decoder_bytes, std::string* error)> reserve;
 };
 

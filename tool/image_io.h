@@ -39,6 +39,9 @@ const char* FormatExtension(ImageFormat format);
 bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
                std::string* error);
 
+// True when format holds alpha (PNG, WebP, TIFF): RGBA images go only there.
+bool FormatHasAlpha(ImageFormat format);
+
 // True when settings.quality changes the output of format.
 bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings);
 

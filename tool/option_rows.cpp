@@ -240,8 +240,9 @@ std::vector<ToolOption> MakeRows() {
         tool(G::kInputOutput, "format", 'f', "FMT", "output format: png, jpg, webp, tif, ppm or pgm", Format),
         tool(G::kInputOutput, "quality", 'q', "N", "JPEG and WebP quality", Quality, 1, 100, "90"),
         tool(G::kInputOutput, "lossless", '\0', nullptr, "lossless WebP", Lossless),
-        tool(G::kInputOutput, "background", '\0', "C", "colour under transparent pixels", Background,
-             kNoLimits, kNoMax, "#ffffff"),
+        tool(G::kInputOutput, "background", '\0', "C",
+             "colour under transparent pixels where the output keeps no alpha", Background, kNoLimits, kNoMax,
+             "#ffffff"),
         tool(G::kInputOutput, "no-auto-orient", '\0', nullptr,
              "keep the pixels as stored, ignoring the EXIF orientation (which then goes unchanged to the "
              "output)",

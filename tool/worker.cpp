@@ -67,12 +67,14 @@ void Worker::Drop() {
     retained_ = MemoryParts();
 }
 
-MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, uint64_t decoder_bytes) {
+MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int channels,
+                               uint64_t decoder_bytes) {
     uint64_t pixels = static_cast<uint64_t>(width) * height;
     need.part[MemoryParts::kDecoder] = decoder_bytes;
-    need.part[MemoryParts::kRgb] = pixels * 3;
+    need.part[MemoryParts::kRgb] = pixels * channels;
+    // Three planes in and three out; with alpha kept, an alpha plane each.
     need.part[MemoryParts::kPlanes] =
-        options_.no_effect ? 0 : 6 * static_cast<uint64_t>((width + 15) & ~15) * height;
+        options_.no_effect ? 0 : (channels == 4 ? 8 : 6) * static_cast<uint64_t>((width + 15) & ~15) * height;
     // The fitted plan and a frame's scratch, measured for this size.
     need.part[MemoryParts::kPlan] = 0;
     if (!options_.no_effect && !options_.effect.classic) {
@@ -85,7 +87,7 @@ MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, uint64_t
             need.part[MemoryParts::kPlan] = host_.PlanBytes(width, height, mosaic, &ignored, room);
     }
     // Compressed output stays below the raw size but for a little framing.
-    need.part[MemoryParts::kEncoded] = pixels * 3 + pixels / 32 + (1 << 20);
+    need.part[MemoryParts::kEncoded] = pixels * channels + pixels / 32 + (1 << 20);
     return need;
 }
 
@@ -94,7 +96,7 @@ void Worker::RunOnce(Job* job) {
     std::string reason;
     MemoryParts need;
     if (options_.demo) {
-        need = ImageParts(need, kDemoWidth, kDemoHeight, 0);
+        need = ImageParts(need, kDemoWidth, kDemoHeight, 3, 0);
         if (!Hold(need, name, &job->error)) return;
         const DemoImage demo = MakeDemoImage();
         image_ = Image();
@@ -147,8 +149,11 @@ void Worker::RunOnce(Job* job) {
             LoadSettings settings;
             memcpy(settings.background, options_.background, 3);
             settings.auto_orient = options_.auto_orient;
+            // Alpha is kept where the output holds it and the geometry averages
+            // it (the classic one lays it over the background).
+            settings.keep_alpha = FormatHasAlpha(job->format) && !options_.effect.classic;
             settings.reserve = [&](int width, int height, uint64_t decoder_bytes, std::string* error) {
-                need = ImageParts(need, width, height, decoder_bytes);
+                need = ImageParts(need, width, height, image_.channels, decoder_bytes);
                 if (need.Sum() > budget_->total()) {
                     *error = OverBudgetText(need.Sum(), budget_->total());
                     return false;
@@ -187,8 +192,8 @@ void Worker::RunOnce(Job* job) {
             job->error = name + ": " + reason;
             return;
         }
-        ptrdiff_t stride = static_cast<ptrdiff_t>(image_.width) * 3;
-        host_.Apply(image_.rgb.data(), stride, image_.rgb.data(), stride);
+        ptrdiff_t stride = static_cast<ptrdiff_t>(image_.width) * image_.channels;
+        host_.Apply(image_.rgb.data(), stride, image_.rgb.data(), stride, image_.channels);
     }
     encoded_.reserve(need.part[MemoryParts::kEncoded]);
     std::vector<std::string> left_out;
@@ -200,8 +205,11 @@ void Worker::RunOnce(Job* job) {
     for (const std::string& warning : left_out) job->warnings.push_back(job->output + ": " + warning);
     if (options_.checksum) {
         // The pixels as computed, before encoding; "-" keeps stdout for them.
-        std::string hex = ChecksumHex(PixelChecksum(image_.rgb.data(), image_.width, image_.height,
-                                                    static_cast<ptrdiff_t>(image_.width) * 3));
+        // Of the RGB bytes, alpha skipped, as the page has it.
+        const ptrdiff_t stride = static_cast<ptrdiff_t>(image_.width) * image_.channels;
+        std::string hex = ChecksumHex(
+            image_.channels == 4 ? PixelChecksumRgba(image_.rgb.data(), image_.width, image_.height, stride)
+                                 : PixelChecksum(image_.rgb.data(), image_.width, image_.height, stride));
         fprintf(job->output == "-" ? stderr : stdout, "%s  %s\n", hex.c_str(), job->output.c_str());
     }
     job->ok = true;

@@ -74,7 +74,7 @@ private:
 
     void Drop();
 
-    MemoryParts ImageParts(MemoryParts need, int width, int height, uint64_t decoder_bytes);
+    MemoryParts ImageParts(MemoryParts need, int width, int height, int channels, uint64_t decoder_bytes);
 
     void RunOnce(Job* job);
 
