@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "byte_buffer.h"
+#include "mosaic_host.h"
 
 namespace polarmosaic {
 
@@ -42,8 +43,8 @@ struct LoadSettings {
     // everywhere is dropped (RGB, as with keep_alpha off).
     bool keep_alpha = false;
     // Images beyond these sizes are refused before any pixel memory is taken.
-    int max_width = 32752;
-    int max_height = 32767;
+    int max_width = kMaxImageWidth;
+    int max_height = kMaxImageHeight;
     // Turn the pixels upright as the EXIF orientation says.
     bool auto_orient = true;
     // Called once the header has been read and before any pixel memory is
