@@ -54,7 +54,7 @@ std::string ModuleSays(int status) { return std::string(" (") + polarMosaicStatu
 std::string CheckAxis(bool columns, int width, int height, int tile, int count) {
     const char* size_name = columns ? "tile width" : "tile height";
     const int dimension = columns ? width : height;
-    const std::string tile_range = " is out of range (1 .. 32767)";
+    const std::string tile_range = " is out of range (1 .. " + Str(kMaxTileSize) + ")";
     if (!FitsInt16(tile)) return std::string(size_name) + " " + Str(tile) + tile_range;
     // 0 is the host's "cover the axis", not a count for the module.
     const int used = count == 0 && tile > 0 ? CoveringTileCount(dimension, tile, true) : count;

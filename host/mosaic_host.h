@@ -35,6 +35,24 @@
 
 namespace polarmosaic {
 
+// Pixel formulas every front end (tool, Python, page) shares.
+// Colour laid over a background by straight (unassociated) alpha, rounded to
+// nearest.
+constexpr uint8_t AlphaOver(uint32_t colour, uint32_t alpha, uint32_t background) {
+    return static_cast<uint8_t>((colour * alpha + background * (255 - alpha) + 127) / 255);
+}
+// The same for premultiplied (associated) colour; clamped, since a file may
+// hold colour above its alpha.
+constexpr uint8_t PremultipliedOver(uint32_t colour, uint32_t alpha, uint32_t background) {
+    return static_cast<uint8_t>(colour + (background * (255 - alpha) + 127) / 255 > 255
+                                    ? 255
+                                    : colour + (background * (255 - alpha) + 127) / 255);
+}
+// BT.601 luma in 8-bit fixed point (the tool's PGM output, Python's grey).
+constexpr uint8_t Luma(uint32_t r, uint32_t g, uint32_t b) {
+    return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8);
+}
+
 // Image sizes the module accepts.
 constexpr int kMinImageSize = 2;
 constexpr int kMaxImageWidth = 32752;   // lcw16(width) must stay positive
@@ -66,6 +84,8 @@ enum ShadeSide {
 // with the tile grid in polar columns and rows (tileWidth .. splitRemainder).
 enum Geometry { kGeometryFitted, kGeometryClassic };
 
+// The classic geometry's tile sizes and counts are signed 16-bit.
+constexpr int kMaxTileSize = 32767;
 constexpr int kMaxShadeFactor = 255;  // colour * factor clamps at 255 anyway
 constexpr int kMaxBorderWidth = 1024;
 

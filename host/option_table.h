@@ -35,12 +35,27 @@ struct OptionEntry {
     std::string default_text;                       // as the tool writes it
     std::string classic_default_text;               // the classic geometry's, when it differs
     std::vector<std::string> choices;
+    // For command lines and their help: a one-letter short name ('\0' for
+    // none), the value's placeholder ("N", "LENGTH"; empty for flags) and
+    // what the option does (limits and defaults are added from the fields
+    // above when the help is written).
+    char short_name;
+    std::string value_name;
+    std::string help;
 };
 
 // Every option, in the order the tool lists them.
 const std::vector<OptionEntry>& OptionTable();
 // The entry named name, or nullptr.
 const OptionEntry* FindOption(const std::string& name);
+// Empty when text is a value the option takes (as the tool's command line
+// and the page's address give it), otherwise the reason, e.g. "'0' is not a
+// whole number in 1 .. 32752". Flags take no text; colours here are R,G,B or
+// #rrggbb (the tool adds CSS names before asking).
+std::string OptionValueProblem(const OptionEntry& entry, const std::string& text);
+// The limits and defaults for a help line: "1 .. 32752; default 36".
+std::string OptionLimitsText(const OptionEntry& entry);
+
 // The table as JSON: [{"name": ..., "kind": "whole"|"number"|..., ...}].
 std::string OptionTableJson();
 

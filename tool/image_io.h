@@ -1,5 +1,5 @@
-// image_io.h - decoding and encoding of PNG, JPEG, WebP, TIFF and binary
-// PPM/PGM, with their ICC profile and EXIF block.
+// image_io.h - the format registry: decoding and encoding of PNG, JPEG,
+// WebP, TIFF and binary PPM/PGM, with their ICC profile and EXIF block.
 //
 // Everything works on memory so the loader can be fed arbitrary bytes (a
 // fuzz target needs nothing else). Library errors never abort: libpng and
@@ -10,45 +10,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "byte_buffer.h"
+#include "image.h"
 
 namespace polarmosaic {
-
-enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm, kWebp, kTiff };
-
-// 8-bit interleaved RGB, rows width * 3 bytes apart.
-struct Image {
-    int width = 0;
-    int height = 0;
-    ByteBuffer rgb;                              // resized without zero-filling; reused by a batch
-    ImageFormat format = ImageFormat::kUnknown;  // what it was read from
-    std::string icc;                             // ICC profile, empty when none
-    std::string exif;                            // EXIF block from its TIFF header on, empty when none
-    // EXIF (or TIFF) orientation of the pixels as stored: 1 is upright.
-    // Written back into the EXIF block of the output.
-    int orientation = 1;
-    // What the loader left out and why ("EXIF data left out (...)"), for
-    // the user; the picture itself loaded.
-    std::vector<std::string> warnings;
-};
-
-struct LoadSettings {
-    // Colour that alpha is composited over.
-    uint8_t background[3] = {255, 255, 255};
-    // Images beyond these sizes are refused before any pixel memory is taken.
-    int max_width = 32752;
-    int max_height = 32767;
-    // Turn the pixels upright as the EXIF orientation says.
-    bool auto_orient = true;
-    // Called once the header has been read and before any pixel memory is
-    // taken, with the image size and the bytes the decoder needs beyond the
-    // RGB image. Returning false refuses the image with the reason given.
-    std::function<bool(int width, int height, uint64_t decoder_bytes, std::string* error)> reserve;
-};
 
 // Format by content: the first bytes of the data.
 ImageFormat SniffFormat(const uint8_t* data, size_t size);
@@ -72,10 +39,8 @@ const char* FormatExtension(ImageFormat format);
 bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
                std::string* error);
 
-struct EncodeSettings {
-    int quality = 90;       // JPEG and lossy WebP, 1 .. 100
-    bool lossless = false;  // WebP
-};
+// True when format holds alpha (PNG, WebP, TIFF): RGBA images go only there.
+bool FormatHasAlpha(ImageFormat format);
 
 // True when settings.quality changes the output of format.
 bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings);

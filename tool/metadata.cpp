@@ -20,28 +20,29 @@ void ApplyOrientation(Image* image) {
     image->orientation = 1;
     if (o < 2 || o > 8) return;
     const int w = image->width, h = image->height;
+    const int n = image->channels;  // bytes a pixel
     uint8_t* px = image->rgb.data();
-    auto swap_pixels = [](uint8_t* a, uint8_t* b) {
-        for (int c = 0; c < 3; ++c) std::swap(a[c], b[c]);
+    auto swap_pixels = [n](uint8_t* a, uint8_t* b) {
+        for (int c = 0; c < n; ++c) std::swap(a[c], b[c]);
     };
     if (o == 2 || o == 3) {  // mirror every row
         for (int y = 0; y < h; ++y) {
-            uint8_t* row = px + static_cast<size_t>(y) * w * 3;
-            for (int x = 0; x < w / 2; ++x) swap_pixels(row + 3 * x, row + 3 * (w - 1 - x));
+            uint8_t* row = px + static_cast<size_t>(y) * w * n;
+            for (int x = 0; x < w / 2; ++x) swap_pixels(row + n * x, row + n * (w - 1 - x));
         }
     }
     if (o == 3 || o == 4) {  // rows upside down
         for (int y = 0; y < h / 2; ++y) {
-            uint8_t* a = px + static_cast<size_t>(y) * w * 3;
-            uint8_t* b = px + static_cast<size_t>(h - 1 - y) * w * 3;
-            for (int i = 0; i < w * 3; ++i) std::swap(a[i], b[i]);
+            uint8_t* a = px + static_cast<size_t>(y) * w * n;
+            uint8_t* b = px + static_cast<size_t>(h - 1 - y) * w * n;
+            for (int i = 0; i < w * n; ++i) std::swap(a[i], b[i]);
         }
     }
     if (o <= 4) return;
     // Output is h wide and w high; output (X, Y) comes from stored (x, y).
     ByteBuffer turned(image->rgb.size());
     for (int Y = 0; Y < w; ++Y) {
-        uint8_t* out = turned.data() + static_cast<size_t>(Y) * h * 3;
+        uint8_t* out = turned.data() + static_cast<size_t>(Y) * h * n;
         for (int X = 0; X < h; ++X) {
             int x, y;
             switch (o) {
@@ -62,7 +63,7 @@ void ApplyOrientation(Image* image) {
                     y = X;
                     break;  // turn anticlockwise
             }
-            memcpy(out + 3 * X, px + (static_cast<size_t>(y) * w + x) * 3, 3);
+            memcpy(out + n * X, px + (static_cast<size_t>(y) * w + x) * n, n);
         }
     }
     image->rgb.swap(turned);
@@ -94,10 +95,19 @@ bool ConvertToSrgb(Image* image, std::string* error) {
         *error = "its ICC profile cannot be converted to sRGB (--srgb)";
         return false;
     }
-    // Row by row, in place: input and output pixels are both 3 bytes.
+    // Row by row, in place: input and output pixels are both 3 bytes; with
+    // alpha, through one RGB row, the alpha bytes left as they are.
+    const int n = image->channels;
+    ByteBuffer rgb(n == 3 ? 0 : static_cast<size_t>(image->width) * 3);
     for (int y = 0; y < image->height; ++y) {
-        uint8_t* row = image->rgb.data() + static_cast<size_t>(y) * image->width * 3;
-        cmsDoTransform(transform, row, row, static_cast<cmsUInt32Number>(image->width));
+        uint8_t* row = image->rgb.data() + static_cast<size_t>(y) * image->width * n;
+        if (n == 3) {
+            cmsDoTransform(transform, row, row, static_cast<cmsUInt32Number>(image->width));
+            continue;
+        }
+        for (int x = 0; x < image->width; ++x) memcpy(&rgb[3 * static_cast<size_t>(x)], row + 4 * x, 3);
+        cmsDoTransform(transform, rgb.data(), rgb.data(), static_cast<cmsUInt32Number>(image->width));
+        for (int x = 0; x < image->width; ++x) memcpy(row + 4 * x, &rgb[3 * static_cast<size_t>(x)], 3);
     }
     cmsDeleteTransform(transform);
     image->icc.clear();

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "image_io.h"
+#include "image.h"
 
 namespace polarmosaic {
 

@@ -113,13 +113,11 @@ polarmosaic::MosaicHost* HostFor(int width, int height, std::unique_ptr<polarmos
 
 // Alpha compositing over the background, rounded to nearest (as the tool).
 inline uint8_t Over(uint32_t colour, uint32_t alpha, uint32_t background) {
-    return static_cast<uint8_t>((colour * alpha + background * (255 - alpha) + 127) / 255);
+    return polarmosaic::AlphaOver(colour, alpha, background);
 }
 
 // Luma of an RGB pixel (as the tool's PGM output).
-inline uint8_t Luma(const uint8_t* rgb) {
-    return static_cast<uint8_t>((77 * rgb[0] + 150 * rgb[1] + 29 * rgb[2] + 128) >> 8);
-}
+inline uint8_t Luma(const uint8_t* rgb) { return polarmosaic::Luma(rgb[0], rgb[1], rgb[2]); }
 
 // "1.5 GiB", "12 MiB", as the tool writes memory sizes.
 std::string MemoryText(uint64_t bytes) {

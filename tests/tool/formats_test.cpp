@@ -19,6 +19,7 @@
 #include <webp/encode.h>
 #include <webp/mux.h>
 
+#include "image_io.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -595,6 +596,47 @@ TiffExif ReadTiffExif(const std::string& path) {
     }
     TIFFClose(tif);
     return got;
+}
+
+// The loader reserves memory for turning a picture upright before it takes
+// any: orientations 5 to 8 swap width and height, which needs a second
+// buffer of the picture's size (3 bytes a pixel); 2 to 4 mirror in place.
+TEST(ToolOrientation, TurningIsReservedForEveryOrientation) {
+    TempDir dir;
+    const Rgb picture = pmtest::Pattern(30, 20, 4);
+    const uint64_t second_buffer = uint64_t{30} * 20 * 3;
+    for (const char* format : {"png", "tif"}) {
+        uint64_t upright_bytes = 0;
+        for (int o = 1; o <= 8; ++o) {
+            Bytes file;
+            if (format[0] == 'p') {
+                file = PngWithMetadata(picture, "", ExifBlock(o));
+            } else {
+                std::vector<uint16_t> values(picture.px.begin(), picture.px.end());
+                WriteTiff(dir.File("o.tif"), picture.width, picture.height, 3, 8, values, o);
+                file = pmtest::ReadFileBytes(dir.File("o.tif"));
+            }
+            for (bool auto_orient : {true, false}) {
+                polarmosaic::LoadSettings settings;
+                settings.auto_orient = auto_orient;
+                uint64_t reserved = 0;
+                settings.reserve = [&](int, int, uint64_t decoder_bytes, std::string*) {
+                    reserved = decoder_bytes;
+                    return true;
+                };
+                polarmosaic::Image image;
+                std::string error;
+                ASSERT_TRUE(polarmosaic::LoadImage(file.data(), file.size(), settings, &image, &error))
+                    << error;
+                if (o == 1 && auto_orient) upright_bytes = reserved;
+                const uint64_t extra = reserved - upright_bytes;
+                const bool turns = auto_orient && o >= 5;
+                EXPECT_EQ(extra, turns ? second_buffer : 0)
+                    << format << " orientation " << o << " auto " << auto_orient;
+                EXPECT_EQ(image.width, turns ? picture.height : picture.width) << format << " " << o;
+            }
+        }
+    }
 }
 
 TEST(ToolMetadata, IccAndExifSurviveARoundTripThroughEveryOutputFormat) {

@@ -66,7 +66,7 @@ WebState& State() {
 
 // Alpha laid over white exactly as the tool's loader does it.
 inline uint8_t OverWhite(uint32_t colour, uint32_t alpha) {
-    return static_cast<uint8_t>((colour * alpha + 255 * (255 - alpha) + 127) / 255);
+    return polarmosaic::AlphaOver(colour, alpha, 255);
 }
 
 // The RGBA the classic geometry reads: the input itself when it is opaque,
@@ -334,7 +334,7 @@ PM_EXPORT(pm_input) uint8_t* pm_input(int width, int height) {
 // Fills the input with the tool's built-in picture (--demo) at its size.
 PM_EXPORT(pm_fill_demo) void pm_fill_demo() {
     WebState& s = State();
-    Image demo = MakeDemoImage(s.width, s.height);
+    DemoImage demo = MakeDemoImage(s.width, s.height);
     const uint8_t* src = demo.rgb.data();
     uint8_t* dst = s.input.data();
     for (size_t i = 0, n = static_cast<size_t>(s.width) * s.height; i < n; ++i) {

@@ -1,4 +1,5 @@
-// image_formats.cpp - WebP (libwebp) and TIFF (libtiff).
+// codec_tiff.cpp - TIFF (libtiff): reading and writing, with the ICC
+// profile and the EXIF block.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -7,162 +8,13 @@
 #include <new>
 
 #include <tiffio.h>
-#include <webp/decode.h>
-#include <webp/demux.h>
-#include <webp/encode.h>
-#include <webp/mux.h>
 
 #include "codec_internal.h"
-#include "metadata.h"
 #include "exif.h"
+#include "mosaic_host.h"
 
 namespace polarmosaic {
 namespace codec {
-
-// ------------------------------------------------------------------ WebP
-
-namespace {
-
-// The payload of a metadata chunk ("ICCP", "EXIF"), empty when absent.
-std::string WebpChunk(WebPDemuxer* demux, const char* fourcc) {
-    WebPChunkIterator chunk;
-    std::string payload;
-    if (WebPDemuxGetChunk(demux, fourcc, 1, &chunk)) {
-        payload.assign(reinterpret_cast<const char*>(chunk.chunk.bytes), chunk.chunk.size);
-        WebPDemuxReleaseChunkIterator(&chunk);
-    }
-    return payload;
-}
-
-}  // namespace
-
-bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Image* image,
-              std::string* error) {
-    WebPBitstreamFeatures features;
-    VP8StatusCode status = WebPGetFeatures(data, size, &features);
-    if (status == VP8_STATUS_NOT_ENOUGH_DATA) {
-        *error = "truncated WebP data";
-        return false;
-    }
-    if (status != VP8_STATUS_OK) {
-        *error = "corrupt WebP data";
-        return false;
-    }
-    if (features.has_animation) {
-        *error = "animated WebP is not supported";
-        return false;
-    }
-    const int width = features.width, height = features.height;
-    if (TooLarge(width, height, settings)) {
-        *error = TooLargeText(width, height, settings);
-        return false;
-    }
-    WebPData whole = {data, size};
-    if (WebPDemuxer* demux = WebPDemux(&whole)) {
-        image->icc = WebpChunk(demux, "ICCP");
-        image->exif = WebpChunk(demux, "EXIF");
-        WebPDemuxDelete(demux);
-    }
-    // Some writers keep the JPEG-style "Exif\0\0" in front of the block.
-    if (image->exif.compare(0, 6, std::string("Exif\0\0", 6)) == 0) image->exif.erase(0, 6);
-    image->orientation = ExifOrientation(image->exif);
-    size_t pixels = static_cast<size_t>(width) * height;
-    uint64_t decoder_bytes =
-        (features.has_alpha ? pixels * 4 : 0) + (1 << 20) + OrientationBytes(*image, settings, width, height);
-    if (settings.reserve && !settings.reserve(width, height, decoder_bytes, error)) {
-        return false;
-    }
-    image->rgb.resize(pixels * 3);
-    ByteBuffer rgba;
-    WebPDecoderConfig config;
-    if (!WebPInitDecoderConfig(&config)) throw std::bad_alloc();
-    config.output.is_external_memory = 1;
-    if (features.has_alpha) {
-        rgba.resize(pixels * 4);
-        config.output.colorspace = MODE_RGBA;
-        config.output.u.RGBA.rgba = rgba.data();
-        config.output.u.RGBA.stride = width * 4;
-        config.output.u.RGBA.size = rgba.size();
-    } else {
-        config.output.colorspace = MODE_RGB;
-        config.output.u.RGBA.rgba = image->rgb.data();
-        config.output.u.RGBA.stride = width * 3;
-        config.output.u.RGBA.size = image->rgb.size();
-    }
-    status = WebPDecode(data, size, &config);
-    WebPFreeDecBuffer(&config.output);
-    if (status == VP8_STATUS_OUT_OF_MEMORY) throw std::bad_alloc();
-    if (status != VP8_STATUS_OK) {
-        *error = status == VP8_STATUS_NOT_ENOUGH_DATA ? "truncated WebP data" : "corrupt WebP data";
-        return false;
-    }
-    if (features.has_alpha) {
-        ToRgb(rgba.data(), static_cast<size_t>(width) * 4, 4, width, height, settings.background,
-              image->rgb.data());
-    }
-    image->width = width;
-    image->height = height;
-    return true;
-}
-
-bool EncodeWebp(const Image& image, const std::string& icc_profile, const EncodeSettings& settings,
-                ByteBuffer* out, std::string* error) {
-    if (image.width > WEBP_MAX_DIMENSION || image.height > WEBP_MAX_DIMENSION) {
-        *error = "WebP holds at most " + SizeText(WEBP_MAX_DIMENSION, WEBP_MAX_DIMENSION) +
-                 " pixels (this is " + SizeText(image.width, image.height) + ")";
-        return false;
-    }
-    WebPConfig config;
-    WebPPicture picture;
-    if (!WebPConfigInit(&config) || !WebPPictureInit(&picture)) {
-        *error = "cannot encode WebP (library version mismatch)";
-        return false;
-    }
-    if (settings.lossless) {
-        WebPConfigLosslessPreset(&config, 6);
-    } else {
-        config.quality = static_cast<float>(settings.quality);
-    }
-    picture.use_argb = settings.lossless ? 1 : 0;
-    picture.width = image.width;
-    picture.height = image.height;
-    WebPMemoryWriter writer;
-    WebPMemoryWriterInit(&writer);
-    picture.writer = WebPMemoryWrite;
-    picture.custom_ptr = &writer;
-    bool ok =
-        WebPPictureImportRGB(&picture, image.rgb.data(), image.width * 3) && WebPEncode(&config, &picture);
-    int code = picture.error_code;
-    WebPPictureFree(&picture);
-    if (!ok) {
-        WebPMemoryWriterClear(&writer);
-        if (code == VP8_ENC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
-        *error = "cannot encode WebP (error " + std::to_string(code) + ")";
-        return false;
-    }
-    std::string exif = OutputExif(image);
-    WebPData assembled = {writer.mem, writer.size};
-    WebPData with_metadata = {nullptr, 0};
-    if (!icc_profile.empty() || !exif.empty()) {
-        WebPMux* mux = WebPMuxCreate(&assembled, 1);
-        if (mux) {
-            WebPData icc = {reinterpret_cast<const uint8_t*>(icc_profile.data()), icc_profile.size()};
-            WebPData exif_data = {reinterpret_cast<const uint8_t*>(exif.data()), exif.size()};
-            bool set = (icc_profile.empty() || WebPMuxSetChunk(mux, "ICCP", &icc, 1) == WEBP_MUX_OK) &&
-                       (exif.empty() || WebPMuxSetChunk(mux, "EXIF", &exif_data, 1) == WEBP_MUX_OK);
-            if (set && WebPMuxAssemble(mux, &with_metadata) == WEBP_MUX_OK) {
-                assembled = with_metadata;
-            }
-            WebPMuxDelete(mux);
-        }
-    }
-    out->assign(assembled.bytes, assembled.bytes + assembled.size);
-    WebPDataClear(&with_metadata);
-    WebPMemoryWriterClear(&writer);
-    return true;
-}
-
-// ------------------------------------------------------------------ TIFF
 
 namespace {
 
@@ -275,6 +127,14 @@ bool DirectTiffLayout(TIFF* tif) {
            (samples == colours || (samples == colours + 1 && extra_count == 1));
 }
 
+// Straight colour of a premultiplied one, rounded to nearest (0 where
+// nothing shows).
+uint32_t Unpremultiplied(uint32_t colour, uint32_t alpha) {
+    if (alpha == 0) return 0;
+    const uint32_t straight = (colour * 255 + alpha / 2) / alpha;
+    return straight > 255 ? 255 : straight;
+}
+
 bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settings, uint32_t width,
                        uint32_t height, Image* image, std::string* error) {
     uint16_t bits = 0, samples = 0, photometric = 0, extra_count = 0;
@@ -284,6 +144,10 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
     TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extra_count, &extra);
     bool associated = extra_count == 1 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    const bool has_alpha = samples == 2 || samples == 4;
+    const bool keep_alpha = has_alpha && settings.keep_alpha;
+    const int n = keep_alpha ? 4 : 3;
+    image->channels = n;
     size_t line = static_cast<size_t>(TIFFScanlineSize64(tif));
     size_t pixels = static_cast<size_t>(width) * height;
     uint64_t decoder_bytes = line + (1 << 20) + OrientationBytes(*image, settings, width, height);
@@ -291,7 +155,7 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
         !settings.reserve(static_cast<int>(width), static_cast<int>(height), decoder_bytes, error)) {
         return false;
     }
-    image->rgb.resize(pixels * 3);
+    image->rgb.resize(pixels * n);
     ByteBuffer row(line);
     const uint8_t* bg = settings.background;
     for (uint32_t y = 0; y < height; ++y) {
@@ -299,8 +163,8 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
             *error = TiffReason(*stream, "corrupt TIFF data");
             return false;
         }
-        uint8_t* d = image->rgb.data() + static_cast<size_t>(y) * width * 3;
-        for (uint32_t x = 0; x < width; ++x, d += 3) {
+        uint8_t* d = image->rgb.data() + static_cast<size_t>(y) * width * n;
+        for (uint32_t x = 0; x < width; ++x, d += n) {
             uint32_t v[4];
             for (int k = 0; k < samples; ++k) {
                 size_t i = static_cast<size_t>(x) * samples + k;
@@ -317,13 +181,14 @@ bool LoadTiffScanlines(TIFF* tif, TiffStream* stream, const LoadSettings& settin
                 rgb[1] = v[1];
                 rgb[2] = v[2];
             }
-            if (samples == 2 || samples == 4) {
+            if (keep_alpha) {
+                const uint32_t a = v[samples - 1];
+                for (int c = 0; c < 3 && associated; ++c) rgb[c] = Unpremultiplied(rgb[c], a);
+                d[3] = static_cast<uint8_t>(a);
+            } else if (has_alpha) {
                 uint32_t a = v[samples - 1];
                 for (int c = 0; c < 3; ++c) {
-                    uint32_t under = bg[c] * (255 - a);
-                    uint32_t mixed =
-                        associated ? rgb[c] + (under + 127) / 255 : (rgb[c] * a + under + 127) / 255;
-                    rgb[c] = mixed > 255 ? 255 : mixed;
+                    rgb[c] = associated ? PremultipliedOver(rgb[c], a, bg[c]) : AlphaOver(rgb[c], a, bg[c]);
                 }
             }
             d[0] = static_cast<uint8_t>(rgb[0]);
@@ -407,6 +272,9 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
     TIFFGetFieldDefaulted(guard.tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
     uint64_t block = TIFFIsTiled(guard.tif) ? TIFFTileSize64(guard.tif) : TIFFStripSize64(guard.tif);
     if (planar == PLANARCONFIG_SEPARATE) block *= samples;
+    const bool keep_alpha = rgba.alpha != 0 && settings.keep_alpha;
+    const int n = keep_alpha ? 4 : 3;
+    image->channels = n;
     uint64_t decoder_bytes =
         pixels * 4 + block + (1 << 20) + OrientationBytes(*image, settings, width, height);
     if (settings.reserve &&
@@ -419,17 +287,19 @@ bool LoadTiff(const uint8_t* data, size_t size, const LoadSettings& settings, Im
         return false;
     }
     // libtiff hands out premultiplied (associated) alpha.
-    image->rgb.resize(pixels * 3);
+    image->rgb.resize(pixels * n);
     const uint32_t* p = reinterpret_cast<const uint32_t*>(raster.data());
     uint8_t* d = image->rgb.data();
     const uint8_t* bg = settings.background;
-    for (size_t i = 0; i < pixels; ++i, d += 3) {
+    for (size_t i = 0; i < pixels; ++i, d += n) {
         uint32_t v = p[i];
         uint32_t a = TIFFGetA(v);
         uint32_t c[3] = {TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)};
-        for (int k = 0; k < 3; ++k) {
-            uint32_t mixed = c[k] + (bg[k] * (255 - a) + 127) / 255;
-            d[k] = static_cast<uint8_t>(mixed > 255 ? 255 : mixed);
+        if (keep_alpha) {
+            for (int k = 0; k < 3; ++k) d[k] = static_cast<uint8_t>(Unpremultiplied(c[k], a));
+            d[3] = static_cast<uint8_t>(a);
+        } else {
+            for (int k = 0; k < 3; ++k) d[k] = PremultipliedOver(c[k], a, bg[k]);
         }
     }
     image->width = static_cast<int>(width);
@@ -442,7 +312,7 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     TiffStream stream = {};
     stream.out = out;
     out->clear();
-    uint64_t raw = static_cast<uint64_t>(image.width) * image.height * 3;
+    uint64_t raw = static_cast<uint64_t>(image.width) * image.height * image.channels;
     // Classic TIFF offsets are 32-bit; BigTIFF beyond. EXIF values are
     // copied as they stand, so the file takes the EXIF block's byte order.
     std::string exif = OutputExif(image);
@@ -458,7 +328,11 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(image.height));
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, image.channels);
+    if (image.channels == 4) {
+        const uint16_t unassociated = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &unassociated);
+    }
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     // 1 once turned upright; under --no-auto-orient, the orientation the
@@ -470,7 +344,7 @@ bool EncodeTiff(const Image& image, const std::string& icc, ByteBuffer* out, std
     if (!icc.empty()) {
         TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<uint32_t>(icc.size()), icc.data());
     }
-    ByteBuffer row(static_cast<size_t>(image.width) * 3);
+    ByteBuffer row(static_cast<size_t>(image.width) * image.channels);
     for (int y = 0; y < image.height; ++y) {
         // TIFFWriteScanline may change the row it is given (the predictor).
         memcpy(row.data(), image.rgb.data() + static_cast<size_t>(y) * row.size(), row.size());

@@ -1,6 +1,8 @@
 // demo_image.cpp - a synthetic test card for --demo.
 #include "demo_image.h"
 
+#include <stddef.h>
+
 namespace polarmosaic {
 
 namespace {
@@ -50,8 +52,8 @@ void Set(uint8_t* rgb, int r, int g, int b) {
 
 }  // namespace
 
-Image MakeDemoImage(int width, int height) {
-    Image image;
+DemoImage MakeDemoImage(int width, int height) {
+    DemoImage image;
     image.width = width;
     image.height = height;
     image.rgb.resize(static_cast<size_t>(width) * height * 3);
