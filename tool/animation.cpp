@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "animation_codec.h"
+#include "codec_internal.h"
 
 namespace polarmosaic {
 namespace {
@@ -81,6 +82,53 @@ bool TransformAnimation(const uint8_t* data, size_t size, AnimationFormat out_fo
         if (!writer->Add(frame.data(), duration_ms, error)) return false;
     }
     return writer->Finish(out, error);
+}
+
+bool LoadFirstFrame(const uint8_t* data, size_t size, AnimationFormat format, const LoadSettings& settings,
+                    Image* image, std::string* error) {
+    std::unique_ptr<anim::FrameReader> reader =
+        format == AnimationFormat::kGif ? anim::MakeGifReader() : anim::MakeWebpReader();
+    AnimationInfo info;
+    if (!reader->Scan(data, size, &info, error)) return false;
+    if (info.width > settings.max_width || info.height > settings.max_height) {
+        *error = codec::TooLargeText(info.width, info.height, settings);
+        return false;
+    }
+    image->channels = settings.keep_alpha ? 4 : 3;
+    if (settings.reserve && !settings.reserve(info.width, info.height, reader->WorkingBytes(), error))
+        return false;
+    const uint8_t* canvas = nullptr;
+    int duration_ms = 0;
+    if (!reader->Next(&canvas, &duration_ms, error)) return false;
+    image->width = info.width;
+    image->height = info.height;
+    const size_t pixels = static_cast<size_t>(info.width) * static_cast<size_t>(info.height);
+    image->rgb.resize(pixels * static_cast<size_t>(image->channels));
+    if (image->channels == 4) {
+        memcpy(image->rgb.data(), canvas, pixels * 4);
+    } else {
+        codec::ToRgb(canvas, static_cast<size_t>(info.width) * 4, 4, info.width, info.height,
+                     settings.background, image->rgb.data());
+    }
+    if (info.frames > 1) {
+        image->warnings.push_back("an animation of " + std::to_string(info.frames) +
+                                  " frames: only the first is written (GIF or WebP output keeps them all)");
+    }
+    return true;
+}
+
+bool EncodeGifStill(const Image& image, ByteBuffer* out, std::string* error) {
+    AnimationSettings settings;
+    std::unique_ptr<anim::FrameWriter> writer =
+        anim::MakeGifWriter(image.width, image.height, 1, settings, error);
+    if (!writer) return false;
+    const size_t pixels = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+    ByteBuffer rgba(pixels * 4);
+    for (size_t i = 0; i < pixels; ++i) {
+        for (int c = 0; c < 3; ++c) rgba[4 * i + c] = image.rgb[static_cast<size_t>(image.channels) * i + c];
+        rgba[4 * i + 3] = image.channels == 4 ? image.rgb[4 * i + 3] : 255;
+    }
+    return writer->Add(rgba.data(), 0, error) && writer->Finish(out, error);
 }
 
 }  // namespace polarmosaic

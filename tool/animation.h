@@ -16,6 +16,7 @@
 #include <string>
 
 #include "byte_buffer.h"
+#include "image.h"
 
 namespace polarmosaic {
 
@@ -72,6 +73,15 @@ struct AnimationSettings {
 bool TransformAnimation(const uint8_t* data, size_t size, AnimationFormat out_format,
                         const AnimationSettings& settings, const FrameEffect& effect, ByteBuffer* out,
                         std::string* error, AnimationInfo* info = nullptr);
+
+// The first frame of a GIF or animated WebP as a still picture: RGBA when
+// settings.keep_alpha, else laid over the background. A warning names the
+// frames left out.
+bool LoadFirstFrame(const uint8_t* data, size_t size, AnimationFormat format, const LoadSettings& settings,
+                    Image* image, std::string* error);
+
+// A still picture (RGB or RGBA) as a GIF of one frame.
+bool EncodeGifStill(const Image& image, ByteBuffer* out, std::string* error);
 
 }  // namespace polarmosaic
 

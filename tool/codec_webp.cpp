@@ -9,6 +9,7 @@
 #include <webp/encode.h>
 #include <webp/mux.h>
 
+#include "animation.h"
 #include "codec_internal.h"
 #include "exif.h"
 
@@ -42,10 +43,8 @@ bool LoadWebp(const uint8_t* data, size_t size, const LoadSettings& settings, Im
         *error = "corrupt WebP data";
         return false;
     }
-    if (features.has_animation) {
-        *error = "animated WebP is not supported";
-        return false;
-    }
+    if (features.has_animation)
+        return LoadFirstFrame(data, size, AnimationFormat::kWebp, settings, image, error);
     const int width = features.width, height = features.height;
     if (TooLarge(width, height, settings)) {
         *error = TooLargeText(width, height, settings);

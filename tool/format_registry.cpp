@@ -3,6 +3,7 @@
 // their codecs (codec_*.cpp).
 #include <string.h>
 
+#include "animation.h"
 #include "codec_internal.h"
 #include "image_io.h"
 #include "metadata.h"
@@ -53,6 +54,9 @@ ImageFormat SniffFormat(const uint8_t* data, size_t size) {
                       memcmp(data, "II+\0", 4) == 0 || memcmp(data, "MM\0+", 4) == 0)) {
         return ImageFormat::kTiff;
     }
+    if (size >= 6 && (memcmp(data, "GIF87a", 6) == 0 || memcmp(data, "GIF89a", 6) == 0)) {
+        return ImageFormat::kGif;
+    }
     return ImageFormat::kUnknown;
 }
 
@@ -64,6 +68,7 @@ ImageFormat FormatFromName(const std::string& name) {
     if (lower == "pgm") return ImageFormat::kPgm;
     if (lower == "webp") return ImageFormat::kWebp;
     if (lower == "tif" || lower == "tiff") return ImageFormat::kTiff;
+    if (lower == "gif") return ImageFormat::kGif;
     return ImageFormat::kUnknown;
 }
 
@@ -90,6 +95,8 @@ const char* FormatName(ImageFormat format) {
             return "WebP";
         case ImageFormat::kTiff:
             return "TIFF";
+        case ImageFormat::kGif:
+            return "GIF";
         default:
             return "unknown";
     }
@@ -109,6 +116,8 @@ const char* FormatExtension(ImageFormat format) {
             return ".webp";
         case ImageFormat::kTiff:
             return ".tif";
+        case ImageFormat::kGif:
+            return ".gif";
         default:
             return "";
     }
@@ -138,6 +147,9 @@ bool LoadImage(const uint8_t* data, size_t size, const LoadSettings& settings, I
         case ImageFormat::kTiff:
             ok = LoadTiff(data, size, settings, image, error);
             break;
+        case ImageFormat::kGif:
+            ok = LoadFirstFrame(data, size, AnimationFormat::kGif, settings, image, error);
+            break;
         default:
             ok = LoadPnm(data, size, settings, image, error);
             break;
@@ -158,13 +170,14 @@ bool CheckImageHead(const uint8_t* data, size_t size, std::string* error) {
             "plain-text or bitmap PBM/PGM/PPM is not supported (use binary "
             "P5 or P6)";
     } else {
-        *error = "not a PNG, JPEG, WebP, TIFF or PPM/PGM image";
+        *error = "not a PNG, JPEG, WebP, TIFF, GIF or PPM/PGM image";
     }
     return false;
 }
 
 bool FormatHasAlpha(ImageFormat format) {
-    return format == ImageFormat::kPng || format == ImageFormat::kWebp || format == ImageFormat::kTiff;
+    return format == ImageFormat::kPng || format == ImageFormat::kWebp || format == ImageFormat::kTiff ||
+           format == ImageFormat::kGif;
 }
 
 bool FormatUsesQuality(ImageFormat format, const EncodeSettings& settings) {
@@ -219,6 +232,8 @@ bool EncodeImage(const Image& image, ImageFormat format, const EncodeSettings& s
             return EncodeWebp(image, icc, settings, out, error);
         case ImageFormat::kTiff:
             return EncodeTiff(image, icc, out, error, warnings);
+        case ImageFormat::kGif:
+            return EncodeGifStill(image, out, error);
         case ImageFormat::kPpm:
         case ImageFormat::kPgm:
             EncodePnm(image, format == ImageFormat::kPgm, out);

@@ -186,12 +186,11 @@ bool WritePpmFrame(int fd, int width, int height, const uint8_t* rgb, std::strin
     return true;
 }
 
-bool RunFrameStream(int in_fd, int out_fd, const UserSettings& settings,
+bool RunFrameStream(int in_fd, int out_fd, const UserSettings& settings, MosaicHost* host,
                     const std::function<bool(int width, int height, std::string* error)>& reserve,
                     std::string* error, int64_t* frames_written) {
     PpmFrameReader reader(in_fd);
     reader.reserve = reserve;
-    MosaicHost host;
     ByteBuffer frame;
     int width = 0, height = 0;
     int prepared_width = 0, prepared_height = 0;
@@ -204,7 +203,7 @@ bool RunFrameStream(int in_fd, int out_fd, const UserSettings& settings,
         if (width != prepared_width || height != prepared_height) {
             std::string reason;
             const MosaicOptions options = ResolveSettings(settings, width, height, &reason);
-            if (!reason.empty() || !host.Prepare(width, height, options, &reason)) {
+            if (!reason.empty() || !host->Prepare(width, height, options, &reason)) {
                 *error = name + ": " + reason;
                 return false;
             }
@@ -212,7 +211,7 @@ bool RunFrameStream(int in_fd, int out_fd, const UserSettings& settings,
             prepared_height = height;
         }
         const ptrdiff_t stride = static_cast<ptrdiff_t>(width) * 3;
-        host.Apply(frame.data(), stride, frame.data(), stride);
+        host->Apply(frame.data(), stride, frame.data(), stride);
         if (!WritePpmFrame(out_fd, width, height, frame.data(), error)) {
             *error = name + ": " + *error;
             return false;

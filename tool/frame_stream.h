@@ -61,7 +61,7 @@ bool WritePpmFrame(int fd, int width, int height, const uint8_t* rgb, std::strin
 // names the frame when the stream is bad or the settings do not fit a
 // frame; every frame before it has been written. *frames_written counts
 // them.
-bool RunFrameStream(int in_fd, int out_fd, const UserSettings& settings,
+bool RunFrameStream(int in_fd, int out_fd, const UserSettings& settings, MosaicHost* host,
                     const std::function<bool(int width, int height, std::string* error)>& reserve,
                     std::string* error, int64_t* frames_written);
 

@@ -15,7 +15,7 @@
 
 namespace polarmosaic {
 
-enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm, kWebp, kTiff };
+enum class ImageFormat { kUnknown, kPng, kJpeg, kPpm, kPgm, kWebp, kTiff, kGif };
 
 // 8-bit interleaved RGB, or RGBA with straight (unassociated) alpha when
 // loaded with LoadSettings::keep_alpha; rows width * channels bytes apart.

@@ -30,6 +30,8 @@ int Main(int argc, char** argv) {
             return kExitOk;
         }
         if (options.demo && options.batch) Fail("--demo cannot be used with -d");
+        if (options.frames && (options.batch || options.demo))
+            Fail("--frames cannot be used with -d, -o or --demo");
         InstallCleanupOnSignal();
 #if defined(__GLIBC__)
         // Image buffers are mapped and unmapped on their own, so that what a
@@ -38,6 +40,7 @@ int Main(int argc, char** argv) {
         mallopt(M_MMAP_THRESHOLD, 1 << 20);
 #endif
         MemoryBudget budget(options.memory ? options.memory : DefaultMemoryBudget());
+        if (options.frames) return RunFrames(options, &budget);
         return options.batch ? RunBatch(options, &budget) : RunSingle(options, &budget);
     } catch (const UsageError& error) {
         fprintf(stderr, "polarmosaic: %s (see polarmosaic --help)\n", error.message.c_str());

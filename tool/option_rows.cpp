@@ -130,7 +130,7 @@ void Rows(const std::string& typed, const std::string& v, ToolOptions* o) {
 void Format(const std::string& typed, const std::string& v, ToolOptions* o) {
     o->format = FormatFromName(v);
     if (o->format == ImageFormat::kUnknown) {
-        Fail("option " + typed + ": unknown format '" + v + "' (png, jpg, webp, tif, ppm, pgm)");
+        Fail("option " + typed + ": unknown format '" + v + "' (png, jpg, webp, tif, gif, ppm, pgm)");
     }
 }
 void Quality(const std::string& typed, const std::string& v, ToolOptions* o) {
@@ -147,6 +147,7 @@ void NoAutoOrient(const std::string&, const std::string&, ToolOptions* o) { o->a
 void Srgb(const std::string&, const std::string&, ToolOptions* o) { o->srgb = true; }
 void NoEffect(const std::string&, const std::string&, ToolOptions* o) { o->no_effect = true; }
 void Demo(const std::string&, const std::string&, ToolOptions* o) { o->demo = true; }
+void Frames(const std::string&, const std::string&, ToolOptions* o) { o->frames = true; }
 void OutDir(const std::string& typed, const std::string& v, ToolOptions* o) {
     if (v.empty()) Fail("option " + typed + ": empty folder");
     o->out_dir = v;
@@ -237,7 +238,8 @@ std::vector<ToolOption> MakeRows() {
         effect(G::kBorders, "shade-inner", Shade<kShadeInner>),
         effect(G::kBorders, "shade-ccw", Shade<kShadeCcw>),
         effect(G::kBorders, "shade-cw", Shade<kShadeCw>),
-        tool(G::kInputOutput, "format", 'f', "FMT", "output format: png, jpg, webp, tif, ppm or pgm", Format),
+        tool(G::kInputOutput, "format", 'f', "FMT", "output format: png, jpg, webp, tif, gif, ppm or pgm",
+             Format),
         tool(G::kInputOutput, "quality", 'q', "N", "JPEG and WebP quality", Quality, 1, 100, "90"),
         tool(G::kInputOutput, "lossless", '\0', nullptr, "lossless WebP", Lossless),
         tool(G::kInputOutput, "background", '\0', "C",
@@ -253,6 +255,11 @@ std::vector<ToolOption> MakeRows() {
              NoEffect),
         tool(G::kInputOutput, "demo", '\0', nullptr,
              "use the built-in picture as input; OUTPUT defaults to polarmosaic-demo.png", Demo),
+        tool(G::kInputOutput, "frames", '\0', nullptr,
+             "video through a pipe: INPUT and OUTPUT are streams of binary PPM frames, as ffmpeg's "
+             "-f image2pipe -vcodec ppm writes and reads them ('-': standard input or output); one plan per "
+             "frame size",
+             Frames),
         tool(G::kBatch, "out-dir", 'd', "FOLDER",
              "process every INPUT into FOLDER (made if missing), each output named after its input with the "
              "output format's extension (the input's own format unless --format or -o says otherwise)",

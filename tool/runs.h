@@ -14,6 +14,8 @@ namespace polarmosaic {
 // Both return the exit status; bad usage throws UsageError.
 int RunSingle(const ToolOptions& options, MemoryBudget* budget);
 int RunBatch(const ToolOptions& options, MemoryBudget* budget);
+// --frames: a stream of PPM frames from INPUT to OUTPUT.
+int RunFrames(const ToolOptions& options, MemoryBudget* budget);
 
 // The output of input in a batch: in folder (empty: beside the input),
 // named by the template ("%s" the input's name without its last extension)

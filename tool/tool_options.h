@@ -34,6 +34,7 @@ struct ToolOptions {
     uint8_t background[3] = {255, 255, 255};
     bool no_effect = false;
     bool demo = false;
+    bool frames = false;  // INPUT and OUTPUT are streams of PPM frames
     std::string out_dir;
     bool batch = false;
     int jobs = 0;

@@ -1,8 +1,10 @@
-// webp_animation.cpp - animated WebP through libwebp's WebPAnimDecoder and
-// WebPAnimEncoder.
+// webp_animation.cpp - animated WebP through libwebp's WebPAnimDecoder, its
+// still-picture encoder and WebPMux.
 #include <webp/demux.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
+
+#include <string.h>
 
 #include <new>
 
@@ -20,9 +22,11 @@ struct DemuxDeleter {
 struct AnimDecoderDeleter {
     void operator()(WebPAnimDecoder* decoder) const { WebPAnimDecoderDelete(decoder); }
 };
-struct AnimEncoderDeleter {
-    void operator()(WebPAnimEncoder* encoder) const { WebPAnimEncoderDelete(encoder); }
+struct MuxDeleter {
+    void operator()(WebPMux* mux) const { WebPMuxDelete(mux); }
 };
+// A frame's duration is a 24-bit field.
+constexpr int kMaxWebpFrameMs = (1 << 24) - 1;
 
 class WebpReader : public FrameReader {
 public:
@@ -120,6 +124,9 @@ bool WebpReader::Next(const uint8_t** canvas, int* duration_ms, std::string* err
     return true;
 }
 
+// Each frame is encoded whole on its own and put in the container as it
+// stands: an animation encoder would fold a frame equal to the one before
+// into it, and the frame count would change.
 class WebpWriter : public FrameWriter {
 public:
     bool Start(int width, int height, int loop_count, const AnimationSettings& settings, std::string* error);
@@ -127,17 +134,12 @@ public:
     bool Finish(ByteBuffer* out, std::string* error) override;
 
 private:
-    std::string EncoderError() const {
-        const char* text = WebPAnimEncoderGetError(encoder_.get());
-        return text && *text ? text : "unknown error";
-    }
-
     int width_ = 0;
     int height_ = 0;
     int frame_ = 0;
-    int timestamp_ = 0;  // when the next frame starts
+    int loop_count_ = 0;
     WebPConfig config_;
-    std::unique_ptr<WebPAnimEncoder, AnimEncoderDeleter> encoder_;
+    std::unique_ptr<WebPMux, MuxDeleter> mux_;
 };
 
 bool WebpWriter::Start(int width, int height, int loop_count, const AnimationSettings& settings,
@@ -149,12 +151,11 @@ bool WebpWriter::Start(int width, int height, int loop_count, const AnimationSet
     }
     width_ = width;
     height_ = height;
-    WebPAnimEncoderOptions options;
-    if (!WebPAnimEncoderOptionsInit(&options) || !WebPConfigInit(&config_)) {
+    loop_count_ = loop_count;
+    if (!WebPConfigInit(&config_)) {
         *error = "cannot encode WebP (library version mismatch)";
         return false;
     }
-    options.anim_params.loop_count = loop_count;
     if (settings.lossless) {
         // Level 4 of 9: the still-image encoder's 6 is slow for many frames.
         WebPConfigLosslessPreset(&config_, 4);
@@ -165,13 +166,18 @@ bool WebpWriter::Start(int width, int height, int loop_count, const AnimationSet
         *error = "WebP quality " + std::to_string(settings.quality) + " is not within 1 .. 100";
         return false;
     }
-    encoder_.reset(WebPAnimEncoderNew(width, height, &options));
-    if (!encoder_) throw std::bad_alloc();
+    mux_.reset(WebPMuxNew());
+    if (!mux_) throw std::bad_alloc();
     return true;
 }
 
 bool WebpWriter::Add(uint8_t* rgba, int duration_ms, std::string* error) {
     ++frame_;
+    if (duration_ms > kMaxWebpFrameMs) {
+        *error = "WebP holds frames of at most " + std::to_string(kMaxWebpFrameMs) + " ms; " +
+                 FrameText(frame_) + " lasts " + std::to_string(duration_ms);
+        return false;
+    }
     WebPPicture picture;
     if (!WebPPictureInit(&picture)) {
         *error = "cannot encode WebP (library version mismatch)";
@@ -180,23 +186,49 @@ bool WebpWriter::Add(uint8_t* rgba, int duration_ms, std::string* error) {
     picture.width = width_;
     picture.height = height_;
     picture.use_argb = 1;
+    WebPMemoryWriter written;
+    WebPMemoryWriterInit(&written);
+    picture.writer = WebPMemoryWrite;
+    picture.custom_ptr = &written;
     if (!WebPPictureImportRGBA(&picture, rgba, width_ * 4)) throw std::bad_alloc();
-    bool ok = WebPAnimEncoderAdd(encoder_.get(), &picture, timestamp_, &config_);
+    const bool encoded = WebPEncode(&config_, &picture) != 0;
+    const WebPEncodingError code = picture.error_code;
     WebPPictureFree(&picture);
-    if (!ok) {
-        *error = "cannot encode WebP " + FrameText(frame_) + " (" + EncoderError() + ")";
+    if (!encoded) {
+        WebPMemoryWriterClear(&written);
+        if (code == VP8_ENC_ERROR_OUT_OF_MEMORY) throw std::bad_alloc();
+        *error = "cannot encode WebP " + FrameText(frame_) + " (error " + std::to_string(code) + ")";
         return false;
     }
-    timestamp_ += duration_ms;
+    WebPMuxFrameInfo info;
+    memset(&info, 0, sizeof(info));
+    info.bitstream.bytes = written.mem;
+    info.bitstream.size = written.size;
+    info.id = WEBP_CHUNK_ANMF;
+    info.duration = duration_ms;
+    info.dispose_method = WEBP_MUX_DISPOSE_NONE;
+    info.blend_method = WEBP_MUX_NO_BLEND;  // each frame is the whole canvas
+    const WebPMuxError pushed = WebPMuxPushFrame(mux_.get(), &info, 1);
+    WebPMemoryWriterClear(&written);
+    if (pushed == WEBP_MUX_MEMORY_ERROR) throw std::bad_alloc();
+    if (pushed != WEBP_MUX_OK) {
+        *error = "cannot add WebP " + FrameText(frame_) + " (error " + std::to_string(pushed) + ")";
+        return false;
+    }
     return true;
 }
 
 bool WebpWriter::Finish(ByteBuffer* out, std::string* error) {
+    WebPMuxAnimParams params;
+    params.bgcolor = 0x00000000;  // transparent
+    params.loop_count = loop_count_;
     WebPData assembled;
     WebPDataInit(&assembled);
-    if (!WebPAnimEncoderAdd(encoder_.get(), nullptr, timestamp_, nullptr) ||
-        !WebPAnimEncoderAssemble(encoder_.get(), &assembled)) {
-        *error = "cannot assemble WebP animation (" + EncoderError() + ")";
+    WebPMuxError status = WebPMuxSetAnimationParams(mux_.get(), &params);
+    if (status == WEBP_MUX_OK) status = WebPMuxAssemble(mux_.get(), &assembled);
+    if (status == WEBP_MUX_MEMORY_ERROR) throw std::bad_alloc();
+    if (status != WEBP_MUX_OK) {
+        *error = "cannot assemble WebP animation (error " + std::to_string(status) + ")";
         return false;
     }
     out->assign(assembled.bytes, assembled.bytes + assembled.size);
@@ -209,9 +241,8 @@ bool WebpWriter::Finish(ByteBuffer* out, std::string* error) {
 std::unique_ptr<FrameReader> MakeWebpReader() { return std::make_unique<WebpReader>(); }
 
 uint64_t WebpWriterBytes(int width, int height) {
-    // The encoder's canvases (the frame, the previous one and its disposed
-    // copy), the imported picture and up to four candidate sub-frames.
-    return static_cast<uint64_t>(width) * height * 4 * 8;
+    // The imported picture and the encoder's working copies of one frame.
+    return static_cast<uint64_t>(width) * height * 4 * 4;
 }
 
 std::unique_ptr<FrameWriter> MakeWebpWriter(int width, int height, int loop_count,

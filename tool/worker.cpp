@@ -9,6 +9,7 @@
 #include <new>
 #include <thread>
 
+#include "animation.h"
 #include "demo_image.h"
 #include "file_io.h"
 #include "image_io.h"
@@ -146,6 +147,21 @@ void Worker::RunOnce(Job* job) {
                     return;
                 }
             }
+            // An animation into an animated format goes frame by frame.
+            if ((job->format == ImageFormat::kGif || job->format == ImageFormat::kWebp) &&
+                IsAnimation(file_.data(), file_.size())) {
+                retry = false;
+                if (RunAnimation(job, &need, &retry, &reason)) return;
+                if (!retry || attempt > 0 || file_size < 0) {
+                    job->error = name + ": " + reason;
+                    return;
+                }
+                Drop();
+                budget_->Acquire(need.Sum());
+                held_ = need.Sum();
+                retained_ = need;
+                continue;
+            }
             LoadSettings settings;
             memcpy(settings.background, options_.background, 3);
             settings.auto_orient = options_.auto_orient;
@@ -215,6 +231,70 @@ void Worker::RunOnce(Job* job) {
     job->ok = true;
     job->width = image_.width;
     job->height = image_.height;
+}
+
+bool Worker::RunAnimation(Job* job, MemoryParts* need, bool* retry, std::string* reason) {
+    AnimationSettings settings;
+    settings.quality = options_.encode.quality;
+    settings.lossless = options_.encode.lossless;
+    settings.reserve = [&](int width, int height, uint64_t bytes, std::string* error) {
+        *need = ImageParts(*need, width, height, 4, bytes);
+        if (need->Sum() > budget_->total()) {
+            *error = OverBudgetText(need->Sum(), budget_->total());
+            return false;
+        }
+        if (TryHold(*need)) return true;
+        *retry = true;
+        *error = "memory budget busy";
+        return false;
+    };
+    bool prepared = false;
+    ByteBuffer rgb;  // the classic geometry's frame, laid over the background
+    const FrameEffect effect = [&](uint8_t* rgba, int width, int height, int, std::string* error) {
+        if (options_.no_effect) return true;
+        if (!prepared) {
+            MosaicOptions mosaic = OptionsForImage(options_, width, height, error);
+            mosaic.threads = threads_;
+            if (!error->empty() || !host_.Prepare(width, height, mosaic, error)) return false;
+            prepared = true;
+        }
+        const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+        if (!options_.effect.classic) {
+            const ptrdiff_t stride = static_cast<ptrdiff_t>(width) * 4;
+            host_.Apply(rgba, stride, rgba, stride, 4);
+            return true;
+        }
+        rgb.resize(pixels * 3);
+        for (size_t i = 0; i < pixels; ++i) {
+            for (int c = 0; c < 3; ++c)
+                rgb[3 * i + c] = AlphaOver(rgba[4 * i + c], rgba[4 * i + 3], options_.background[c]);
+        }
+        const ptrdiff_t stride = static_cast<ptrdiff_t>(width) * 3;
+        host_.Apply(rgb.data(), stride, rgb.data(), stride, 3);
+        for (size_t i = 0; i < pixels; ++i) {
+            for (int c = 0; c < 3; ++c) rgba[4 * i + c] = rgb[3 * i + c];
+            rgba[4 * i + 3] = 255;
+        }
+        return true;
+    };
+    const AnimationFormat format =
+        job->format == ImageFormat::kGif ? AnimationFormat::kGif : AnimationFormat::kWebp;
+    AnimationInfo info;
+    if (!TransformAnimation(file_.data(), file_.size(), format, settings, effect, &encoded_, reason, &info)) {
+        return false;
+    }
+    if (!WriteFileAtomically(job->output, encoded_.data(), encoded_.size(), reason)) {
+        job->error = job->output + ": " + *reason;
+        return true;
+    }
+    if (options_.checksum) {
+        job->warnings.push_back(job->output + ": no checksum for an animation of " +
+                                std::to_string(info.frames) + " frames");
+    }
+    job->ok = true;
+    job->width = info.width;
+    job->height = info.height;
+    return true;
 }
 
 int CoreCount() {

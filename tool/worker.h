@@ -78,6 +78,11 @@ private:
 
     void RunOnce(Job* job);
 
+    // An animated input written as an animation, frame by frame. True when
+    // the job is done (job->error set if the output failed); false with the
+    // reason, and *retry set when the budget was only busy.
+    bool RunAnimation(Job* job, MemoryParts* need, bool* retry, std::string* reason);
+
     const ToolOptions& options_;
     MemoryBudget* budget_;
     int threads_;

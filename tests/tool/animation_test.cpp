@@ -3,6 +3,7 @@
 // are composed here from the frames as drawn, and outputs are read back with
 // giflib's DGifSlurp and WebPAnimDecoder (not with the code under test).
 #include <gif_lib.h>
+#include <png.h>
 #include <string.h>
 
 #include <algorithm>
@@ -762,3 +763,95 @@ TEST(Animation, FramesOffTheCanvasAreClippedAndEffectFailuresNameTheFrame) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ the tool
+
+// RGBA pixels of a PNG, read with libpng's simplified API.
+Rgba ReadPngRgba(const Bytes& data, int* width, int* height) {
+    png_image image;
+    memset(&image, 0, sizeof(image));
+    image.version = PNG_IMAGE_VERSION;
+    EXPECT_TRUE(png_image_begin_read_from_memory(&image, data.data(), data.size()));
+    image.format = PNG_FORMAT_RGBA;
+    Rgba px(PNG_IMAGE_SIZE(image));
+    EXPECT_TRUE(png_image_finish_read(&image, nullptr, px.data(), 0, nullptr));
+    *width = static_cast<int>(image.width);
+    *height = static_cast<int>(image.height);
+    return px;
+}
+
+// The tool's result for one canvas given as an RGBA PNG, as RGBA.
+Rgba ToolStill(const pmtest::TempDir& dir, const Rgba& canvas, int width, int height,
+               const std::vector<std::string>& settings) {
+    pmtest::WriteFileBytes(dir.File("still.png"),
+                           pmtest::PngBytes(width, height, PNG_FORMAT_RGBA, canvas.data()));
+    std::vector<std::string> args = settings;
+    args.insert(args.end(), {"still.png", "still-out.png"});
+    pmtest::ToolRun run = pmtest::RunTool(dir.path(), args);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    int w = 0, h = 0;
+    return ReadPngRgba(pmtest::ReadFileBytes(dir.File("still-out.png")), &w, &h);
+}
+
+// Animated GIF and WebP through the tool: the same frames, durations and
+// loop count, and each frame the tool's result for that frame as a still
+// picture (exactly, in lossless WebP); a still output takes the first frame
+// and says so.
+TEST(ToolAnimation, EachFrameIsTheToolsStillResult) {
+    pmtest::TempDir dir;
+    const GifMovie movie = FeatureGif(64, 48, 2);
+    const std::vector<Rgba> gif_canvases = ComposeGif(movie);
+    pmtest::WriteFileBytes(dir.File("in.gif"), MakeGif(movie));
+    const std::vector<Rgba> webp_frames = WebpFrames(50, 40, 3);
+    pmtest::WriteFileBytes(dir.File("in.webp"), MakeWebp(50, 40, webp_frames, {120, 40, 300}, 0));
+    struct Case {
+        const char* input;
+        std::vector<std::string> settings;
+    };
+    const Case cases[] = {
+        {"in.gif", {}},
+        {"in.gif", {"--classic"}},
+        {"in.webp", {"-s", "12", "--centre", "30%,40%", "-c", "200,40,10"}},
+    };
+    for (const Case& c : cases) {
+        const bool gif = std::string(c.input) == "in.gif";
+        const std::vector<Rgba>& canvases = gif ? gif_canvases : webp_frames;
+        const int width = gif ? 64 : 50, height = gif ? 48 : 40;
+        std::vector<std::string> args = c.settings;
+        args.insert(args.end(), {"--lossless", c.input, "out.webp"});
+        pmtest::ToolRun run = pmtest::RunTool(dir.path(), args);
+        ASSERT_EQ(run.exit_code, 0) << c.input << ": " << run.err;
+        ByteBuffer out;
+        const Bytes written = pmtest::ReadFileBytes(dir.File("out.webp"));
+        out.assign(written.begin(), written.end());
+        const Decoded decoded = ReadWebp(out);
+        ASSERT_EQ(decoded.frames.size(), canvases.size()) << c.input;
+        EXPECT_EQ(decoded.loop_count, gif ? 3 : 0) << c.input;  // GIF: 2 repeats, 3 plays
+        const std::vector<int> durations =
+            gif ? std::vector<int>{100, 0, 250, 70} : std::vector<int>{120, 40, 300};
+        EXPECT_EQ(decoded.durations, durations) << c.input;
+        for (size_t i = 0; i < canvases.size(); ++i) {
+            EXPECT_EQ(
+                VisibleDifferences(decoded.frames[i], ToolStill(dir, canvases[i], width, height, c.settings)),
+                0)
+                << c.input << " frame " << i + 1;
+        }
+    }
+    // GIF out keeps the frame count and timing; a still output takes the
+    // first frame, with a warning.
+    pmtest::ToolRun run = pmtest::RunTool(dir.path(), {"in.webp", "out.gif"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    ByteBuffer gif_out;
+    const Bytes gif_bytes = pmtest::ReadFileBytes(dir.File("out.gif"));
+    gif_out.assign(gif_bytes.begin(), gif_bytes.end());
+    const Decoded gif_decoded = ReadGif(gif_out);
+    EXPECT_EQ(gif_decoded.frames.size(), 3u);
+    EXPECT_EQ(gif_decoded.durations, (std::vector<int>{12, 4, 30}));
+    run = pmtest::RunTool(dir.path(), {"in.gif", "first.png"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(pmtest::Contains(run.err, "an animation of 4 frames: only the first is written")) << run.err;
+    int w = 0, h = 0;
+    EXPECT_EQ(VisibleDifferences(ReadPngRgba(pmtest::ReadFileBytes(dir.File("first.png")), &w, &h),
+                                 ToolStill(dir, gif_canvases[0], 64, 48, {})),
+              0);
+}

@@ -459,7 +459,7 @@ TEST(ToolMemory, MessagesNameTheRealProblem) {
     };
     const Case cases[] = {
         {"zeros.bin", "", uint64_t(8) << 30, "64M",
-         "zeros.bin: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"},
+         "zeros.bin: not a PNG, JPEG, WebP, TIFF, GIF or PPM/PGM image"},
         {"close.png", png_head, (uint64_t(3) << 29) + (uint64_t(1) << 20), "1.5G",
          "close.png: needs 1.501 GiB of memory, more than the budget of 1.500 GiB (--memory)"},
         {"byte.png", png_head, (uint64_t(3) << 29) + 1, "1.5G",
@@ -612,7 +612,8 @@ TEST(ToolInput, EndlessNonImageStreamIsRefusedFromItsFirstBytes) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);  // 124 when the timeout stopped it
     Bytes err = pmtest::ReadFileBytes(dir.File("err"));
-    EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "-: not a PNG, JPEG, WebP, TIFF or PPM/PGM"));
+    EXPECT_TRUE(
+        Contains(std::string(err.begin(), err.end()), "-: not a PNG, JPEG, WebP, TIFF, GIF or PPM/PGM"));
 }
 
 TEST(ToolOutput, OutputsThatAreNotRegularFilesAreRefused) {

@@ -439,7 +439,7 @@ std::vector<ErrorCase> ErrorCases() {
          Bytes(text.begin(), text.end()),
          {"in.dat", "out.png"},
          1,
-         "in.dat: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"},
+         "in.dat: not a PNG, JPEG, WebP, TIFF, GIF or PPM/PGM image"},
         {"empty file", Bytes{}, {"in.dat", "out.png"}, 1, "in.dat: empty file"},
         {"truncated png", half_png, {"in.dat", "out.png"}, 1, "in.dat: truncated PNG data"},
         {"truncated jpeg", half_jpeg, {"in.dat", "out.png"}, 1, "in.dat: truncated JPEG data"},
@@ -484,7 +484,7 @@ std::vector<ErrorCase> ErrorCases() {
         {"one argument", ppm, {"in.dat"}, 2, "expected INPUT and OUTPUT"},
         {"unknown option", ppm, {"--frobnicate", "in.dat", "out.png"}, 2, "unknown option '--frobnicate'"},
         {"unknown extension", ppm, {"in.dat", "out.xyz"}, 2, "out.xyz: unknown output format"},
-        {"unknown format", ppm, {"-f", "gif", "in.dat", "out.png"}, 2, "option -f: unknown format 'gif'"},
+        {"unknown format", ppm, {"-f", "bmp", "in.dat", "out.png"}, 2, "option -f: unknown format 'bmp'"},
         {"border style",
          ppm,
          {"-b", "dots", "in.dat", "out.png"},
@@ -608,7 +608,7 @@ TEST(ToolBatch, OneBadFileDoesNotStopTheOthers) {
     mkdir(dir.File("out").c_str(), 0700);
     ToolRun run = RunTool(dir.path(), {"-j", "2", "-d", "out", "a.ppm", "c.jpg", "b.png", "missing.ppm"});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_TRUE(Contains(run.err, "polarmosaic: c.jpg: not a PNG, JPEG, WebP, TIFF or PPM/PGM image"))
+    EXPECT_TRUE(Contains(run.err, "polarmosaic: c.jpg: not a PNG, JPEG, WebP, TIFF, GIF or PPM/PGM image"))
         << run.err;
     EXPECT_TRUE(Contains(run.err, "polarmosaic: missing.ppm: cannot open")) << run.err;
     EXPECT_TRUE(Contains(run.err, "2 of 4 images written to out; 2 failed")) << run.err;
