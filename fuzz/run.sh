@@ -23,6 +23,7 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_mosaic fuzz_forward fuzz_inverse fuzz_turns fuzz_ramp fuzz_plan)
   [ -x "$bin/fuzz_image_load" ] && targets+=(fuzz_image_load)
+  [ -x "$bin/fuzz_animation" ] && targets+=(fuzz_animation)
 fi
 timeout_s="${FUZZ_TIMEOUT:-10}"
 mkdir -p "$root/build/fuzz/artifacts"

@@ -96,17 +96,18 @@ std::vector<OptionEntry> MakeTable() {
     border_colour.step = 1;
     add(border_colour, 'c', "COLOUR", "line colour: #rrggbb, R,G,B or a CSS colour name such as 'navy'");
     static const char* const kShades[4] = {"shade-outer", "shade-inner", "shade-ccw", "shade-cw"};
-    static const char* const kShadeHelp[4] = {
+    static const std::string kShadeHelp[4] = {
         "shade factor of the outer side of each ring", "shade factor of the inner side of each ring",
         "shade factor of the counter-clockwise side of each spoke",
-        "shade factor of the clockwise side of each spoke (a side's band runs from the line colour at its "
-        "centre to the colour times F at its edge; all four 0 give flat lines)"};
+        std::string(
+            "shade factor of the clockwise side of each spoke (a side's band runs from the line colour "
+            "at its centre to the colour times F at its edge; all four 0 give flat lines)")};
     for (int side = 0; side < 4; ++side) {
         OptionEntry shade = Plain(kShades[side], kOptionNumber, kScopeBoth, Number(o.shade[side]));
         shade.max = kMaxShadeFactor;
         shade.step = 0.05;
         shade.typical_hi = 6;
-        add(shade, '\0', "F", kShadeHelp[side]);
+        add(shade, '\0', "F", kShadeHelp[side].c_str());
     }
     OptionEntry centre_entry = Plain("centre", kOptionCentre, kScopeFitted,
                                      LengthText(Length{centre.x, centre.x_relative}) + "," +
