@@ -41,6 +41,9 @@ public:
 // milliseconds.
 constexpr int64_t kMaxTotalDurationMs = 0x7fffffff;
 
+// giflib's text for an error code.
+std::string GifErrorText(int code);
+
 std::unique_ptr<FrameReader> MakeGifReader();
 std::unique_ptr<FrameReader> MakeWebpReader();
 
