@@ -129,11 +129,10 @@ def _css_colour(name):
     return tuple(entry[:3]) if isinstance(entry, tuple) else None
 
 
-# The tool's colour rules: "#" and six ASCII hex digits; or three decimal
-# numbers 0 .. 255 between two commas, each as C's strtol reads a whole
-# field (leading white space, an optional sign, ASCII digits, nothing after).
+# The tool's colour rules (the host's): "#" and six ASCII hex digits; or
+# three whole numbers 0 .. 255 of ASCII digits alone between two commas.
 _HEX_COLOUR = re.compile(r"#([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})([0-9A-Fa-f]{2})")
-_DECIMAL_FIELD = re.compile(r"[ \t\n\v\f\r]*[+-]?[0-9]+")
+_DECIMAL_FIELD = re.compile(r"[0-9]+")  # digits only, as the host reads them
 
 
 def _colour_text(text):

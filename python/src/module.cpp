@@ -38,6 +38,12 @@ namespace {
 using polarmosaic::CentreSpec;
 using polarmosaic::Length;
 
+// The host options a default call has.
+const polarmosaic::MosaicOptions& HostDefaults() {
+    static const polarmosaic::MosaicOptions defaults;
+    return defaults;
+}
+
 // Settings already checked one by one on the Python side; what depends on
 // the image (lengths in per cent, the centre, tile counts, sizes) is
 // resolved and checked here by the host layer.
@@ -55,8 +61,11 @@ struct Settings {
     int rows = 0;
     bool split = false;
     int border = polarmosaic::kBorderGrid;
-    std::array<int, 3> border_color = {48, 48, 48};
-    std::array<float, 4> shades = {3.0f, 0.3f, 3.0f, 0.3f};  // outer inner ccw cw
+    // The host's defaults, not numbers of their own.
+    std::array<int, 3> border_color = {HostDefaults().borderColor[0], HostDefaults().borderColor[1],
+                                       HostDefaults().borderColor[2]};
+    std::array<float, 4> shades = {HostDefaults().shade[0], HostDefaults().shade[1], HostDefaults().shade[2],
+                                   HostDefaults().shade[3]};  // outer inner ccw cw
     std::array<int, 3> background = {255, 255, 255};
     int threads = 0;          // 0: every core
     uint64_t max_memory = 0;  // bytes one call may take; 0: no limit
