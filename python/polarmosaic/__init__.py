@@ -39,7 +39,7 @@ __version__: str = _polarmosaic.__version__
 Color = Union[str, Sequence[int]]
 
 _BORDERS = {"none": 1, "grid": 2, "rings": 3, "spokes": 4}
-_MAX_TILE = 32767
+_MAX_TILE = _polarmosaic.MAX_TILE_SIZE
 _INT32 = (1 << 31) - 1
 
 

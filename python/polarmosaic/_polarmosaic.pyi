@@ -8,6 +8,7 @@ __version__: str
 MAX_BORDER_WIDTH: int
 MAX_SHADE: int
 MAX_THREADS: int
+MAX_TILE_SIZE: int
 DEFAULT_SECTORS: int
 # Lengths as (value, relative): relative in per cent of the half-diagonal.
 DEFAULT_RING: Tuple[float, bool]

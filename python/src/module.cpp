@@ -471,6 +471,7 @@ PYBIND11_MODULE(_polarmosaic, m) {
     m.attr("MAX_BORDER_WIDTH") = kMaxBorderWidth;
     m.attr("MAX_SHADE") = kMaxShadeFactor;
     m.attr("MAX_THREADS") = kMaxThreads;
+    m.attr("MAX_TILE_SIZE") = kMaxTileSize;
     // Defaults and rules of the settings, as the tool has them.
     m.attr("DEFAULT_SECTORS") = kDefaultSectors;
     m.attr("DEFAULT_RING") = LengthPair(kDefaultRing);
