@@ -93,6 +93,12 @@ Bytes MakeGif(const GifMovie& movie) {
         EGifGCBToExtension(&gcb, extension);
         EXPECT_EQ(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, extension), GIF_OK);
         ColorMapObject* local = frame.local_map.empty() ? nullptr : MakeMap(frame.local_map);
+        // giflib drops its copy of the last frame's map without freeing it
+        // when a frame has none.
+        if (!local && gif->Image.ColorMap) {
+            GifFreeMapObject(gif->Image.ColorMap);
+            gif->Image.ColorMap = nullptr;
+        }
         EXPECT_EQ(
             EGifPutImageDesc(gif, frame.left, frame.top, frame.width, frame.height, frame.interlace, local),
             GIF_OK);
