@@ -51,11 +51,15 @@ bool Worker::Hold(const MemoryParts& need, const std::string& name, std::string*
         return false;
     }
     if (TryHold(need)) return true;
+    WaitForWhole(need);
+    return true;
+}
+
+void Worker::WaitForWhole(const MemoryParts& need) {
     Drop();
     budget_->Acquire(need.Sum());
     held_ = need.Sum();
     retained_ = need;
-    return true;
 }
 
 void Worker::Drop() {
@@ -156,10 +160,7 @@ void Worker::RunOnce(Job* job) {
                     job->error = name + ": " + reason;
                     return;
                 }
-                Drop();
-                budget_->Acquire(need.Sum());
-                held_ = need.Sum();
-                retained_ = need;
+                WaitForWhole(need);
                 continue;
             }
             LoadSettings settings;
@@ -190,10 +191,7 @@ void Worker::RunOnce(Job* job) {
                 job->error = name + ": " + reason;
                 return;
             }
-            Drop();
-            budget_->Acquire(need.Sum());
-            held_ = need.Sum();
-            retained_ = need;
+            WaitForWhole(need);
         }
     }
     if (options_.srgb && !ConvertToSrgb(&image_, &reason)) {

@@ -74,6 +74,9 @@ private:
 
     void Drop();
 
+    // Frees this worker's buffers, then waits until need is free and holds it.
+    void WaitForWhole(const MemoryParts& need);
+
     MemoryParts ImageParts(MemoryParts need, int width, int height, int channels, uint64_t decoder_bytes);
 
     void RunOnce(Job* job);
