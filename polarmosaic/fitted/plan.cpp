@@ -412,35 +412,164 @@ struct Segmenter {
     }
 };
 
-// The pixel's two most frequent sample sources and the weight of the second.
-// Sources of the 16 samples when they all lie in the centre's ring and its
-// tile spans less than half a turn: the same answers as locate, with the
-// squared distances and cross products of the samples stepped from the
-// centre's. False when a sample leaves the ring or the tile (the caller then
-// locates every sample).
-struct SpokeSteps {
-    int64_t cross0, dot0;        // at the centre
-    int64_t crossX[4], dotX[4];  // added for sample column sx
-    int64_t crossY[4], dotY[4];  // added for sample row sy
+// Of the samples' sources, the most frequent (ties to the lower source) as
+// a, the most frequent of the rest as b (a when there is none), and the
+// weight of b: the samples that are not a.
+void pickTwo(const uint32_t* source, const int* count, int kinds, uint32_t* a, uint32_t* b, uint32_t* weight) {
+    int best = -1;
+    for (int k = 0; k < kinds; ++k) {
+        if (count[k] == 0) continue;
+        if (best < 0 || count[k] > count[best] || (count[k] == count[best] && source[k] < source[best])) best = k;
+    }
+    int second = -1;
+    for (int k = 0; k < kinds; ++k) {
+        if (k == best || count[k] == 0) continue;
+        if (second < 0 || count[k] > count[second] || (count[k] == count[second] && source[k] < source[second]))
+            second = k;
+    }
+    *a = source[best];
+    *b = second >= 0 ? source[second] : source[best];
+    *weight = static_cast<uint32_t>(16 - count[best]);
+}
+
+// Sample kinds when all 16 samples lie in the centre's ring and tile.
+enum SampleKind { kSampleTile, kSampleInnerRing, kSampleOuterRing, kSampleSpokeA, kSampleSpokeB, kSampleKinds };
+
+// A test over the 4 x 4 samples as a 16-bit mask, bit 4 * sy + sx. The
+// samples' squared distances and cross products are sums of a column term
+// and a row term, so their least and greatest values are the sums of the
+// terms' least and greatest: most tests are then the same for all samples.
+template <typename T>
+struct SampleSums {
+    T col[4], row[4];
+    T least, most;
+    void bound() {
+        T colLo = col[0], colHi = col[0], rowLo = row[0], rowHi = row[0];
+        for (int i = 1; i < 4; ++i) {
+            colLo = col[i] < colLo ? col[i] : colLo;
+            colHi = col[i] > colHi ? col[i] : colHi;
+            rowLo = row[i] < rowLo ? row[i] : rowLo;
+            rowHi = row[i] > rowHi ? row[i] : rowHi;
+        }
+        least = colLo + rowLo;
+        most = colHi + rowHi;
+    }
+    // Samples whose value is below t.
+    uint32_t below(T t) const {
+        if (most < t) return 0xffffu;
+        if (least >= t) return 0;
+        uint32_t mask = 0;
+        for (int sy = 0; sy < 4; ++sy) {
+            for (int sx = 0; sx < 4; ++sx) mask |= static_cast<uint32_t>(col[sx] + row[sy] < t) << (4 * sy + sx);
+        }
+        return mask;
+    }
+    uint32_t atLeast(T t) const { return ~below(t) & 0xffffu; }
 };
 
-void spokeSteps(const PlanDirection& u, int64_t x, int64_t y, SpokeSteps* s) {
-    s->cross0 = cross(u, x, y);
-    s->dot0 = dot(u, x, y);
+inline int bitCount16(uint32_t m) {
+    m = m - ((m >> 1) & 0x5555u);
+    m = (m & 0x3333u) + ((m >> 2) & 0x3333u);
+    m = (m + (m >> 4)) & 0x0f0fu;
+    return static_cast<int>((m + (m >> 8)) & 0x1fu);
+}
+
+// Counts the samples of each kind, with the same answers as locate: false
+// when a sample leaves the ring or the tile (the caller then locates every
+// sample).
+bool countNearbySamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, int* count) {
+    SampleSums<uint64_t> d2;
+    SampleSums<int64_t> ca, cb, da, db;
+    const PlanDirection ua = g.u[centre.a], ub = g.u[centre.b];
     for (int i = 0; i < 4; ++i) {
-        const int64_t dx = 2 * i - 3;
-        const int64_t dy = -(2 * i - 3);  // y grows upwards
-        s->crossX[i] = -u.y * dx;
-        s->dotX[i] = u.x * dx;
-        s->crossY[i] = u.x * dy;
-        s->dotY[i] = u.y * dy;
+        const int64_t px = x + (2 * i - 3);
+        const int64_t py = y - (2 * i - 3);  // y grows upwards
+        d2.col[i] = squareOf(px);
+        d2.row[i] = squareOf(py);
+        ca.col[i] = -ua.y * px;
+        ca.row[i] = ua.x * py;
+        cb.col[i] = -ub.y * px;
+        cb.row[i] = ub.x * py;
+        da.col[i] = ua.x * px;
+        da.row[i] = ua.y * py;
+        db.col[i] = ub.x * px;
+        db.row[i] = ub.y * py;
     }
+    d2.bound();
+    ca.bound();
+    cb.bound();
+    const bool spokes = centre.ring >= 1;
+    uint32_t leaves = d2.below(centre.ringLo) | d2.atLeast(centre.ringHi);
+    if (spokes) leaves |= ca.below(0) | cb.atLeast(0);
+    if (leaves != 0) return false;
+    uint32_t ring = 0, inner = 0;
+    if (g.ringLines) {
+        const uint32_t in = d2.atLeast(centre.innerLo) & d2.below(centre.innerHi);
+        const uint32_t out = d2.atLeast(centre.outerLo) & d2.below(centre.outerHi);
+        ring = in | out;
+        inner = in & (~out | (out != 0 ? d2.below(centre.middle) : 0u));
+    }
+    uint32_t spoke = 0, onA = 0;
+    if (g.spokeLines && spokes && ring != 0xffffu) {
+        uint32_t a = ca.atLeast(-g.halfCross) & ca.below(g.halfCross);
+        uint32_t b = cb.atLeast(-g.halfCross) & cb.below(g.halfCross);
+        if (a != 0) {
+            da.bound();
+            a &= da.atLeast(1);
+        }
+        if (b != 0) {
+            db.bound();
+            b &= db.atLeast(1);
+        }
+        spoke = ~ring & (a | b) & 0xffffu;
+        uint32_t aNearer = ~b;
+        if ((a & b) != 0) {
+            for (int sy = 0; sy < 4; ++sy) {
+                for (int sx = 0; sx < 4; ++sx) {
+                    const int64_t va = ca.col[sx] + ca.row[sy], vb = cb.col[sx] + cb.row[sy];
+                    aNearer |= static_cast<uint32_t>(magnitude(va) <= magnitude(vb)) << (4 * sy + sx);
+                }
+            }
+        }
+        onA = spoke & a & aNearer;
+    }
+    const int ringCount = bitCount16(ring), innerCount = bitCount16(inner);
+    const int spokeCount = bitCount16(spoke), aCount = bitCount16(onA);
+    count[kSampleTile] = 16 - ringCount - spokeCount;
+    count[kSampleInnerRing] = innerCount;
+    count[kSampleOuterRing] = ringCount - innerCount;
+    count[kSampleSpokeA] = aCount;
+    count[kSampleSpokeB] = spokeCount - aCount;
+    return true;
 }
 
 void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, uint64_t d2, uint32_t* a,
                   uint32_t* b, uint32_t* weight) {
+    if (centre.ring == 0 || g.rings[centre.ring].sectors >= 3) {
+        int count[kSampleKinds];
+        if (countNearbySamples(g, centre, x, y, count)) {
+            uint32_t source[kSampleKinds];
+            source[kSampleTile] = centre.tile;
+            // Every sample on one line takes the line's shade at the centre.
+            const int32_t line[kSampleKinds] = {0, centre.ring, centre.ring + 1, centre.a, centre.b};
+            for (int k = kSampleInnerRing; k < kSampleKinds; ++k) {
+                if (count[k] != 0)
+                    source[k] = lineSource(g, k <= kSampleOuterRing ? kRingLine : kSpokeLine, line[k], x, y, d2);
+            }
+            // Two kinds can share a source (a line's middle band): merge them.
+            for (int k = 1; k < kSampleKinds; ++k) {
+                for (int j = 0; j < k && count[k] != 0; ++j) {
+                    if (count[j] != 0 && source[j] == source[k]) {
+                        count[j] += count[k];
+                        count[k] = 0;
+                    }
+                }
+            }
+            pickTwo(source, count, kSampleKinds, a, b, weight);
+            return;
+        }
+    }
     uint32_t sources[16];
-    // Every sample on one line takes the same shade: look it up once.
     int32_t cachedKind = kNoLine, cachedLine = -1;
     uint32_t cachedSource = 0;
     auto sourceOf = [&](const Place& p) {
@@ -452,90 +581,13 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
         }
         return cachedSource;
     };
-    bool nearby = centre.ring == 0 || g.rings[centre.ring].sectors >= 3;
-    if (nearby) {
-        const bool spokes = centre.ring >= 1;
-        // Filled whole (cheaper than clearing), read only when spokes.
-        SpokeSteps sa, sb;
-        spokeSteps(g.u[centre.a], x, y, &sa);
-        spokeSteps(g.u[centre.b], x, y, &sb);
-        for (int sy = 0; sy < 4 && nearby; ++sy) {
-            const int64_t py = y - (2 * sy - 3);
-            for (int sx = 0; sx < 4; ++sx) {
-                const int64_t px = x + (2 * sx - 3);
-                const uint64_t pd2 = squareOf(px) + squareOf(py);
-                Place p;
-                p.ring = centre.ring;
-                p.tile = centre.tile;
-                p.kind = kNoLine;
-                p.line = 0;
-                if (pd2 < centre.ringLo || pd2 >= centre.ringHi) {
-                    nearby = false;
-                    break;
-                }
-                int64_t ca = 0, cb = 0, da = 0, db = 0;
-                if (spokes) {
-                    ca = sa.cross0 + sa.crossX[sx] + sa.crossY[sy];
-                    cb = sb.cross0 + sb.crossX[sx] + sb.crossY[sy];
-                    if (ca < 0 || cb >= 0) {
-                        nearby = false;
-                        break;
-                    }
-                    da = sa.dot0 + sa.dotX[sx] + sa.dotY[sy];
-                    db = sb.dot0 + sb.dotX[sx] + sb.dotY[sy];
-                }
-                if (g.ringLines) {
-                    const bool inner = pd2 >= centre.innerLo && pd2 < centre.innerHi;
-                    const bool outer = pd2 >= centre.outerLo && pd2 < centre.outerHi;
-                    if (inner || outer) {
-                        p.kind = kRingLine;
-                        p.line = inner && (!outer || pd2 < centre.middle) ? p.ring : p.ring + 1;
-                    }
-                }
-                if (p.kind == kNoLine && g.spokeLines && spokes) {
-                    const bool onA = ca >= -g.halfCross && ca < g.halfCross && da > 0;
-                    const bool onB = cb >= -g.halfCross && cb < g.halfCross && db > 0;
-                    if (onA || onB) {
-                        p.kind = kSpokeLine;
-                        p.line = onA && (!onB || magnitude(ca) <= magnitude(cb)) ? centre.a : centre.b;
-                    }
-                }
-                sources[4 * sy + sx] = sourceOf(p);
-            }
+    Cache cache = centre;
+    for (int sy = 0; sy < 4; ++sy) {
+        const int64_t py = y - (2 * sy - 3);  // y grows upwards
+        for (int sx = 0; sx < 4; ++sx) {
+            const int64_t px = x + (2 * sx - 3);
+            sources[4 * sy + sx] = sourceOf(locate(g, px, py, squareOf(px) + squareOf(py), &cache));
         }
-    }
-    if (!nearby) {
-        Cache cache = centre;
-        for (int sy = 0; sy < 4; ++sy) {
-            const int64_t py = y - (2 * sy - 3);  // y grows upwards
-            for (int sx = 0; sx < 4; ++sx) {
-                const int64_t px = x + (2 * sx - 3);
-                sources[4 * sy + sx] = sourceOf(locate(g, px, py, squareOf(px) + squareOf(py), &cache));
-            }
-        }
-    }
-    // Most frequent, ties to the lower source; then the same among the rest.
-    // Mostly there are two sources: count them without the general tally.
-    const uint32_t first = sources[0];
-    uint32_t other = first;
-    int firstCount = 0;
-    bool twoAtMost = true;
-    for (int i = 0; i < 16; ++i) {
-        if (sources[i] == first) {
-            ++firstCount;
-        } else if (other == first || sources[i] == other) {
-            other = sources[i];
-        } else {
-            twoAtMost = false;
-        }
-    }
-    if (twoAtMost) {
-        const int otherCount = 16 - firstCount;
-        const bool firstWins = firstCount > otherCount || (firstCount == otherCount && first < other);
-        *a = firstWins ? first : other;
-        *b = firstWins ? other : first;
-        *weight = static_cast<uint32_t>(16 - (firstWins ? firstCount : otherCount));
-        return;
     }
     uint32_t distinct[16];
     int counts[16];
@@ -549,20 +601,7 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
         }
         ++counts[k];
     }
-    int best = 0;
-    for (int k = 1; k < kinds; ++k) {
-        if (counts[k] > counts[best] || (counts[k] == counts[best] && distinct[k] < distinct[best])) best = k;
-    }
-    int second = -1;
-    for (int k = 0; k < kinds; ++k) {
-        if (k == best) continue;
-        if (second < 0 || counts[k] > counts[second] ||
-            (counts[k] == counts[second] && distinct[k] < distinct[second]))
-            second = k;
-    }
-    *a = distinct[best];
-    *b = second >= 0 ? distinct[second] : distinct[best];
-    *weight = static_cast<uint32_t>(16 - counts[best]);
+    pickTwo(distinct, counts, kinds, a, b, weight);
 }
 
 // True when every pixel centre from (xa, y) to (xb, y), xa < xb, lies in
