@@ -85,9 +85,8 @@ inline int decodeSegment(const PlanSlot* slots, uint64_t i, PlanSegment* s) {
 void sumJob(void* data, uint32_t index) {
     const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
     const PlanHead* head = jobs->head;
-    const uint64_t* rowSlots = planArray<uint64_t>(jobs->plan, head->rowSlotsOffset);
     const uint64_t* rowGroups = planArray<uint64_t>(jobs->plan, head->rowGroupsOffset);
-    const PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
+    const PlanGroup* groups = planArray<PlanGroup>(jobs->plan, head->groupsOffset);
     uint32_t* sums = reinterpret_cast<uint32_t*>(jobs->scratch + jobs->layout.groupSums);
     const PolarPlanFrame& f = *jobs->frame;
     for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob;
@@ -95,37 +94,20 @@ void sumJob(void* data, uint32_t index) {
         const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.srcLineBytes;
         const uint8_t* plane[4] = {f.srcPlane[0] + at, f.srcPlane[1] + at, f.srcPlane[2] + at,
                                    jobs->alpha ? f.srcPlane[3] + at : nullptr};
-        uint64_t group = rowGroups[row] - 1;
-        uint32_t groupTile = 0;
+        // A row's groups cover it from left to right.
         int32_t x = 0;
-        // Pixels of the current group not yet summed start at groupStart.
-        int32_t groupStart = 0;
-        auto flush = [&](int32_t end) {
-            if (end == groupStart) return;
+        for (uint64_t group = rowGroups[row]; group < rowGroups[row + 1]; ++group) {
+            const int32_t n = static_cast<int32_t>(groups[group].pixels);
             uint32_t* g = sums + 4 * group;
-            const int32_t n = end - groupStart;
             if (jobs->alpha) {
-                for (int c = 0; c < 3; ++c)
-                    g[c] += sumWeighted(plane[c] + groupStart, plane[3] + groupStart, n);
-                g[3] += sumBytes(plane[3] + groupStart, n);
+                for (int c = 0; c < 3; ++c) g[c] = sumWeighted(plane[c] + x, plane[3] + x, n);
+                g[3] = sumBytes(plane[3] + x, n);
             } else {
-                for (int c = 0; c < 3; ++c) g[c] += sumBytes(plane[c] + groupStart, n);
+                for (int c = 0; c < 3; ++c) g[c] = sumBytes(plane[c] + x, n);
+                g[3] = 0;
             }
-            groupStart = end;
-        };
-        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
-            PlanSegment s;
-            const bool first = i == rowSlots[row];
-            i += static_cast<uint64_t>(decodeSegment(slots, i, &s));
-            if (first || s.tile != groupTile) {
-                flush(x);
-                ++group;
-                groupTile = s.tile;
-                memset(sums + 4 * group, 0, 16);
-            }
-            x += static_cast<int32_t>(s.length);
+            x += n;
         }
-        flush(x);
     }
 }
 

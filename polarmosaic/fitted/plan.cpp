@@ -639,6 +639,63 @@ bool spanIsPure(const Geometry& g, const Cache& c, int64_t xa, int64_t xb, int64
     return true;
 }
 
+// Where a pure span that starts at (x, y) ends, worked out in doubles from
+// the circles and spokes that bound it: the last x (eighths) at which
+// spanIsPure should still hold, or x when there is no estimate. Only an
+// estimate: the caller checks the span with spanIsPure.
+double pureSpanEnd(const Geometry& g, const Cache& c, int64_t x, int64_t y) {
+    const double fx = static_cast<double>(x);
+    if (c.ring == 0 || g.rings[c.ring].sectors < 3) return fx;
+    const uint64_t d2 = squareOf(x) + squareOf(y);
+    const double y2 = static_cast<double>(squareOf(y));
+    double end = 1e300;
+    // Squared distances the span must stay clear of: [lo, hi) each.
+    uint64_t lo[12], hi[12];
+    int n = 0;
+    lo[n] = 0, hi[n++] = c.ringLo;
+    lo[n] = c.ringHi, hi[n++] = UINT64_MAX;
+    if (g.ringLines) {
+        if (c.innerHi > c.innerLo) lo[n] = c.innerLo, hi[n++] = c.innerHi;
+        lo[n] = c.outerLo, hi[n++] = c.outerHi;
+    }
+    for (int32_t i = 0; i < c.nearCount; ++i) lo[n] = c.nearLo[i], hi[n++] = c.nearHi[i] + 1;
+    if (g.spokeLines) {
+        const int64_t close = g.halfLine8 + 4 * kMargin8;
+        lo[n] = 0, hi[n++] = 2 * squareOf(close) + 1;
+    }
+    if (x >= 0) {
+        // Growing distances: stay below the nearest band above.
+        uint64_t limit = UINT64_MAX;
+        for (int i = 0; i < n; ++i) {
+            if (lo[i] > d2 && lo[i] < limit) limit = lo[i];
+        }
+        if (limit != UINT64_MAX) end = sqrt(static_cast<double>(limit) - y2);
+    } else {
+        // Shrinking distances, up to the centre's column: stay above the
+        // nearest band below.
+        uint64_t limit = 0;
+        for (int i = 0; i < n; ++i) {
+            if (hi[i] <= d2 && hi[i] > limit) limit = hi[i];
+        }
+        const double left = static_cast<double>(limit) - y2;
+        end = left > 0 ? -sqrt(left) : 0.0;
+    }
+    // cross(u, x', y) = u.x y - u.y x', linear in x'.
+    const double margin = static_cast<double>(kMargin8 * kDirectionOne);
+    const double clear = g.spokeLines ? static_cast<double>(g.halfCross) + margin : margin;
+    const PlanDirection ua = g.u[c.a], ub = g.u[c.b];
+    const double fy = static_cast<double>(y);
+    if (ua.y > 0) {
+        const double at = (static_cast<double>(ua.x) * fy - clear) / static_cast<double>(ua.y);
+        end = at < end ? at : end;
+    }
+    if (ub.y < 0) {
+        const double at = (static_cast<double>(ub.x) * fy + clear) / static_cast<double>(ub.y);
+        end = at < end ? at : end;
+    }
+    return end;
+}
+
 void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out) {
     const PolarPlanSettings& s = g.head->settings;
     const int64_t y = 4 * int64_t(s.centreY2) - 8 * int64_t(row);
@@ -663,7 +720,20 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
             continue;
         }
         out->pure(c.tile, c.tile);
-        // Inside a tile, whole spans at once.
+        // Inside a tile, whole spans at once: first as far as the estimate
+        // of where the span ends, checked; failing that, by halving steps.
+        const double end = pureSpanEnd(g, cache, x, y);
+        if (end > static_cast<double>(x)) {
+            const double columns = floor((end - static_cast<double>(x)) / 8.0) - 1.0;
+            const int32_t room = s.width - 1 - col;
+            const int32_t ahead = columns < static_cast<double>(room) ? static_cast<int32_t>(columns) : room;
+            if (ahead <= 0) continue;
+            if (spanIsPure(g, cache, x, x + 8 * int64_t(ahead), y)) {
+                out->extend(ahead);
+                col += ahead;
+                continue;
+            }
+        }
         for (;;) {
             const int32_t last = col + step < s.width - 1 ? col + step : s.width - 1;
             if (last > col && spanIsPure(g, cache, x0 + 8 * int64_t(col), x0 + 8 * int64_t(last), y)) {
