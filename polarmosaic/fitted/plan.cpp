@@ -704,6 +704,10 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
     cache.sector = *sectorHint;
     // Pixels skipped at once inside a tile, grown while it works.
     int32_t step = 16;
+    int32_t endRing = -1;
+    uint32_t endTile = 0;
+    bool endLeft = false;
+    double end = 0.0;
     for (int32_t col = 0; col < s.width; ++col) {
         const int64_t x = x0 + 8 * int64_t(col);
         const uint64_t d2 = squareOf(x) + squareOf(y);
@@ -722,7 +726,13 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
         out->pure(c.tile, c.tile);
         // Inside a tile, whole spans at once: first as far as the estimate
         // of where the span ends, checked; failing that, by halving steps.
-        const double end = pureSpanEnd(g, cache, x, y);
+        // The estimate holds for the whole tile on this side of the centre.
+        if (endRing != cache.ring || endTile != cache.tile || endLeft != (x < 0)) {
+            endRing = cache.ring;
+            endTile = cache.tile;
+            endLeft = x < 0;
+            end = pureSpanEnd(g, cache, x, y);
+        }
         if (end > static_cast<double>(x)) {
             const double columns = floor((end - static_cast<double>(x)) / 8.0) - 1.0;
             const int32_t room = s.width - 1 - col;
