@@ -23,8 +23,9 @@ uint64_t alignUp(uint64_t n) { return (n + 15) & ~uint64_t(15); }
 uint64_t squareOf(int64_t v) { return static_cast<uint64_t>(v) * static_cast<uint64_t>(v); }
 
 // floor(sqrt(n)), exact: a double estimate, then corrected in integers.
+// (Squared distances stay far below 2^62: the signed conversion is the cheap one.)
 uint64_t isqrt64(uint64_t n) {
-    uint64_t r = static_cast<uint64_t>(sqrt(static_cast<double>(n)));
+    uint64_t r = static_cast<uint64_t>(sqrt(static_cast<double>(static_cast<int64_t>(n))));
     while (r > 0 && r * r > n) --r;
     while ((r + 1) * (r + 1) <= n) ++r;
     return r;
@@ -669,7 +670,7 @@ double pureSpanEnd(const Geometry& g, const Cache& c, int64_t x, int64_t y) {
         for (int i = 0; i < n; ++i) {
             if (lo[i] > d2 && lo[i] < limit) limit = lo[i];
         }
-        if (limit != UINT64_MAX) end = sqrt(static_cast<double>(limit) - y2);
+        if (limit != UINT64_MAX) end = sqrt(static_cast<double>(static_cast<int64_t>(limit)) - y2);
     } else {
         // Shrinking distances, up to the centre's column: stay above the
         // nearest band below.
@@ -677,7 +678,7 @@ double pureSpanEnd(const Geometry& g, const Cache& c, int64_t x, int64_t y) {
         for (int i = 0; i < n; ++i) {
             if (hi[i] <= d2 && hi[i] > limit) limit = hi[i];
         }
-        const double left = static_cast<double>(limit) - y2;
+        const double left = static_cast<double>(static_cast<int64_t>(limit)) - y2;
         end = left > 0 ? -sqrt(left) : 0.0;
     }
     // cross(u, x', y) = u.x y - u.y x', linear in x'.
@@ -734,7 +735,8 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
             end = pureSpanEnd(g, cache, x, y);
         }
         if (end > static_cast<double>(x)) {
-            const double columns = floor((end - static_cast<double>(x)) / 8.0) - 1.0;
+            // Positive: truncation is the floor.
+            const double columns = (end - static_cast<double>(x)) / 8.0 - 1.0;
             const int32_t room = s.width - 1 - col;
             const int32_t ahead = columns < static_cast<double>(room) ? static_cast<int32_t>(columns) : room;
             if (ahead <= 0) continue;
