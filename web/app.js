@@ -24,7 +24,7 @@ const REST_MS = 250;
 const $ = (id) => document.getElementById(id);
 const ui = {
   after: $('after'), before: $('before'), stage: $('stage'), divider: $('divider'),
-  dropHint: $('drop-hint'), compare: $('compare'), checksum: $('checksum'),
+  dropHint: $('drop-hint'), compare: $('compare'), checksum: $('checksum'), details: $('details'),
   pictureInfo: $('picture-info'), frameInfo: $('frame-info'), error: $('error'),
   file: $('file'), demo: $('demo'), format: $('format'), download: $('download'),
   reset: $('reset'), copyLink: $('copy-link'), toolCommand: $('tool-command'),
@@ -413,6 +413,10 @@ function bindControls() {
   }
   stage.addEventListener('pointerenter', showCentreMark);
   stage.addEventListener('pointerleave', showCentreMark);
+  ui.details.addEventListener('toggle', () => {
+    if (ui.details.open && shown && shown.kind === 'full' && result && result.query === shown.query
+      && !/^[0-9a-f]{16}$/.test(ui.checksum.textContent)) showChecksum('');
+  });
   ui.reset.addEventListener('click', () => {
     settings = { ...DEFAULTS };
     showSettings(settings);
@@ -699,7 +703,7 @@ function showFrame(reply, kind) {
   const ms = (v) => (v >= 1000 ? `${(v / 1000).toFixed(2)} s` : `${v.toFixed(1)} ms`);
   if (kind === 'full') {
     result = { width: reply.width, height: reply.height, pixels: new Uint8ClampedArray(reply.pixels), query: reply.query };
-    ui.checksum.textContent = reply.checksum;
+    showChecksum(reply.checksum);
     const plan = settings.geometry !== 'classic' ? `, plan ${reply.planBuilt ? 'built' : 'kept'}` : '';
     ui.frameInfo.textContent = `full size, ${reply.width} × ${reply.height}: ${ms(reply.workerMs)} in the worker (${buildName} build${plan})`;
     document.body.dataset.planBuilds = String(reply.planBuilds);
@@ -709,6 +713,21 @@ function showFrame(reply, kind) {
     ui.frameInfo.textContent = `preview, ${reply.width} × ${reply.height}: ${ms(reply.workerMs)} in the worker; full size on its way`;
   }
   document.body.dataset.shown = kind;
+}
+
+// The checksum is a developer's figure: it costs a pass over the full-size
+// result, so it is worked out only while the details section is open.
+function showChecksum(checksum) {
+  if (checksum) {
+    ui.checksum.textContent = checksum;
+    return;
+  }
+  ui.checksum.textContent = '…';
+  if (!ui.details.open || !result) return;
+  const query = result.query;
+  call(worker, { type: 'checksum', query }).then((reply) => {
+    if (reply.checksum && result && result.query === query) ui.checksum.textContent = reply.checksum;
+  }, () => {});
 }
 
 function requestFrame(kind) {
@@ -723,7 +742,7 @@ function requestFrame(kind) {
     job.expected = lastFullMsPerPixel * picture.width * picture.height;
   }
   call(kind === 'full' ? worker : previewWorker, {
-    type: 'render', id: nextId++, settings: text, query, full: kind === 'full',
+    type: 'render', id: nextId++, settings: text, query, full: kind === 'full', checksum: ui.details.open,
     shownSize: working ? [working.width, working.height] : null,
   }).then((reply) => {
     if (kind === 'full') {
@@ -883,7 +902,8 @@ async function startWorker(build) {
 // of its own holding the built-in picture at one size: start, frame (the
 // page's render request: settings from the table's defaults and the
 // changes given, the result made smaller for the screen and, for a
-// full-size frame, copied out for downloads with its checksum), stop.
+// full-size frame, copied out for downloads; no checksum, as while the
+// details section is closed), stop.
 const benchWorkers = {};
 window.polarmosaicBenchStart = async (name, build, width, height) => {
   if (benchWorkers[name]) benchWorkers[name].terminate();

@@ -146,7 +146,7 @@ const handlers = {
     const shown = dw === width && dh === height ? pixels || output().slice() : shrink(1, dw, dh);
     const reply = {
       id: msg.id, query: msg.query, width, height, shownWidth: dw, shownHeight: dh, shown: shown.buffer,
-      checksum: msg.full ? cString(wasm.pm_checksum()) : '', ms: r.ms, shrinkMs: performance.now() - t0,
+      checksum: msg.full && msg.checksum ? cString(wasm.pm_checksum()) : '', ms: r.ms, shrinkMs: performance.now() - t0,
       effectMs: r.effectMs, planBuilds: r.planBuilds, planBuilt: r.planBuilt, transfer: [shown.buffer],
     };
     if (pixels) {
@@ -166,6 +166,13 @@ const handlers = {
     const after = renderedQuery !== null && renderedQuery === msg.query ? shrink(1, dw, dh) : null;
     const transfer = after ? [before.buffer, after.buffer] : [before.buffer];
     return { shownWidth: dw, shownHeight: dh, before: before.buffer, after: after && after.buffer, transfer };
+  },
+
+  // The checksum of the full-size result for query, when it is still the
+  // module's output ('' when a newer frame has replaced it).
+  checksum(msg) {
+    const current = renderedQuery !== null && renderedQuery === msg.query;
+    return { query: msg.query, checksum: current ? cString(wasm.pm_checksum()) : '' };
   },
 
   // The built-in picture at a size, for the benchmark's frames.

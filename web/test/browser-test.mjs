@@ -56,11 +56,16 @@ function check(ok, what, detail = '') {
   console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${detail ? `: ${detail}` : ''}`);
 }
 
+// Waits for the full-size result of the address; the checksum is worked
+// out once the details section is open, so that is opened too.
 async function settled(page) {
   await page.waitForFunction(
     () => !document.body.dataset.busy && document.body.dataset.rendered === location.search.slice(1)
       && document.getElementById('error').hidden,
     { timeout: 120000, polling: 50 });
+  await page.evaluate(() => { document.getElementById('details').open = true; });
+  await page.waitForFunction(() => /^[0-9a-f]{16}$/.test(document.getElementById('checksum').textContent),
+    { timeout: 30000, polling: 20 });
   return page.evaluate(() => ({
     checksum: document.getElementById('checksum').textContent,
     frame: document.getElementById('frame-info').textContent,
@@ -164,6 +169,10 @@ try {
     page.on('pageerror', (e) => problems.push(e.message));
     await page.setViewport({ width: 1280, height: 900 });
     await page.goto(`${origin}/index.html?build=${build}&geometry=classic`);
+    await page.waitForFunction(() => !document.body.dataset.busy && document.body.dataset.rendered === location.search.slice(1),
+      { timeout: 120000, polling: 50 });
+    const closedChecksum = await page.$eval('#checksum', (e) => e.textContent);
+    check(closedChecksum === '…', `${build}: no checksum is worked out while the details are closed`, closedChecksum);
     let state = await settled(page);
     const geometries = await page.$$eval('#geometry option:not([disabled])', (o) => o.map((e) => e.value));
     check(state.frame.includes(`${build} build`), `${build}: the page runs the ${build} build`, state.frame);
