@@ -6,6 +6,9 @@
 //   Planned/plan+frame/threads:<n>/<size>  polarPlanMeasure, polarPlanBuild
 //                                          and polarPlanFrame, in memory
 //                                          sized beforehand (a host keeps it)
+//   Planned/rebuilt+frame/threads:1/<size> polarPlanMeasureAndBuild (one walk
+//                                          in that memory, as a host on one
+//                                          thread does) and polarPlanFrame
 //   Planned/opencv/threads:<n>/<size>      the OpenCV round trip of
 //                                          bench_opencv.h, the yardstick
 //   Planned/memory/<grid>/<size>           one measure and build on one
@@ -99,6 +102,13 @@ struct Plan {
               "polarPlanMeasure");
         if (measured != size) Fail("the plan measured a different size on another thread count");
         Check(polarPlanBuild(bytes.get(), size, runner, runner_data), "polarPlanBuild");
+    }
+
+    // Measures and builds the plan in place in one walk, on this thread.
+    void BuildInOneWalk() {
+        size_t built = 0;
+        Check(polarPlanMeasureAndBuild(&settings, bytes.get(), size, &built), "polarPlanMeasureAndBuild");
+        if (built != size) Fail("the plan built in one walk has a different size");
     }
 };
 
@@ -213,6 +223,19 @@ void BM_PlanFrame(benchmark::State& state, Size s, int threads) {
     SetCounters(state, s, plan);
 }
 
+void BM_RebuiltFrame(benchmark::State& state, Size s) {
+    Plan plan(DefaultSettings(s));
+    FrameCall call(s);
+    for (auto _ : state) {
+        plan.BuildInOneWalk();
+        call.Run(plan, nullptr, nullptr);
+        benchmark::DoNotOptimize(call.out[0].data());
+        benchmark::ClobberMemory();
+    }
+    CheckSameBytes(call, s, 1, "the plan built in one walk and frame");
+    SetCounters(state, s, plan);
+}
+
 void BM_Memory(benchmark::State& state, Size s, bool finest) {
     Plan plan(finest ? FinestSettings(s) : DefaultSettings(s));
     for (auto _ : state) {
@@ -244,6 +267,9 @@ int RegisterPlanned() {
             const std::string t = "/threads:" + std::to_string(threads) + "/" + size;
             Timed(benchmark::RegisterBenchmark(("Planned/frame" + t).c_str(), BM_Frame, s, threads));
             Timed(benchmark::RegisterBenchmark(("Planned/plan+frame" + t).c_str(), BM_PlanFrame, s, threads));
+            if (threads == 1)
+                Timed(
+                    benchmark::RegisterBenchmark(("Planned/rebuilt+frame" + t).c_str(), BM_RebuiltFrame, s));
 #if POLARMOSAIC_BENCH_OPENCV
             Timed(benchmark::RegisterBenchmark(("Planned/opencv" + t).c_str(), BM_OpenCv, s, threads));
 #endif

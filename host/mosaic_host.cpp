@@ -473,11 +473,50 @@ uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& optio
     return measured_plan_bytes_ + polarPlanScratchBytes(measured_.get());
 }
 
+// Builds the plan for settings on this thread, in one walk when the plan
+// memory of the last build holds it; otherwise grows that memory (with a
+// quarter to spare for the next geometry) and builds the measured plan.
+bool MosaicHost::BuildInOneWalk(const PolarPlanSettings& settings, std::string* error) {
+    int status = checkPolarPlanSettings(&settings);
+    if (status != POLARMOSAIC_OK) {
+        if (error) *error = RefusedOptions(status);
+        return false;
+    }
+    const size_t head_bytes = polarPlanHeadBytes(&settings);
+    plan_.Reserve(head_bytes);
+    size_t plan_bytes = 0;
+    status = polarPlanMeasureAndBuild(&settings, plan_.bytes.get(), plan_.capacity, &plan_bytes);
+    if (status == POLARMOSAIC_PLAN_TOO_SMALL) {
+        std::unique_ptr<uint8_t[]> head(new uint8_t[head_bytes]);
+        memcpy(head.get(), plan_.bytes.get(), head_bytes);
+        uint8_t* plan = plan_.Reserve(plan_bytes + plan_bytes / 4);
+        memcpy(plan, head.get(), head_bytes);
+        status = polarPlanBuild(plan, plan_bytes, nullptr, nullptr);
+    }
+    if (status != POLARMOSAIC_OK) {
+        if (error) *error = RefusedOptions(status);
+        return false;
+    }
+    plan_bytes_ = plan_bytes;
+    plan_settings_ = settings;
+    plan_ready_ = true;
+    ++plan_builds_;
+    scratch_.resize(polarPlanScratchBytes(plan_.bytes.get()));
+    return true;
+}
+
 // The fitted geometry: the picture planes are the classic ones (the input in
 // inPlane, the result in outPlane, as the conversions expect). The plan is
 // kept while the size and the geometry settings stay the same.
 bool MosaicHost::PrepareFitted(const MosaicOptions& options, std::string* error) {
     const PolarPlanSettings settings = PlanSettingsFor(width_, height_, options);
+    const bool measured = measured_ && SameSettings(settings, measured_settings_);
+    if ((!plan_ready_ || !SameSettings(settings, plan_settings_)) && !pool_ && !measured) {
+        // On one thread: measure and build in one walk in the last plan's
+        // memory (a new geometry of the same picture mostly fits).
+        plan_ready_ = false;
+        if (!BuildInOneWalk(settings, error)) return false;
+    }
     if (!plan_ready_ || !SameSettings(settings, plan_settings_)) {
         plan_ready_ = false;
         if (!MeasureInto(settings, error)) return false;

@@ -324,6 +324,7 @@ private:
     size_t measured_plan_bytes_ = 0;
     PolarPlanSettings measured_settings_ = {};
     bool MeasureInto(const PolarPlanSettings& settings, std::string* error);
+    bool BuildInOneWalk(const PolarPlanSettings& settings, std::string* error);
     std::vector<uint8_t> scratch_;
     PlaneBuffer alpha_planes_[2];
     PolarPlanFrame frame_ = {};

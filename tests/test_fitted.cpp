@@ -737,6 +737,64 @@ TEST(FittedCalls, EveryRunnerGivesTheBytesOfNoRunner) {
     }
 }
 
+// One walk: in memory that holds the plan, the plan of measure and build,
+// byte for byte; in less, the size needed and a measured head that builds
+// that plan; never a byte past the memory given.
+TEST(FittedCalls, OneWalkBuildsThePlanOfMeasureAndBuild) {
+    std::mt19937 rng(31);
+    auto pick = [&](int lo, int hi) {
+        return lo + static_cast<int>(rng() % static_cast<uint32_t>(hi - lo + 1));
+    };
+    for (int i = 0; i < 60; ++i) {
+        const int w = pick(1, i < 50 ? 200 : 700), h = pick(1, i < 50 ? 200 : 500);
+        PolarPlanSettings s = settingsFor(w, h, pick(1, 4) == 1 ? pick(1, 6) : pick(1, 120), pick(1, 40),
+                                          pick(1, 4), pick(1, 4) == 1 ? pick(0, 60) : pick(0, 8));
+        s.centreX2 = pick(0, 2 * (w - 1)), s.centreY2 = pick(0, 2 * (h - 1));
+        s.angle = pick(0, 359999);
+        s.hardEdges = pick(0, 4) == 0;
+        SCOPED_TRACE(describe(s, FittedPicture(1, 1, false)));
+        Plan twoWalks;
+        ASSERT_EQ(makePlan(s, &twoWalks), POLARMOSAIC_OK);
+        const size_t headBytes = polarPlanHeadBytes(&s);
+        size_t planBytes = 0;
+        std::vector<uint64_t> head = wordsFor(headBytes);
+        ASSERT_EQ(polarPlanMeasure(&s, head.data(), headBytes, nullptr, nullptr, &planBytes), POLARMOSAIC_OK);
+        const size_t rooms[] = {planBytes + 40, planBytes, planBytes - 8,
+                                planBytes / 2,  headBytes, headBytes - 8};
+        for (size_t room : rooms) {
+            std::vector<uint64_t> memory(room / 8 + 2, 0x5a5a5a5a5a5a5a5aull);
+            size_t needed = 0;
+            const int status = polarPlanMeasureAndBuild(&s, memory.data(), room, &needed);
+            EXPECT_EQ(memory[room / 8], 0x5a5a5a5a5a5a5a5aull) << "room " << room;
+            if (room >= planBytes) {
+                ASSERT_EQ(status, POLARMOSAIC_OK) << "room " << room;
+                ASSERT_EQ(needed, planBytes);
+                // The gaps between the arrays differ: compare what a frame makes.
+                const FittedPicture in = noise(w, h, false, 9);
+                FrameBuffers a(in, FittedColours(), 3), b(in, FittedColours(), 3);
+                std::vector<uint8_t> scratch(polarPlanScratchBytes(memory.data()));
+                ASSERT_EQ(
+                    polarPlanFrame(memory.data(), &a.frame, scratch.data(), scratch.size(), nullptr, nullptr),
+                    POLARMOSAIC_OK);
+                ASSERT_EQ(polarPlanFrame(twoWalks.data(), &b.frame, scratch.data(), scratch.size(), nullptr,
+                                         nullptr),
+                          POLARMOSAIC_OK);
+                EXPECT_EQ(firstDifference(a.result(), b.result()), "") << "room " << room;
+            } else {
+                EXPECT_EQ(status, POLARMOSAIC_PLAN_TOO_SMALL) << "room " << room;
+                EXPECT_EQ(needed, room < headBytes ? headBytes : planBytes) << "room " << room;
+                if (room < headBytes) continue;
+                Plan again;
+                again.words = wordsFor(planBytes);
+                std::memcpy(again.data(), memory.data(), headBytes);
+                ASSERT_EQ(polarPlanBuild(again.data(), planBytes, nullptr, nullptr), POLARMOSAIC_OK);
+                EXPECT_EQ(std::memcmp(again.data(), twoWalks.data(), planBytes), 0) << "room " << room;
+            }
+        }
+        if (HasFailure()) break;
+    }
+}
+
 TEST(FittedCalls, RefusalsWriteNothing) {
     const PolarPlanSettings good = settingsFor(40, 30, 36, 4, 2, 3);
     const FittedPicture in = noise(40, 30, true, 9);

@@ -25,7 +25,8 @@ uint64_t squareOf(int64_t v) { return static_cast<uint64_t>(v) * static_cast<uin
 // floor(sqrt(n)), exact: a double estimate, then corrected in integers.
 // (Squared distances stay far below 2^62: the signed conversion is the cheap one.)
 uint64_t isqrt64(uint64_t n) {
-    uint64_t r = static_cast<uint64_t>(sqrt(static_cast<double>(static_cast<int64_t>(n))));
+    uint64_t r =
+        static_cast<uint64_t>(static_cast<int64_t>(sqrt(static_cast<double>(static_cast<int64_t>(n)))));
     while (r > 0 && r * r > n) --r;
     while ((r + 1) * (r + 1) <= n) ++r;
     return r;
@@ -416,16 +417,19 @@ struct Segmenter {
 // Of the samples' sources, the most frequent (ties to the lower source) as
 // a, the most frequent of the rest as b (a when there is none), and the
 // weight of b: the samples that are not a.
-void pickTwo(const uint32_t* source, const int* count, int kinds, uint32_t* a, uint32_t* b, uint32_t* weight) {
+void pickTwo(const uint32_t* source, const int* count, int kinds, uint32_t* a, uint32_t* b,
+             uint32_t* weight) {
     int best = -1;
     for (int k = 0; k < kinds; ++k) {
         if (count[k] == 0) continue;
-        if (best < 0 || count[k] > count[best] || (count[k] == count[best] && source[k] < source[best])) best = k;
+        if (best < 0 || count[k] > count[best] || (count[k] == count[best] && source[k] < source[best]))
+            best = k;
     }
     int second = -1;
     for (int k = 0; k < kinds; ++k) {
         if (k == best || count[k] == 0) continue;
-        if (second < 0 || count[k] > count[second] || (count[k] == count[second] && source[k] < source[second]))
+        if (second < 0 || count[k] > count[second] ||
+            (count[k] == count[second] && source[k] < source[second]))
             second = k;
     }
     *a = source[best];
@@ -434,7 +438,14 @@ void pickTwo(const uint32_t* source, const int* count, int kinds, uint32_t* a, u
 }
 
 // Sample kinds when all 16 samples lie in the centre's ring and tile.
-enum SampleKind { kSampleTile, kSampleInnerRing, kSampleOuterRing, kSampleSpokeA, kSampleSpokeB, kSampleKinds };
+enum SampleKind {
+    kSampleTile,
+    kSampleInnerRing,
+    kSampleOuterRing,
+    kSampleSpokeA,
+    kSampleSpokeB,
+    kSampleKinds
+};
 
 // A test over the 4 x 4 samples as a 16-bit mask, bit 4 * sy + sx. The
 // samples' squared distances and cross products are sums of a column term
@@ -461,7 +472,8 @@ struct SampleSums {
         if (least >= t) return 0;
         uint32_t mask = 0;
         for (int sy = 0; sy < 4; ++sy) {
-            for (int sx = 0; sx < 4; ++sx) mask |= static_cast<uint32_t>(col[sx] + row[sy] < t) << (4 * sy + sx);
+            for (int sx = 0; sx < 4; ++sx)
+                mask |= static_cast<uint32_t>(col[sx] + row[sy] < t) << (4 * sy + sx);
         }
         return mask;
     }
@@ -555,7 +567,8 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
             const int32_t line[kSampleKinds] = {0, centre.ring, centre.ring + 1, centre.a, centre.b};
             for (int k = kSampleInnerRing; k < kSampleKinds; ++k) {
                 if (count[k] != 0)
-                    source[k] = lineSource(g, k <= kSampleOuterRing ? kRingLine : kSpokeLine, line[k], x, y, d2);
+                    source[k] =
+                        lineSource(g, k <= kSampleOuterRing ? kRingLine : kSpokeLine, line[k], x, y, d2);
             }
             // Two kinds can share a source (a line's middle band): merge them.
             for (int k = 1; k < kSampleKinds; ++k) {
@@ -825,6 +838,78 @@ void buildJob(void* data, uint32_t index) {
     }
 }
 
+// The head of a plan: settings, rings and spoke directions; rows unmeasured.
+PlanHead* layOutHead(const PolarPlanSettings* s, const Layout& l, void* plan) {
+    memset(plan, 0, static_cast<size_t>(l.headBytes));
+    PlanHead* head = static_cast<PlanHead*>(plan);
+    head->magic = kPlanMagic;
+    head->settings = *s;
+    head->rings = l.rings;
+    head->tiles = static_cast<int32_t>(l.tiles);
+    const bool lines = linesDrawn(*s);
+    head->halfLine8 = 4 * s->borderWidth;
+    head->ringLines = lines && s->borderMode != POLARMOSAIC_BORDER_SPOKES;
+    head->spokeLines = lines && s->borderMode != POLARMOSAIC_BORDER_RINGS;
+    head->lastBand = s->borderWidth / 2;
+    head->ringsOffset = l.ringsOffset;
+    head->directionsOffset = l.directionsOffset;
+    head->rowSlotsOffset = l.rowSlotsOffset;
+    head->rowGroupsOffset = l.rowGroupsOffset;
+    head->tilePixelsOffset = l.tilePixelsOffset;
+    head->headBytes = l.headBytes;
+
+    PlanRing* rings = planArray<PlanRing>(plan, l.ringsOffset);
+    int32_t base = 1;
+    rings[0] = {1, s->sectors, 0, 0};
+    for (int32_t j = 1; j <= l.rings; ++j) {
+        const int32_t n = ringSectors(s->sectors, j);
+        rings[j] = {n, s->sectors / n, base, 0};
+        base += n;
+    }
+    PlanDirection* u = planArray<PlanDirection>(plan, l.directionsOffset);
+    for (int32_t k = 0; k < s->sectors; ++k) {
+        double turn = static_cast<double>(k) / static_cast<double>(s->sectors) +
+                      static_cast<double>(s->angle) / 360000.0;
+        turn -= floor(turn);
+        double sine, cosine;
+        sinCosOfFloat(static_cast<float>(turn * kTwoPi), &sine, &cosine);
+        u[k].x = llround(cosine * static_cast<double>(kDirectionOne));
+        u[k].y = llround(sine * static_cast<double>(kDirectionOne));
+    }
+    if (s->sectors == 2) {
+        u[1].x = -u[0].x;
+        u[1].y = -u[0].y;
+    }
+    u[s->sectors] = u[0];
+    return head;
+}
+
+// Totals and offsets of a plan whose rows are counted (cumulative rowSlots
+// and rowGroups): the plan is then measured.
+int finishMeasure(PlanHead* head, size_t* planBytes) {
+    const uint64_t* rowSlots = planArray<uint64_t>(head, head->rowSlotsOffset);
+    const uint64_t* rowGroups = planArray<uint64_t>(head, head->rowGroupsOffset);
+    head->slots = rowSlots[head->settings.height];
+    head->groups = rowGroups[head->settings.height];
+    if (head->slots > uint64_t(kMaxPlanSlots)) return POLARMOSAIC_PLAN_TOO_LARGE;
+    head->slotsOffset = head->headBytes;
+    head->groupsOffset = alignUp(head->slotsOffset + head->slots * sizeof(PlanSlot));
+    head->planBytes = alignUp(head->groupsOffset + head->groups * sizeof(PlanGroup));
+    if (head->planBytes > SIZE_MAX / 2) return POLARMOSAIC_PLAN_TOO_LARGE;
+    head->measured = 1;
+    *planBytes = static_cast<size_t>(head->planBytes);
+    return POLARMOSAIC_OK;
+}
+
+// The pixels of each tile, from the groups of a built plan.
+void countTilePixels(void* plan) {
+    const PlanHead* head = static_cast<const PlanHead*>(plan);
+    uint32_t* tilePixels = planArray<uint32_t>(plan, head->tilePixelsOffset);
+    memset(tilePixels, 0, sizeof(uint32_t) * static_cast<size_t>(head->tiles));
+    const PlanGroup* groups = planArray<PlanGroup>(plan, head->groupsOffset);
+    for (uint64_t i = 0; i < head->groups; ++i) tilePixels[groups[i].tile] += groups[i].pixels;
+}
+
 }  // namespace
 
 namespace polarmosaic_detail {
@@ -885,48 +970,7 @@ extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t h
     Layout l;
     computeLayout(*s, &l);
     if (headBytes < l.headBytes) return POLARMOSAIC_PLAN_TOO_SMALL;
-    memset(plan, 0, static_cast<size_t>(l.headBytes));
-    PlanHead* head = static_cast<PlanHead*>(plan);
-    head->magic = kPlanMagic;
-    head->settings = *s;
-    head->rings = l.rings;
-    head->tiles = static_cast<int32_t>(l.tiles);
-    const bool lines = linesDrawn(*s);
-    head->halfLine8 = 4 * s->borderWidth;
-    head->ringLines = lines && s->borderMode != POLARMOSAIC_BORDER_SPOKES;
-    head->spokeLines = lines && s->borderMode != POLARMOSAIC_BORDER_RINGS;
-    head->lastBand = s->borderWidth / 2;
-    head->ringsOffset = l.ringsOffset;
-    head->directionsOffset = l.directionsOffset;
-    head->rowSlotsOffset = l.rowSlotsOffset;
-    head->rowGroupsOffset = l.rowGroupsOffset;
-    head->tilePixelsOffset = l.tilePixelsOffset;
-    head->headBytes = l.headBytes;
-
-    PlanRing* rings = planArray<PlanRing>(plan, l.ringsOffset);
-    int32_t base = 1;
-    rings[0] = {1, s->sectors, 0, 0};
-    for (int32_t j = 1; j <= l.rings; ++j) {
-        const int32_t n = ringSectors(s->sectors, j);
-        rings[j] = {n, s->sectors / n, base, 0};
-        base += n;
-    }
-    PlanDirection* u = planArray<PlanDirection>(plan, l.directionsOffset);
-    for (int32_t k = 0; k < s->sectors; ++k) {
-        double turn = static_cast<double>(k) / static_cast<double>(s->sectors) +
-                      static_cast<double>(s->angle) / 360000.0;
-        turn -= floor(turn);
-        double sine, cosine;
-        sinCosOfFloat(static_cast<float>(turn * kTwoPi), &sine, &cosine);
-        u[k].x = llround(cosine * static_cast<double>(kDirectionOne));
-        u[k].y = llround(sine * static_cast<double>(kDirectionOne));
-    }
-    if (s->sectors == 2) {
-        u[1].x = -u[0].x;
-        u[1].y = -u[0].y;
-    }
-    u[s->sectors] = u[0];
-
+    PlanHead* head = layOutHead(s, l, plan);
     RowJobs jobs = {head, nullptr, geometryOf(head), static_cast<int32_t>(planJobs(s->height)), 0};
     const int ran = runPlanJobs(runner, runnerData, &jobs, measureJob, static_cast<uint32_t>(jobs.jobs));
     if (ran != POLARMOSAIC_OK) return ran;
@@ -938,16 +982,7 @@ extern "C" int polarPlanMeasure(const PolarPlanSettings* s, void* plan, size_t h
         rowSlots[row + 1] += rowSlots[row];
         rowGroups[row + 1] += rowGroups[row];
     }
-    head->slots = rowSlots[s->height];
-    head->groups = rowGroups[s->height];
-    if (head->slots > uint64_t(kMaxPlanSlots)) return POLARMOSAIC_PLAN_TOO_LARGE;
-    head->slotsOffset = l.headBytes;
-    head->groupsOffset = alignUp(head->slotsOffset + head->slots * sizeof(PlanSlot));
-    head->planBytes = alignUp(head->groupsOffset + head->groups * sizeof(PlanGroup));
-    if (head->planBytes > SIZE_MAX / 2) return POLARMOSAIC_PLAN_TOO_LARGE;
-    head->measured = 1;
-    *planBytes = static_cast<size_t>(head->planBytes);
-    return POLARMOSAIC_OK;
+    return finishMeasure(head, planBytes);
 }
 
 extern "C" int polarPlanBuild(void* plan, size_t planBytes, PolarMosaicRunner runner, void* runnerData) {
@@ -960,11 +995,66 @@ extern "C" int polarPlanBuild(void* plan, size_t planBytes, PolarMosaicRunner ru
     const int ran = runPlanJobs(runner, runnerData, &jobs, buildJob, static_cast<uint32_t>(jobs.jobs));
     if (ran != POLARMOSAIC_OK) return ran;
     if (jobs.failed) return POLARMOSAIC_BAD_PLAN;
-    uint32_t* tilePixels = planArray<uint32_t>(plan, head->tilePixelsOffset);
-    memset(tilePixels, 0, sizeof(uint32_t) * static_cast<size_t>(head->tiles));
-    const PlanGroup* groups = planArray<PlanGroup>(plan, head->groupsOffset);
-    for (uint64_t i = 0; i < head->groups; ++i) tilePixels[groups[i].tile] += groups[i].pixels;
+    countTilePixels(plan);
     writable->measured = 2;
+    return POLARMOSAIC_OK;
+}
+
+extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, size_t bytes,
+                                        size_t* planBytes) {
+    const int status = checkPolarPlanSettings(s);
+    if (status != POLARMOSAIC_OK) return status;
+    if (plan == nullptr || planBytes == nullptr) return POLARMOSAIC_NULL_RECORD;
+    Layout l;
+    computeLayout(*s, &l);
+    if (bytes < l.headBytes) {
+        *planBytes = static_cast<size_t>(l.headBytes);
+        return POLARMOSAIC_PLAN_TOO_SMALL;
+    }
+    PlanHead* head = layOutHead(s, l, plan);
+    const Geometry geometry = geometryOf(head);
+    uint64_t* rowSlots = planArray<uint64_t>(plan, l.rowSlotsOffset);
+    uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
+    // The rows' segments go one after the other from the end of the head;
+    // once they no longer fit, the rest of the rows are only counted.
+    PlanSlot* slots = planArray<PlanSlot>(plan, l.headBytes);
+    const uint64_t room = (bytes - l.headBytes) / sizeof(PlanSlot);
+    bool fits = true;
+    int32_t hint = 0;
+    for (int32_t row = 0; row < s->height; ++row) {
+        if (row % kPlanRowsPerJob == 0) hint = 0;  // as the jobs of polarPlanBuild do
+        Segmenter segments = {};
+        if (fits) {
+            segments.slots = slots + rowSlots[row];
+            segments.slotRoom = room - rowSlots[row];
+        }
+        walkRow(geometry, row, &hint, &segments);
+        fits = fits && !segments.overflow;
+        rowSlots[row + 1] = rowSlots[row] + segments.slotCount;
+        rowGroups[row + 1] = rowGroups[row] + segments.groupCount;
+    }
+    const int measured = finishMeasure(head, planBytes);
+    if (measured != POLARMOSAIC_OK) return measured;
+    if (!fits || bytes < head->planBytes) return POLARMOSAIC_PLAN_TOO_SMALL;
+    // The groups, from the segments: runs of segments with one tile.
+    PlanGroup* groups = planArray<PlanGroup>(plan, head->groupsOffset);
+    uint64_t group = 0;
+    for (int32_t row = 0; row < s->height; ++row) {
+        const uint64_t rowFirst = group;
+        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1]; ++i) {
+            const PlanSlot slot = slots[i];
+            const uint32_t kind = slot.head & kSlotKindMask;
+            const uint32_t tile = slot.head & kSlotTileMask;
+            const uint32_t pixels = kind == kBlendSlot     ? 1u
+                                    : kind == kLineRunSlot ? slot.tail & 0xffffu
+                                                           : slot.tail;
+            if (kind == kBlendSlot) ++i;
+            if (group == rowFirst || groups[group - 1].tile != tile) groups[group++] = {tile, 0};
+            groups[group - 1].pixels += pixels;
+        }
+    }
+    countTilePixels(plan);
+    head->measured = 2;
     return POLARMOSAIC_OK;
 }
 

@@ -321,46 +321,57 @@ TEST(HostResult, FittedEqualsDirectModuleCall) {
         {99, 101, 13, 9, 3, 4, 196, 0, -90.0, true, 3}, {320, 240, 17, 30, 4, 5, 100, 300, 725.25, false, 3},
         {2, 2, 1, 1, 1, 0, -1, -1, 0.0, false, 4},      {37, 5, 40, 2, 2, 1, 0, 8, 359.9995, true, 3},
     };
-    for (const auto& c : cases) {
-        MosaicOptions options;
-        options.sectors = c.sectors;
-        options.ringWidth = c.ring;
-        options.borderMode = c.mode;
-        options.borderWidth = c.border_width;
-        options.borderColor[0] = 200;
-        options.borderColor[1] = 40;
-        options.borderColor[2] = 90;
-        options.centreX2 = c.centre_x2;
-        options.centreY2 = c.centre_y2;
-        options.angle = c.angle;
-        options.hardEdges = c.hard;
-        PolarPlanSettings settings;
-        polarPlanDefaults(&settings, c.width, c.height, c.sectors, c.ring, c.mode, c.border_width);
-        if (c.centre_x2 >= 0) settings.centreX2 = c.centre_x2;
-        if (c.centre_y2 >= 0) settings.centreY2 = c.centre_y2;
-        // Degrees to thousandths, rounded, in 0 .. 360000.
-        settings.angle =
-            static_cast<int32_t>(std::lround(std::fmod(std::fmod(c.angle, 360.0) + 360.0, 360.0) * 1000.0)) %
-            360000;
-        settings.hardEdges = c.hard;
-        std::vector<uint8_t> input = pmtest::Pattern(c.width, c.height * c.channels, 3).px;
-        input.resize(static_cast<size_t>(c.width) * c.height * c.channels);
-        const std::vector<uint8_t> expected =
-            DirectFitted(input, c.channels, c.width, c.height, settings, options);
+    // One thread builds in one walk in the memory of the last plan (kept
+    // across the cases, which grow and shrink it); two, measure and build.
+    for (int threads : {1, 2}) {
+        MosaicHost kept;
+        for (const auto& c : cases) {
+            MosaicOptions options;
+            options.threads = threads;
+            options.sectors = c.sectors;
+            options.ringWidth = c.ring;
+            options.borderMode = c.mode;
+            options.borderWidth = c.border_width;
+            options.borderColor[0] = 200;
+            options.borderColor[1] = 40;
+            options.borderColor[2] = 90;
+            options.centreX2 = c.centre_x2;
+            options.centreY2 = c.centre_y2;
+            options.angle = c.angle;
+            options.hardEdges = c.hard;
+            PolarPlanSettings settings;
+            polarPlanDefaults(&settings, c.width, c.height, c.sectors, c.ring, c.mode, c.border_width);
+            if (c.centre_x2 >= 0) settings.centreX2 = c.centre_x2;
+            if (c.centre_y2 >= 0) settings.centreY2 = c.centre_y2;
+            // Degrees to thousandths, rounded, in 0 .. 360000.
+            settings.angle = static_cast<int32_t>(
+                                 std::lround(std::fmod(std::fmod(c.angle, 360.0) + 360.0, 360.0) * 1000.0)) %
+                             360000;
+            settings.hardEdges = c.hard;
+            std::vector<uint8_t> input = pmtest::Pattern(c.width, c.height * c.channels, 3).px;
+            input.resize(static_cast<size_t>(c.width) * c.height * c.channels);
+            const std::vector<uint8_t> expected =
+                DirectFitted(input, c.channels, c.width, c.height, settings, options);
 
-        MosaicHost host;
-        std::string error;
-        ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-        std::vector<uint8_t> got = input;
-        const ptrdiff_t stride = static_cast<ptrdiff_t>(c.width) * c.channels;
-        host.Apply(got.data(), stride, got.data(), stride, c.channels);
-        EXPECT_TRUE(got == expected) << c.width << " x " << c.height;
-        options.borderColor[1] = 41;
-        ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-        EXPECT_EQ(host.plan_builds(), 1);
-        options.angle += 1.0;
-        ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
-        EXPECT_EQ(host.plan_builds(), 2);
+            MosaicHost host;
+            std::string error;
+            ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+            std::vector<uint8_t> got = input;
+            const ptrdiff_t stride = static_cast<ptrdiff_t>(c.width) * c.channels;
+            host.Apply(got.data(), stride, got.data(), stride, c.channels);
+            EXPECT_TRUE(got == expected) << c.width << " x " << c.height << ", " << threads << " threads";
+            ASSERT_TRUE(kept.Prepare(c.width, c.height, options, &error)) << error;
+            got = input;
+            kept.Apply(got.data(), stride, got.data(), stride, c.channels);
+            EXPECT_TRUE(got == expected)
+                << c.width << " x " << c.height << ", " << threads << " threads, kept";
+            options.borderColor[1] = 41;
+            ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+            EXPECT_EQ(host.plan_builds(), 1);
+            options.angle += 1.0;
+            ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
+            EXPECT_EQ(host.plan_builds(), 2);
+        }
     }
     const struct {
         int sectors, ring, centre_x2;

@@ -138,6 +138,17 @@ POLARMOSAIC_API int polarPlanMeasure(const PolarPlanSettings* settings, void* pl
  * size) through the runner. */
 POLARMOSAIC_API int polarPlanBuild(void* plan, size_t planBytes, PolarMosaicRunner runner, void* runnerData);
 
+/* Measures and builds a plan in one walk over the rows, on the caller's
+ * thread, when bytes are enough: POLARMOSAIC_OK and *planBytes its size.
+ * Otherwise POLARMOSAIC_PLAN_TOO_SMALL and *planBytes the size needed: the
+ * plan is then measured, and its first polarPlanHeadBytes bytes can go to
+ * memory of *planBytes for polarPlanBuild. (When bytes do not hold the
+ * head, *planBytes is the head's size and nothing is measured.) For
+ * callers that rebuild plans of one picture size in the memory of the
+ * last: mostly it fits, and the walk of polarPlanMeasure is saved. */
+POLARMOSAIC_API int polarPlanMeasureAndBuild(const PolarPlanSettings* settings, void* plan, size_t bytes,
+                                             size_t* planBytes);
+
 /* Settings of a plan laid out by polarPlanMeasure (NULL if it is not one). */
 POLARMOSAIC_API const PolarPlanSettings* polarPlanSettings(const void* plan);
 
