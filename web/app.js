@@ -685,6 +685,13 @@ function requestRender() {
   updateBusy();
 }
 
+// Result buffers the page is done with, by the worker that made them: they
+// go back with its next request, for its next results.
+const spares = { full: [], preview: [] };
+function handBack(kind, buffer) {
+  if (buffer && buffer.byteLength > 0 && spares[kind].length < 2) spares[kind].push(buffer);
+}
+
 function showFrame(reply, kind) {
   if (picture.fresh) {
     // The first frame of a new picture: the original and the picture's
@@ -699,9 +706,13 @@ function showFrame(reply, kind) {
   }
   ui.after.getContext('2d').putImageData(
     new ImageData(new Uint8ClampedArray(reply.shown), reply.shownWidth, reply.shownHeight), 0, 0);
+  if (reply.shown !== reply.pixels) handBack(kind, reply.shown);
   shown = { kind, query: reply.query };
   const ms = (v) => (v >= 1000 ? `${(v / 1000).toFixed(2)} s` : `${v.toFixed(1)} ms`);
   if (kind === 'full') {
+    // Downloads read the result's pixels before their first wait: the last
+    // result's buffer is free once this one replaces it.
+    if (result && result.pixels.buffer !== reply.pixels) handBack('full', result.pixels.buffer);
     result = { width: reply.width, height: reply.height, pixels: new Uint8ClampedArray(reply.pixels), query: reply.query };
     showChecksum(reply.checksum);
     const plan = settings.geometry !== 'classic' ? `, plan ${reply.planBuilt ? 'built' : 'kept'}` : '';
@@ -741,10 +752,11 @@ function requestFrame(kind) {
     job.started = performance.now();
     job.expected = lastFullMsPerPixel * picture.width * picture.height;
   }
+  const handed = spares[kind].splice(0);
   call(kind === 'full' ? worker : previewWorker, {
     type: 'render', id: nextId++, settings: text, query, full: kind === 'full', checksum: ui.details.open,
-    shownSize: working ? [working.width, working.height] : null,
-  }).then((reply) => {
+    shownSize: working ? [working.width, working.height] : null, spares: handed,
+  }, handed).then((reply) => {
     if (kind === 'full') {
       lastFullMsPerPixel = reply.workerMs / (reply.width * reply.height);
       document.body.dataset.fullFrames = String(Number(document.body.dataset.fullFrames || 0) + 1);
@@ -911,10 +923,15 @@ window.polarmosaicBenchStart = async (name, build, width, height) => {
   await call(benchWorkers[name], { type: 'init', build });
   await call(benchWorkers[name], { type: 'benchPicture', width, height });
 };
+// As the page does, each frame's buffers go back with the next request.
+const benchSpares = {};
 window.polarmosaicBenchFrame = async (name, changes, shownSize, full) => {
+  const handed = benchSpares[name] || [];
   const reply = await call(benchWorkers[name], {
     type: 'render', id: nextId++, settings: settingsText({ ...DEFAULTS, ...changes }), query: '', full, shownSize,
-  });
+    spares: handed,
+  }, handed);
+  benchSpares[name] = [...new Set([reply.shown, reply.pixels].filter(Boolean))];
   return { workerMs: reply.workerMs, effectMs: reply.effectMs, checksum: reply.checksum, planBuilt: reply.planBuilt };
 };
 window.polarmosaicBenchStop = () => {

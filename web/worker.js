@@ -38,10 +38,22 @@ function options() {
 }
 
 // The input (which 0) or the last result (1) at w x h by area averaging.
+// Buffers of results the page no longer needs, handed back with its
+// requests: a result of the same size is copied into one of them instead of
+// a new buffer (a new one of megabytes for every frame keeps the garbage
+// collector busy).
+let spares = [];
+function copyOut(view) {
+  const i = spares.findIndex((b) => b.byteLength === view.length);
+  const out = i >= 0 ? new Uint8Array(spares.splice(i, 1)[0]) : new Uint8Array(view.length);
+  out.set(view);
+  return out;
+}
+
 function shrink(which, w, h) {
   const ptr = wasm.pm_shrink(which, w, h);
   if (!ptr) throw new Error(`cannot show the picture at ${w} × ${h}`);
-  return new Uint8Array(wasm.memory.buffer, ptr, w * h * 4).slice();
+  return copyOut(new Uint8Array(wasm.memory.buffer, ptr, w * h * 4));
 }
 
 // The size a w x h picture is shown at in a box of [width, height] device
@@ -134,6 +146,7 @@ const handlers = {
   // A frame; full: also the result at full size (for downloads).
   render(msg) {
     const start = performance.now();
+    if (msg.spares) spares = spares.concat(msg.spares).slice(-4);
     renderedQuery = null;
     const r = render(msg.settings);
     renderedQuery = msg.query;
@@ -142,8 +155,8 @@ const handlers = {
     // A full frame's pixels (for downloads) are also what is shown when it
     // is shown at full size: one copy, one buffer in both fields. A
     // preview, never shown with its checksum, goes without one.
-    const pixels = msg.full ? output().slice() : null;
-    const shown = dw === width && dh === height ? pixels || output().slice() : shrink(1, dw, dh);
+    const pixels = msg.full ? copyOut(output()) : null;
+    const shown = dw === width && dh === height ? pixels || copyOut(output()) : shrink(1, dw, dh);
     const reply = {
       id: msg.id, query: msg.query, width, height, shownWidth: dw, shownHeight: dh, shown: shown.buffer,
       checksum: msg.full && msg.checksum ? cString(wasm.pm_checksum()) : '', ms: r.ms, shrinkMs: performance.now() - t0,
