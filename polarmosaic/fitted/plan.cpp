@@ -13,9 +13,14 @@ using namespace polarmosaic_detail;
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-// A pixel whose centre lies farther than this (eighths of a pixel) from
-// every boundary has all its samples on the same side of each: the samples
-// lie within 3/8 * sqrt(2) (4.25 eighths) of the centre.
+// A pixel's samples lie within 3/8 sqrt(2) of a pixel (4.243 eighths) of
+// its centre: a pixel whose centre lies farther than 4.25 eighths from a
+// boundary has all its samples on the same side. As circles compare squared
+// distances in eighths, the margin is 17 in 32nds of a pixel; across a
+// spoke, 4.25 in cross-product units.
+constexpr int64_t kNear32 = 17;
+constexpr int64_t kNearCross = kNear32 << 28;  // 4.25 * kDirectionOne
+// A looser margin (eighths), where it only decides which tests to make.
 constexpr int64_t kMargin8 = 5;
 
 uint64_t alignUp(uint64_t n) { return (n + 15) & ~uint64_t(15); }
@@ -169,9 +174,10 @@ void lineBand(const Geometry& g, int32_t k, uint64_t* lo, uint64_t* hi) {
 }
 
 void addNear(int64_t radius8, Cache* c) {
-    const int64_t lo = radius8 - kMargin8;
-    c->nearLo[c->nearCount] = lo <= 0 ? 0 : squareOf(lo);
-    c->nearHi[c->nearCount] = squareOf(radius8 + kMargin8);
+    // 16 d2 within [(4 r - 17)^2, (4 r + 17)^2], in whole squared eighths.
+    const int64_t lo = 4 * radius8 - kNear32;
+    c->nearLo[c->nearCount] = lo <= 0 ? 0 : (squareOf(lo) + 15) / 16;
+    c->nearHi[c->nearCount] = squareOf(4 * radius8 + kNear32) / 16;
     ++c->nearCount;
 }
 
@@ -305,7 +311,7 @@ bool nearBoundary(const Geometry& g, const Place& c, const Cache& cache, int64_t
         if (d2 >= cache.nearLo[i] && d2 <= cache.nearHi[i]) return true;
     }
     if (c.ring == 0) return false;
-    const int64_t margin = kMargin8 * kDirectionOne;
+    const int64_t margin = kNearCross;
     // A ring line ends every spoke test: the pixel is away from the ring
     // lines' edges, so all its samples lie on that ring line.
     if (c.kind == kRingLine) return false;
@@ -640,7 +646,7 @@ bool spanIsPure(const Geometry& g, const Cache& c, int64_t xa, int64_t xb, int64
     }
     if (c.ring == 0) return true;
     if (g.rings[c.ring].sectors < 3) return false;
-    const int64_t margin = kMargin8 * kDirectionOne;
+    const int64_t margin = kNearCross;
     const int64_t clear = g.spokeLines ? g.halfCross + margin : margin;
     const int64_t ends[2] = {xa, xb};
     for (int64_t x : ends) {
@@ -695,7 +701,7 @@ double pureSpanEnd(const Geometry& g, const Cache& c, int64_t x, int64_t y) {
         end = left > 0 ? -sqrt(left) : 0.0;
     }
     // cross(u, x', y) = u.x y - u.y x', linear in x'.
-    const double margin = static_cast<double>(kMargin8 * kDirectionOne);
+    const double margin = static_cast<double>(kNearCross);
     const double clear = g.spokeLines ? static_cast<double>(g.halfCross) + margin : margin;
     const PlanDirection ua = g.u[c.a], ub = g.u[c.b];
     const double fy = static_cast<double>(y);
