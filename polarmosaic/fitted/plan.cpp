@@ -509,10 +509,6 @@ bool countNearbySamples(const Geometry& g, const Cache& centre, int64_t x, int64
         ca.row[i] = ua.x * py;
         cb.col[i] = -ub.y * px;
         cb.row[i] = ub.x * py;
-        da.col[i] = ua.x * px;
-        da.row[i] = ua.y * py;
-        db.col[i] = ub.x * px;
-        db.row[i] = ub.y * py;
     }
     d2.bound();
     ca.bound();
@@ -532,14 +528,17 @@ bool countNearbySamples(const Geometry& g, const Cache& centre, int64_t x, int64
     if (g.spokeLines && spokes && ring != 0xffffu) {
         uint32_t a = ca.atLeast(-g.halfCross) & ca.below(g.halfCross);
         uint32_t b = cb.atLeast(-g.halfCross) & cb.below(g.halfCross);
-        if (a != 0) {
-            da.bound();
-            a &= da.atLeast(1);
-        }
-        if (b != 0) {
-            db.bound();
-            b &= db.atLeast(1);
-        }
+        // The dot products, only for a spoke line some sample lies on.
+        auto inFront = [&](const PlanDirection& u, SampleSums<int64_t>* d) {
+            for (int i = 0; i < 4; ++i) {
+                d->col[i] = u.x * (x + (2 * i - 3));
+                d->row[i] = u.y * (y - (2 * i - 3));
+            }
+            d->bound();
+            return d->atLeast(1);
+        };
+        if (a != 0) a &= inFront(ua, &da);
+        if (b != 0) b &= inFront(ub, &db);
         spoke = ~ring & (a | b) & 0xffffu;
         uint32_t aNearer = ~b;
         if ((a & b) != 0) {
