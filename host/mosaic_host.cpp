@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <new>
 
@@ -568,6 +569,10 @@ struct Conversion {
     int channels;    // 3 or 4
     uint8_t* alpha;  // alpha plane when channels is 4 and the effect uses it
     bool both_sets;  // the classic passes read the input from both plane sets
+    // Splitting: set when some alpha byte is below 255.
+    std::atomic<bool>* translucent;
+    // Merging without an alpha plane: alpha bytes 255 (else left as they are).
+    bool opaque;
 };
 
 uint32_t ConversionJobs(int height) {
@@ -585,36 +590,65 @@ void MosaicHost::RunJobs(void* data, PolarMosaicJob job, uint32_t count) {
 }
 
 // The input goes into both plane sets in the same pass (see the header).
+namespace {
+
+// One row between interleaved pixels of kStep bytes and planes; the step
+// and the alpha plane fixed at compile time, so that compilers vectorise.
+// SplitRow returns the AND of the alpha bytes (255: the row is opaque).
+template <int kStep, bool kAlpha>
+uint8_t SplitRow(const uint8_t* s, uint8_t* in0, uint8_t* in1, uint8_t* in2, uint8_t* a, int width) {
+    uint8_t opaque = 255;
+    for (int x = 0; x < width; ++x) {
+        in0[x] = s[kStep * x];
+        in1[x] = s[kStep * x + 1];
+        in2[x] = s[kStep * x + 2];
+        if (kAlpha) {
+            a[x] = s[kStep * x + 3];
+            opaque &= a[x];
+        }
+    }
+    return opaque;
+}
+
+// kAlpha 1: alpha from its plane; 2: alpha 255; 0: none written.
+template <int kStep, int kAlpha>
+void MergeRow(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2, const uint8_t* a, uint8_t* d,
+              int width) {
+    for (int x = 0; x < width; ++x) {
+        d[kStep * x] = p0[x];
+        d[kStep * x + 1] = p1[x];
+        d[kStep * x + 2] = p2[x];
+        if (kAlpha == 1) d[kStep * x + 3] = a[x];
+        if (kAlpha == 2) d[kStep * x + 3] = 255;
+    }
+}
+
+}  // namespace
+
 void MosaicHost::SplitJob(void* data, uint32_t index) {
     const Conversion& job = *static_cast<const Conversion*>(data);
     const int first = static_cast<int>(index) * kConversionRows;
     const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
-    const int step = job.channels;
     for (int y = first; y < end; ++y) {
         const uint8_t* s = job.src + y * job.stride;
         size_t row = static_cast<size_t>(y) * job.line_bytes;
         uint8_t* in0 = job.param->inPlane[0] + row;
         uint8_t* in1 = job.param->inPlane[1] + row;
         uint8_t* in2 = job.param->inPlane[2] + row;
-        if (job.both_sets) {
-            uint8_t* out0 = job.param->outPlane[0] + row;
-            uint8_t* out1 = job.param->outPlane[1] + row;
-            uint8_t* out2 = job.param->outPlane[2] + row;
-            for (int x = 0; x < job.width; ++x) {
-                out0[x] = in0[x] = s[0];
-                out1[x] = in1[x] = s[1];
-                out2[x] = in2[x] = s[2];
-                s += step;
-            }
+        uint8_t* a = job.alpha && !job.both_sets ? job.alpha + row : nullptr;
+        if (job.channels == 3) {
+            SplitRow<3, false>(s, in0, in1, in2, nullptr, job.width);
+        } else if (a) {
+            if (SplitRow<4, true>(s, in0, in1, in2, a, job.width) != 255)
+                job.translucent->store(true, std::memory_order_relaxed);
         } else {
-            uint8_t* a = job.alpha ? job.alpha + row : nullptr;
-            for (int x = 0; x < job.width; ++x) {
-                in0[x] = s[0];
-                in1[x] = s[1];
-                in2[x] = s[2];
-                if (a) a[x] = s[3];
-                s += step;
-            }
+            SplitRow<4, false>(s, in0, in1, in2, nullptr, job.width);
+        }
+        if (job.both_sets) {
+            const size_t bytes = static_cast<size_t>(job.width);
+            memcpy(job.param->outPlane[0] + row, in0, bytes);
+            memcpy(job.param->outPlane[1] + row, in1, bytes);
+            memcpy(job.param->outPlane[2] + row, in2, bytes);
         }
         const size_t pad = static_cast<size_t>(job.line_bytes - job.width);
         memset(in0 + job.width, 0, pad);
@@ -627,7 +661,6 @@ void MosaicHost::MergeJob(void* data, uint32_t index) {
     const Conversion& job = *static_cast<const Conversion*>(data);
     const int first = static_cast<int>(index) * kConversionRows;
     const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
-    const int step = job.channels;
     for (int y = first; y < end; ++y) {
         size_t row = static_cast<size_t>(y) * job.line_bytes;
         const uint8_t* p0 = job.param->outPlane[0] + row;
@@ -635,13 +668,14 @@ void MosaicHost::MergeJob(void* data, uint32_t index) {
         const uint8_t* p2 = job.param->outPlane[2] + row;
         const uint8_t* a = job.alpha ? job.alpha + row : nullptr;
         uint8_t* d = job.dst + y * job.stride;
-        for (int x = 0; x < job.width; ++x) {
-            d[0] = p0[x];
-            d[1] = p1[x];
-            d[2] = p2[x];
-            if (a) d[3] = a[x];
-            d += step;
-        }
+        if (job.channels == 3)
+            MergeRow<3, 0>(p0, p1, p2, nullptr, d, job.width);
+        else if (a)
+            MergeRow<4, 1>(p0, p1, p2, a, d, job.width);
+        else if (job.opaque)
+            MergeRow<4, 2>(p0, p1, p2, nullptr, d, job.width);
+        else
+            MergeRow<4, 0>(p0, p1, p2, nullptr, d, job.width);
     }
 }
 
@@ -654,11 +688,16 @@ void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, p
     const size_t plane_bytes = static_cast<size_t>(height_) * line_bytes_;
     uint8_t* src_alpha = alpha ? alpha_planes_[0].Reserve(plane_bytes) : nullptr;
     uint8_t* dst_alpha = alpha ? alpha_planes_[1].Reserve(plane_bytes) : nullptr;
-    Conversion split = {&param_, width_,     height_,  line_bytes_, src,
-                        nullptr, src_stride, channels, src_alpha,   !fitted};
+    std::atomic<bool> translucent(false);
+    Conversion split = {&param_,    width_,   height_,   line_bytes_, src,          nullptr,
+                        src_stride, channels, src_alpha, !fitted,     &translucent, false};
     RunJobs(&split, SplitJob, ConversionJobs(height_));
+    // An opaque picture gives the bytes of the frame without alpha (equal
+    // weights), which takes less work.
+    const bool opaque = alpha && !translucent.load();
+    if (opaque) dst_alpha = nullptr;
     if (fitted) {
-        frame_.srcPlane[3] = src_alpha;
+        frame_.srcPlane[3] = opaque ? nullptr : src_alpha;
         frame_.dstPlane[3] = dst_alpha;
         polarPlanFrame(plan_.bytes.get(), &frame_, scratch_.data(), scratch_.size(),
                        pool_ ? ThreadPool::Runner : nullptr, pool_.get());
@@ -667,8 +706,8 @@ void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, p
     } else {
         iPolarMosaic0(&param_);
     }
-    Conversion merge = {&param_, width_,     height_,  line_bytes_, nullptr,
-                        dst,     dst_stride, channels, dst_alpha,   !fitted};
+    Conversion merge = {&param_,    width_,   height_,   line_bytes_, nullptr, dst,
+                        dst_stride, channels, dst_alpha, !fitted,     nullptr, opaque};
     RunJobs(&merge, MergeJob, ConversionJobs(height_));
 }
 
