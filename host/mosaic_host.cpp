@@ -497,6 +497,12 @@ bool MosaicHost::BuildInOneWalk(const PolarPlanSettings& settings, std::string* 
         memcpy(plan, head.get(), head_bytes);
         status = polarPlanBuild(plan, plan_bytes, nullptr, nullptr);
     }
+    return PlanBuilt(status, settings, plan_bytes, error);
+}
+
+// After a build of the plan for settings in plan_: kept when it succeeded.
+bool MosaicHost::PlanBuilt(int status, const PolarPlanSettings& settings, size_t plan_bytes,
+                           std::string* error) {
     if (status != POLARMOSAIC_OK) {
         if (error) *error = RefusedOptions(status);
         return false;
@@ -524,21 +530,12 @@ bool MosaicHost::PrepareFitted(const MosaicOptions& options, std::string* error)
     if (!plan_ready_ || !SameSettings(settings, plan_settings_)) {
         plan_ready_ = false;
         if (!MeasureInto(settings, error)) return false;
-        const size_t scratch_bytes = polarPlanScratchBytes(measured_.get());
         uint8_t* plan = plan_.Reserve(measured_plan_bytes_);
         memcpy(plan, measured_.get(), measured_head_bytes_);
         measured_.reset();
         const int status =
             polarPlanBuild(plan, measured_plan_bytes_, pool_ ? ThreadPool::Runner : nullptr, pool_.get());
-        if (status != POLARMOSAIC_OK) {
-            if (error) *error = RefusedOptions(status);
-            return false;
-        }
-        plan_bytes_ = measured_plan_bytes_;
-        plan_settings_ = settings;
-        plan_ready_ = true;
-        ++plan_builds_;
-        scratch_.resize(scratch_bytes);
+        if (!PlanBuilt(status, settings, measured_plan_bytes_, error)) return false;
     }
     param_ = PolarMosaicParam();
     frame_ = PolarPlanFrame();

@@ -325,6 +325,7 @@ private:
     PolarPlanSettings measured_settings_ = {};
     bool MeasureInto(const PolarPlanSettings& settings, std::string* error);
     bool BuildInOneWalk(const PolarPlanSettings& settings, std::string* error);
+    bool PlanBuilt(int status, const PolarPlanSettings& settings, size_t plan_bytes, std::string* error);
     std::vector<uint8_t> scratch_;
     PlaneBuffer alpha_planes_[2];
     PolarPlanFrame frame_ = {};
