@@ -72,30 +72,6 @@ uint32_t sumWeighted(const uint8_t* p, const uint8_t* a, int32_t n) {
     return sum;
 }
 
-// The segment that starts at slot i, and the slots it takes.
-inline int decodeSegment(const PlanSlot* slots, uint64_t i, PlanSegment* s) {
-    const PlanSlot& slot = slots[i];
-    s->tile = slot.head & kSlotTileMask;
-    switch (slot.head & kSlotKindMask) {
-        case kBlendSlot:
-            s->weight = slot.tail;
-            s->a = slots[i + 1].head;
-            s->b = slots[i + 1].tail;
-            s->length = 1;
-            return 2;
-        case kLineRunSlot:
-            s->weight = 0;
-            s->a = s->b = kLineSource | slot.tail >> 16;
-            s->length = slot.tail & 0xffffu;
-            return 1;
-        default:
-            s->weight = 0;
-            s->a = s->b = s->tile;
-            s->length = slot.tail;
-            return 1;
-    }
-}
-
 void sumJob(void* data, uint32_t index) {
     const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
     const PlanHead* head = jobs->head;

@@ -1046,16 +1046,12 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
     uint64_t group = 0;
     for (int32_t row = 0; row < s->height; ++row) {
         const uint64_t rowFirst = group;
-        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1]; ++i) {
-            const PlanSlot slot = slots[i];
-            const uint32_t kind = slot.head & kSlotKindMask;
-            const uint32_t tile = slot.head & kSlotTileMask;
-            const uint32_t pixels = kind == kBlendSlot     ? 1u
-                                    : kind == kLineRunSlot ? slot.tail & 0xffffu
-                                                           : slot.tail;
-            if (kind == kBlendSlot) ++i;
-            if (group == rowFirst || groups[group - 1].tile != tile) groups[group++] = {tile, 0};
-            groups[group - 1].pixels += pixels;
+        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
+            PlanSegment segment;
+            i += static_cast<uint64_t>(decodeSegment(slots, i, &segment));
+            if (group == rowFirst || groups[group - 1].tile != segment.tile)
+                groups[group++] = {segment.tile, 0};
+            groups[group - 1].pixels += segment.length;
         }
     }
     countTilePixels(plan);

@@ -55,6 +55,30 @@ constexpr uint32_t kLineRunSlot = 0x40000000u;
 constexpr uint32_t kBlendSlot = 0x80000000u;
 constexpr uint32_t kSlotTileMask = 0x3fffffffu;
 
+// The segment that starts at slot i, and the slots it takes.
+inline int decodeSegment(const PlanSlot* slots, uint64_t i, PlanSegment* s) {
+    const PlanSlot& slot = slots[i];
+    s->tile = slot.head & kSlotTileMask;
+    switch (slot.head & kSlotKindMask) {
+        case kBlendSlot:
+            s->weight = slot.tail;
+            s->a = slots[i + 1].head;
+            s->b = slots[i + 1].tail;
+            s->length = 1;
+            return 2;
+        case kLineRunSlot:
+            s->weight = 0;
+            s->a = s->b = kLineSource | slot.tail >> 16;
+            s->length = slot.tail & 0xffffu;
+            return 1;
+        default:
+            s->weight = 0;
+            s->a = s->b = s->tile;
+            s->length = slot.tail;
+            return 1;
+    }
+}
+
 // Consecutive segments of a row whose centres lie in one tile.
 struct PlanGroup {
     uint32_t tile;
