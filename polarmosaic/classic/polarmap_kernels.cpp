@@ -72,9 +72,39 @@ static_assert(kMaxLanes <= 8, "a kernel call covers at most 64 pixels in groups 
 
 // Bit k set for lane k of the mask.
 HWY_INLINE uint32_t laneBits(MF m) {
+#if HWY_TARGET == HWY_AVX3
+    return static_cast<uint32_t>(m.raw);
+#elif HWY_TARGET == HWY_AVX2
+    return static_cast<uint32_t>(_mm_movemask_ps(m.raw));
+#else
     uint8_t bits[8] = {0};
     hn::StoreMaskBits(DF(), m, bits);
     return bits[0];
+#endif
+}
+
+// Truncations of values known to fit in an int32 (|x| < 2^31, or lanes
+// whose result is not used). Highway's general conversions add an overflow
+// fix-up of three to four instructions on x86, which these values never
+// need; elsewhere they are single instructions already.
+HWY_INLINE VI truncateFloat(VF x) {
+#if HWY_TARGET == HWY_AVX3
+    return VI{_mm256_cvttps_epi32(x.raw)};
+#elif HWY_TARGET == HWY_AVX2
+    return VI{_mm_cvttps_epi32(x.raw)};
+#else
+    return hn::ConvertTo(DI(), x);
+#endif
+}
+
+HWY_INLINE VI truncateDouble(VD x) {
+#if HWY_TARGET == HWY_AVX3
+    return VI{_mm512_cvttpd_epi32(x.raw)};
+#elif HWY_TARGET == HWY_AVX2
+    return VI{_mm256_cvttpd_epi32(x.raw)};
+#else
+    return hn::DemoteTo(DI(), x);
+#endif
 }
 
 HWY_INLINE MF notNaN(VF x) { return hn::Eq(x, x); }
@@ -115,8 +145,8 @@ HWY_INLINE Blend placeSample(const KernelPlanes& planes, VF u, VF v, MF active) 
     // is exact and fmod33 is the plain fractional part.
     const VF safeU = hn::IfThenElseZero(inside, u);
     const VF safeV = hn::IfThenElseZero(inside, v);
-    const VI column = hn::ConvertTo(di, safeU);
-    const VI row = hn::ConvertTo(di, safeV);
+    const VI column = truncateFloat(safeU);
+    const VI row = truncateFloat(safeV);
     const VF fx = hn::Sub(safeU, hn::ConvertTo(df, column));
     const VF fy = hn::Sub(safeV, hn::ConvertTo(df, row));
     const VI rowRead = hn::Min(row, hn::Set(di, planes.height - 1));  // v on the lower edge
@@ -127,13 +157,19 @@ HWY_INLINE Blend placeSample(const KernelPlanes& planes, VF u, VF v, MF active) 
     return Blend{topLeft, right, below, fx, fy, inside};
 }
 
-// 32-bit words at the given byte offsets of a plane, loaded one by one.
+// 32-bit words at the given byte offsets of a plane.
 HWY_INLINE hn::Vec<DU> gatherWords(const uint8_t* plane, VI at) {
+#if HWY_TARGET == HWY_AVX3
+    // Eight words in one gather instruction; with AVX2's four lanes the
+    // gather was slower than the loads one by one.
+    return hn::Vec<DU>{_mm256_i32gather_epi32(reinterpret_cast<const int*>(plane), at.raw, 1)};
+#else
     HWY_ALIGN int32_t offset[kMaxLanes];
     HWY_ALIGN uint32_t word[kMaxLanes];
     hn::Store(at, DI(), offset);
     for (size_t k = 0; k < hn::Lanes(DI()); ++k) memcpy(&word[k], plane + offset[k], 4);
     return hn::Load(DU(), word);
+#endif
 }
 
 // Bilinear blend of the group in the three planes:
@@ -174,9 +210,42 @@ HWY_INLINE void blendChannels(const KernelPlanes& planes, const Blend& b, VI out
         const VD upper = hn::Add(hn::Mul(oneMinusFx, hn::PromoteTo(dd, tl)), hn::PromoteTo(dd, rightTop));
         const VD lower = hn::Add(hn::Mul(oneMinusFx, hn::PromoteTo(dd, bl)), hn::PromoteTo(dd, rightBottom));
         const VD value = hn::Add(hn::Mul(oneMinusFy, upper), hn::Mul(fyD, lower));
-        out[c] = hn::And(hn::DemoteTo(di, value), hn::Set(di, 0xFF));
+        out[c] = hn::And(truncateDouble(value), hn::Set(di, 0xFF));
     }
 }
+
+// The low bytes of the lanes (values 0 .. 255), in lane order or reversed.
+// On x86 one narrowing or shuffle instruction; Highway's saturating
+// demotion takes four.
+#if HWY_TARGET == HWY_AVX3
+using LaneBytes = __m128i;  // the group's 8 bytes in the low half
+HWY_INLINE LaneBytes laneBytes(VI v, bool reversed) {
+    const __m128i bytes = _mm256_cvtepi32_epi8(v.raw);
+    if (!reversed) return bytes;
+    return _mm_shuffle_epi8(bytes, _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+HWY_INLINE void storeAllLanes(LaneBytes bytes, uint8_t* to) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), bytes);
+}
+#elif HWY_TARGET == HWY_AVX2
+using LaneBytes = __m128i;  // the group's 4 bytes in the low word
+HWY_INLINE LaneBytes laneBytes(VI v, bool reversed) {
+    const __m128i order = reversed
+                              ? _mm_setr_epi8(12, 8, 4, 0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)
+                              : _mm_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    return _mm_shuffle_epi8(v.raw, order);
+}
+HWY_INLINE void storeAllLanes(LaneBytes bytes, uint8_t* to) {
+    const int32_t word = _mm_cvtsi128_si32(bytes);
+    memcpy(to, &word, 4);
+}
+#else
+using LaneBytes = hn::Vec<DB>;
+HWY_INLINE LaneBytes laneBytes(VI v, bool reversed) {
+    return hn::DemoteTo(DB(), reversed ? hn::Reverse(DI(), v) : v);
+}
+HWY_INLINE void storeAllLanes(LaneBytes bytes, uint8_t* to) { hn::StoreU(bytes, DB(), to); }
+#endif
 
 // Stores the written lanes of a group; `step` is +1 when lane k goes to
 // at + k and -1 when it goes to at - k. `whole` says that the group has a
@@ -184,14 +253,10 @@ HWY_INLINE void blendChannels(const KernelPlanes& planes, const Blend& b, VI out
 HWY_INLINE void storeLanes(const KernelPlanes& planes, int32_t at, int32_t step, bool whole, uint32_t written,
                            const VI channel[3]) {
     const DI di;
-    const DB db;
     const size_t lanes = hn::Lanes(di);
     const int32_t first = step > 0 ? at : at - static_cast<int32_t>(lanes) + 1;
     if (written == (1u << lanes) - 1u) {
-        for (int c = 0; c < 3; ++c) {
-            const VI ordered = step > 0 ? channel[c] : hn::Reverse(di, channel[c]);
-            hn::StoreU(hn::DemoteTo(db, ordered), db, planes.dst[c] + first);
-        }
+        for (int c = 0; c < 3; ++c) storeAllLanes(laneBytes(channel[c], step < 0), planes.dst[c] + first);
         return;
     }
 #if HWY_TARGET == HWY_AVX3
@@ -204,12 +269,9 @@ HWY_INLINE void storeLanes(const KernelPlanes& planes, int32_t at, int32_t step,
             order = ((order & 0xCCu) >> 2) | ((order & 0x33u) << 2);
             order = ((order & 0xAAu) >> 1) | ((order & 0x55u) << 1);
         }
-        const uint8_t orderBits = static_cast<uint8_t>(order);
-        const auto mask = hn::LoadMaskBits(db, &orderBits);
-        for (int c = 0; c < 3; ++c) {
-            const VI ordered = step > 0 ? channel[c] : hn::Reverse(di, channel[c]);
-            hn::BlendedStore(hn::DemoteTo(db, ordered), mask, db, planes.dst[c] + first);
-        }
+        const __mmask16 mask = static_cast<__mmask16>(order);
+        for (int c = 0; c < 3; ++c)
+            _mm_mask_storeu_epi8(planes.dst[c] + first, mask, laneBytes(channel[c], step < 0));
         return;
     }
 #else
@@ -234,7 +296,7 @@ HWY_INLINE VF foldRound(VF x, VD delta) {
 // The integer part toward zero, taken as a signed 16-bit value, is 0 or less.
 HWY_INLINE MF integerPartNotPositive(VF x) {
     const DI di;
-    const VI whole = hn::ConvertTo(di, x);
+    const VI whole = truncateFloat(x);
     const VI low = hn::ShiftRight<16>(hn::ShiftLeft<16>(whole));
     return hn::RebindMask(DF(), hn::Lt(low, hn::Set(di, 1)));
 }
@@ -303,7 +365,7 @@ HWY_INLINE VF referenceAngles(VF q) {
     for (int i = 5; i >= 1; --i) series = hn::Add(hn::Set(dd, kAtanCoefficients[i].hi), hn::Mul(w2, series));
     HWY_ALIGN int32_t index[kMaxLanes];
     HWY_ALIGN double base[kMaxLanes];
-    hn::Store(hn::DemoteTo(di, k), di, index);
+    hn::Store(truncateDouble(k), di, index);
     for (size_t lane = 0; lane < hn::Lanes(dd); ++lane) base[lane] = kAtanOfSixteenths[index[lane]].hi;
     VD estimate = hn::Add(hn::Load(dd, base), hn::Add(w, hn::Mul(w, hn::Mul(w2, series))));
     estimate =
