@@ -352,6 +352,17 @@ uint8_t* MosaicHost::PlaneBuffer::Reserve(size_t size) {
     return bytes.get();
 }
 
+// Threads for the plan and the frames: 0 for one per core.
+void MosaicHost::UseThreads(int requested) {
+    const int threads = requested == 0 ? ThreadPool::CoreCount() : requested;
+    if (threads <= 1) {
+        pool_.reset();
+    } else if (!pool_ || pool_->requested() != threads) {
+        pool_.reset();
+        pool_.reset(new ThreadPool(threads));
+    }
+}
+
 bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, std::string* error) {
     prepared_ = false;
     std::string reason = CheckOptions(options, width, height);
@@ -368,13 +379,7 @@ bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, st
         out_planes_[c].Reserve(plane_bytes);
         in_planes_[c].Reserve(plane_bytes);
     }
-    const int threads = options.threads == 0 ? ThreadPool::CoreCount() : options.threads;
-    if (threads <= 1) {
-        pool_.reset();
-    } else if (!pool_ || pool_->requested() != threads) {
-        pool_.reset();
-        pool_.reset(new ThreadPool(threads));
-    }
+    UseThreads(options.threads);
     if (geometry_ == kGeometryFitted) return PrepareFitted(options, error);
 
     int cols = options.tileCols ? options.tileCols
@@ -473,6 +478,7 @@ uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& optio
     if (plan_ready_ && SameSettings(settings, plan_settings_)) return plan_bytes_ + scratch_.size();
     const uint64_t head_bytes = polarPlanHeadBytes(&settings);
     if (head_bytes > limit) return head_bytes;
+    UseThreads(options.threads);  // measured on the threads that will build it
     if (!MeasureInto(settings, error)) return 0;
     return measured_plan_bytes_ + polarPlanScratchBytes(measured_.get());
 }

@@ -323,6 +323,7 @@ private:
     size_t measured_head_bytes_ = 0;
     size_t measured_plan_bytes_ = 0;
     PolarPlanSettings measured_settings_ = {};
+    void UseThreads(int requested);
     bool MeasureInto(const PolarPlanSettings& settings, std::string* error);
     bool BuildInOneWalk(const PolarPlanSettings& settings, std::string* error);
     bool PlanBuilt(int status, const PolarPlanSettings& settings, size_t plan_bytes, std::string* error);

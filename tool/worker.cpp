@@ -85,6 +85,7 @@ MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int chan
     if (!options_.no_effect && !options_.effect.classic) {
         std::string ignored;  // the same reason comes again from Prepare
         MosaicOptions mosaic = OptionsForImage(options_, width, height, &ignored);
+        mosaic.threads = threads_;
         // The rest of the budget bounds the plan's head, which measuring takes.
         const uint64_t others = need.Sum();
         const uint64_t room = budget_->total() > others ? budget_->total() - others : 0;
@@ -94,6 +95,27 @@ MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int chan
     // Compressed output stays below the raw size but for a little framing.
     need.part[MemoryParts::kEncoded] = pixels * channels + pixels / 32 + (1 << 20);
     return need;
+}
+
+void Worker::PrepareWhileDecoding(int width, int height, JoinOnExit* preparing) {
+    if (options_.no_effect || options_.effect.classic) return;  // the classic setup is quick
+    std::string reason;
+    MosaicOptions mosaic = OptionsForImage(options_, width, height, &reason);
+    if (!reason.empty()) return;
+    mosaic.threads = threads_;
+    // Only a head start: the Prepare after decoding finds the plan built,
+    // or builds it and reports what went wrong. Nothing may be thrown back
+    // through the decoder.
+    try {
+        preparing->thread = std::thread([this, width, height, mosaic] {
+            try {
+                std::string ignored;
+                host_.Prepare(width, height, mosaic, &ignored);
+            } catch (const std::bad_alloc&) {
+            }
+        });
+    } catch (const std::exception&) {
+    }
 }
 
 void Worker::RunOnce(Job* job) {
@@ -169,19 +191,30 @@ void Worker::RunOnce(Job* job) {
             // Alpha is kept where the output holds it and the geometry averages
             // it (the classic one lays it over the background).
             settings.keep_alpha = FormatHasAlpha(job->format) && !options_.effect.classic;
+            // The fitted plan needs only the picture's size: it is built on
+            // the host's threads while the picture decodes.
+            JoinOnExit preparing;
             settings.reserve = [&](int width, int height, uint64_t decoder_bytes, std::string* error) {
+                preparing.Join();
+                // Upright sizes: turned pictures swap them after decoding.
+                if (settings.auto_orient && image_.orientation >= 5) std::swap(width, height);
                 need = ImageParts(need, width, height, image_.channels, decoder_bytes);
                 if (need.Sum() > budget_->total()) {
                     *error = OverBudgetText(need.Sum(), budget_->total());
                     return false;
                 }
-                if (TryHold(need)) return true;
-                retry = true;
-                *error = "memory budget busy";
-                return false;
+                if (!TryHold(need)) {
+                    retry = true;
+                    *error = "memory budget busy";
+                    return false;
+                }
+                PrepareWhileDecoding(width, height, &preparing);
+                return true;
             };
             retry = false;
-            if (LoadImage(file_.data(), file_.size(), settings, &image_, &reason)) {
+            const bool loaded = LoadImage(file_.data(), file_.size(), settings, &image_, &reason);
+            preparing.Join();
+            if (loaded) {
                 for (const std::string& warning : image_.warnings)
                     job->warnings.push_back(name + ": " + warning);
                 break;

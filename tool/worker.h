@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+#include <thread>
 
 #include "byte_buffer.h"
 #include "image.h"
@@ -51,6 +52,15 @@ struct MemoryParts {
     }
 };
 
+// A thread that is joined, if it runs, before it goes.
+struct JoinOnExit {
+    std::thread thread;
+    void Join() {
+        if (thread.joinable()) thread.join();
+    }
+    ~JoinOnExit() { Join(); }
+};
+
 // Runs jobs one after another, reusing its buffers, within its share of
 // the memory budget.
 class Worker {
@@ -80,6 +90,10 @@ private:
     MemoryParts ImageParts(MemoryParts need, int width, int height, int channels, uint64_t decoder_bytes);
 
     void RunOnce(Job* job);
+
+    // Starts preparing the effect for an upright width x height picture on
+    // another thread, for the fitted geometry.
+    void PrepareWhileDecoding(int width, int height, JoinOnExit* preparing);
 
     // An animated input written as an animation, frame by frame. True when
     // the job is done (job->error set if the output failed); false with the
