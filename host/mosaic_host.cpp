@@ -598,8 +598,19 @@ void MosaicHost::RunJobs(void* data, PolarMosaicJob job, uint32_t count) {
 // The input goes into both plane sets in the same pass (see the header).
 namespace {
 
+// The row conversions are inlined into an AVX2 copy of their callers on
+// x86-64 (chosen at run time).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define POLARMOSAIC_X86_ROWS 1
+#define POLARMOSAIC_ROWS_INLINE inline __attribute__((always_inline))
+#else
+#define POLARMOSAIC_X86_ROWS 0
+#define POLARMOSAIC_ROWS_INLINE inline
+#endif
+
 // One row between interleaved pixels of kStep bytes and planes; the step
-// and the alpha plane fixed at compile time, so that compilers vectorise.
+// and the alpha plane fixed at compile time, so that compilers vectorise
+// (the row and the planes never overlap).
 #if defined(__wasm_simd128__)
 // RGBA to planes and back, 16 pixels a step with byte shuffles: WebAssembly
 // compilers do not vectorise these loops themselves, and the page's frames
@@ -673,7 +684,9 @@ int MergeRgba16(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2, const u
 
 // SplitRow returns the AND of the alpha bytes (255: the row is opaque).
 template <int kStep, bool kAlpha>
-uint8_t SplitRow(const uint8_t* s, uint8_t* in0, uint8_t* in1, uint8_t* in2, uint8_t* a, int width) {
+POLARMOSAIC_ROWS_INLINE uint8_t SplitRow(const uint8_t* __restrict s, uint8_t* __restrict in0,
+                                         uint8_t* __restrict in1, uint8_t* __restrict in2,
+                                         uint8_t* __restrict a, int width) {
     uint8_t opaque = 255;
     int x = 0;
 #if defined(__wasm_simd128__)
@@ -693,8 +706,9 @@ uint8_t SplitRow(const uint8_t* s, uint8_t* in0, uint8_t* in1, uint8_t* in2, uin
 
 // kAlpha 1: alpha from its plane; 2: alpha 255; 0: none written.
 template <int kStep, int kAlpha>
-void MergeRow(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2, const uint8_t* a, uint8_t* d,
-              int width) {
+POLARMOSAIC_ROWS_INLINE void MergeRow(const uint8_t* __restrict p0, const uint8_t* __restrict p1,
+                                      const uint8_t* __restrict p2, const uint8_t* __restrict a,
+                                      uint8_t* __restrict d, int width) {
     int x = 0;
 #if defined(__wasm_simd128__)
     if (kStep == 4) x = MergeRgba16(p0, p1, p2, kAlpha == 1 ? a : nullptr, kAlpha == 2, d, width);
@@ -710,10 +724,9 @@ void MergeRow(const uint8_t* p0, const uint8_t* p1, const uint8_t* p2, const uin
 
 }  // namespace
 
-void MosaicHost::SplitJob(void* data, uint32_t index) {
-    const Conversion& job = *static_cast<const Conversion*>(data);
-    const int first = static_cast<int>(index) * kConversionRows;
-    const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+namespace {
+
+POLARMOSAIC_ROWS_INLINE void SplitRows(const Conversion& job, int first, int end) {
     for (int y = first; y < end; ++y) {
         const uint8_t* s = job.src + y * job.stride;
         size_t row = static_cast<size_t>(y) * job.line_bytes;
@@ -742,10 +755,7 @@ void MosaicHost::SplitJob(void* data, uint32_t index) {
     }
 }
 
-void MosaicHost::MergeJob(void* data, uint32_t index) {
-    const Conversion& job = *static_cast<const Conversion*>(data);
-    const int first = static_cast<int>(index) * kConversionRows;
-    const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+POLARMOSAIC_ROWS_INLINE void MergeRows(const Conversion& job, int first, int end) {
     for (int y = first; y < end; ++y) {
         size_t row = static_cast<size_t>(y) * job.line_bytes;
         const uint8_t* p0 = job.param->outPlane[0] + row;
@@ -763,6 +773,53 @@ void MosaicHost::MergeJob(void* data, uint32_t index) {
             MergeRow<4, 0>(p0, p1, p2, nullptr, d, job.width);
     }
 }
+
+using ConversionRows = void (*)(const Conversion&, int, int);
+
+#if POLARMOSAIC_X86_ROWS
+// Baseline x86-64 has no byte shuffle, so compilers leave the three-byte
+// steps scalar; with AVX2 they take 16 to 32 pixels a step (5x faster).
+__attribute__((target("avx2"))) void SplitRowsAvx2(const Conversion& job, int first, int end) {
+    SplitRows(job, first, end);
+}
+__attribute__((target("avx2"))) void MergeRowsAvx2(const Conversion& job, int first, int end) {
+    MergeRows(job, first, end);
+}
+bool HasAvx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+#endif
+
+ConversionRows Splitter() {
+#if POLARMOSAIC_X86_ROWS
+    if (HasAvx2()) return SplitRowsAvx2;
+#endif
+    return SplitRows;
+}
+
+ConversionRows Merger() {
+#if POLARMOSAIC_X86_ROWS
+    if (HasAvx2()) return MergeRowsAvx2;
+#endif
+    return MergeRows;
+}
+
+void RunConversion(ConversionRows rows, void* data, uint32_t index) {
+    const Conversion& job = *static_cast<const Conversion*>(data);
+    const int first = static_cast<int>(index) * kConversionRows;
+    const int end = first + kConversionRows < job.height ? first + kConversionRows : job.height;
+    rows(job, first, end);
+}
+
+}  // namespace
+
+void MosaicHost::SplitJob(void* data, uint32_t index) { RunConversion(Splitter(), data, index); }
+
+void MosaicHost::MergeJob(void* data, uint32_t index) { RunConversion(Merger(), data, index); }
 
 void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride,
                        int channels) {
