@@ -15,7 +15,7 @@ constexpr int32_t kLineSides = 4;
 uint64_t alignUp(uint64_t n) { return (n + 15) & ~uint64_t(15); }
 
 struct ScratchLayout {
-    uint64_t lineColours;  // uint8_t[4][sides * (lastBand + 1)]: RGBA
+    uint64_t lineColours;  // uint8_t[(lastBand + 1) * sides][4]: RGBA by band << 2 | side
     uint64_t groupSums;    // uint32_t[groups][4]
     uint64_t tileSums;     // uint64_t[tiles][4]
     uint64_t tileColours;  // uint8_t[tiles][4]: RGBA
@@ -142,11 +142,8 @@ inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTi
                        const uint32_t* tilePixels) {
     Colour colour;
     if (source & kLineSource) {
-        const uint32_t band = (source & ~kLineSource) >> 2;
-        const uint32_t side = source & 3u;
-        const uint8_t* line = jobs.scratch + jobs.layout.lineColours +
-                              4 * (side * static_cast<uint32_t>(jobs.head->lastBand + 1) + band);
-        memcpy(colour.c, line, 4);
+        memcpy(colour.c,
+               jobs.scratch + jobs.layout.lineColours + 4 * static_cast<size_t>(source & ~kLineSource), 4);
         return colour;
     }
     if (tilePixels[source] == 0) source = centreTile;
@@ -171,8 +168,70 @@ inline void fillRun(uint8_t* p, uint8_t value, uint32_t n) {
     memcpy(p + n - 8, &word, 8);
 }
 
+// Three planes from the slots directly: most segments are tile and line
+// runs whose colour is one load, and only blends can name a tile without
+// pixels.
+void writeRowsOpaque(const FrameJobs& jobs, int32_t firstRow, int32_t endRow) {
+    const PlanHead* head = jobs.head;
+    const uint64_t* rowSlots = planArray<uint64_t>(jobs.plan, head->rowSlotsOffset);
+    const PlanSlot* slots = planArray<PlanSlot>(jobs.plan, head->slotsOffset);
+    const uint32_t* tilePixels = planArray<uint32_t>(jobs.plan, head->tilePixelsOffset);
+    const uint8_t* tileColours = jobs.scratch + jobs.layout.tileColours;
+    const uint8_t* lineColours = jobs.scratch + jobs.layout.lineColours;
+    const PolarPlanFrame& f = *jobs.frame;
+    for (int32_t row = firstRow; row < endRow; ++row) {
+        const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.dstLineBytes;
+        uint8_t* const p0 = f.dstPlane[0] + at;
+        uint8_t* const p1 = f.dstPlane[1] + at;
+        uint8_t* const p2 = f.dstPlane[2] + at;
+        uint32_t x = 0;
+        const uint64_t end = rowSlots[row + 1];
+        for (uint64_t i = rowSlots[row]; i < end;) {
+            const PlanSlot slot = slots[i];
+            const uint32_t kind = slot.head & kSlotKindMask;
+            if (kind != kBlendSlot) {
+                const uint8_t* colour = kind == kLineRunSlot
+                                            ? lineColours + 4 * static_cast<size_t>(slot.tail >> 16)
+                                            : tileColours + 4 * static_cast<size_t>(slot.head);
+                const uint32_t n = kind == kLineRunSlot ? slot.tail & 0xffffu : slot.tail;
+                if (n == 1) {
+                    p0[x] = colour[0];
+                    p1[x] = colour[1];
+                    p2[x] = colour[2];
+                } else {
+                    fillRun(p0 + x, colour[0], n);
+                    fillRun(p1 + x, colour[1], n);
+                    fillRun(p2 + x, colour[2], n);
+                }
+                x += n;
+                ++i;
+                continue;
+            }
+            const uint32_t tile = slot.head & kSlotTileMask;
+            const auto colourOfSource = [&](uint32_t source) {
+                if (source & kLineSource) return lineColours + 4 * static_cast<size_t>(source & ~kLineSource);
+                return tileColours + 4 * static_cast<size_t>(tilePixels[source] != 0 ? source : tile);
+            };
+            const uint8_t* a = colourOfSource(slots[i + 1].head);
+            const uint8_t* b = colourOfSource(slots[i + 1].tail);
+            const uint32_t wb = slot.tail;
+            const uint32_t wa = 16 - wb;
+            p0[x] = static_cast<uint8_t>((wa * a[0] + wb * b[0] + 8) >> 4);
+            p1[x] = static_cast<uint8_t>((wa * a[1] + wb * b[1] + 8) >> 4);
+            p2[x] = static_cast<uint8_t>((wa * a[2] + wb * b[2] + 8) >> 4);
+            ++x;
+            i += 2;
+        }
+    }
+}
+
 void writeJob(void* data, uint32_t index) {
     const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
+    if (!jobs->alpha) {
+        writeRowsOpaque(*jobs, static_cast<int32_t>(index) * kPlanRowsPerJob,
+                        planJobEnd(jobs->head->settings.height, index));
+        return;
+    }
     const PlanHead* head = jobs->head;
     const uint64_t* rowSlots = planArray<uint64_t>(jobs->plan, head->rowSlotsOffset);
     const PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
@@ -235,9 +294,9 @@ void fillLineColours(const FrameJobs& jobs) {
             } else {
                 calcCArray(ramp, static_cast<int16_t>(bands), jobs.frame->borderValue[c], shade[s]);
             }
-            for (int32_t b = 0; b < bands; ++b) out[4 * (s * bands + b) + c] = ramp[b];
+            for (int32_t b = 0; b < bands; ++b) out[4 * (b << 2 | s) + c] = ramp[b];
         }
-        for (int32_t b = 0; b < bands; ++b) out[4 * (s * bands + b) + 3] = 255;
+        for (int32_t b = 0; b < bands; ++b) out[4 * (b << 2 | s) + 3] = 255;
     }
 }
 
