@@ -483,6 +483,30 @@ uint64_t MosaicHost::PlanBytes(int width, int height, const MosaicOptions& optio
     return measured_plan_bytes_ + polarPlanScratchBytes(measured_.get());
 }
 
+bool MosaicHost::BuildPlanHere(int width, int height, const MosaicOptions& options, uint64_t plan_bytes) {
+    if (options.geometry != kGeometryFitted || !CheckOptions(options, width, height).empty()) return false;
+    const PolarPlanSettings settings = PlanSettingsFor(width, height, options);
+    if (plan_ready_ && SameSettings(settings, plan_settings_)) return true;
+    if (checkPolarPlanSettings(&settings) != POLARMOSAIC_OK) return false;
+    const size_t head_bytes = polarPlanHeadBytes(&settings);
+    if (plan_bytes < head_bytes || plan_bytes > SIZE_MAX) return false;
+    plan_ready_ = false;
+    measured_.reset();
+    uint8_t* plan = plan_.Reserve(static_cast<size_t>(plan_bytes));
+    size_t needed = 0;
+    const int status = polarPlanMeasureAndBuild(&settings, plan, static_cast<size_t>(plan_bytes), &needed);
+    if (status == POLARMOSAIC_PLAN_TOO_SMALL) {
+        // Measured: its head is kept for PlanBytes and Prepare.
+        measured_.reset(new uint8_t[head_bytes]);
+        memcpy(measured_.get(), plan, head_bytes);
+        measured_head_bytes_ = head_bytes;
+        measured_plan_bytes_ = needed;
+        measured_settings_ = settings;
+        return false;
+    }
+    return PlanBuilt(status, settings, needed, nullptr);
+}
+
 // Builds the plan for settings on this thread, in one walk when the plan
 // memory of the last build holds it; otherwise grows that memory (with a
 // quarter to spare for the next geometry) and builds the measured plan.

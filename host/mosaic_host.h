@@ -270,6 +270,15 @@ public:
     uint64_t PlanBytes(int width, int height, const MosaicOptions& options, std::string* error,
                        uint64_t limit = UINT64_MAX);
 
+    // Fitted geometry: builds the plan for this size and these options on
+    // the calling thread in one walk, in plan memory of plan_bytes (the walk
+    // that measures also builds). False when the plan needs more memory, or
+    // the options are refused: a plan that needs more has been measured, so
+    // PlanBytes gives its size at once and Prepare builds it. True when the
+    // plan is ready (Prepare then keeps it). For a caller with other work to
+    // do meanwhile, such as decoding the picture.
+    bool BuildPlanHere(int width, int height, const MosaicOptions& options, uint64_t plan_bytes);
+
     // A Prepare with the same size and geometry settings keeps the plan
     // (colours and shades never invalidate it).
     size_t plan_bytes() const { return plan_bytes_; }

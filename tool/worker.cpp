@@ -72,17 +72,20 @@ void Worker::Drop() {
     retained_ = MemoryParts();
 }
 
-MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int channels,
-                               uint64_t decoder_bytes) {
+MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int channels, uint64_t decoder_bytes,
+                               bool estimate_plan) {
     uint64_t pixels = static_cast<uint64_t>(width) * height;
     need.part[MemoryParts::kDecoder] = decoder_bytes;
     need.part[MemoryParts::kRgb] = pixels * channels;
     // Three planes in and three out; with alpha kept, an alpha plane each.
     need.part[MemoryParts::kPlanes] =
         options_.no_effect ? 0 : (channels == 4 ? 8 : 6) * static_cast<uint64_t>((width + 15) & ~15) * height;
-    // The fitted plan and a frame's scratch, measured for this size.
+    // The fitted plan and a frame's scratch, measured for this size (or
+    // estimated, for a plan built while the picture decodes).
     need.part[MemoryParts::kPlan] = 0;
-    if (!options_.no_effect && !options_.effect.classic) {
+    if (FittedEffect() && estimate_plan) {
+        need.part[MemoryParts::kPlan] = kPlanEstimatePerPixel * pixels + kPlanEstimateExtra;
+    } else if (FittedEffect()) {
         std::string ignored;  // the same reason comes again from Prepare
         MosaicOptions mosaic = OptionsForImage(options_, width, height, &ignored);
         mosaic.threads = threads_;
@@ -97,8 +100,28 @@ MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int chan
     return need;
 }
 
+bool Worker::FittedEffect() const { return !options_.no_effect && !options_.effect.classic; }
+
+void Worker::BuildPlanWhileDecoding(int width, int height, uint64_t plan_bytes, JoinOnExit* preparing,
+                                    bool* built) {
+    *built = false;
+    std::string reason;
+    MosaicOptions mosaic = OptionsForImage(options_, width, height, &reason);
+    if (!reason.empty()) return;
+    mosaic.threads = threads_;
+    try {
+        preparing->thread = std::thread([this, width, height, mosaic, plan_bytes, built] {
+            try {
+                *built = host_.BuildPlanHere(width, height, mosaic, plan_bytes);
+            } catch (const std::bad_alloc&) {
+            }
+        });
+    } catch (const std::exception&) {
+    }
+}
+
 void Worker::PrepareWhileDecoding(int width, int height, JoinOnExit* preparing) {
-    if (options_.no_effect || options_.effect.classic) return;  // the classic setup is quick
+    if (!FittedEffect()) return;  // the classic setup is quick
     std::string reason;
     MosaicOptions mosaic = OptionsForImage(options_, width, height, &reason);
     if (!reason.empty()) return;
@@ -191,13 +214,33 @@ void Worker::RunOnce(Job* job) {
             // Alpha is kept where the output holds it and the geometry averages
             // it (the classic one lays it over the background).
             settings.keep_alpha = FormatHasAlpha(job->format) && !options_.effect.classic;
-            // The fitted plan needs only the picture's size: it is built on
-            // the host's threads while the picture decodes.
+            // The fitted plan needs only the picture's size: it is built
+            // while the picture decodes. With its memory estimated it is
+            // built in one walk on another thread; when the budget will not
+            // hold the estimate, it is measured first and then built on the
+            // host's threads.
             JoinOnExit preparing;
+            bool estimated = false;  // the plan's memory in need is an estimate
+            bool built_here = false;
+            int upright_width = 0, upright_height = 0;
             settings.reserve = [&](int width, int height, uint64_t decoder_bytes, std::string* error) {
                 preparing.Join();
                 // Upright sizes: turned pictures swap them after decoding.
                 if (settings.auto_orient && image_.orientation >= 5) std::swap(width, height);
+                upright_width = width;
+                upright_height = height;
+                if (FittedEffect()) {
+                    const MemoryParts quick =
+                        ImageParts(need, width, height, image_.channels, decoder_bytes, true);
+                    if (quick.Sum() <= budget_->total() && TryHold(quick)) {
+                        need = quick;
+                        estimated = true;
+                        BuildPlanWhileDecoding(width, height, quick.part[MemoryParts::kPlan], &preparing,
+                                               &built_here);
+                        return true;
+                    }
+                }
+                estimated = false;
                 need = ImageParts(need, width, height, image_.channels, decoder_bytes);
                 if (need.Sum() > budget_->total()) {
                     *error = OverBudgetText(need.Sum(), budget_->total());
@@ -212,8 +255,28 @@ void Worker::RunOnce(Job* job) {
                 return true;
             };
             retry = false;
-            const bool loaded = LoadImage(file_.data(), file_.size(), settings, &image_, &reason);
+            bool loaded = LoadImage(file_.data(), file_.size(), settings, &image_, &reason);
             preparing.Join();
+            if (loaded && estimated && !built_here) {
+                // The plan needs more than the estimate (it has been measured
+                // meanwhile): hold what it needs, or wait as for a busy budget.
+                std::string ignored;
+                MosaicOptions mosaic = OptionsForImage(options_, upright_width, upright_height, &ignored);
+                mosaic.threads = threads_;
+                if (ignored.empty()) {
+                    need.part[MemoryParts::kPlan] =
+                        host_.PlanBytes(upright_width, upright_height, mosaic, &ignored, budget_->total());
+                }
+                if (need.Sum() > budget_->total()) {
+                    job->error = name + ": " + OverBudgetText(need.Sum(), budget_->total());
+                    return;
+                }
+                if (!TryHold(need)) {
+                    loaded = false;
+                    retry = true;
+                    reason = "memory budget busy";
+                }
+            }
             if (loaded) {
                 for (const std::string& warning : image_.warnings)
                     job->warnings.push_back(name + ": " + warning);

@@ -443,6 +443,53 @@ TEST(ToolMemory, BudgetRefusesWhatCannotFitAndTheOthersGoOn) {
     EXPECT_EQ(run.exit_code, 0) << run.err;
 }
 
+// The fitted plan is built while the picture decodes, in memory estimated
+// before it is measured. Whatever the budget makes of that (the estimate
+// held, too small for the plan, or not held so that the plan is measured
+// first), the bytes are the same, and a budget below the need is refused
+// with the exact need.
+TEST(ToolMemory, PlansBuiltWhileDecodingGiveTheSameBytesUnderAnyBudget) {
+    TempDir dir;
+    const Rgb picture = pmtest::Pattern(1200, 900, 7);
+    pmtest::WriteFileBytes(dir.File("in.jpg"), pmtest::JpegBytes(1200, 900, 3, picture.px, 90));
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;  // the plan's bytes a pixel: under the estimate, or far over it
+    };
+    const Case cases[] = {{"defaults", {}}, {"finest grid", {"-s", "720", "-r", "1", "-b", "none"}}};
+    for (const Case& c : cases) {
+        auto run = [&](const std::string& budget, const std::string& out) {
+            std::vector<std::string> args = c.options;
+            if (!budget.empty()) args.insert(args.end(), {"--memory", budget});
+            args.insert(args.end(), {"in.jpg", out});
+            return RunTool(dir.path(), args);
+        };
+        ASSERT_EQ(run("", "free.ppm").exit_code, 0) << c.name;
+        const Bytes free = pmtest::ReadFileBytes(dir.File("free.ppm"));
+        // The need, as refusals report it: a budget too small for the
+        // plan's head reports the need without the plan, a lower bound.
+        int need = 4;
+        for (int tries = 0; tries < 3; ++tries) {
+            const ToolRun refused = run(std::to_string(need) + "M", "refused.ppm");
+            if (refused.exit_code == 0) break;
+            const size_t at = refused.err.find("needs ");
+            ASSERT_NE(at, std::string::npos) << c.name << ": " << refused.err;
+            need = atoi(refused.err.c_str() + at + 6);
+        }
+        for (int extra : {0, 1, 2, 8}) {
+            const std::string out = "at" + std::to_string(extra) + ".ppm";
+            const ToolRun r = run(std::to_string(need + extra) + "M", out);
+            ASSERT_EQ(r.exit_code, 0) << c.name << ", budget " << need + extra << " MiB: " << r.err;
+            EXPECT_TRUE(pmtest::ReadFileBytes(dir.File(out)) == free)
+                << c.name << ", budget " << need + extra;
+        }
+        const ToolRun below = run(std::to_string(need - 1) + "M", "below.ppm");
+        EXPECT_EQ(below.exit_code, 1) << c.name;
+        EXPECT_TRUE(Contains(below.err, "needs " + std::to_string(need) + " MiB"))
+            << c.name << ": " << below.err;
+    }
+}
+
 // What a message says about memory must be what is wrong: a file that is
 // no image is that, however large; amounts close to the budget differ
 // visibly; a stream larger than the budget is not given a size it does
