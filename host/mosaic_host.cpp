@@ -507,6 +507,19 @@ bool MosaicHost::BuildPlanHere(int width, int height, const MosaicOptions& optio
     return PlanBuilt(status, settings, needed, nullptr);
 }
 
+void MosaicHost::TakePlanes(int width, int height, int channels) {
+    if (width < 1 || height < 1 || width > 32752) return;
+    const size_t plane_bytes =
+        static_cast<size_t>(height) * static_cast<size_t>(lcw16(static_cast<int16_t>(width)));
+    PlaneBuffer* planes[8] = {&in_planes_[0],  &in_planes_[1],  &in_planes_[2],    &out_planes_[0],
+                              &out_planes_[1], &out_planes_[2], &alpha_planes_[0], &alpha_planes_[1]};
+    for (int i = 0; i < (channels == 4 ? 8 : 6); ++i) {
+        const bool fresh = planes[i]->capacity < plane_bytes;
+        uint8_t* bytes = planes[i]->Reserve(plane_bytes);
+        if (fresh) memset(bytes, 0, plane_bytes);
+    }
+}
+
 // Builds the plan for settings on this thread, in one walk when the plan
 // memory of the last build holds it; otherwise grows that memory (with a
 // quarter to spare for the next geometry) and builds the measured plan.

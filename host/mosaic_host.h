@@ -279,6 +279,12 @@ public:
     // do meanwhile, such as decoding the picture.
     bool BuildPlanHere(int width, int height, const MosaicOptions& options, uint64_t plan_bytes);
 
+    // Takes the planes for a width x height picture of `channels` (3, or 4
+    // with alpha kept) and touches every page of them, so that Apply does
+    // not pay for their first touch. Touches nothing that BuildPlanHere
+    // does: the two may run at once on two threads.
+    void TakePlanes(int width, int height, int channels);
+
     // A Prepare with the same size and geometry settings keeps the plan
     // (colours and shades never invalidate it).
     size_t plan_bytes() const { return plan_bytes_; }
