@@ -281,15 +281,23 @@ uint32_t lineSource(const Geometry& g, int32_t kind, int32_t line, int64_t x, in
     int64_t band;
     uint32_t side;
     if (kind == kRingLine) {
-        const int64_t root = static_cast<int64_t>(isqrt64(d2));
+        // With root = floor(sqrt(d2)) and centre c, the entry is
+        // (root - c + 4) / 8 outside the circle and (c + 3 - root) / 8
+        // inside it (c + 4 - root when d2 is a square). So it is at least k
+        // when d2 >= (c + 8k - 4)^2 outside, and when d2 <= (c + 4 - 8k)^2
+        // inside: a few comparisons of squares instead of a root.
         const int64_t centre = g.ring8 * line;
-        if (root >= centre) {
+        band = 0;
+        if (d2 >= squareOf(centre)) {
             side = POLARMOSAIC_SIDE_OUTER;
-            band = (root - centre + 4) / 8;
+            while (band < g.lastBand && d2 >= squareOf(centre + 8 * band + 4)) ++band;
         } else {
             side = POLARMOSAIC_SIDE_INNER;
-            const bool exact = squareOf(root) == d2;
-            band = (centre + (exact ? 4 : 3) - root) / 8;
+            while (band < g.lastBand) {
+                const int64_t bound = centre - 4 - 8 * band;
+                if (bound < 0 || d2 > squareOf(bound)) break;
+                ++band;
+            }
         }
     } else {
         const int64_t c = cross(g.u[line], x, y);
