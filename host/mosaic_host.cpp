@@ -507,19 +507,6 @@ bool MosaicHost::BuildPlanHere(int width, int height, const MosaicOptions& optio
     return PlanBuilt(status, settings, needed, nullptr);
 }
 
-void MosaicHost::TakePlanes(int width, int height, int channels) {
-    if (width < 1 || height < 1 || width > 32752) return;
-    const size_t plane_bytes =
-        static_cast<size_t>(height) * static_cast<size_t>(lcw16(static_cast<int16_t>(width)));
-    PlaneBuffer* planes[8] = {&in_planes_[0],  &in_planes_[1],  &in_planes_[2],    &out_planes_[0],
-                              &out_planes_[1], &out_planes_[2], &alpha_planes_[0], &alpha_planes_[1]};
-    for (int i = 0; i < (channels == 4 ? 8 : 6); ++i) {
-        const bool fresh = planes[i]->capacity < plane_bytes;
-        uint8_t* bytes = planes[i]->Reserve(plane_bytes);
-        if (fresh) memset(bytes, 0, plane_bytes);
-    }
-}
-
 // Builds the plan for settings on this thread, in one walk when the plan
 // memory of the last build holds it; otherwise grows that memory (with a
 // quarter to spare for the next geometry) and builds the measured plan.
@@ -858,6 +845,42 @@ void MosaicHost::SplitJob(void* data, uint32_t index) { RunConversion(Splitter()
 
 void MosaicHost::MergeJob(void* data, uint32_t index) { RunConversion(Merger(), data, index); }
 
+void MosaicHost::TakePicture(const uint8_t* src, ptrdiff_t src_stride, int width, int height, int channels) {
+    taken_ = TakenPicture();
+    if (width < 1 || height < 1 || width > 32752 || (channels != 3 && channels != 4)) return;
+    const int line_bytes = lcw16(static_cast<int16_t>(width));
+    const size_t plane_bytes = static_cast<size_t>(height) * static_cast<size_t>(line_bytes);
+    PolarMosaicParam planes = PolarMosaicParam();
+    for (int c = 0; c < 3; ++c) {
+        planes.inPlane[c] = in_planes_[c].Reserve(plane_bytes);
+        const bool fresh = out_planes_[c].capacity < plane_bytes;
+        uint8_t* out = out_planes_[c].Reserve(plane_bytes);
+        if (fresh) memset(out, 0, plane_bytes);  // its first touch, here rather than in Apply
+    }
+    uint8_t* alpha = nullptr;
+    if (channels == 4) {
+        alpha = alpha_planes_[0].Reserve(plane_bytes);
+        const bool fresh = alpha_planes_[1].capacity < plane_bytes;
+        uint8_t* out = alpha_planes_[1].Reserve(plane_bytes);
+        if (fresh) memset(out, 0, plane_bytes);
+    }
+    if (src == nullptr) {
+        for (int c = 0; c < 3; ++c) memset(planes.inPlane[c], 0, plane_bytes);
+        if (alpha) memset(alpha, 0, plane_bytes);
+        return;
+    }
+    std::atomic<bool> translucent(false);
+    const Conversion split = {&planes,    width,    height, line_bytes, src,          nullptr,
+                              src_stride, channels, alpha,  false,      &translucent, false};
+    Splitter()(split, 0, height);
+    taken_.src = src;
+    taken_.stride = src_stride;
+    taken_.width = width;
+    taken_.height = height;
+    taken_.channels = channels;
+    taken_.translucent = translucent.load();
+}
+
 void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, ptrdiff_t dst_stride,
                        int channels) {
     if (!prepared_ || (channels != 3 && channels != 4)) return;
@@ -867,10 +890,15 @@ void MosaicHost::Apply(const uint8_t* src, ptrdiff_t src_stride, uint8_t* dst, p
     const size_t plane_bytes = static_cast<size_t>(height_) * line_bytes_;
     uint8_t* src_alpha = alpha ? alpha_planes_[0].Reserve(plane_bytes) : nullptr;
     uint8_t* dst_alpha = alpha ? alpha_planes_[1].Reserve(plane_bytes) : nullptr;
-    std::atomic<bool> translucent(false);
-    Conversion split = {&param_,    width_,   height_,   line_bytes_, src,          nullptr,
-                        src_stride, channels, src_alpha, !fitted,     &translucent, false};
-    RunJobs(&split, SplitJob, ConversionJobs(height_));
+    const TakenPicture taken = taken_;
+    taken_ = TakenPicture();
+    std::atomic<bool> translucent(taken.translucent);
+    if (!(fitted && taken.src == src && src != nullptr && taken.stride == src_stride &&
+          taken.width == width_ && taken.height == height_ && taken.channels == channels)) {
+        Conversion split = {&param_,    width_,   height_,   line_bytes_, src,          nullptr,
+                            src_stride, channels, src_alpha, !fitted,     &translucent, false};
+        RunJobs(&split, SplitJob, ConversionJobs(height_));
+    }
     // An opaque picture gives the bytes of the frame without alpha (equal
     // weights), which takes less work.
     const bool opaque = alpha && !translucent.load();

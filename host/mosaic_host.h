@@ -280,10 +280,13 @@ public:
     bool BuildPlanHere(int width, int height, const MosaicOptions& options, uint64_t plan_bytes);
 
     // Takes the planes for a width x height picture of `channels` (3, or 4
-    // with alpha kept) and touches every page of them, so that Apply does
-    // not pay for their first touch. Touches nothing that BuildPlanHere
-    // does: the two may run at once on two threads.
-    void TakePlanes(int width, int height, int channels);
+    // with alpha kept) and converts the picture at src into them (null src:
+    // only takes them), so that Apply pays neither for that nor for the
+    // planes' first touch. The next Apply of the fitted geometry with this
+    // src, stride, size and channels uses the conversion: src must not
+    // change in between. Touches nothing that BuildPlanHere does: the two
+    // may run at once on two threads.
+    void TakePicture(const uint8_t* src, ptrdiff_t src_stride, int width, int height, int channels);
 
     // A Prepare with the same size and geometry settings keeps the plan
     // (colours and shades never invalidate it).
@@ -344,6 +347,14 @@ private:
     bool PlanBuilt(int status, const PolarPlanSettings& settings, size_t plan_bytes, std::string* error);
     std::vector<uint8_t> scratch_;
     PlaneBuffer alpha_planes_[2];
+    // A picture converted into the input planes by TakePicture.
+    struct TakenPicture {
+        const uint8_t* src = nullptr;
+        ptrdiff_t stride = 0;
+        int width = 0, height = 0, channels = 0;
+        bool translucent = false;
+    };
+    TakenPicture taken_;
     PolarPlanFrame frame_ = {};
 };
 

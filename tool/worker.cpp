@@ -256,9 +256,13 @@ void Worker::RunOnce(Job* job) {
             };
             retry = false;
             bool loaded = LoadImage(file_.data(), file_.size(), settings, &image_, &reason);
-            // While the plan is still being built: the planes' first touch.
-            if (loaded && estimated && preparing.thread.joinable())
-                host_.TakePlanes(image_.width, image_.height, image_.channels);
+            // While the plan is still being built: the planes, and the picture
+            // converted into them unless --srgb may change it first.
+            if (loaded && estimated && preparing.thread.joinable()) {
+                host_.TakePicture(options_.srgb ? nullptr : image_.rgb.data(),
+                                  static_cast<ptrdiff_t>(image_.width) * image_.channels, image_.width,
+                                  image_.height, image_.channels);
+            }
             preparing.Join();
             if (loaded && estimated && !built_here) {
                 // The plan needs more than the estimate (it has been measured

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -370,6 +371,26 @@ TEST(HostResult, FittedEqualsDirectModuleCall) {
             kept.Apply(got.data(), stride, got.data(), stride, c.channels);
             EXPECT_TRUE(got == expected)
                 << c.width << " x " << c.height << ", " << threads << " threads, kept";
+            // As the tool does while it decodes: the plan built in one walk on
+            // another thread (in room for it, or in too little, when it is only
+            // measured), the picture taken meanwhile; then a taken picture
+            // that Apply is not given must not be used.
+            MosaicHost ahead;
+            const uint64_t room = threads == 1 ? 4u * c.width * c.height + (1u << 20) : 64u;
+            got = input;
+            std::thread walk([&] { ahead.BuildPlanHere(c.width, c.height, options, room); });
+            ahead.TakePicture(got.data(), stride, c.width, c.height, c.channels);
+            walk.join();
+            ASSERT_TRUE(ahead.Prepare(c.width, c.height, options, &error)) << error;
+            ahead.Apply(got.data(), stride, got.data(), stride, c.channels);
+            EXPECT_TRUE(got == expected)
+                << c.width << " x " << c.height << ", " << threads << " threads, ahead";
+            std::vector<uint8_t> other(input.size(), 77);
+            ahead.TakePicture(other.data(), stride, c.width, c.height, c.channels);
+            got = input;
+            ahead.Apply(got.data(), stride, got.data(), stride, c.channels);
+            EXPECT_TRUE(got == expected)
+                << c.width << " x " << c.height << ", " << threads << " threads, other";
             options.borderColor[1] = 41;
             ASSERT_TRUE(host.Prepare(c.width, c.height, options, &error)) << error;
             EXPECT_EQ(host.plan_builds(), 1);
