@@ -506,24 +506,35 @@ inline int bitCount16(uint32_t m) {
 // sample).
 bool countNearbySamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, int* count) {
     SampleSums<uint64_t> d2;
-    SampleSums<int64_t> ca, cb, da, db;
+    SampleSums<int64_t> ca = {}, cb = {}, da, db;
     const PlanDirection ua = g.u[centre.a], ub = g.u[centre.b];
+    // A sample's cross products differ from the centre's by less than
+    // kNearCross: a centre that clear of both spokes (and their lines) has
+    // no sample across a spoke or on a spoke line.
+    bool spokes = centre.ring >= 1;
+    if (spokes) {
+        const int64_t clear = (g.spokeLines ? g.halfCross : 0) + kNearCross;
+        spokes = !(cross(ua, x, y) > clear && cross(ub, x, y) < -clear);
+    }
     for (int i = 0; i < 4; ++i) {
         const int64_t px = x + (2 * i - 3);
         const int64_t py = y - (2 * i - 3);  // y grows upwards
         d2.col[i] = squareOf(px);
         d2.row[i] = squareOf(py);
-        ca.col[i] = -ua.y * px;
-        ca.row[i] = ua.x * py;
-        cb.col[i] = -ub.y * px;
-        cb.row[i] = ub.x * py;
+        if (spokes) {
+            ca.col[i] = -ua.y * px;
+            ca.row[i] = ua.x * py;
+            cb.col[i] = -ub.y * px;
+            cb.row[i] = ub.x * py;
+        }
     }
     d2.bound();
-    ca.bound();
-    cb.bound();
-    const bool spokes = centre.ring >= 1;
     uint32_t leaves = d2.below(centre.ringLo) | d2.atLeast(centre.ringHi);
-    if (spokes) leaves |= ca.below(0) | cb.atLeast(0);
+    if (spokes) {
+        ca.bound();
+        cb.bound();
+        leaves |= ca.below(0) | cb.atLeast(0);
+    }
     if (leaves != 0) return false;
     uint32_t ring = 0, inner = 0;
     if (g.ringLines) {
@@ -1053,13 +1064,20 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
     PlanGroup* groups = planArray<PlanGroup>(plan, head->groupsOffset);
     uint64_t group = 0;
     for (int32_t row = 0; row < s->height; ++row) {
-        const uint64_t rowFirst = group;
+        // Only each segment's tile and length count here (decodeSegment's
+        // lengths, without its sources).
+        uint32_t tile = UINT32_MAX;  // no group open in this row yet
         for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
-            PlanSegment segment;
-            i += static_cast<uint64_t>(decodeSegment(slots, i, &segment));
-            if (group == rowFirst || groups[group - 1].tile != segment.tile)
-                groups[group++] = {segment.tile, 0};
-            groups[group - 1].pixels += segment.length;
+            const PlanSlot slot = slots[i];
+            const uint32_t kind = slot.head & kSlotKindMask;
+            const uint32_t length = kind == 0 ? slot.tail : kind == kLineRunSlot ? slot.tail & 0xffffu : 1u;
+            i += kind == kBlendSlot ? 2 : 1;
+            const uint32_t segmentTile = slot.head & kSlotTileMask;
+            if (segmentTile != tile) {
+                tile = segmentTile;
+                groups[group++] = {tile, 0};
+            }
+            groups[group - 1].pixels += length;
         }
     }
     countTilePixels(plan);
