@@ -363,6 +363,13 @@ void MosaicHost::UseThreads(int requested) {
     }
 }
 
+uint8_t* MosaicHost::PlaneBuffer::ReserveTouched(size_t size) {
+    const bool fresh = capacity < size;
+    uint8_t* plane = Reserve(size);
+    if (fresh) memset(plane, 0, size);
+    return plane;
+}
+
 bool MosaicHost::Prepare(int width, int height, const MosaicOptions& options, std::string* error) {
     prepared_ = false;
     std::string reason = CheckOptions(options, width, height);
@@ -443,6 +450,14 @@ std::string RefusedOptions(int status) {
 
 }  // namespace
 
+void MosaicHost::KeepMeasured(std::unique_ptr<uint8_t[]> head, size_t head_bytes, size_t plan_bytes,
+                              const PolarPlanSettings& settings) {
+    measured_ = std::move(head);
+    measured_head_bytes_ = head_bytes;
+    measured_plan_bytes_ = plan_bytes;
+    measured_settings_ = settings;
+}
+
 // Measures a plan for settings into measured_ (kept until Prepare builds it).
 bool MosaicHost::MeasureInto(const PolarPlanSettings& settings, std::string* error) {
     if (measured_ && SameSettings(settings, measured_settings_)) return true;
@@ -455,10 +470,7 @@ bool MosaicHost::MeasureInto(const PolarPlanSettings& settings, std::string* err
         status = polarPlanMeasure(&settings, head.get(), head_bytes, pool_ ? ThreadPool::Runner : nullptr,
                                   pool_.get(), &plan_bytes);
         if (status == POLARMOSAIC_OK) {
-            measured_ = std::move(head);
-            measured_head_bytes_ = head_bytes;
-            measured_plan_bytes_ = plan_bytes;
-            measured_settings_ = settings;
+            KeepMeasured(std::move(head), head_bytes, plan_bytes, settings);
             return true;
         }
     }
@@ -497,11 +509,9 @@ bool MosaicHost::BuildPlanHere(int width, int height, const MosaicOptions& optio
     const int status = polarPlanMeasureAndBuild(&settings, plan, static_cast<size_t>(plan_bytes), &needed);
     if (status == POLARMOSAIC_PLAN_TOO_SMALL) {
         // Measured: its head is kept for PlanBytes and Prepare.
-        measured_.reset(new uint8_t[head_bytes]);
-        memcpy(measured_.get(), plan, head_bytes);
-        measured_head_bytes_ = head_bytes;
-        measured_plan_bytes_ = needed;
-        measured_settings_ = settings;
+        std::unique_ptr<uint8_t[]> head(new uint8_t[head_bytes]);
+        memcpy(head.get(), plan, head_bytes);
+        KeepMeasured(std::move(head), head_bytes, needed, settings);
         return false;
     }
     return PlanBuilt(status, settings, needed, nullptr);
@@ -619,7 +629,6 @@ void MosaicHost::RunJobs(void* data, PolarMosaicJob job, uint32_t count) {
     }
 }
 
-// The input goes into both plane sets in the same pass (see the header).
 namespace {
 
 // The row conversions are inlined into an AVX2 copy of their callers on
@@ -746,10 +755,8 @@ POLARMOSAIC_ROWS_INLINE void MergeRow(const uint8_t* __restrict p0, const uint8_
     }
 }
 
-}  // namespace
-
-namespace {
-
+// The classic geometry's input goes into both plane sets in the same pass
+// (see the header).
 POLARMOSAIC_ROWS_INLINE void SplitRows(const Conversion& job, int first, int end) {
     for (int y = first; y < end; ++y) {
         const uint8_t* s = job.src + y * job.stride;
@@ -850,25 +857,20 @@ void MosaicHost::TakePicture(const uint8_t* src, ptrdiff_t src_stride, int width
     if (width < 1 || height < 1 || width > 32752 || (channels != 3 && channels != 4)) return;
     const int line_bytes = lcw16(static_cast<int16_t>(width));
     const size_t plane_bytes = static_cast<size_t>(height) * static_cast<size_t>(line_bytes);
+    // New planes get their first touch here rather than in Apply: the output
+    // ones cleared, the input ones written by the conversion (or cleared).
     PolarMosaicParam planes = PolarMosaicParam();
     for (int c = 0; c < 3; ++c) {
-        planes.inPlane[c] = in_planes_[c].Reserve(plane_bytes);
-        const bool fresh = out_planes_[c].capacity < plane_bytes;
-        uint8_t* out = out_planes_[c].Reserve(plane_bytes);
-        if (fresh) memset(out, 0, plane_bytes);  // its first touch, here rather than in Apply
+        planes.inPlane[c] =
+            src ? in_planes_[c].Reserve(plane_bytes) : in_planes_[c].ReserveTouched(plane_bytes);
+        out_planes_[c].ReserveTouched(plane_bytes);
     }
     uint8_t* alpha = nullptr;
     if (channels == 4) {
-        alpha = alpha_planes_[0].Reserve(plane_bytes);
-        const bool fresh = alpha_planes_[1].capacity < plane_bytes;
-        uint8_t* out = alpha_planes_[1].Reserve(plane_bytes);
-        if (fresh) memset(out, 0, plane_bytes);
+        alpha = src ? alpha_planes_[0].Reserve(plane_bytes) : alpha_planes_[0].ReserveTouched(plane_bytes);
+        alpha_planes_[1].ReserveTouched(plane_bytes);
     }
-    if (src == nullptr) {
-        for (int c = 0; c < 3; ++c) memset(planes.inPlane[c], 0, plane_bytes);
-        if (alpha) memset(alpha, 0, plane_bytes);
-        return;
-    }
+    if (src == nullptr) return;
     std::atomic<bool> translucent(false);
     const Conversion split = {&planes,    width,    height, line_bytes, src,          nullptr,
                               src_stride, channels, alpha,  false,      &translucent, false};

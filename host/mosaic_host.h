@@ -315,6 +315,7 @@ private:
         std::unique_ptr<uint8_t[]> bytes;
         size_t capacity = 0;
         uint8_t* Reserve(size_t size);
+        uint8_t* ReserveTouched(size_t size);  // new memory cleared
     };
 
     bool PrepareFitted(const MosaicOptions& options, std::string* error);
@@ -342,6 +343,8 @@ private:
     size_t measured_plan_bytes_ = 0;
     PolarPlanSettings measured_settings_ = {};
     void UseThreads(int requested);
+    void KeepMeasured(std::unique_ptr<uint8_t[]> head, size_t head_bytes, size_t plan_bytes,
+                      const PolarPlanSettings& settings);
     bool MeasureInto(const PolarPlanSettings& settings, std::string* error);
     bool BuildInOneWalk(const PolarPlanSettings& settings, std::string* error);
     bool PlanBuilt(int status, const PolarPlanSettings& settings, size_t plan_bytes, std::string* error);

@@ -102,26 +102,9 @@ MemoryParts Worker::ImageParts(MemoryParts need, int width, int height, int chan
 
 bool Worker::FittedEffect() const { return !options_.no_effect && !options_.effect.classic; }
 
-void Worker::BuildPlanWhileDecoding(int width, int height, uint64_t plan_bytes, JoinOnExit* preparing,
-                                    bool* built) {
+void Worker::PrepareWhileDecoding(int width, int height, uint64_t plan_bytes, JoinOnExit* preparing,
+                                  bool* built) {
     *built = false;
-    std::string reason;
-    MosaicOptions mosaic = OptionsForImage(options_, width, height, &reason);
-    if (!reason.empty()) return;
-    mosaic.threads = threads_;
-    try {
-        preparing->thread = std::thread([this, width, height, mosaic, plan_bytes, built] {
-            try {
-                *built = host_.BuildPlanHere(width, height, mosaic, plan_bytes);
-            } catch (const std::bad_alloc&) {
-            }
-        });
-    } catch (const std::exception&) {
-    }
-}
-
-void Worker::PrepareWhileDecoding(int width, int height, JoinOnExit* preparing) {
-    if (!FittedEffect()) return;  // the classic setup is quick
     std::string reason;
     MosaicOptions mosaic = OptionsForImage(options_, width, height, &reason);
     if (!reason.empty()) return;
@@ -130,10 +113,14 @@ void Worker::PrepareWhileDecoding(int width, int height, JoinOnExit* preparing) 
     // or builds it and reports what went wrong. Nothing may be thrown back
     // through the decoder.
     try {
-        preparing->thread = std::thread([this, width, height, mosaic] {
+        preparing->thread = std::thread([this, width, height, mosaic, plan_bytes, built] {
             try {
-                std::string ignored;
-                host_.Prepare(width, height, mosaic, &ignored);
+                if (plan_bytes > 0) {
+                    *built = host_.BuildPlanHere(width, height, mosaic, plan_bytes);
+                } else {
+                    std::string ignored;
+                    host_.Prepare(width, height, mosaic, &ignored);
+                }
             } catch (const std::bad_alloc&) {
             }
         });
@@ -235,8 +222,8 @@ void Worker::RunOnce(Job* job) {
                     if (quick.Sum() <= budget_->total() && TryHold(quick)) {
                         need = quick;
                         estimated = true;
-                        BuildPlanWhileDecoding(width, height, quick.part[MemoryParts::kPlan], &preparing,
-                                               &built_here);
+                        PrepareWhileDecoding(width, height, quick.part[MemoryParts::kPlan], &preparing,
+                                             &built_here);
                         return true;
                     }
                 }
@@ -251,7 +238,7 @@ void Worker::RunOnce(Job* job) {
                     *error = "memory budget busy";
                     return false;
                 }
-                PrepareWhileDecoding(width, height, &preparing);
+                if (FittedEffect()) PrepareWhileDecoding(width, height, 0, &preparing, &built_here);
                 return true;
             };
             retry = false;

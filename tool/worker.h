@@ -99,17 +99,13 @@ private:
     // The effect is the fitted geometry's.
     bool FittedEffect() const;
 
-    // Builds the fitted plan for an upright width x height picture in one
-    // walk on another thread, in plan_bytes of plan memory; *built tells,
-    // once joined, whether it fitted.
-    void BuildPlanWhileDecoding(int width, int height, uint64_t plan_bytes, JoinOnExit* preparing,
-                                bool* built);
-
     void RunOnce(Job* job);
 
-    // Starts preparing the effect for an upright width x height picture on
-    // another thread, for the fitted geometry.
-    void PrepareWhileDecoding(int width, int height, JoinOnExit* preparing);
+    // Starts on the fitted geometry for an upright width x height picture
+    // on another thread: with plan_bytes, the plan in one walk in that much
+    // plan memory (*built tells, once joined, whether it fitted); with 0,
+    // Prepare on the host's threads.
+    void PrepareWhileDecoding(int width, int height, uint64_t plan_bytes, JoinOnExit* preparing, bool* built);
 
     // An animated input written as an animation, frame by frame. True when
     // the job is done (job->error set if the output failed); false with the

@@ -218,21 +218,14 @@ void colourTiles(const FrameJobs& jobs) {
     }
 }
 
-struct Colour {
-    uint8_t c[4];
-};
-
-inline Colour colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile,
-                       const uint32_t* tilePixels) {
-    Colour colour;
-    if (source & kLineSource) {
-        memcpy(colour.c,
-               jobs.scratch + jobs.layout.lineColours + 4 * static_cast<size_t>(source & ~kLineSource), 4);
-        return colour;
-    }
+// The RGBA colour of a source: a line's, or a tile's (a tile without pixels
+// takes the colour of the tile that holds the pixel's centre).
+inline const uint8_t* colourOf(const FrameJobs& jobs, uint32_t source, uint32_t centreTile,
+                               const uint32_t* tilePixels) {
+    if (source & kLineSource)
+        return jobs.scratch + jobs.layout.lineColours + 4 * static_cast<size_t>(source & ~kLineSource);
     if (tilePixels[source] == 0) source = centreTile;
-    memcpy(colour.c, jobs.scratch + jobs.layout.tileColours + 4 * static_cast<size_t>(source), 4);
-    return colour;
+    return jobs.scratch + jobs.layout.tileColours + 4 * static_cast<size_t>(source);
 }
 
 // n >= 2 bytes of one value. Runs are mostly short, where a call to memset
@@ -292,12 +285,8 @@ void writeRowsOpaque(const FrameJobs& jobs, int32_t firstRow, int32_t endRow) {
                 continue;
             }
             const uint32_t tile = slot.head & kSlotTileMask;
-            const auto colourOfSource = [&](uint32_t source) {
-                if (source & kLineSource) return lineColours + 4 * static_cast<size_t>(source & ~kLineSource);
-                return tileColours + 4 * static_cast<size_t>(tilePixels[source] != 0 ? source : tile);
-            };
-            const uint8_t* a = colourOfSource(slots[i + 1].head);
-            const uint8_t* b = colourOfSource(slots[i + 1].tail);
+            const uint8_t* a = colourOf(jobs, slots[i + 1].head, tile, tilePixels);
+            const uint8_t* b = colourOf(jobs, slots[i + 1].tail, tile, tilePixels);
             const uint32_t wb = slot.tail;
             const uint32_t wa = 16 - wb;
             p0[x] = static_cast<uint8_t>((wa * a[0] + wb * b[0] + 8) >> 4);
@@ -309,54 +298,51 @@ void writeRowsOpaque(const FrameJobs& jobs, int32_t firstRow, int32_t endRow) {
     }
 }
 
-void writeJob(void* data, uint32_t index) {
-    const FrameJobs* jobs = static_cast<const FrameJobs*>(data);
-    if (!jobs->alpha) {
-        writeRowsOpaque(*jobs, static_cast<int32_t>(index) * kPlanRowsPerJob,
-                        planJobEnd(jobs->head->settings.height, index));
-        return;
-    }
-    const PlanHead* head = jobs->head;
-    const uint64_t* rowSlots = planArray<uint64_t>(jobs->plan, head->rowSlotsOffset);
-    const PlanSlot* slots = planArray<PlanSlot>(jobs->plan, head->slotsOffset);
-    const uint32_t* tilePixels = planArray<uint32_t>(jobs->plan, head->tilePixelsOffset);
-    const PolarPlanFrame& f = *jobs->frame;
-    const int planes = jobs->alpha ? 4 : 3;
-    for (int32_t row = static_cast<int32_t>(index) * kPlanRowsPerJob;
-         row < planJobEnd(head->settings.height, index); ++row) {
+// Four planes: blends weigh colour by alpha.
+void writeRowsWithAlpha(const FrameJobs& jobs, int32_t firstRow, int32_t endRow) {
+    const PlanHead* head = jobs.head;
+    const uint64_t* rowSlots = planArray<uint64_t>(jobs.plan, head->rowSlotsOffset);
+    const PlanSlot* slots = planArray<PlanSlot>(jobs.plan, head->slotsOffset);
+    const uint32_t* tilePixels = planArray<uint32_t>(jobs.plan, head->tilePixelsOffset);
+    const PolarPlanFrame& f = *jobs.frame;
+    for (int32_t row = firstRow; row < endRow; ++row) {
         const ptrdiff_t at = static_cast<ptrdiff_t>(row) * f.dstLineBytes;
-        uint8_t* plane[4] = {f.dstPlane[0] + at, f.dstPlane[1] + at, f.dstPlane[2] + at,
-                             jobs->alpha ? f.dstPlane[3] + at : nullptr};
+        uint8_t* plane[4] = {f.dstPlane[0] + at, f.dstPlane[1] + at, f.dstPlane[2] + at, f.dstPlane[3] + at};
         int32_t x = 0;
         for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
             PlanSegment s;
             i += static_cast<uint64_t>(decodeSegment(slots, i, &s));
-            const Colour a = colourOf(*jobs, s.a, s.tile, tilePixels);
+            const uint8_t* a = colourOf(jobs, s.a, s.tile, tilePixels);
             if (s.weight == 0) {
                 if (s.length == 1) {
-                    for (int c = 0; c < planes; ++c) plane[c][x] = a.c[c];
+                    for (int c = 0; c < 4; ++c) plane[c][x] = a[c];
                 } else {
-                    for (int c = 0; c < planes; ++c) fillRun(plane[c] + x, a.c[c], s.length);
+                    for (int c = 0; c < 4; ++c) fillRun(plane[c] + x, a[c], s.length);
                 }
             } else {
-                const Colour b = colourOf(*jobs, s.b, s.tile, tilePixels);
+                const uint8_t* b = colourOf(jobs, s.b, s.tile, tilePixels);
                 const uint32_t wb = s.weight;
                 const uint32_t wa = 16 - wb;
-                if (jobs->alpha) {
-                    const uint32_t den = wa * a.c[3] + wb * b.c[3];
-                    for (int c = 0; c < 3; ++c) {
-                        const uint32_t num = wa * a.c[3] * a.c[c] + wb * b.c[3] * b.c[c];
-                        plane[c][x] = static_cast<uint8_t>(den == 0 ? 0 : (num + den / 2) / den);
-                    }
-                    plane[3][x] = static_cast<uint8_t>((den + 8) >> 4);
-                } else {
-                    for (int c = 0; c < 3; ++c)
-                        plane[c][x] = static_cast<uint8_t>((wa * a.c[c] + wb * b.c[c] + 8) >> 4);
+                const uint32_t den = wa * a[3] + wb * b[3];
+                for (int c = 0; c < 3; ++c) {
+                    const uint32_t num = wa * a[3] * a[c] + wb * b[3] * b[c];
+                    plane[c][x] = static_cast<uint8_t>(den == 0 ? 0 : (num + den / 2) / den);
                 }
+                plane[3][x] = static_cast<uint8_t>((den + 8) >> 4);
             }
             x += static_cast<int32_t>(s.length);
         }
     }
+}
+
+void writeJob(void* data, uint32_t index) {
+    const FrameJobs& jobs = *static_cast<const FrameJobs*>(data);
+    const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
+    const int32_t end = planJobEnd(jobs.head->settings.height, index);
+    if (jobs.alpha)
+        writeRowsWithAlpha(jobs, first, end);
+    else
+        writeRowsOpaque(jobs, first, end);
 }
 
 void fillLineColours(const FrameJobs& jobs) {

@@ -506,7 +506,7 @@ inline int bitCount16(uint32_t m) {
 // sample).
 bool countNearbySamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, int* count) {
     SampleSums<uint64_t> d2;
-    SampleSums<int64_t> ca = {}, cb = {}, da, db;
+    SampleSums<int64_t> ca = {}, cb = {};
     const PlanDirection ua = g.u[centre.a], ub = g.u[centre.b];
     // A sample's cross products differ from the centre's by less than
     // kNearCross: a centre that clear of both spokes (and their lines) has
@@ -548,16 +548,17 @@ bool countNearbySamples(const Geometry& g, const Cache& centre, int64_t x, int64
         uint32_t a = ca.atLeast(-g.halfCross) & ca.below(g.halfCross);
         uint32_t b = cb.atLeast(-g.halfCross) & cb.below(g.halfCross);
         // The dot products, only for a spoke line some sample lies on.
-        auto inFront = [&](const PlanDirection& u, SampleSums<int64_t>* d) {
+        auto inFront = [&](const PlanDirection& u) {
+            SampleSums<int64_t> d;
             for (int i = 0; i < 4; ++i) {
-                d->col[i] = u.x * (x + (2 * i - 3));
-                d->row[i] = u.y * (y - (2 * i - 3));
+                d.col[i] = u.x * (x + (2 * i - 3));
+                d.row[i] = u.y * (y - (2 * i - 3));
             }
-            d->bound();
-            return d->atLeast(1);
+            d.bound();
+            return d.atLeast(1);
         };
-        if (a != 0) a &= inFront(ua, &da);
-        if (b != 0) b &= inFront(ub, &db);
+        if (a != 0) a &= inFront(ua);
+        if (b != 0) b &= inFront(ub);
         spoke = ~ring & (a | b) & 0xffffu;
         uint32_t aNearer = ~b;
         if ((a & b) != 0) {
