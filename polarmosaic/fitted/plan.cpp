@@ -735,6 +735,140 @@ double pureSpanEnd(const Geometry& g, const Cache& c, int64_t x, int64_t y) {
     return end;
 }
 
+// Narrows [*lo, *hi), which holds d2, to keep out the distances [from, to).
+inline void keepOut(uint64_t d2, uint64_t from, uint64_t to, uint64_t* lo, uint64_t* hi) {
+    if (from >= to) return;
+    if (to <= d2) {
+        *lo = to > *lo ? to : *lo;
+    } else if (from > d2) {
+        *hi = from < *hi ? from : *hi;
+    } else {
+        *hi = 0;  // d2 itself is kept out: no interval
+    }
+}
+
+// The squared distances around d2 in the cache's ring clear of every near
+// circle (with smooth edges): [*lo, *hi).
+void clearInterval(const Geometry& g, const Cache& c, uint64_t d2, uint64_t* lo, uint64_t* hi) {
+    *lo = c.ringLo;
+    *hi = c.ringHi;
+    if (g.hard) return;
+    for (int32_t i = 0; i < c.nearCount; ++i) keepOut(d2, c.nearLo[i], c.nearHi[i] + 1, lo, hi);
+}
+
+// The same on ring line `line`, where locate gives that line: conservative
+// where two lines overlap, as the interval then ends at the other line.
+void ringLineInterval(const Geometry& g, const Cache& c, int32_t line, uint64_t d2, uint64_t* lo,
+                      uint64_t* hi) {
+    clearInterval(g, c, d2, lo, hi);
+    const bool inner = line == c.ring;
+    if (!(d2 >= (inner ? c.innerLo : c.outerLo) && d2 < (inner ? c.innerHi : c.outerHi))) *hi = 0;
+    keepOut(d2, 0, inner ? c.innerLo : c.outerLo, lo, hi);
+    keepOut(d2, inner ? c.innerHi : c.outerHi, UINT64_MAX, lo, hi);
+    if (inner)
+        keepOut(d2, c.outerLo, c.outerHi, lo, hi);
+    else
+        keepOut(d2, c.innerLo, c.innerHi, lo, hi);
+}
+
+// Ring-line pixels after the one at column *col (x, y; d2), for as long as
+// they keep its ring, line and tile and stay clear of every near circle:
+// there only the ramp entry changes. Leaves *col at the last one written.
+void ringLineRun(const Geometry& g, const Cache& c, int32_t line, int32_t width, int64_t x, int64_t y,
+                 uint64_t d2, int32_t* col, Segmenter* out) {
+    const int32_t sectors = c.ring == 0 ? 1 : g.rings[c.ring].sectors;
+    // A tile of two sectors is not the wedge between its spokes: leave it
+    // to locate.
+    if (sectors == 2) return;
+    uint64_t lo, hi;
+    ringLineInterval(g, c, line, d2, &lo, &hi);
+    const PlanDirection ua = g.u[c.a], ub = g.u[c.b];
+    int64_t ca = cross(ua, x, y), cb = cross(ub, x, y);
+    // The ramp entry as in lineSource, moved from the last pixel's: along a
+    // row it changes by little from one pixel to the next.
+    const int64_t centre = g.ring8 * line;
+    const uint64_t centre2 = squareOf(centre);
+    bool outer = d2 >= centre2;
+    int64_t band = 0;
+    int32_t at = *col;
+    while (at + 1 < width) {
+        d2 = static_cast<uint64_t>(static_cast<int64_t>(d2) + 16 * x + 64);
+        x += 8;
+        if (d2 < lo || d2 >= hi) break;
+        if (sectors >= 3) {
+            ca -= 8 * ua.y;
+            cb -= 8 * ub.y;
+            if (ca < 0 || cb >= 0) break;
+        }
+        ++at;
+        if ((d2 >= centre2) != outer) outer = !outer, band = 0;
+        if (outer) {
+            while (band < g.lastBand && d2 >= squareOf(centre + 8 * band + 4)) ++band;
+            while (band > 0 && d2 < squareOf(centre + 8 * band - 4)) --band;
+        } else {
+            while (band < g.lastBand) {
+                const int64_t bound = centre - 4 - 8 * band;
+                if (bound < 0 || d2 > squareOf(bound)) break;
+                ++band;
+            }
+            while (band > 0 && d2 > squareOf(centre + 4 - 8 * band)) --band;
+        }
+        const uint32_t side = band == 0 ? 0 : outer ? POLARMOSAIC_SIDE_OUTER : POLARMOSAIC_SIDE_INNER;
+        out->pure(c.tile, kLineSource | static_cast<uint32_t>(band) << 2 | side);
+    }
+    *col = at;
+}
+
+// Spoke-line pixels after the one at column *col (x, y; d2) on spoke
+// `line`, one of its tile's two: for as long as they keep its ring and tile,
+// stay off the ring lines, clear of the near circles and the centre, and on
+// that spoke line away from its edges while the other spoke and its line
+// are out of a sample's reach. Leaves *col at the last one written.
+void spokeLineRun(const Geometry& g, const Cache& c, int32_t line, int32_t width, int64_t x, int64_t y,
+                  uint64_t d2, int32_t* col, Segmenter* out) {
+    if (g.rings[c.ring].sectors < 3) return;
+    uint64_t lo, hi;
+    clearInterval(g, c, d2, &lo, &hi);
+    if (g.ringLines) {
+        keepOut(d2, c.innerLo, c.innerHi, &lo, &hi);
+        keepOut(d2, c.outerLo, c.outerHi, &lo, &hi);
+    }
+    // Near the centre the side of the centre along a spoke can change.
+    if (!g.hard) keepOut(d2, 0, 2 * squareOf(g.halfLine8 + 4 * kMargin8) + 1, &lo, &hi);
+    const PlanDirection ua = g.u[c.a], ub = g.u[c.b];
+    const PlanDirection on = g.u[line], off = g.u[line == c.a ? c.b : c.a];
+    int64_t ca = cross(ua, x, y), cb = cross(ub, x, y);
+    int64_t con = cross(on, x, y), coff = cross(off, x, y);
+    int64_t along = dot(on, x, y);
+    // On the line: [-halfCross, halfCross); with smooth edges, clear of both
+    // edges and, unless the line hides it, of the spoke itself.
+    const int64_t margin = g.hard ? 0 : kNearCross;
+    const int64_t inLo = -g.halfCross + (g.hard ? 0 : margin + 1);
+    const int64_t inHi = g.halfCross - (g.hard ? 1 : margin + 1);
+    const int64_t hiddenSpoke = !g.hard && g.halfCross <= margin ? margin : -1;
+    // The other spoke's line, and where samples could reach it, are farther.
+    const int64_t offClear = g.halfCross + margin;
+    int32_t at = *col;
+    while (at + 1 < width) {
+        d2 = static_cast<uint64_t>(static_cast<int64_t>(d2) + 16 * x + 64);
+        x += 8;
+        ca -= 8 * ua.y;
+        cb -= 8 * ub.y;
+        con -= 8 * on.y;
+        coff -= 8 * off.y;
+        along += 8 * on.x;
+        if (d2 < lo || d2 >= hi || ca < 0 || cb >= 0) break;
+        if (con < inLo || con > inHi || magnitude(con) <= hiddenSpoke || along <= 0) break;
+        if (magnitude(coff) <= offClear) break;
+        ++at;
+        int64_t band = (magnitude(con) + (kDirectionOne << 2)) / (kDirectionOne << 3);
+        if (band > g.lastBand) band = g.lastBand;
+        const uint32_t side = band == 0 ? 0 : con >= 0 ? POLARMOSAIC_SIDE_CCW : POLARMOSAIC_SIDE_CW;
+        out->pure(c.tile, kLineSource | static_cast<uint32_t>(band) << 2 | side);
+    }
+    *col = at;
+}
+
 void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out) {
     const PolarPlanSettings& s = g.head->settings;
     const int64_t y = 4 * int64_t(s.centreY2) - 8 * int64_t(row);
@@ -760,6 +894,10 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
         }
         if (c.kind != kNoLine) {
             out->pure(c.tile, lineSource(g, c.kind, c.line, x, y, d2));
+            if (c.kind == kRingLine)
+                ringLineRun(g, cache, c.line, s.width, x, y, d2, &col, out);
+            else
+                spokeLineRun(g, cache, c.line, s.width, x, y, d2, &col, out);
             continue;
         }
         out->pure(c.tile, c.tile);
