@@ -353,15 +353,18 @@ bool nearBoundary(const Geometry& g, const Place& c, const Cache& cache, int64_t
 // Rows.
 
 struct Segmenter {
-    // Filled when writing, null when measuring.
+    // Filled when writing, null when measuring. With `backwards`, the
+    // groups go down from just below `groups`, the last first.
     PlanSlot* slots;
     PlanGroup* groups;
     uint64_t slotRoom, groupRoom;
     uint64_t slotCount, groupCount;
-    bool overflow;
+    bool overflow, backwards;
     PlanSegment current;
     bool open, run;
     uint32_t lastGroupTile;
+
+    PlanGroup& group(uint64_t i) { return backwards ? *(groups - 1 - i) : groups[i]; }
 
     void put(uint32_t head, uint32_t tail) {
         if (slots != nullptr) {
@@ -377,14 +380,14 @@ struct Segmenter {
         if (groupCount == 0 || lastGroupTile != current.tile) {
             if (groups != nullptr) {
                 if (groupCount < groupRoom)
-                    groups[groupCount] = {current.tile, 0};
+                    group(groupCount) = {current.tile, 0};
                 else
                     overflow = true;
             }
             lastGroupTile = current.tile;
             ++groupCount;
         }
-        if (groups != nullptr && groupCount <= groupRoom) groups[groupCount - 1].pixels += current.length;
+        if (groups != nullptr && groupCount <= groupRoom) group(groupCount - 1).pixels += current.length;
         if (!run) {
             put(kBlendSlot | current.tile, current.weight);
             put(current.a, current.b);
@@ -1178,10 +1181,13 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
     const Geometry geometry = geometryOf(head);
     uint64_t* rowSlots = planArray<uint64_t>(plan, l.rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
-    // The rows' segments go one after the other from the end of the head;
-    // once they no longer fit, the rest of the rows are only counted.
+    // The rows' segments go one after the other from the end of the head,
+    // and their groups down from the end of the memory; once the two meet,
+    // the rest of the rows are only counted.
     PlanSlot* slots = planArray<PlanSlot>(plan, l.headBytes);
     const uint64_t room = (bytes - l.headBytes) / sizeof(PlanSlot);
+    static_assert(sizeof(PlanSlot) == sizeof(PlanGroup), "slots and groups share the room");
+    PlanGroup* groupsTop = planArray<PlanGroup>(plan, l.headBytes) + room;
     bool fits = true;
     int32_t hint = 0;
     for (int32_t row = 0; row < s->height; ++row) {
@@ -1190,35 +1196,30 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
         if (fits) {
             segments.slots = slots + rowSlots[row];
             segments.slotRoom = room - rowSlots[row];
+            segments.groups = groupsTop - rowGroups[row];
+            segments.groupRoom = room - rowGroups[row];
+            segments.backwards = true;
         }
         walkRow(geometry, row, &hint, &segments);
-        fits = fits && !segments.overflow;
         rowSlots[row + 1] = rowSlots[row] + segments.slotCount;
         rowGroups[row + 1] = rowGroups[row] + segments.groupCount;
+        fits = fits && !segments.overflow && rowSlots[row + 1] + rowGroups[row + 1] <= room;
     }
     const int measured = finishMeasure(head, planBytes);
     if (measured != POLARMOSAIC_OK) return measured;
     if (!fits || bytes < head->planBytes) return POLARMOSAIC_PLAN_TOO_SMALL;
-    // The groups, from the segments: runs of segments with one tile.
-    PlanGroup* groups = planArray<PlanGroup>(plan, head->groupsOffset);
-    uint64_t group = 0;
-    for (int32_t row = 0; row < s->height; ++row) {
-        // Only each segment's tile and length count here (decodeSegment's
-        // lengths, without its sources).
-        uint32_t tile = UINT32_MAX;  // no group open in this row yet
-        for (uint64_t i = rowSlots[row]; i < rowSlots[row + 1];) {
-            const PlanSlot slot = slots[i];
-            const uint32_t kind = slot.head & kSlotKindMask;
-            const uint32_t length = kind == 0 ? slot.tail : kind == kLineRunSlot ? slot.tail & 0xffffu : 1u;
-            i += kind == kBlendSlot ? 2 : 1;
-            const uint32_t segmentTile = slot.head & kSlotTileMask;
-            if (segmentTile != tile) {
-                tile = segmentTile;
-                groups[group++] = {tile, 0};
-            }
-            groups[group - 1].pixels += length;
-        }
+    // The groups into their place, first to last, counting each tile's pixels.
+    PlanGroup* written = groupsTop - head->groups;
+    for (uint64_t i = 0, j = head->groups; i + 1 < j; ++i) {
+        --j;
+        const PlanGroup swap = written[i];
+        written[i] = written[j];
+        written[j] = swap;
     }
+    memmove(planArray<PlanGroup>(plan, head->groupsOffset), written, head->groups * sizeof(PlanGroup));
+    // What the groups left beyond their place is padding.
+    const uint64_t groupsEnd = head->groupsOffset + head->groups * sizeof(PlanGroup);
+    memset(static_cast<unsigned char*>(plan) + groupsEnd, 0, static_cast<size_t>(head->planBytes - groupsEnd));
     countTilePixels(plan);
     head->measured = 2;
     return POLARMOSAIC_OK;
