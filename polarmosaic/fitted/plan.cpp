@@ -362,9 +362,8 @@ struct Segmenter {
     bool overflow, backwards;
     PlanSegment current;
     bool open, run;
-    uint32_t lastGroupTile;
-
-    PlanGroup& group(uint64_t i) { return backwards ? *(groups - 1 - i) : groups[i]; }
+    // The open group (once groupCount > 0): written when it closes.
+    uint32_t groupTile, groupPixels;
 
     void put(uint32_t head, uint32_t tail) {
         if (slots != nullptr) {
@@ -375,19 +374,22 @@ struct Segmenter {
         }
         ++slotCount;
     }
+    void closeGroup() {
+        if (groups == nullptr) return;
+        if (groupCount <= groupRoom)
+            (backwards ? *(groups - groupCount) : groups[groupCount - 1]) = {groupTile, groupPixels};
+        else
+            overflow = true;
+    }
     void emit() {
         if (!open) return;
-        if (groupCount == 0 || lastGroupTile != current.tile) {
-            if (groups != nullptr) {
-                if (groupCount < groupRoom)
-                    group(groupCount) = {current.tile, 0};
-                else
-                    overflow = true;
-            }
-            lastGroupTile = current.tile;
+        if (groupCount == 0 || groupTile != current.tile) {
+            if (groupCount != 0) closeGroup();
+            groupTile = current.tile;
+            groupPixels = 0;
             ++groupCount;
         }
-        if (groups != nullptr && groupCount <= groupRoom) group(groupCount - 1).pixels += current.length;
+        groupPixels += current.length;
         if (!run) {
             put(kBlendSlot | current.tile, current.weight);
             put(current.a, current.b);
@@ -428,6 +430,11 @@ struct Segmenter {
         current = {tile, a, b, 1, weight};
         open = true;
         run = false;
+    }
+    // The row's last segment and group.
+    void finish() {
+        emit();
+        if (groupCount != 0) closeGroup();
     }
 };
 
@@ -939,7 +946,7 @@ void walkRow(const Geometry& g, int32_t row, int32_t* sectorHint, Segmenter* out
             }
         }
     }
-    out->emit();
+    out->finish();
 }
 
 Geometry geometryOf(const PlanHead* head) {
