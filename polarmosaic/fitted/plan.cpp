@@ -246,7 +246,13 @@ inline int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
 inline Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, Cache* c) {
     findRing(g, d2, c);
-    if (c->ring >= 1) c->sector = sectorOf(g, x, y, c->sector);
+    // A point in the last tile of the same ring keeps it. Its own sector
+    // among the tile's is then not worked out: the sector is only needed
+    // for another ring, and then looked for from there.
+    if (c->ring >= 1 &&
+        !(c->tileRing == c->ring && g.rings[c->ring].sectors >= 3 && cross(g.u[c->a], x, y) >= 0 &&
+          cross(g.u[c->b], x, y) < 0))
+        c->sector = sectorOf(g, x, y, c->sector);
     findTile(g, c);
     Place p;
     p.ring = c->ring;
