@@ -107,6 +107,8 @@ bool linesDrawn(const PolarPlanSettings& s) {
 // ---------------------------------------------------------------------------
 // Where a point lies.
 
+struct RingTable;
+
 struct Geometry {
     const PlanHead* head;
     const PlanRing* rings;
@@ -118,6 +120,7 @@ struct Geometry {
     int64_t halfCross;  // the same in cross-product units
     bool ringLines, spokeLines, hard;
     int32_t lastBand;
+    RingTable* table;  // null: no table
 };
 
 inline int64_t cross(const PlanDirection& u, int64_t x, int64_t y) { return u.x * y - u.y * x; }
@@ -147,18 +150,29 @@ int32_t sectorOf(const Geometry& g, int64_t x, int64_t y, int32_t guess) {
 
 enum LineKind { kNoLine, kRingLine, kSpokeLine };
 
-// What the last point looked at: its ring with the squared radii that bound
-// it and its lines, and its outer sector with its tile and spokes. Points
-// next to each other mostly share them, so they are worked out on change.
-struct Cache {
-    int32_t ring = -1;
+// A ring's squared radii: those that bound it and its lines, and those near
+// which samples of one pixel may differ.
+struct RingBounds {
     uint64_t ringLo, ringHi;    // [ringLo, ringHi): this ring
     uint64_t innerLo, innerHi;  // ring line `ring` (innerHi 0: none)
     uint64_t outerLo, outerHi;  // ring line `ring + 1`
     uint64_t middle;            // below: ring line `ring` is the nearer
-    // Squared distances near a circle where samples of one pixel may differ.
     int32_t nearCount;
     uint64_t nearLo[7], nearHi[7];
+};
+
+// The bounds of the inner rings, worked out once in a walk over many rows.
+struct RingTable {
+    static constexpr int32_t kRings = 64;
+    RingBounds bounds[kRings];
+    bool known[kRings];
+};
+
+// What the last point looked at: its ring with its bounds, and its outer
+// sector with its tile and spokes. Points next to each other mostly share
+// them, so they are worked out on change.
+struct Cache : RingBounds {
+    int32_t ring = -1;
     int32_t sector = 0;
     int32_t tileRing = -1, tileSector = -1;
     uint32_t tile = 0;
@@ -173,7 +187,7 @@ void lineBand(const Geometry& g, int32_t k, uint64_t* lo, uint64_t* hi) {
     *hi = squareOf(centre + g.halfLine8);
 }
 
-void addNear(int64_t radius8, Cache* c) {
+void addNear(int64_t radius8, RingBounds* c) {
     // 16 d2 within [(4 r - 17)^2, (4 r + 17)^2], in whole squared eighths.
     const int64_t lo = 4 * radius8 - kNear32;
     c->nearLo[c->nearCount] = lo <= 0 ? 0 : (squareOf(lo) + 15) / 16;
@@ -181,8 +195,7 @@ void addNear(int64_t radius8, Cache* c) {
     ++c->nearCount;
 }
 
-void setRing(const Geometry& g, int32_t j, Cache* c) {
-    c->ring = j;
+void computeRingBounds(const Geometry& g, int32_t j, RingBounds* c) {
     c->ringLo = j == 0 ? 0 : squareOf(g.ring8 * j);
     c->ringHi = j >= g.lastRing ? UINT64_MAX : squareOf(g.ring8 * (j + 1));
     c->innerLo = c->innerHi = 0;
@@ -205,6 +218,19 @@ void setRing(const Geometry& g, int32_t j, Cache* c) {
         }
         if (j >= 1 && 2 * (g.halfLine8 + kMargin8) >= r) addNear(r * j + r / 2, c);
     }
+}
+
+void setRing(const Geometry& g, int32_t j, Cache* c) {
+    c->ring = j;
+    if (g.table != nullptr && j < RingTable::kRings) {
+        if (!g.table->known[j]) {
+            computeRingBounds(g, j, &g.table->bounds[j]);
+            g.table->known[j] = true;
+        }
+        static_cast<RingBounds&>(*c) = g.table->bounds[j];
+        return;
+    }
+    computeRingBounds(g, j, c);
 }
 
 inline void findRing(const Geometry& g, uint64_t d2, Cache* c) {
@@ -249,9 +275,8 @@ inline Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, Cache*
     // A point in the last tile of the same ring keeps it. Its own sector
     // among the tile's is then not worked out: the sector is only needed
     // for another ring, and then looked for from there.
-    if (c->ring >= 1 &&
-        !(c->tileRing == c->ring && g.rings[c->ring].sectors >= 3 && cross(g.u[c->a], x, y) >= 0 &&
-          cross(g.u[c->b], x, y) < 0))
+    if (c->ring >= 1 && !(c->tileRing == c->ring && g.rings[c->ring].sectors >= 3 &&
+                          cross(g.u[c->a], x, y) >= 0 && cross(g.u[c->b], x, y) < 0))
         c->sector = sectorOf(g, x, y, c->sector);
     findTile(g, c);
     Place p;
@@ -969,6 +994,7 @@ Geometry geometryOf(const PlanHead* head) {
     g.spokeLines = head->spokeLines != 0;
     g.hard = head->settings.hardEdges != 0;
     g.lastBand = head->lastBand;
+    g.table = nullptr;
     return g;
 }
 
@@ -987,10 +1013,14 @@ void measureJob(void* data, uint32_t index) {
     uint64_t* rowGroups = planArray<uint64_t>(const_cast<PlanHead*>(head), head->rowGroupsOffset);
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
     const int32_t end = planJobEnd(head->settings.height, index);
+    RingTable table;
+    memset(table.known, 0, sizeof(table.known));
+    Geometry geometry = jobs->geometry;
+    geometry.table = &table;
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
-        walkRow(jobs->geometry, row, &hint, &s);
+        walkRow(geometry, row, &hint, &s);
         rowSlots[row + 1] = s.slotCount;
         rowGroups[row + 1] = s.groupCount;
     }
@@ -1005,6 +1035,10 @@ void buildJob(void* data, uint32_t index) {
     PlanGroup* groups = planArray<PlanGroup>(jobs->plan, head->groupsOffset);
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
     const int32_t end = planJobEnd(head->settings.height, index);
+    RingTable table;
+    memset(table.known, 0, sizeof(table.known));
+    Geometry geometry = jobs->geometry;
+    geometry.table = &table;
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
@@ -1012,7 +1046,7 @@ void buildJob(void* data, uint32_t index) {
         s.groups = groups + rowGroups[row];
         s.slotRoom = rowSlots[row + 1] - rowSlots[row];
         s.groupRoom = rowGroups[row + 1] - rowGroups[row];
-        walkRow(jobs->geometry, row, &hint, &s);
+        walkRow(geometry, row, &hint, &s);
         if (s.overflow || s.slotCount != s.slotRoom || s.groupCount != s.groupRoom) jobs->failed = 1;
     }
 }
@@ -1191,7 +1225,10 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
         return POLARMOSAIC_PLAN_TOO_SMALL;
     }
     PlanHead* head = layOutHead(s, l, plan);
-    const Geometry geometry = geometryOf(head);
+    Geometry geometry = geometryOf(head);
+    RingTable table;
+    memset(table.known, 0, sizeof(table.known));
+    geometry.table = &table;
     uint64_t* rowSlots = planArray<uint64_t>(plan, l.rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
     // The rows' segments go one after the other from the end of the head,
@@ -1232,7 +1269,8 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
     memmove(planArray<PlanGroup>(plan, head->groupsOffset), written, head->groups * sizeof(PlanGroup));
     // What the groups left beyond their place is padding.
     const uint64_t groupsEnd = head->groupsOffset + head->groups * sizeof(PlanGroup);
-    memset(static_cast<unsigned char*>(plan) + groupsEnd, 0, static_cast<size_t>(head->planBytes - groupsEnd));
+    memset(static_cast<unsigned char*>(plan) + groupsEnd, 0,
+           static_cast<size_t>(head->planBytes - groupsEnd));
     countTilePixels(plan);
     head->measured = 2;
     return POLARMOSAIC_OK;
