@@ -308,6 +308,7 @@ TEST(FittedExact, NamedCasesMatchTheReference) {
         {"lines wider than rings", 40, 40, -1, -1, 4, 2, 0, 2, 16, false, false, shaded},
         {"spokes meeting near the centre", 41, 41, -1, -1, 4, 1, 45000, 4, 16, true, false, shaded},
         {"two spokes beside the centre", 31, 31, -1, -1, 2, 2, 0, 4, 16, true, false, shaded},
+        {"many smooth spokes meeting", 23, 176, 4, 119, 74, 10, 36109, 4, 8, false, true, shaded},
         {"crossings", 64, 48, -1, -1, 36, 3, 0, 2, 5, false, false, shaded},
         {"wide crossings", 64, 48, 20, 70, 12, 4, 7000, 2, 9, false, true, shaded},
         {"other mode draws nothing", 30, 20, -1, -1, 36, 3, 0, 7, 5, false, false, shaded},
