@@ -636,6 +636,24 @@ void blendSamples(const Geometry& g, const Cache& centre, int64_t x, int64_t y, 
                     source[k] =
                         lineSource(g, k <= kSampleOuterRing ? kRingLine : kSpokeLine, line[k], x, y, d2);
             }
+            // Mostly two kinds meet: the more frequent is a (the lower
+            // source on a tie), unless they share a source.
+            int first = -1, second = -1, kinds = 0;
+            for (int k = 0; k < kSampleKinds; ++k) {
+                if (count[k] == 0) continue;
+                ++kinds;
+                second = first < 0 ? second : k;
+                first = first < 0 ? k : first;
+            }
+            if (kinds == 2 && source[first] != source[second]) {
+                const bool firstWins = count[first] > count[second] ||
+                                       (count[first] == count[second] && source[first] < source[second]);
+                const int winner = firstWins ? first : second;
+                *a = source[winner];
+                *b = source[firstWins ? second : first];
+                *weight = static_cast<uint32_t>(16 - count[winner]);
+                return;
+            }
             // Two kinds can share a source (a line's middle band): merge them.
             for (int k = 1; k < kSampleKinds; ++k) {
                 for (int j = 0; j < k && count[k] != 0; ++j) {
