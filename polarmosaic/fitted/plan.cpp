@@ -1016,6 +1016,13 @@ Geometry geometryOf(const PlanHead* head) {
     return g;
 }
 
+// The geometry with a ring table of its own, for one walk over many rows.
+Geometry withTable(Geometry g, RingTable* table) {
+    memset(table->known, 0, sizeof(table->known));
+    g.table = table;
+    return g;
+}
+
 struct RowJobs {
     const PlanHead* head;
     void* plan;  // null when measuring
@@ -1032,9 +1039,7 @@ void measureJob(void* data, uint32_t index) {
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
     const int32_t end = planJobEnd(head->settings.height, index);
     RingTable table;
-    memset(table.known, 0, sizeof(table.known));
-    Geometry geometry = jobs->geometry;
-    geometry.table = &table;
+    const Geometry geometry = withTable(jobs->geometry, &table);
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
@@ -1054,9 +1059,7 @@ void buildJob(void* data, uint32_t index) {
     const int32_t first = static_cast<int32_t>(index) * kPlanRowsPerJob;
     const int32_t end = planJobEnd(head->settings.height, index);
     RingTable table;
-    memset(table.known, 0, sizeof(table.known));
-    Geometry geometry = jobs->geometry;
-    geometry.table = &table;
+    const Geometry geometry = withTable(jobs->geometry, &table);
     int32_t hint = 0;
     for (int32_t row = first; row < end; ++row) {
         Segmenter s = {};
@@ -1243,10 +1246,8 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
         return POLARMOSAIC_PLAN_TOO_SMALL;
     }
     PlanHead* head = layOutHead(s, l, plan);
-    Geometry geometry = geometryOf(head);
     RingTable table;
-    memset(table.known, 0, sizeof(table.known));
-    geometry.table = &table;
+    const Geometry geometry = withTable(geometryOf(head), &table);
     uint64_t* rowSlots = planArray<uint64_t>(plan, l.rowSlotsOffset);
     uint64_t* rowGroups = planArray<uint64_t>(plan, l.rowGroupsOffset);
     // The rows' segments go one after the other from the end of the head,
