@@ -1285,7 +1285,8 @@ extern "C" int polarPlanMeasureAndBuild(const PolarPlanSettings* s, void* plan, 
         written[i] = written[j];
         written[j] = swap;
     }
-    memmove(planArray<PlanGroup>(plan, head->groupsOffset), written, head->groups * sizeof(PlanGroup));
+    memmove(planArray<PlanGroup>(plan, head->groupsOffset), written,
+            static_cast<size_t>(head->groups) * sizeof(PlanGroup));
     // What the groups left beyond their place is padding.
     const uint64_t groupsEnd = head->groupsOffset + head->groups * sizeof(PlanGroup);
     memset(static_cast<unsigned char*>(plan) + groupsEnd, 0,
