@@ -306,38 +306,49 @@ inline Place locate(const Geometry& g, int64_t x, int64_t y, uint64_t d2, Cache*
     return p;
 }
 
-// Source of a line for a pixel whose centre lies at (x, y): its ramp entry
-// round(|d|) and side, d the centre's signed distance to the line.
-uint32_t lineSource(const Geometry& g, int32_t kind, int32_t line, int64_t x, int64_t y, uint64_t d2) {
-    int64_t band;
-    uint32_t side;
-    if (kind == kRingLine) {
-        // With root = floor(sqrt(d2)) and centre c, the entry is
-        // (root - c + 4) / 8 outside the circle and (c + 3 - root) / 8
-        // inside it (c + 4 - root when d2 is a square). So it is at least k
-        // when d2 >= (c + 8k - 4)^2 outside, and when d2 <= (c + 4 - 8k)^2
-        // inside: a few comparisons of squares instead of a root.
-        const int64_t centre = g.ring8 * line;
-        band = 0;
-        if (d2 >= squareOf(centre)) {
-            side = POLARMOSAIC_SIDE_OUTER;
-            while (band < g.lastBand && d2 >= squareOf(centre + 8 * band + 4)) ++band;
-        } else {
-            side = POLARMOSAIC_SIDE_INNER;
-            while (band < g.lastBand) {
-                const int64_t bound = centre - 4 - 8 * band;
-                if (bound < 0 || d2 > squareOf(bound)) break;
-                ++band;
-            }
-        }
+// A line's source from its ramp entry and side; entry 0 is the border
+// colour, whatever the side.
+inline uint32_t lineSourceOf(int64_t band, uint32_t side) {
+    return kLineSource | static_cast<uint32_t>(band) << 2 | (band == 0 ? 0u : side);
+}
+
+// The ramp entry round(|d|) of ring line `centre` (eighths) for a pixel
+// whose centre lies at squared distance d2 on the `outer` side, moved from
+// `band`, an entry on that side. With root = floor(sqrt(d2)) the entry is
+// (root - c + 4) / 8 outside the circle and (c + 3 - root) / 8 inside it
+// (c + 4 - root when d2 is a square). So it is at least k when
+// d2 >= (c + 8k - 4)^2 outside, and when d2 <= (c + 4 - 8k)^2 inside:
+// comparisons of squares instead of a root.
+inline int64_t ringEntry(const Geometry& g, int64_t centre, uint64_t d2, bool outer, int64_t band) {
+    if (outer) {
+        while (band < g.lastBand && d2 >= squareOf(centre + 8 * band + 4)) ++band;
+        while (band > 0 && d2 < squareOf(centre + 8 * band - 4)) --band;
     } else {
-        const int64_t c = cross(g.u[line], x, y);
-        side = c >= 0 ? POLARMOSAIC_SIDE_CCW : POLARMOSAIC_SIDE_CW;
-        band = (magnitude(c) + (kDirectionOne << 2)) / (kDirectionOne << 3);
+        while (band < g.lastBand) {
+            const int64_t bound = centre - 4 - 8 * band;
+            if (bound < 0 || d2 > squareOf(bound)) break;
+            ++band;
+        }
+        while (band > 0 && d2 > squareOf(centre + 4 - 8 * band)) --band;
     }
+    return band;
+}
+
+// The ramp entry and side across a spoke line, c the cross product of the
+// pixel's centre with the spoke.
+inline uint32_t spokeSource(const Geometry& g, int64_t c) {
+    int64_t band = (magnitude(c) + (kDirectionOne << 2)) / (kDirectionOne << 3);
     if (band > g.lastBand) band = g.lastBand;
-    if (band == 0) side = 0;  // the border colour, whatever the side
-    return kLineSource | static_cast<uint32_t>(band) << 2 | side;
+    return lineSourceOf(band, c >= 0 ? POLARMOSAIC_SIDE_CCW : POLARMOSAIC_SIDE_CW);
+}
+
+// Source of a line for a pixel whose centre lies at (x, y).
+uint32_t lineSource(const Geometry& g, int32_t kind, int32_t line, int64_t x, int64_t y, uint64_t d2) {
+    if (kind != kRingLine) return spokeSource(g, cross(g.u[line], x, y));
+    const int64_t centre = g.ring8 * line;
+    const bool outer = d2 >= squareOf(centre);
+    return lineSourceOf(ringEntry(g, centre, d2, outer, 0),
+                        outer ? POLARMOSAIC_SIDE_OUTER : POLARMOSAIC_SIDE_INNER);
 }
 
 inline bool nearValue(int64_t v, int64_t at, int64_t margin) { return v >= at - margin && v <= at + margin; }
@@ -843,8 +854,8 @@ void ringLineRun(const Geometry& g, const Cache& c, int32_t line, int32_t width,
     ringLineInterval(g, c, line, d2, &lo, &hi);
     const PlanDirection ua = g.u[c.a], ub = g.u[c.b];
     int64_t ca = cross(ua, x, y), cb = cross(ub, x, y);
-    // The ramp entry as in lineSource, moved from the last pixel's: along a
-    // row it changes by little from one pixel to the next.
+    // The ramp entry moves from the last pixel's: along a row it changes by
+    // little from one pixel to the next.
     const int64_t centre = g.ring8 * line;
     const uint64_t centre2 = squareOf(centre);
     bool outer = d2 >= centre2;
@@ -861,19 +872,8 @@ void ringLineRun(const Geometry& g, const Cache& c, int32_t line, int32_t width,
         }
         ++at;
         if ((d2 >= centre2) != outer) outer = !outer, band = 0;
-        if (outer) {
-            while (band < g.lastBand && d2 >= squareOf(centre + 8 * band + 4)) ++band;
-            while (band > 0 && d2 < squareOf(centre + 8 * band - 4)) --band;
-        } else {
-            while (band < g.lastBand) {
-                const int64_t bound = centre - 4 - 8 * band;
-                if (bound < 0 || d2 > squareOf(bound)) break;
-                ++band;
-            }
-            while (band > 0 && d2 > squareOf(centre + 4 - 8 * band)) --band;
-        }
-        const uint32_t side = band == 0 ? 0 : outer ? POLARMOSAIC_SIDE_OUTER : POLARMOSAIC_SIDE_INNER;
-        out->pure(c.tile, kLineSource | static_cast<uint32_t>(band) << 2 | side);
+        band = ringEntry(g, centre, d2, outer, band);
+        out->pure(c.tile, lineSourceOf(band, outer ? POLARMOSAIC_SIDE_OUTER : POLARMOSAIC_SIDE_INNER));
     }
     *col = at;
 }
@@ -920,10 +920,7 @@ void spokeLineRun(const Geometry& g, const Cache& c, int32_t line, int32_t width
         if (con < inLo || con > inHi || magnitude(con) <= hiddenSpoke || along <= 0) break;
         if (magnitude(coff) <= offClear) break;
         ++at;
-        int64_t band = (magnitude(con) + (kDirectionOne << 2)) / (kDirectionOne << 3);
-        if (band > g.lastBand) band = g.lastBand;
-        const uint32_t side = band == 0 ? 0 : con >= 0 ? POLARMOSAIC_SIDE_CCW : POLARMOSAIC_SIDE_CW;
-        out->pure(c.tile, kLineSource | static_cast<uint32_t>(band) << 2 | side);
+        out->pure(c.tile, spokeSource(g, con));
     }
     *col = at;
 }
